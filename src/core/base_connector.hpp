@@ -1,0 +1,68 @@
+#pragma once
+// BaseExchangeConnector: the interface Python calls, plus the inbound queue every exchange fills
+// and every reader drains.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/param_map.hpp"
+
+namespace corvane {
+
+// One received data message, byte for byte, with the kind of frame it came in.
+struct InboundMessage {
+    std::string payload;
+    bool binary = false;
+};
+
+class BaseExchangeConnector {
+  public:
+    BaseExchangeConnector() = default;
+    BaseExchangeConnector(const BaseExchangeConnector&) = delete;
+    BaseExchangeConnector& operator=(const BaseExchangeConnector&) = delete;
+    virtual ~BaseExchangeConnector() = default;
+
+    virtual void connect(const std::string& url) = 0;
+    virtual void disconnect() = 0;
+    virtual void subscribe(const ParamMap& params) = 0;
+    virtual void unsubscribe(const ParamMap& params) = 0;
+    virtual void place_order(const ParamMap& params) = 0;
+    virtual void cancel_order(const ParamMap& params) = 0;
+
+    // Throws std::invalid_argument naming the first keyword of `required` that is absent.
+    void require_params(const ParamMap& params, const std::vector<std::string>& required) const;
+
+    // Removes and returns the oldest message. While the queue is empty and a connection is being
+    // opened or is open, waits at most `max_wait` and returns nullopt if nothing came. Throws
+    // std::runtime_error("No more messages") once the queue is empty and no connection is live.
+    std::optional<InboundMessage> take(std::chrono::milliseconds max_wait);
+
+    // Appends one message and wakes a reader if one waits. Called by the run thread.
+    void push_message(std::string&& payload, bool binary);
+
+    bool is_running() const { return running.load(); }
+
+  protected:
+    // A connection is being opened or is open: readers wait for it instead of ending.
+    void begin_stream();
+    // The connection has ended: readers drain what is queued, then get "No more messages".
+    void end_stream();
+    bool stream_live() const { return live.load(); }
+
+    std::atomic<bool> running{false};
+    std::deque<InboundMessage> messages;
+    std::mutex mtx;
+    std::condition_variable cv;
+
+  private:
+    std::atomic<bool> live{false};
+    int readers_waiting = 0;  // guarded by mtx; lets push_message skip the futex when nobody waits
+};
+
+}  // namespace corvane

@@ -1,0 +1,18 @@
+#pragma once
+// The keyword arguments of one connector call, as text, sorted by key.
+
+#include <map>
+#include <string>
+
+namespace corvane {
+
+using ParamMap = std::map<std::string, std::string>;
+
+// The value of an optional keyword, or `fallback` when the caller did not give it.
+inline const std::string& param_or(const ParamMap& params, const std::string& key,
+                                   const std::string& fallback) {
+    const auto it = params.find(key);
+    return it == params.end() ? fallback : it->second;
+}
+
+}  // namespace corvane

@@ -1,0 +1,38 @@
+#pragma once
+// The WebSocket requests and REST parameters a MexcConnector sends, as pure functions.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+#include "core/param_map.hpp"
+
+namespace corvane::mexc {
+
+inline constexpr char kListenKeyPath[] = "/api/v3/userDataStream";
+inline constexpr char kOrderPath[] = "/api/v3/order";
+
+struct PublicChannel {
+    std::string host, symbol, level;
+    bool operator==(const PublicChannel& other) const {
+        return host == other.host && symbol == other.symbol && level == other.level;
+    }
+};
+
+// host@symbol@level, both separators always present.
+std::string compose_channel(const PublicChannel& channel);
+
+// {"method":"SUBSCRIPTION","params":[c1,c2,...]}
+nlohmann::json subscription_request(const std::vector<std::string>& channels);
+// {"method":"UNSUBSCRIPTION","params":[[c]]}
+nlohmann::json unsubscription_request(const std::string& channel);
+// {"method":"PING"}
+nlohmann::json ping_request();
+
+// REST parameters of POST and DELETE /api/v3/order.
+ParamMap order_params(const std::string& inst_id, const std::string& side,
+                      const std::string& td_mode, const std::string& sz, const std::string& px);
+ParamMap cancel_params(const std::string& inst_id, const std::string& ord_id);
+
+}  // namespace corvane::mexc

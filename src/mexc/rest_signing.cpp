@@ -1,0 +1,65 @@
+#include "mexc/rest_signing.hpp"
+
+#include "crypto/crypto_extensions.hpp"
+
+namespace corvane::mexc {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+bool is_unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+}  // namespace
+
+std::string url_encode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (is_unreserved(c)) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string build_query_string(const ParamMap& params) {
+    std::string out;
+    for (const auto& [key, value] : params) {
+        if (!out.empty()) out += '&';
+        out += url_encode(key);
+        out += '=';
+        out += url_encode(value);
+    }
+    return out;
+}
+
+std::string hmac_sha256_hex(const std::string& secret, const std::string& message) {
+    const std::string digest = CryptoExtensions().CalcHmacSHA256(secret, message);
+    std::string out;
+    out.reserve(digest.size() * 2);
+    for (const char ch : digest) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+    return out;
+}
+
+SignedParams sign_params(ParamMap params, const std::string& secret, std::int64_t timestamp_ms) {
+    params["timestamp"] = std::to_string(timestamp_ms);
+    SignedParams out;
+    out.signed_text = build_query_string(params);
+    params["signature"] = hmac_sha256_hex(secret, out.signed_text);
+    out.body = build_query_string(params);
+    return out;
+}
+
+}  // namespace corvane::mexc

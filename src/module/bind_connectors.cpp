@@ -1,0 +1,68 @@
+// Bindings of the three connector classes: argument conversion and GIL release only.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "mexc/mexc_connector.hpp"
+#include "module/bindings.hpp"
+#include "module/docstrings.hpp"
+#include "module/param_conversion.hpp"
+#include "okx/okx_connector.hpp"
+
+namespace py = pybind11;
+
+namespace corvane {
+namespace {
+
+using Operation = void (BaseExchangeConnector::*)(const ParamMap&);
+
+// Keywords are converted with the GIL held; the connector then runs without it, since it may
+// block on a REST exchange or on the connector's lock.
+template <Operation op>
+void call_with_keywords(BaseExchangeConnector& self, const py::kwargs& kwargs) {
+    const ParamMap params = to_param_map(kwargs);
+    py::gil_scoped_release release;
+    (self.*op)(params);
+}
+
+template <typename Connector>
+void bind_connector(py::module_& m, const char* name, const char* doc) {
+    py::class_<Connector, BaseExchangeConnector, ConnectorHolder<Connector>>(m, name, doc)
+        .def(py::init<>(), doc::kPublicInit)
+        .def(py::init<std::string, std::string, std::string>(), doc::kPrivateInit);
+}
+
+}  // namespace
+
+BaseClass bind_base_connector(py::module_& m) {
+    BaseClass base(m, "BaseExchangeConnector", doc::kBase);
+    base.def(
+            "connect",
+            [](BaseExchangeConnector& self, const std::string& url) {
+                py::gil_scoped_release release;
+                self.connect(url);
+            },
+            py::arg("url"), doc::kConnect)
+        .def(
+            "disconnect",
+            [](BaseExchangeConnector& self) {
+                py::gil_scoped_release release;
+                self.disconnect();
+            },
+            doc::kDisconnect)
+        .def("subscribe", &call_with_keywords<&BaseExchangeConnector::subscribe>)
+        .def("unsubscribe", &call_with_keywords<&BaseExchangeConnector::unsubscribe>)
+        .def("place_order", &call_with_keywords<&BaseExchangeConnector::place_order>)
+        .def("cancel_order", &call_with_keywords<&BaseExchangeConnector::cancel_order>);
+    return base;
+}
+
+void bind_okx_connector(py::module_& m) {
+    bind_connector<OkxConnector>(m, "OkxConnector", doc::kOkx);
+}
+
+void bind_mexc_connector(py::module_& m) {
+    bind_connector<MexcConnector>(m, "MexcConnector", doc::kMexc);
+}
+
+}  // namespace corvane

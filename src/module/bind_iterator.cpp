@@ -1,0 +1,58 @@
+// Binding of wsrun() and WebSocketIterator: the reader's wait drops the GIL and wakes in short
+// slices so that Ctrl-C and other Python threads get through.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
+
+#include <chrono>
+
+#include "module/bindings.hpp"
+#include "module/web_socket_iterator.hpp"
+
+namespace py = pybind11;
+
+namespace corvane {
+namespace {
+
+constexpr std::chrono::milliseconds kWaitSlice{50};
+
+using Message = py::typing::Union<py::str, py::bytes>;
+
+Message to_python(const InboundMessage& message) {
+    const auto size = static_cast<Py_ssize_t>(message.payload.size());
+    if (message.binary)
+        return py::reinterpret_steal<Message>(
+            PyBytes_FromStringAndSize(message.payload.data(), size));
+    PyObject* text = PyUnicode_DecodeUTF8(message.payload.data(), size, "strict");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<Message>(text);
+}
+
+Message next_message(WebSocketIterator& self) {
+    // A queued message is returned without giving up the GIL.
+    std::optional<InboundMessage> message = self.connector->take(std::chrono::milliseconds(0));
+    while (!message) {
+        {
+            py::gil_scoped_release release;
+            message = self.connector->take(kWaitSlice);
+        }
+        if (!message && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    return to_python(*message);
+}
+
+}  // namespace
+
+void bind_iterator(py::module_& m, BaseClass& base) {
+    py::class_<WebSocketIterator, std::unique_ptr<WebSocketIterator>>(m, "WebSocketIterator")
+        .def(
+            "__iter__", [](WebSocketIterator& self) -> WebSocketIterator& { return self; },
+            py::return_value_policy::reference_internal)
+        .def("__next__", &next_message);
+    // Registered after WebSocketIterator so that its signature names the Python class.
+    base.def(
+        "wsrun", [](BaseExchangeConnector& self) { return WebSocketIterator{&self}; },
+        py::keep_alive<0, 1>());
+}
+
+}  // namespace corvane

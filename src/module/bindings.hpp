@@ -1,0 +1,37 @@
+#pragma once
+// The registration steps of the module, in the order the module performs them.
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+
+#include "core/base_connector.hpp"
+
+namespace corvane {
+
+// Destroying a connector joins its threads: other Python threads run meanwhile.
+struct ReleaseGilDelete {
+    template <typename T>
+    void operator()(T* object) const {
+        if (object == nullptr) return;
+        if (PyGILState_Check() != 0 && _Py_IsFinalizing() == 0) {
+            pybind11::gil_scoped_release release;
+            std::default_delete<T>()(object);
+        } else {
+            std::default_delete<T>()(object);
+        }
+    }
+};
+
+template <typename T>
+using ConnectorHolder = std::unique_ptr<T, ReleaseGilDelete>;
+
+using BaseClass = pybind11::class_<BaseExchangeConnector, ConnectorHolder<BaseExchangeConnector>>;
+
+BaseClass bind_base_connector(pybind11::module_& m);
+void bind_okx_connector(pybind11::module_& m);
+void bind_mexc_connector(pybind11::module_& m);
+void bind_iterator(pybind11::module_& m, BaseClass& base);
+void bind_crypto(pybind11::module_& m);
+
+}  // namespace corvane

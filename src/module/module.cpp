@@ -1,0 +1,15 @@
+// Module entry: registers the classes in the order Python programs have always seen them.
+
+#include <pybind11/pybind11.h>
+
+#include "module/bindings.hpp"
+#include "module/docstrings.hpp"
+
+PYBIND11_MODULE(_corvane_ws_module, m) {
+    m.doc() = corvane::doc::kModule;
+    auto base = corvane::bind_base_connector(m);
+    corvane::bind_okx_connector(m);
+    corvane::bind_mexc_connector(m);
+    corvane::bind_iterator(m, base);
+    corvane::bind_crypto(m);
+}

@@ -1,0 +1,13 @@
+#pragma once
+// WebSocketIterator: what wsrun() returns; each step takes the oldest message of its connector.
+// It has no state of its own, so any number of iterators share one queue.
+
+#include "core/base_connector.hpp"
+
+namespace corvane {
+
+struct WebSocketIterator {
+    BaseExchangeConnector* connector;  // kept alive by the Python object's keep-alive
+};
+
+}  // namespace corvane
