@@ -1,0 +1,52 @@
+"""python -m sim: run the local exchange simulator until Ctrl-C or SIGTERM.
+
+Prints one JSON line when ready: the ports and the CA file that clients must trust
+(SSL_CERT_FILE=<ca_file>).
+"""
+
+import argparse
+import asyncio
+import signal
+import sys
+import tempfile
+from pathlib import Path
+
+from sim.certs import KINDS
+from sim.server import Simulator, ready_line
+
+
+def parse_args(argv: list[str]) -> argparse.Namespace:
+    p = argparse.ArgumentParser(prog="python -m sim", description=__doc__.splitlines()[0])
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=0, help="WebSocket port (default: any free)")
+    p.add_argument("--rest-port", type=int, default=0, help="MEXC REST port (default: any free)")
+    p.add_argument("--control-port", type=int, default=None,
+                   help="plain-HTTP control port (default: none; 0 for any free)")
+    p.add_argument("--rate", type=float, default=20.0,
+                   help="data messages per second per subscription (default 20)")
+    p.add_argument("--feed-limit", type=int, default=None,
+                   help="stop each subscription's feed after this many messages")
+    p.add_argument("--cert", choices=KINDS, default="valid", help="certificate to serve")
+    p.add_argument("--ca-file", type=Path, default=None,
+                   help="where to write the test CA (default: a temporary directory)")
+    return p.parse_args(argv)
+
+
+async def main(args: argparse.Namespace) -> None:
+    sim = Simulator(host=args.host, port=args.port, rest_port=args.rest_port,
+                    control_port=args.control_port, cert=args.cert, rate=args.rate,
+                    feed_limit=args.feed_limit)
+    ca_file = args.ca_file or Path(tempfile.mkdtemp(prefix="corvane-sim-")) / "ca.pem"
+    sim.certificates.write_ca(ca_file)
+    await sim.start()
+    print(ready_line(sim, ca_file), flush=True)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(sig, stop.set)
+    await stop.wait()
+    await sim.stop()
+
+
+if __name__ == "__main__":
+    asyncio.run(main(parse_args(sys.argv[1:])))

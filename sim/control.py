@@ -1,0 +1,56 @@
+"""The control endpoints: what programs outside the simulator's process may ask of it.
+
+GET  /frames            every WebSocket frame received, in order
+GET  /requests          every REST request received, in order
+GET  /listen-keys       issued listen keys and how often each was renewed
+POST /fault?fault=F&path=P&count=N   the next N REST requests to P fail as F
+POST /okx?pong=on|off   whether OKX answers "ping"
+POST /reset             forget frames, requests and faults
+"""
+
+import base64
+from typing import TYPE_CHECKING
+from urllib.parse import parse_qsl, urlsplit
+
+from sim.recorder import RestRequest
+
+if TYPE_CHECKING:
+    from sim.server import Simulator
+
+
+def _frame(frame) -> dict:
+    if isinstance(frame.data, bytes):
+        return {"conn": frame.conn, "path": frame.path, "binary": base64.b64encode(frame.data).decode()}
+    return {"conn": frame.conn, "path": frame.path, "text": frame.data}
+
+
+def _request(request: RestRequest) -> dict:
+    return {"method": request.method, "target": request.target, "headers": request.headers,
+            "body": request.body, "raw": request.raw.decode("latin-1")}
+
+
+def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
+    parts = urlsplit(request.target)
+    query = dict(parse_qsl(parts.query))
+    route = (request.method, parts.path)
+    if route == ("GET", "/frames"):
+        return 200, [_frame(f) for f in list(sim.recorder.frames)]
+    if route == ("GET", "/requests"):
+        return 200, [_request(r) for r in list(sim.recorder.requests)]
+    if route == ("GET", "/listen-keys"):
+        return 200, dict(sim.listen_keys)
+    if route == ("POST", "/fault"):
+        try:
+            sim.add_rest_fault(query["fault"], query.get("path"), int(query.get("count", "1")))
+        except (KeyError, ValueError) as e:
+            return 400, {"error": str(e)}
+        return 200, {"ok": True}
+    if route == ("POST", "/okx"):
+        sim.okx_answers_pings = query.get("pong", "on") != "off"
+        return 200, {"ok": True}
+    if route == ("POST", "/reset"):
+        sim.recorder.clear()
+        sim.rest_faults.clear()
+        sim.okx_answers_pings = True
+        return 200, {"ok": True}
+    return 404, {"error": f"no route {request.method} {parts.path}"}

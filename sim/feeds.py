@@ -1,0 +1,139 @@
+"""Market data the simulator pushes: a price walk, message builders in each exchange's shape,
+and a paced sender. Every pushed item carries the simulator's own sequence number, counting
+from 1 per subscription, so that a client can prove nothing was lost or reordered:
+OKX data items carry "seqId", MEXC JSON frames "seq", MEXC protobuf frames field 5.
+"""
+
+import asyncio
+import json
+import random
+import time
+from typing import Awaitable, Callable
+
+
+class PriceWalk:
+    def __init__(self, start: float, seed: int) -> None:
+        self._price = start
+        self._rng = random.Random(seed)
+
+    def step(self) -> float:
+        self._price = max(0.01, self._price * (1 + self._rng.gauss(0, 0.0004)))
+        return round(self._price, 1)
+
+
+def now_ms() -> int:
+    return int(time.time() * 1000)
+
+
+def compact(value: object) -> str:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+# ---- OKX ----
+
+def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
+    ts = str(now_ms())
+    arg = {"channel": channel, "instId": inst_id}
+    px = f"{price:.1f}"
+    if channel == "trades":
+        item = {"instId": inst_id, "tradeId": str(seq), "px": px, "sz": "0.01",
+                "side": "buy" if seq % 2 else "sell", "ts": ts, "count": "1", "seqId": seq}
+        return compact({"arg": arg, "data": [item]})
+    if channel.startswith("books") or channel.startswith("bbo"):
+        depth = 1 if channel.startswith("bbo") else 5 if channel == "books5" else 20
+        asks = [[f"{price + 0.1 * (i + 1):.1f}", "0.5", "0", "2"] for i in range(depth)]
+        bids = [[f"{price - 0.1 * (i + 1):.1f}", "0.5", "0", "2"] for i in range(depth)]
+        item = {"asks": asks, "bids": bids, "ts": ts, "checksum": 0,
+                "prevSeqId": seq - 1, "seqId": seq}
+        return compact({"arg": arg, "action": "snapshot" if seq == 1 else "update",
+                        "data": [item]})
+    item = {"instType": "SPOT", "instId": inst_id, "last": px, "lastSz": "0.01",
+            "askPx": f"{price + 0.1:.1f}", "askSz": "1.2", "bidPx": f"{price - 0.1:.1f}",
+            "bidSz": "0.8", "open24h": px, "high24h": px, "low24h": px, "volCcy24h": "1000",
+            "vol24h": "10", "ts": ts, "sodUtc0": px, "sodUtc8": px, "seqId": seq}
+    return compact({"arg": arg, "data": [item]})
+
+
+# ---- MEXC ----
+
+def _varint(value: int) -> bytes:
+    out = bytearray()
+    while True:
+        byte = value & 0x7F
+        value >>= 7
+        if value:
+            out.append(byte | 0x80)
+        else:
+            out.append(byte)
+            return bytes(out)
+
+
+def _field(number: int, value: int | str | bytes) -> bytes:
+    if isinstance(value, int):
+        return _varint(number << 3) + _varint(value)
+    data = value.encode() if isinstance(value, str) else value
+    return _varint(number << 3 | 2) + _varint(len(data)) + data
+
+
+def mexc_deal_protobuf(channel: str, symbol: str, seq: int, price: float) -> bytes:
+    """A PushDataV3ApiWrapper (channel 1, symbol 3, createTime 5 = sequence, sendTime 6) holding
+    publicAggreDeals (field 314) with one deal (price 1, quantity 2, tradeType 3, time 4)."""
+    deal = (_field(1, f"{price:.2f}") + _field(2, "0.01") + _field(3, 1 + seq % 2)
+            + _field(4, now_ms()))
+    deals = _field(1, deal) + _field(2, "spot@public.aggre.deals.v3.api.pb@100ms")
+    return (_field(1, channel) + _field(3, symbol) + _field(5, seq) + _field(6, now_ms())
+            + _field(314, deals))
+
+
+def read_protobuf_varint_field(data: bytes, wanted: int) -> int | None:
+    """The first varint field `wanted` at the top level of a protobuf message (for clients)."""
+    i = 0
+
+    def varint() -> int:
+        nonlocal i
+        shift = value = 0
+        while True:
+            byte = data[i]
+            i += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value
+
+    while i < len(data):
+        key = varint()
+        number, wire = key >> 3, key & 7
+        if wire == 0:
+            value = varint()
+            if number == wanted:
+                return value
+        elif wire == 2:
+            i += varint()
+        else:
+            return None
+    return None
+
+
+def mexc_deal_json(channel: str, symbol: str, seq: int, price: float) -> str:
+    ts = now_ms()
+    deals = [{"S": 1 + seq % 2, "p": f"{price:.2f}", "t": ts, "v": "0.01"}]
+    return compact({"c": channel, "d": {"deals": deals, "e": "spot@public.deals.v3.api"},
+                    "s": symbol, "t": ts, "seq": seq})
+
+
+# ---- pacing ----
+
+async def paced(rate: float, send: Callable[[int], Awaitable[None]], count: int | None = None) -> None:
+    """Calls send(seq) for seq = 1, 2, ... at `rate` per second (all that are due at once when
+    the loop falls behind), until `count` were sent or the task is cancelled."""
+    loop = asyncio.get_running_loop()
+    start = loop.time()
+    seq = 0
+    while count is None or seq < count:
+        due = int((loop.time() - start) * rate) + 1
+        if count is not None:
+            due = min(due, count)
+        while seq < due:
+            seq += 1
+            await send(seq)
+        await asyncio.sleep(max(0.0, start + seq / rate - loop.time()))

@@ -1,0 +1,284 @@
+"""The simulator: one TLS WebSocket listener routing by path, the MEXC REST listener (HTTPS),
+and a plain-HTTP control listener for programs that drive it from outside (the C++ tests).
+
+WebSocket paths: /ws/v5/public, /ws/v5/private, /ws/v5/business (OKX); /ws (MEXC, private
+with ?listenKey=); /raw (no exchange: frames are only recorded, tests script what is sent);
+/reject/<status> (the upgrade is refused with that HTTP status).
+"""
+
+import asyncio
+import itertools
+import json
+import ssl
+from dataclasses import dataclass, field
+from pathlib import Path
+from urllib.parse import parse_qsl, urlsplit
+
+from websockets.asyncio.server import Server, ServerConnection, serve
+from websockets.exceptions import ConnectionClosed
+from websockets.http11 import Request, Response
+
+from sim import control
+from sim.certs import TestCertificates
+from sim.credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
+from sim.http import json_response, read_request, response
+from sim.mexc import MexcSession
+from sim.mexc_rest import MexcRest
+from sim.okx import OkxSession
+from sim.recorder import Frame, Recorder
+
+OKX_PATHS = {"/ws/v5/public", "/ws/v5/private", "/ws/v5/business"}
+MEXC_PATH = "/ws"
+RAW_PATH = "/raw"
+REST_FAULTS = {"stall", "drop", "truncated", "huge", "status500", "not-json", "empty",
+               "no-listen-key", "array"}
+
+
+@dataclass
+class Connection:
+    """One accepted WebSocket connection."""
+
+    id: int
+    path: str
+    query: dict[str, str]
+    ws: ServerConnection
+    closed: asyncio.Event = field(default_factory=asyncio.Event)
+
+
+@dataclass
+class RestFault:
+    fault: str
+    path: str | None  # None: any path
+    remaining: int
+
+
+class RawSession:
+    """No exchange behind it: what arrives is only recorded."""
+
+    async def on_message(self, message: str | bytes) -> None:
+        return None
+
+    def close(self) -> None:
+        return None
+
+
+class Simulator:
+    def __init__(self, *, host: str = "127.0.0.1", port: int = 0, rest_port: int = 0,
+                 control_port: int | None = None, cert: str = "valid", rate: float = 0.0,
+                 feed_limit: int | None = None, certificates: TestCertificates | None = None,
+                 okx_credentials: ExchangeCredentials = OKX_TEST,
+                 mexc_credentials: ExchangeCredentials = MEXC_TEST) -> None:
+        self.host = host
+        self.certificates = certificates or TestCertificates()
+        self.cert = cert
+        self.rate = rate  # data messages per second per subscription; 0 sends none
+        self.feed_limit = feed_limit  # data messages per subscription; None: no limit
+        self.okx_credentials = okx_credentials
+        self.mexc_credentials = mexc_credentials
+        self.okx_answers_pings = True
+        self.recorder = Recorder()
+        self.connections: list[Connection] = []
+        self.sessions: dict[int, object] = {}
+        self.listen_keys: dict[str, int] = {}  # listen key -> renewals
+        self.okx_orders: dict[str, dict] = {}
+        self.mexc_orders: dict[str, dict] = {}
+        self.rest_faults: list[RestFault] = []
+        self._ids = itertools.count(1)
+        self._ports = {"ws": port, "rest": rest_port, "control": control_port}
+        self._ws_server: Server | None = None
+        self._servers: list[asyncio.Server] = []
+        self._rest = MexcRest(self)
+        self._rest_tasks: set[asyncio.Task] = set()
+
+    # ---- life ----
+
+    async def start(self) -> None:
+        ctx = self.certificates.server_context(self.cert)
+        self._ws_server = await serve(
+            self._serve_websocket, self.host, self._ports["ws"], ssl=ctx,
+            process_request=self._check_upgrade, compression=None, max_size=None,
+            ping_interval=None, close_timeout=2, server_header="corvane-ws simulator")
+        self._ports["ws"] = self._ws_server.sockets[0].getsockname()[1]
+        rest = await asyncio.start_server(self._serve_rest, self.host, self._ports["rest"],
+                                          ssl=self.certificates.server_context(self.cert))
+        self._ports["rest"] = rest.sockets[0].getsockname()[1]
+        self._servers.append(rest)
+        if self._ports["control"] is not None:
+            ctl = await asyncio.start_server(self._serve_control, self.host, self._ports["control"])
+            self._ports["control"] = ctl.sockets[0].getsockname()[1]
+            self._servers.append(ctl)
+
+    async def stop(self) -> None:
+        for task in list(self._rest_tasks):
+            task.cancel()
+        for server in self._servers:
+            server.close()
+        if self._ws_server is not None:
+            self._ws_server.close()
+            await self._ws_server.wait_closed()
+        for server in self._servers:
+            await server.wait_closed()
+
+    @property
+    def ws_port(self) -> int:
+        return self._ports["ws"]
+
+    @property
+    def rest_port(self) -> int:
+        return self._ports["rest"]
+
+    @property
+    def control_port(self) -> int | None:
+        return self._ports["control"]
+
+    def url(self, path: str, host: str = "localhost") -> str:
+        return f"wss://{host}:{self.ws_port}{path}"
+
+    # ---- WebSocket ----
+
+    def _check_upgrade(self, connection: ServerConnection, request: Request) -> Response | None:
+        parts = urlsplit(request.path)
+        if parts.path.startswith("/reject/"):
+            return connection.respond(int(parts.path.rsplit("/", 1)[1]), "refused by the simulator\n")
+        query = dict(parse_qsl(parts.query, keep_blank_values=True))
+        if parts.path == MEXC_PATH and "listenKey" in query and query["listenKey"] not in self.listen_keys:
+            return connection.respond(401, "invalid listen key\n")
+        if parts.path not in OKX_PATHS | {MEXC_PATH, RAW_PATH}:
+            return connection.respond(404, "no such stream\n")
+        return None
+
+    def _session_for(self, conn: Connection) -> object:
+        if conn.path in OKX_PATHS:
+            return OkxSession(self, conn)
+        if conn.path == MEXC_PATH:
+            return MexcSession(self, conn)
+        return RawSession()
+
+    async def _serve_websocket(self, ws: ServerConnection) -> None:
+        parts = urlsplit(ws.request.path)
+        conn = Connection(next(self._ids), parts.path,
+                          dict(parse_qsl(parts.query, keep_blank_values=True)), ws)
+        session = self._session_for(conn)
+        self.connections.append(conn)
+        self.sessions[conn.id] = session
+        self.recorder.notify()
+        try:
+            async for message in ws:
+                self.recorder.add_frame(Frame(conn.id, conn.path, message))
+                await session.on_message(message)
+        except ConnectionClosed:
+            pass
+        finally:
+            session.close()
+            conn.closed.set()
+            self.recorder.notify()
+
+    async def push_mexc_order(self, order: dict) -> None:
+        for session in list(self.sessions.values()):
+            if isinstance(session, MexcSession) and session.listen_key:
+                await session.push_order(order)
+
+    # ---- REST ----
+
+    async def _serve_rest(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        task = asyncio.current_task()
+        self._rest_tasks.add(task)
+        try:
+            request = await read_request(reader)
+            if request is None:
+                return
+            self.recorder.add_request(request)
+            fault = self._take_fault(request.path)
+            if fault is not None:
+                await self._apply_fault(fault, reader, writer)
+                return
+            status, body = self._rest.handle(request)
+            writer.write(json_response(status, body))
+            await writer.drain()
+            if status == 200 and request.path == "/api/v3/order":
+                await self.push_mexc_order(body)
+        except (ConnectionError, ssl.SSLError):
+            pass
+        finally:
+            self._rest_tasks.discard(task)
+            writer.close()
+
+    def _take_fault(self, path: str) -> str | None:
+        for fault in self.rest_faults:
+            if fault.remaining > 0 and fault.path in (None, path):
+                fault.remaining -= 1
+                return fault.fault
+        return None
+
+    async def _apply_fault(self, fault: str, reader: asyncio.StreamReader,
+                           writer: asyncio.StreamWriter) -> None:
+        if fault == "stall":
+            await reader.read()  # until the client gives up and closes
+        elif fault == "drop":
+            writer.transport.abort()
+        elif fault == "truncated":
+            writer.write(response(200, '{"listenKey":"tru', length=1000))
+            await writer.drain()
+            writer.transport.abort()
+        else:
+            writer.write({
+                "huge": lambda: response(200, b'{"pad":"' + b"x" * (9 << 20) + b'"}'),
+                "status500": lambda: json_response(500, {"code": 500, "msg": "internal error"}),
+                "not-json": lambda: response(200, "<html>maintenance</html>", "text/html"),
+                "empty": lambda: response(200, ""),
+                "no-listen-key": lambda: json_response(200, {"code": 0, "msg": "ok"}),
+                "array": lambda: json_response(200, [1, 2]),
+            }[fault]())
+            await writer.drain()
+
+    def add_rest_fault(self, fault: str, path: str | None = None, count: int = 1) -> None:
+        if fault not in REST_FAULTS:
+            raise ValueError(f"unknown REST fault {fault!r}")
+        self.rest_faults.append(RestFault(fault, path, count))
+
+    # ---- control over plain HTTP ----
+
+    async def _serve_control(self, reader: asyncio.StreamReader,
+                             writer: asyncio.StreamWriter) -> None:
+        try:
+            request = await read_request(reader)
+            if request is not None:
+                status, body = control.handle(self, request)
+                writer.write(json_response(status, body))
+                await writer.drain()
+        finally:
+            writer.close()
+
+    # ---- scripting (tests) ----
+
+    def connection(self, number: int) -> Connection:
+        return next(c for c in self.connections if c.id == number)
+
+    async def send(self, conn: int, data: str | bytes, text: bool | None = None) -> None:
+        await self.connection(conn).ws.send(data, text=text)
+
+    async def send_many(self, conn: int, messages: list[str | bytes]) -> None:
+        ws = self.connection(conn).ws
+        for message in messages:
+            await ws.send(message)
+
+    async def close(self, conn: int, code: int = 1000, reason: str = "") -> None:
+        await self.connection(conn).ws.close(code, reason)
+
+    async def abort(self, conn: int) -> None:
+        self.connection(conn).ws.transport.abort()
+
+    async def cut_mid_frame(self, conn: int) -> None:
+        """Writes the start of a 64 KiB text frame, then drops the TCP connection."""
+        transport = self.connection(conn).ws.transport
+        transport.write(b"\x81\x7f" + (65536).to_bytes(8, "big") + b"partial")
+        await asyncio.sleep(0)
+        transport.abort()
+
+    def snapshot(self) -> dict:
+        return {"ws_port": self.ws_port, "rest_port": self.rest_port,
+                "control_port": self.control_port}
+
+
+def ready_line(sim: Simulator, ca_file: Path) -> str:
+    return json.dumps(dict(sim.snapshot(), ca_file=str(ca_file)))

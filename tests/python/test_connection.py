@@ -1,0 +1,208 @@
+"""Connecting, reading, sending and disconnecting, end to end against the local simulator."""
+
+import json
+import signal
+import threading
+
+import pytest
+
+import _corvane_ws_module as m
+from conftest import READ_TIMEOUT, make_sim, read, read_until_end
+
+
+def connected_pair(sim, cls=m.OkxConnector, path="/raw"):
+    """A connector connected to `path` and the simulator's number for that connection."""
+    connector = cls()
+    before = len(sim.sim.connections)
+    connector.connect(sim.sim.url(path))
+    return connector, sim.wait_connection(before + 1)
+
+
+class TestInboundOrder:
+    def test_payloads_arrive_in_order_byte_for_byte(self, sim):
+        c, conn = connected_pair(sim)
+        binary = bytes(range(256)) + b"\xff\xfe\x00"
+        messages = ["first", "", "é€😀 ünïcode", "x" * (1 << 20), binary, b"", "last"]
+        sim.send_many(conn, messages)
+        assert read(c, len(messages)) == messages
+
+    def test_thousands_of_messages_keep_their_order(self, sim):
+        c, conn = connected_pair(sim)
+        messages = [f'{{"seq":{i}}}' for i in range(5000)]
+        sim.send_many(conn, messages)
+        assert read(c, len(messages)) == messages
+
+    def test_two_iterators_share_one_queue(self, sim):
+        c, conn = connected_pair(sim)
+        sim.send_many(conn, ["a", "b", "c"])
+        first, second = c.wsrun(), c.wsrun()
+        assert [next(first), next(second), next(first)] == ["a", "b", "c"]
+
+    def test_disconnect_drains_then_ends(self, sim):
+        c, conn = connected_pair(sim)
+        sim.send_many(conn, ["1", "2", "3"])
+        assert read(c, 1) == ["1"]
+        sim.send(conn, "4")
+        assert read(c, 2) == ["2", "3"]
+        assert read(c, 1) == ["4"]
+        c.disconnect()
+        with pytest.raises(RuntimeError, match="^No more messages$"):
+            next(c.wsrun())
+
+
+class TestReaderEnds:
+    def test_peer_close_ends_the_reader_after_the_queue(self, sim, capfd):
+        c, conn = connected_pair(sim)
+        sim.send_many(conn, ["a", "b"])
+        sim.close(conn)
+        assert read_until_end(c) == ["a", "b"]
+        assert capfd.readouterr().out == ""
+
+    @pytest.mark.parametrize("cut", ["abort", "cut_mid_frame"])
+    def test_abrupt_drop_ends_the_reader(self, sim, cut):
+        c, conn = connected_pair(sim)
+        sim.send(conn, "kept")
+        assert read(c, 1) == ["kept"]
+        getattr(sim, cut)(conn)
+        assert read_until_end(c) == []
+
+    def test_invalid_utf8_text_frame_ends_the_connection(self, sim):
+        c, conn = connected_pair(sim)
+        sim.send(conn, "good")
+        sim.send(conn, b"\xc3\x28", text=True)
+        assert read_until_end(c) == ["good"]
+
+    def test_disconnect_from_another_thread_ends_a_wait(self, sim):
+        c, _ = connected_pair(sim)
+        outcome = []
+
+        def reader():
+            try:
+                next(c.wsrun())
+            except RuntimeError as e:
+                outcome.append(str(e))
+
+        thread = threading.Thread(target=reader)
+        thread.start()
+        c.disconnect()
+        thread.join(READ_TIMEOUT)
+        assert not thread.is_alive()
+        assert outcome == ["No more messages"]
+
+    def test_ctrl_c_interrupts_a_wait(self, sim):
+        c, _ = connected_pair(sim)
+        main = threading.main_thread().ident
+        timer = threading.Timer(0.2, signal.pthread_kill, (main, signal.SIGINT))
+        guard = threading.Timer(READ_TIMEOUT, c.disconnect)
+        timer.start()
+        guard.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                next(c.wsrun())
+        finally:
+            timer.cancel()
+            guard.cancel()
+        c.disconnect()
+
+
+class TestReuse:
+    def test_reconnect_after_disconnect(self, sim):
+        c, conn = connected_pair(sim)
+        sim.send(conn, "one")
+        assert read(c, 1) == ["one"]
+        c.disconnect()
+        sim.wait_closed(conn)
+        c.connect(sim.sim.url("/raw"))
+        second = sim.wait_connection(conn + 1)
+        sim.send(second, "two")
+        assert read(c, 1) == ["two"]
+
+    def test_reconnect_after_peer_close(self, sim):
+        c, conn = connected_pair(sim)
+        sim.close(conn)
+        assert read_until_end(c) == []
+        c.connect(sim.sim.url("/raw"))
+        second = sim.wait_connection(conn + 1)
+        sim.send(second, "again")
+        assert read(c, 1) == ["again"]
+
+    def test_second_connect_is_refused_and_harmless(self, sim):
+        c, conn = connected_pair(sim)
+        with pytest.raises(RuntimeError, match="^Connection failed: already connected$"):
+            c.connect(sim.sim.url("/raw"))
+        sim.send(conn, "still here")
+        assert read(c, 1) == ["still here"]
+        assert len(sim.sim.connections) == 1
+
+    def test_disconnect_twice_and_destroy_while_connected(self, sim):
+        c, conn = connected_pair(sim)
+        c.disconnect()
+        c.disconnect()
+        d, conn2 = connected_pair(sim)
+        sim.send(conn2, "pending")
+        del d  # joins its thread; the simulator sees the connection go
+        sim.wait_closed(conn2)
+
+
+class TestConnectFailures:
+    def test_invalid_url(self, sim):
+        c = m.OkxConnector()
+        with pytest.raises(RuntimeError, match="^Connection failed: invalid uri$"):
+            c.connect("definitely not a url")
+        c.disconnect()
+        with pytest.raises(RuntimeError, match="^No more messages$"):
+            next(c.wsrun())
+
+    def _fails(self, url, capfd):
+        c = m.MexcConnector()
+        c.connect(url)
+        assert read_until_end(c) == []
+        return capfd.readouterr().out
+
+    def test_unreachable_port(self, sim, capfd):
+        import socket
+
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        out = self._fails(f"wss://localhost:{port}/ws", capfd)
+        assert out.count("Connection failed\n") == 1
+
+    @pytest.mark.parametrize("status", [403, 404, 500, 503])
+    def test_upgrade_refused(self, sim, capfd, status):
+        assert "Connection failed\n" in self._fails(sim.sim.url(f"/reject/{status}"), capfd)
+
+    @pytest.mark.parametrize("cert", ["wrong-host", "untrusted"])
+    def test_certificate_must_verify(self, certificates, capfd, cert):
+        with make_sim(certificates, cert=cert) as bad:
+            assert "Connection failed\n" in self._fails(bad.sim.url("/raw"), capfd)
+            assert bad.sim.connections == []
+
+    def test_ip_address_host_is_verified_too(self, sim):
+        c, conn = connected_pair(sim)
+        d = m.OkxConnector()
+        d.connect(sim.sim.url("/raw", host="127.0.0.1"))
+        sim.send(sim.wait_connection(conn + 1), "by address")
+        assert read(d, 1) == ["by address"]
+
+
+class TestSend:
+    def test_send_before_connect(self):
+        c = m.OkxConnector()
+        with pytest.raises(RuntimeError, match="^Send failed: Bad Connection$"):
+            c.place_order(ord_id="1", inst_id="BTC-USDT", side="buy", px="1", sz="1")
+
+    def test_send_after_disconnect_fails(self, sim):
+        c, _ = connected_pair(sim)
+        c.disconnect()
+        with pytest.raises(RuntimeError, match="^Send failed: Bad Connection$"):
+            c.cancel_order(msg_id="1", ord_id="2", inst_id="BTC-USDT")
+
+    def test_compact_sorted_raw_utf8_on_the_wire(self, sim):
+        c, conn = connected_pair(sim)
+        c.cancel_order(inst_id="ÉTH-€", ord_id='q"uote\\', msg_id="m1")
+        frame = sim.wait_frames(conn, 1)[0]
+        assert frame == (
+            '{"args":[{"instId":"ÉTH-€","ordId":"q\\"uote\\\\"}],"id":"m1","op":"cancel-order"}'
+        )
+        assert json.loads(frame)["args"][0]["instId"] == "ÉTH-€"
