@@ -108,7 +108,8 @@ def read_protobuf_varint_field(data: bytes, wanted: int) -> int | None:
             if number == wanted:
                 return value
         elif wire == 2:
-            i += varint()
+            length = varint()
+            i += length
         else:
             return None
     return None

@@ -170,13 +170,17 @@ class Simulator:
             pass
         finally:
             session.close()
+            self.sessions.pop(conn.id, None)
             conn.closed.set()
             self.recorder.notify()
 
     async def push_mexc_order(self, order: dict) -> None:
         for session in list(self.sessions.values()):
             if isinstance(session, MexcSession) and session.listen_key:
-                await session.push_order(order)
+                try:
+                    await session.push_order(order)
+                except ConnectionClosed:
+                    pass  # that stream is going away; the others still get the update
 
     # ---- REST ----
 

@@ -88,6 +88,7 @@ void WebSocketConnector::connect(const std::string& url) {
     {
         std::lock_guard<std::mutex> lock(mtx);
         stopping = false;
+        opened = false;
     }
     running.store(true);
     begin_stream();
@@ -152,11 +153,16 @@ void WebSocketConnector::handle_open(std::weak_ptr<void> hdl) {
         client->hdl = std::move(hdl);
         connected.store(true);  // after hdl: whoever sees connected may send
     }
-    ctl_cv.notify_all();
     pongs_expected = 0;
     silence.reset(arrivals);
     arm_watchdog();
     on_open();
+    {
+        // Workers start after the exchange's own opening frames, which therefore go first.
+        std::lock_guard<std::mutex> lock(mtx);
+        opened = true;
+    }
+    ctl_cv.notify_all();
 }
 
 void WebSocketConnector::handle_message(std::string& payload, bool binary) {
@@ -227,8 +233,8 @@ void WebSocketConnector::send_text(const std::string& text) {
 
 bool WebSocketConnector::wait_until_open() {
     std::unique_lock<std::mutex> lock(mtx);
-    ctl_cv.wait(lock, [this] { return stopping || connected.load() || !stream_live(); });
-    return connected.load() && !stopping;
+    ctl_cv.wait(lock, [this] { return stopping || opened || !stream_live(); });
+    return opened && connected.load() && !stopping;
 }
 
 bool WebSocketConnector::pause_while_open(std::chrono::milliseconds period) {

@@ -91,6 +91,7 @@ class WebSocketConnector : public BaseExchangeConnector {
     std::thread run_thread;
     std::condition_variable ctl_cv;  // with mtx: wakes workers on open, close and stop
     bool stopping = false;           // guarded by mtx
+    bool opened = false;             // guarded by mtx: on_open has run in this session
     bool session_used = false;       // guarded by life_mtx
 
     // Run thread only.

@@ -22,6 +22,8 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using Request = http::request<http::string_body>;
 
+constexpr std::uint64_t kBodyLimit = 8 * 1024 * 1024;
+
 http::verb verb_of(const std::string& method) {
     if (method == "POST") return http::verb::post;
     if (method == "GET") return http::verb::get;
@@ -63,6 +65,8 @@ class HttpsExchange {
     HttpsExchange(const RestEndpoint& endpoint, Request& request)
         : endpoint(endpoint), request(request) {
         expect_peer_host(stream.native_handle(), endpoint.host);
+        parser.header_limit(8192);
+        parser.body_limit(kBodyLimit);
     }
 
     std::string run() {
@@ -107,12 +111,28 @@ class HttpsExchange {
 
     void on_write(beast::error_code ec) {
         if (failed(ec, "write")) return;
+        http::async_read_header(stream, buffer, parser,
+                                [this](beast::error_code e, std::size_t) { on_header(e); });
+    }
+
+    // Some Beast releases let a response's Content-Length past the body limit, so the
+    // limit is checked here before the body is read, and again after it.
+    void on_header(beast::error_code ec) {
+        if (failed(ec, "read")) return;
+        if (parser.content_length().value_or(0) > kBodyLimit) {
+            failed(http::error::body_limit, "read");
+            return;
+        }
         http::async_read(stream, buffer, parser,
                          [this](beast::error_code e, std::size_t) { on_read(e); });
     }
 
     void on_read(beast::error_code ec) {
         if (failed(ec, "read")) return;
+        if (parser.get().body().size() > kBodyLimit) {
+            failed(http::error::body_limit, "read");
+            return;
+        }
         response_read = true;
         // The answer is in; a peer slow to confirm the TLS close costs at most a second.
         beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(1));

@@ -33,6 +33,17 @@ def make_sim(certificates, **options):
     return SimulatorThread(certificates=certificates, **options)
 
 
+def open_connection(sim, connector, path):
+    """Connects and returns the simulator's number for the connection once the connector has
+    seen it open (a frame from the simulator arrives only after the connector's open)."""
+    before = len(sim.sim.connections)
+    connector.connect(sim.sim.url(path))
+    conn = sim.wait_connection(before + 1)
+    sim.send(conn, "opened")
+    assert read(connector, 1) == ["opened"]
+    return conn
+
+
 def read(connector, count, timeout=READ_TIMEOUT):
     """Reads `count` messages from a fresh iterator; if they do not all come within `timeout`
     seconds the connector is disconnected, which ends the read with "No more messages"."""

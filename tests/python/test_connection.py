@@ -7,15 +7,13 @@ import threading
 import pytest
 
 import _corvane_ws_module as m
-from conftest import READ_TIMEOUT, make_sim, read, read_until_end
+from conftest import READ_TIMEOUT, make_sim, open_connection, read, read_until_end
 
 
 def connected_pair(sim, cls=m.OkxConnector, path="/raw"):
-    """A connector connected to `path` and the simulator's number for that connection."""
+    """An open connector and the simulator's number for its connection."""
     connector = cls()
-    before = len(sim.sim.connections)
-    connector.connect(sim.sim.url(path))
-    return connector, sim.wait_connection(before + 1)
+    return connector, open_connection(sim, connector, path)
 
 
 class TestInboundOrder:

@@ -1,0 +1,183 @@
+// A private MexcConnector end to end against the simulator: listen key, private stream,
+// channel replay, pings, key renewal, orders and cancels over REST.
+
+#include <gtest/gtest.h>
+
+#include "mexc/mexc_connector.hpp"
+#include "sim_process.hpp"
+
+namespace corvane {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::eventually;
+
+const Credentials kCreds{"unused-by-mexc", "mexc-test-key", "mexc-test-secret"};
+
+MexcSettings fast_settings(const testing::SimProcess& sim) {
+    MexcSettings settings;
+    settings.rest = sim.rest();
+    settings.ping_interval = milliseconds(100);
+    settings.listen_key_renewal = milliseconds(150);
+    return settings;
+}
+
+std::vector<std::string> texts(const testing::SimProcess& sim) {
+    std::vector<std::string> out;
+    for (const auto& frame : sim.frames()) out.push_back(frame.value("text", "<binary>"));
+    return out;
+}
+
+int count(const std::vector<std::string>& items, const std::string& wanted) {
+    return static_cast<int>(std::count(items.begin(), items.end(), wanted));
+}
+
+// Reads until a message containing `needle` arrives (bounded).
+std::string read_until(BaseExchangeConnector& c, const std::string& needle) {
+    std::string found;
+    eventually([&] {
+        auto message = c.take(milliseconds(50));
+        if (message && message->payload.find(needle) != std::string::npos) found = message->payload;
+        return !found.empty();
+    });
+    return found;
+}
+
+class MexcPrivate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim = testing::shared_sim();
+        if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";
+        sim->reset();
+    }
+    testing::SimProcess* sim = nullptr;
+};
+
+TEST_F(MexcPrivate, ListenKeyStreamReplayRenewalAndOrders) {
+    MexcConnector c(kCreds, fast_settings(*sim));
+    c.subscribe({{"channel", "spot@private.orders.v3.api"}});
+    c.subscribe({{"channel", "spot@private.account.v3.api"}});
+    testing::StdoutCapture stdout_capture;
+    c.connect(sim->ws_url("/ws"));
+    EXPECT_EQ(stdout_capture.text(), "Connected MEXC private\n");
+    ASSERT_EQ(c.current_listen_key().size(), 64u);
+
+    // The replay holds both channels, then pings follow while the stream is open.
+    ASSERT_TRUE(eventually([&] { return count(texts(*sim), R"({"method":"PING"})") >= 3; }));
+    const auto frames = texts(*sim);
+    EXPECT_EQ(frames.front(),
+              R"({"method":"SUBSCRIPTION","params":["spot@private.orders.v3.api","spot@private.account.v3.api"]})");
+
+    // The key is renewed repeatedly, each PUT naming it.
+    ASSERT_TRUE(eventually([&] {
+        return sim->get("/listen-keys").value(c.current_listen_key(), 0) >= 2;
+    }));
+
+    c.place_order({{"ord_id", "a1"}, {"inst_id", "BTCUSDT"}, {"side", "BUY"}, {"sz", "2"},
+                   {"px", "0.5"}, {"tdMode", "LIMIT"}, {"ccy", "ignored"}});
+    const std::string update = read_until(c, "C02__");
+    ASSERT_FALSE(update.empty());
+    const auto order_id = nlohmann::json::parse(update)["d"]["orderId"].get<std::string>();
+    c.cancel_order({{"msg_id", "m1"}, {"ord_id", order_id}, {"inst_id", "BTCUSDT"}});
+    ASSERT_FALSE(read_until(c, "CANCELED").empty());
+    c.disconnect();
+
+    // Every REST request carried only its own parameters.
+    std::vector<std::string> bodies;
+    for (const auto& r : sim->requests()) {
+        bodies.push_back(r["method"].get<std::string>() + " " + r["target"].get<std::string>() +
+                         " " + r["body"].get<std::string>().substr(0, 40));
+    }
+    EXPECT_EQ(bodies.front().rfind("POST /api/v3/userDataStream signature=", 0), 0u);
+    int puts = 0, posts = 0, deletes = 0;
+    for (const auto& r : sim->requests()) {
+        const std::string body = r["body"];
+        if (r["method"] == "PUT") {
+            ++puts;
+            EXPECT_NE(body.find("listenKey=" + c.current_listen_key()), std::string::npos);
+            EXPECT_EQ(body.find("symbol="), std::string::npos);
+        } else if (r["target"] == "/api/v3/order") {
+            (r["method"] == "POST" ? posts : deletes) += 1;
+        }
+    }
+    EXPECT_GE(puts, 2);
+    EXPECT_EQ(posts, 1);
+    EXPECT_EQ(deletes, 1);
+}
+
+TEST_F(MexcPrivate, OrderParametersOnTheWire) {
+    MexcConnector c(kCreds, fast_settings(*sim));
+    c.place_order({{"ord_id", "a1"}, {"inst_id", "BTCUSDT"}, {"side", "BUY"}, {"sz", "2"}});
+    const auto requests = sim->requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const std::string body = requests[0]["body"];
+    EXPECT_EQ(requests[0]["method"], "POST");
+    EXPECT_EQ(requests[0]["target"], "/api/v3/order");
+    EXPECT_EQ(body.rfind("price=&quantity=2&side=BUY&signature=", 0), 0u) << body;
+    EXPECT_NE(body.find("&symbol=BTCUSDT&timestamp="), std::string::npos) << body;
+    EXPECT_EQ(body.substr(body.size() - 6), "&type=") << body;
+}
+
+TEST_F(MexcPrivate, ListenKeyRepliesThatCannotBeUsed) {
+    const std::pair<const char*, const char*> cases[] = {
+        // The tail of this text differs between nlohmann::json releases.
+        {"empty", "[json.exception.parse_error.101] parse error at line 1, column 1: "},
+        {"no-listen-key", "[json.exception.type_error.302] type must be string, but is null"},
+        {"array", "[json.exception.type_error.305] cannot use operator[] with a string argument "
+                  "with array"},
+    };
+    for (const auto& [fault, message] : cases) {
+        sim->post(std::string("/fault?fault=") + fault);
+        MexcConnector c(kCreds, fast_settings(*sim));
+        try {
+            c.connect(sim->ws_url("/ws"));
+            ADD_FAILURE() << fault << ": connect did not throw";
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(message, 0), 0u) << fault << ": " << e.what();
+        }
+        EXPECT_FALSE(c.is_running());
+        EXPECT_THROW(c.take(milliseconds(0)), std::runtime_error);
+    }
+    sim->post("/fault?fault=not-json");
+    MexcConnector c(kCreds, fast_settings(*sim));
+    EXPECT_THROW(c.connect(sim->ws_url("/ws")), nlohmann::json::parse_error);
+}
+
+TEST_F(MexcPrivate, StalledStreamIsClosed) {
+    MexcSettings settings = fast_settings(*sim);
+    settings.ping_interval = milliseconds(60000);  // one ping at open, then quiet
+    settings.stall_limit = milliseconds(300);
+    MexcConnector c(std::nullopt, settings);
+    c.connect(sim->ws_url("/raw"));  // records, never answers
+    bool ended = false;
+    ASSERT_TRUE(eventually([&] {
+        try {
+            c.take(milliseconds(50));
+        } catch (const std::runtime_error&) {
+            ended = true;
+        }
+        return ended;
+    }));
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(MexcPrivateRegistry, UnsubscribeRemovesOnlyTheFirstRecord) {
+    REQUIRE_SIM(sim);
+    sim->reset();
+    MexcConnector c(kCreds, fast_settings(*sim));
+    c.subscribe({{"channel", "a"}});
+    c.subscribe({{"channel", "a"}});
+    c.subscribe({{"channel", "b"}});
+    c.unsubscribe({{"channel", "a"}});
+    c.connect(sim->ws_url("/ws"));
+    ASSERT_TRUE(eventually([&] { return !sim->frames().empty(); }));
+    EXPECT_EQ(sim->frames()[0]["text"], R"({"method":"SUBSCRIPTION","params":["a","b"]})");
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,132 @@
+// The signed REST request: its exact bytes, the simulator's independent check, and every way
+// an exchange can fail to answer.
+
+#include <gtest/gtest.h>
+
+#include "mexc/rest_client.hpp"
+#include "mexc/rest_signing.hpp"
+#include "sim_process.hpp"
+
+namespace corvane {
+namespace {
+
+using std::chrono::milliseconds;
+
+const char kKey[] = "mexc-test-key";
+const char kSecret[] = "mexc-test-secret";
+
+TEST(RestSigning, PercentEncodingIsLowercaseAndByteWise) {
+    EXPECT_EQ(mexc::url_encode("aZ09-._~"), "aZ09-._~");
+    EXPECT_EQ(mexc::url_encode(" /:é&="), "%20%2f%3a%c3%a9%26%3d");
+    EXPECT_EQ(mexc::build_query_string({}), "");
+    EXPECT_EQ(mexc::build_query_string({{"b", ""}, {"a", "x y"}}), "a=x%20y&b=");
+}
+
+TEST(RestSigning, HexSignatureOfTheSignedText) {
+    // RFC 4231 test case 2, written in lowercase hex.
+    EXPECT_EQ(mexc::hmac_sha256_hex("Jefe", "what do ya want for nothing?"),
+              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+}
+
+TEST(RestSigning, TimestampReplacedAndSignatureInsertedInKeyOrder) {
+    const auto s = mexc::sign_params({{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "LIMIT"},
+                                      {"quantity", "1"}, {"price", "0.5"}, {"timestamp", "old"}},
+                                     kSecret, 1700000000123);
+    EXPECT_EQ(s.signed_text,
+              "price=0.5&quantity=1&side=BUY&symbol=BTCUSDT&timestamp=1700000000123&type=LIMIT");
+    const std::string sig = mexc::hmac_sha256_hex(kSecret, s.signed_text);
+    EXPECT_EQ(s.body, "price=0.5&quantity=1&side=BUY&signature=" + sig +
+                          "&symbol=BTCUSDT&timestamp=1700000000123&type=LIMIT");
+
+    const auto empty = mexc::sign_params({}, kSecret, 5);
+    EXPECT_EQ(empty.signed_text, "timestamp=5");
+    EXPECT_EQ(empty.body, "signature=" + mexc::hmac_sha256_hex(kSecret, "timestamp=5") + "&timestamp=5");
+
+    // A caller's "signature" is signed over, then replaced.
+    const auto given = mexc::sign_params({{"signature", "x"}}, kSecret, 5);
+    EXPECT_EQ(given.signed_text, "signature=x&timestamp=5");
+    EXPECT_EQ(given.body, "signature=" + mexc::hmac_sha256_hex(kSecret, given.signed_text) +
+                              "&timestamp=5");
+}
+
+TEST(RestRequest, WireFormWithAFixedClock) {
+    const mexc::RestEndpoint endpoint{"api.mexc.com", "443", milliseconds(10000)};
+    const std::string text = mexc::signed_request_text(
+        endpoint, "DELETE", "/api/v3/order", "KEY", kSecret,
+        {{"symbol", "BTCUSDT"}, {"orderId", "42"}}, 1700000000000);
+    const std::string signed_text = "orderId=42&symbol=BTCUSDT&timestamp=1700000000000";
+    const std::string body = "orderId=42&signature=" + mexc::hmac_sha256_hex(kSecret, signed_text) +
+                             "&symbol=BTCUSDT&timestamp=1700000000000";
+    EXPECT_EQ(text, "DELETE /api/v3/order HTTP/1.1\r\nHost: api.mexc.com\r\n"
+                    "User-Agent: Boost.Beast\r\nX-MEXC-APIKEY: KEY\r\n"
+                    "Content-Type: application/json\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+class RestAgainstSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim = testing::shared_sim();
+        if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";
+        sim->reset();
+    }
+    std::string call(const std::string& method, const std::string& key, ParamMap params = {},
+                     milliseconds timeout = milliseconds(5000)) {
+        return mexc::send_signed_request(sim->rest(timeout), method, "/api/v3/userDataStream", key,
+                                         kSecret, std::move(params));
+    }
+    testing::SimProcess* sim = nullptr;
+};
+
+TEST_F(RestAgainstSimulator, SignatureAcceptedByTheIndependentCheck) {
+    ::testing::internal::CaptureStderr();
+    const auto reply = nlohmann::json::parse(call("POST", kKey));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(reply.contains("listenKey"));
+    const auto renewed = nlohmann::json::parse(call("PUT", kKey, {{"listenKey", reply["listenKey"]}}));
+    EXPECT_EQ(renewed, reply);
+    const auto recorded = sim->requests();
+    ASSERT_EQ(recorded.size(), 2u);
+    EXPECT_EQ(recorded[0]["method"], "POST");
+    EXPECT_EQ(recorded[1]["method"], "PUT");
+    EXPECT_EQ(recorded[0]["headers"][0], nlohmann::json({"Host", "localhost"}));
+    EXPECT_EQ(recorded[0]["headers"][2], nlohmann::json({"X-MEXC-APIKEY", kKey}));
+}
+
+TEST_F(RestAgainstSimulator, ErrorRepliesComeBackAsBodies) {
+    EXPECT_EQ(call("POST", "wrong-key"), R"({"code":10072,"msg":"Api key info invalid"})");
+    EXPECT_EQ(mexc::send_signed_request(sim->rest(), "POST", "/api/v3/userDataStream", kKey,
+                                        "wrong-secret", {}),
+              R"({"code":700002,"msg":"Signature for this request is not valid."})");
+    sim->post("/fault?fault=status500");
+    EXPECT_EQ(call("POST", kKey), R"({"code":500,"msg":"internal error"})");
+}
+
+TEST_F(RestAgainstSimulator, FailuresPrintOneErrorLineAndReturnEmpty) {
+    for (const char* fault : {"stall", "drop", "truncated", "huge"}) {
+        sim->post(std::string("/fault?fault=") + fault);
+        ::testing::internal::CaptureStderr();
+        const std::string body = call("POST", kKey, {}, milliseconds(1000));
+        EXPECT_TRUE(body.empty()) << fault << ": " << body.size() << " " << body.substr(0, 80);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("Error: ", 0), 0u) << fault << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << fault << ": " << err;
+    }
+}
+
+TEST_F(RestAgainstSimulator, RefusedConnectionAndHeaderInjection) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(mexc::send_signed_request({"localhost", "1", milliseconds(2000)}, "POST", "/x", kKey,
+                                        kSecret, {}),
+              "");
+    EXPECT_EQ(call("POST", "key\r\nX-Evil: 1"), "");
+    EXPECT_EQ(call("POST", std::string("key\0x", 5)), "");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
+    EXPECT_NE(err.find("Error: connect: Connection refused"), std::string::npos) << err;
+    EXPECT_NE(err.find("Error: API key contains CR, LF or NUL"), std::string::npos) << err;
+    EXPECT_TRUE(sim->requests().empty());
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,59 @@
+// The OKX keep-alive against the simulator, with its intervals shortened.
+
+#include <gtest/gtest.h>
+
+#include "okx/okx_connector.hpp"
+#include "sim_process.hpp"
+
+namespace corvane {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::eventually;
+
+int count_frames(const testing::SimProcess& sim, const std::string& text) {
+    int n = 0;
+    for (const auto& frame : sim.frames()) n += frame.value("text", "") == text;
+    return n;
+}
+
+TEST(OkxKeepAlive, PingsAfterSilenceConsumesPongsAndClosesASilentPeer) {
+    REQUIRE_SIM(sim);
+    sim->reset();
+    OkxConnector connector(std::nullopt,
+                           KeepAlive{SilencePolicy{milliseconds(100), milliseconds(400)}, "ping", "pong"});
+    connector.connect(sim->ws_url("/ws/v5/public"));
+
+    // Answered pings keep the connection open well past the dead limit.
+    ASSERT_TRUE(eventually([&] { return count_frames(*sim, "ping") >= 6; }));
+    EXPECT_TRUE(connector.is_connected());
+    EXPECT_FALSE(connector.take(milliseconds(0)).has_value());  // no "pong" was queued
+
+    // A peer that stops answering is taken as dead: the reader ends instead of waiting.
+    sim->post("/okx?pong=off");
+    bool ended = false;
+    ASSERT_TRUE(eventually([&] {
+        try {
+            EXPECT_FALSE(connector.take(milliseconds(50)).has_value());
+        } catch (const std::runtime_error& e) {
+            ended = std::string(e.what()) == "No more messages";
+        }
+        return ended;
+    }));
+    EXPECT_FALSE(connector.is_connected());
+    sim->reset();
+}
+
+TEST(OkxKeepAlive, TrafficMeansNoPing) {
+    REQUIRE_SIM(sim);
+    sim->reset();
+    OkxConnector connector(std::nullopt,
+                           KeepAlive{SilencePolicy{milliseconds(60000), milliseconds(70000)}, "ping", "pong"});
+    connector.subscribe({{"channel", "tickers"}, {"inst_id", "BTC-USDT"}});
+    connector.connect(sim->ws_url("/ws/v5/public"));
+    ASSERT_TRUE(eventually([&] { return connector.take(milliseconds(50)).has_value(); }));
+    EXPECT_EQ(count_frames(*sim, "ping"), 0);
+}
+
+}  // namespace
+}  // namespace corvane

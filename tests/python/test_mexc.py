@@ -1,0 +1,88 @@
+"""MexcConnector's public stream against the simulator: channel composition, replay, the ping
+line, binary frames and the close report. (The private flow needs the REST host, which only C++
+can point at the simulator; the C++ suite covers it.)"""
+
+import json
+
+import _corvane_ws_module as m
+from conftest import make_sim, read, read_until_end
+from sim.feeds import read_protobuf_varint_field
+
+DEALS = "spot@public.deals.v3.api"
+PING_LINE = 'Пингуем {"method":"PING"}\n'
+
+
+def connect(sim, connector, path="/ws"):
+    before = len(sim.sim.connections)
+    connector.connect(sim.sim.url(path))
+    return sim.wait_connection(before + 1)
+
+
+class TestPublicSubscriptions:
+    def test_replay_then_ping_at_open(self, sim, capfd):
+        c = m.MexcConnector()
+        c.subscribe(host=DEALS, symbol="BTCUSDT")
+        c.subscribe(host="spot@public.limit.depth.v3.api", symbol="ETHUSDT", level=5)
+        assert capfd.readouterr().out == ""
+        conn = connect(sim, c)
+        ack, pong = (json.loads(x) for x in read(c, 2))
+        assert ack == {"id": 0, "code": 0,
+                       "msg": f"{DEALS}@BTCUSDT@,spot@public.limit.depth.v3.api@ETHUSDT@5"}
+        assert pong == {"id": 0, "code": 0, "msg": "PONG"}
+        assert sim.frames(conn) == [
+            f'{{"method":"SUBSCRIPTION","params":["{DEALS}@BTCUSDT@",'
+            '"spot@public.limit.depth.v3.api@ETHUSDT@5"]}',
+            '{"method":"PING"}',
+        ]
+        assert capfd.readouterr().out == PING_LINE
+
+    def test_connected_subscribe_and_unsubscribe_forms(self, sim):
+        c = m.MexcConnector()
+        conn = connect(sim, c)
+        read(c, 1)  # the PONG: open, and the ping went first
+        c.subscribe(host="h", symbol="S")
+        c.subscribe(host="h", symbol="S")
+        c.unsubscribe(host="h", symbol="S", level=None)
+        c.unsubscribe(host="never", symbol="X", level="1")
+        read(c, 4)
+        c.disconnect()
+        assert sim.frames(conn)[1:] == [
+            '{"method":"SUBSCRIPTION","params":["h@S@"]}',
+            '{"method":"SUBSCRIPTION","params":["h@S@"]}',
+            '{"method":"UNSUBSCRIPTION","params":[["h@S@"]]}',
+            '{"method":"UNSUBSCRIPTION","params":[["never@X@1"]]}',
+        ]
+        # Both records went with the one unsubscribe: nothing is replayed on the next open.
+        second = connect(sim, c)
+        read(c, 1)
+        assert sim.frames(second) == ['{"method":"PING"}']
+
+
+class TestStream:
+    def test_protobuf_deals_arrive_as_bytes_in_order(self, certificates):
+        with make_sim(certificates, rate=2000, feed_limit=200) as sim:
+            c = m.MexcConnector()
+            c.subscribe(host="spot@public.aggre.deals.v3.api.pb@100ms", symbol="BTCUSDT")
+            connect(sim, c)
+            messages = read(c, 2 + 200)
+            frames = [x for x in messages if isinstance(x, bytes)]
+            assert len(frames) == 200
+            assert [read_protobuf_varint_field(f, 5) for f in frames] == list(range(1, 201))
+            assert all(isinstance(x, str) for x in messages if not isinstance(x, bytes))
+
+    def test_json_deals_arrive_as_text(self, certificates):
+        with make_sim(certificates, rate=1000, feed_limit=50) as sim:
+            c = m.MexcConnector()
+            c.subscribe(host=DEALS, symbol="BTCUSDT")
+            connect(sim, c)
+            deals = [json.loads(x) for x in read(c, 52) if '"deals"' in x]
+            assert [d["seq"] for d in deals] == list(range(1, 51))
+            assert deals[0]["c"] == f"{DEALS}@BTCUSDT"
+
+    def test_peer_close_is_reported_and_ends_the_reader(self, sim, capfd):
+        c = m.MexcConnector()
+        conn = connect(sim, c)
+        read(c, 1)
+        sim.close(conn)
+        assert read_until_end(c) == []
+        assert capfd.readouterr().out == PING_LINE + "Connection MEXC closed\n"

@@ -1,0 +1,216 @@
+"""OkxConnector against the simulator's OKX endpoint: subscriptions and their replay, the login
+and its examination, orders and cancels, exactly as they go over the wire."""
+
+import json
+
+import pytest
+
+import _corvane_ws_module as m
+from conftest import make_sim, open_connection, read, read_until_end
+from sim import OKX_TEST
+from sim.okx import okx_sign
+
+PUBLIC = "/ws/v5/public"
+PRIVATE = "/ws/v5/private"
+
+
+def private_connector(secret=OKX_TEST.secret):
+    return m.OkxConnector(OKX_TEST.api_key, secret, OKX_TEST.passphrase)
+
+
+def connect(sim, connector, path):
+    before = len(sim.sim.connections)
+    connector.connect(sim.sim.url(path))
+    return sim.wait_connection(before + 1)
+
+
+def ack(channel, inst_id=None):
+    arg = {"channel": channel} if inst_id is None else {"channel": channel, "instId": inst_id}
+    return {"event": "subscribe", "arg": arg}
+
+
+def without_conn_id(text):
+    value = json.loads(text)
+    value.pop("connId", None)
+    return value
+
+
+class TestPublicSubscriptions:
+    def test_registry_replayed_once_in_order_with_duplicates(self, sim, capfd):
+        c = m.OkxConnector()
+        c.subscribe(channel="tickers", inst_id="BTC-USDT")
+        c.subscribe(inst_id="ETH-USDT", channel="trades")
+        c.subscribe(channel="tickers", inst_id="BTC-USDT")
+        assert capfd.readouterr().out == (
+            "Channel: tickers, inst_id: BTC-USDT\n"
+            "Channel: tickers, inst_id: BTC-USDT\nChannel: trades, inst_id: ETH-USDT\n"
+            "Channel: tickers, inst_id: BTC-USDT\nChannel: trades, inst_id: ETH-USDT\n"
+            "Channel: tickers, inst_id: BTC-USDT\n"
+        )
+        conn = connect(sim, c, PUBLIC)
+        replies = [without_conn_id(x) for x in read(c, 3)]
+        assert replies == [ack("tickers", "BTC-USDT"), ack("trades", "ETH-USDT"), ack("tickers", "BTC-USDT")]
+        assert sim.frames(conn) == [
+            '{"args":[{"channel":"tickers","instId":"BTC-USDT"},{"channel":"trades","instId":"ETH-USDT"},'
+            '{"channel":"tickers","instId":"BTC-USDT"}],"op":"subscribe"}'
+        ]
+
+    def test_empty_registry_sends_nothing_at_open(self, sim):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, PUBLIC)
+        c.subscribe(channel="books5", inst_id="BTC-USDT")
+        assert without_conn_id(read(c, 1)[0]) == ack("books5", "BTC-USDT")
+        assert len(sim.frames(conn)) == 1
+
+    def test_connected_subscribe_and_unsubscribe(self, sim, capfd):
+        c = m.OkxConnector()
+        c.subscribe(channel="tickers", inst_id="A")
+        conn = connect(sim, c, PUBLIC)
+        read(c, 1)  # the replay's ack: the connection is open from here on
+        c.subscribe(channel="tickers", inst_id="A")
+        c.subscribe(channel="trades", inst_id="B")
+        capfd.readouterr()
+        c.unsubscribe(channel="tickers", inst_id="A")
+        c.unsubscribe(channel="never", inst_id="subscribed")
+        assert capfd.readouterr().out == ""
+        read(c, 4)
+        c.subscribe(channel="bbo-tbt", inst_id="C")
+        assert capfd.readouterr().out == "Channel: trades, inst_id: B\nChannel: bbo-tbt, inst_id: C\n"
+        assert sim.wait_frames(conn, 6)[1:] == [
+            '{"args":[{"channel":"tickers","instId":"A"}],"op":"subscribe"}',
+            '{"args":[{"channel":"trades","instId":"B"}],"op":"subscribe"}',
+            '{"args":[{"channel":"tickers","instId":"A"}],"op":"unsubscribe"}',
+            '{"args":[{"channel":"never","instId":"subscribed"}],"op":"unsubscribe"}',
+            '{"args":[{"channel":"bbo-tbt","instId":"C"}],"op":"subscribe"}',
+        ]
+
+    def test_market_data_streams_in_sequence(self, certificates):
+        with make_sim(certificates, rate=2000, feed_limit=300) as sim:
+            c = m.OkxConnector()
+            c.subscribe(channel="tickers", inst_id="BTC-USDT")
+            c.subscribe(channel="trades", inst_id="BTC-USDT")
+            connect(sim, c, PUBLIC)
+            messages = [json.loads(x) for x in read(c, 2 + 600)]
+            for channel in ("tickers", "trades"):
+                seqs = [x["data"][0]["seqId"] for x in messages if x.get("arg", {}).get("channel") == channel
+                        and "data" in x]
+                assert seqs == list(range(1, 301))
+
+    def test_reconnect_replays_again(self, sim):
+        c = m.OkxConnector()
+        c.subscribe(channel="tickers", inst_id="BTC-USDT")
+        first = connect(sim, c, PUBLIC)
+        read(c, 1)
+        c.disconnect()
+        second = connect(sim, c, PUBLIC)
+        read(c, 1)
+        assert sim.frames(first) == sim.frames(second)
+
+
+class TestLogin:
+    def login_frame(self, sim, conn):
+        frame = sim.wait_frames(conn, 1)[0]
+        arg = json.loads(frame)["args"][0]
+        assert frame == (
+            f'{{"args":[{{"apiKey":"{OKX_TEST.api_key}","passphrase":"{OKX_TEST.passphrase}",'
+            f'"sign":"{arg["sign"]}","timestamp":"{arg["timestamp"]}"}}],"op":"login"}}'
+        )
+        assert arg["timestamp"].isdigit() and len(arg["timestamp"]) == 10
+        return arg
+
+    def test_login_accepted_then_private_channels_replayed(self, sim, capfd):
+        c = private_connector()
+        c.subscribe(channel="orders", inst_id="ignored")
+        c.subscribe(channel="account")
+        conn = connect(sim, c, PRIVATE)
+        arg = self.login_frame(sim, conn)
+        assert arg["sign"] == okx_sign(arg["timestamp"], OKX_TEST.secret)
+        reply, *acks = read(c, 3)
+        assert reply.startswith('{"event":"login","code":"0","msg":"","connId":"')  # as received
+        assert [without_conn_id(x) for x in acks] == [ack("orders"), ack("account")]
+        assert sim.frames(conn)[1] == '{"args":[{"channel":"orders"},{"channel":"account"}],"op":"subscribe"}'
+        out = capfd.readouterr().out
+        conn_id = json.loads(reply)["connId"]
+        assert out.endswith(f'{{"code":"0","connId":"{conn_id}","event":"login","msg":""}}\n')
+
+    def test_rejected_login_is_printed_and_queued_and_nothing_replayed(self, sim, capfd):
+        c = private_connector(secret="wrong")
+        c.subscribe(channel="orders")
+        conn = connect(sim, c, PRIVATE)
+        reply = read(c, 1)[0]
+        assert without_conn_id(reply) == {"event": "error", "code": "60007", "msg": "Invalid sign"}
+        assert f'{{"code":"60007","connId":"{json.loads(reply)["connId"]}","event":"error","msg":"Invalid sign"}}\n' \
+            in capfd.readouterr().out
+        c.place_order(ord_id="1", inst_id="BTC-USDT", side="buy", px="1", sz="1", tdMode="cash")
+        assert json.loads(read(c, 1)[0])["code"] == "60011"  # still connected, not logged in
+        assert len(sim.frames(conn)) == 2
+
+    def test_login_without_channels_keeps_the_session(self, sim):
+        c = private_connector()
+        conn = connect(sim, c, PRIVATE)
+        assert json.loads(read(c, 1)[0])["code"] == "0"
+        c.subscribe(channel="orders")
+        assert without_conn_id(read(c, 1)[0]) == ack("orders")
+        assert sim.frames(conn)[1] == '{"args":[{"channel":"orders"}],"op":"subscribe"}'
+
+    def test_first_message_of_every_connection_is_examined(self, sim):
+        c = private_connector()
+        c.subscribe(channel="orders")
+        first = connect(sim, c, PRIVATE)
+        read(c, 2)
+        sim.close(first)
+        read_until_end(c)
+        second = connect(sim, c, PRIVATE)
+        self.login_frame(sim, second)
+        read(c, 2)
+        assert sim.frames(second)[1] == '{"args":[{"channel":"orders"}],"op":"subscribe"}'
+
+    def test_non_json_first_message_ends_the_session(self, sim, capfd):
+        c = private_connector()
+        conn = connect(sim, c, "/raw")
+        sim.wait_frames(conn, 1)
+        sim.send(conn, "definitely { not json")
+        assert read_until_end(c) == []
+        captured = capfd.readouterr()
+        assert captured.out == ""
+        assert "WebSocket error: [json.exception.parse_error.101]" in captured.err
+
+    def test_public_connector_never_parses(self, sim, capfd):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        sim.send(conn, "not json {")
+        assert read(c, 1) == ["not json {"]
+        assert capfd.readouterr().out == ""
+
+
+class TestOrders:
+    def test_order_and_cancel_on_the_wire(self, sim):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        c.place_order(ord_id=7, inst_id="BTC-USD-240628-60000-C", side="buy", px=1.5, sz=3)
+        c.place_order(ord_id="o2", inst_id="X", side="sell", px=1e-7, sz="0.1",
+                      tdMode="cash", ccy="USDT", ordType="", unknown="ignored")
+        c.cancel_order(ord_id="o2", inst_id="X", msg_id="m9")
+        assert sim.wait_frames(conn, 3) == [
+            '{"args":[{"ccy":"","instId":"BTC-USD-240628-60000-C","ordType":"market","pxUsd":"1.500000",'
+            '"side":"buy","sz":"3","tdMode":""}],"id":"7","op":"order"}',
+            '{"args":[{"ccy":"USDT","instId":"X","ordType":"","pxUsd":"0.0000001","side":"sell",'
+            '"sz":"0.1","tdMode":"cash"}],"id":"o2","op":"order"}',
+            '{"args":[{"instId":"X","ordId":"o2"}],"id":"m9","op":"cancel-order"}',
+        ]
+
+    def test_order_round_trip_with_private_updates(self, sim):
+        c = private_connector()
+        c.subscribe(channel="orders")
+        connect(sim, c, PRIVATE)
+        read(c, 2)
+        c.place_order(ord_id="req1", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
+                      tdMode="cash", ordType="limit")
+        placed, update = (json.loads(x) for x in read(c, 2))
+        assert (placed["id"], placed["op"], placed["code"]) == ("req1", "order", "0")
+        ord_id = placed["data"][0]["ordId"]
+        assert update["arg"]["channel"] == "orders" and update["data"][0]["state"] == "live"
+        c.cancel_order(msg_id="req2", ord_id=ord_id, inst_id="BTC-USDT")
+        cancelled, update = (json.loads(x) for x in read(c, 2))
+        assert (cancelled["id"], cancelled["op"], cancelled["code"]) == ("req2", "cancel-order", "0")
+        assert update["data"][0]["state"] == "canceled"
