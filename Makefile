@@ -27,7 +27,7 @@ test: build
 	$(PY) -m pytest -q
 
 demo: build
-	$(PY) -c "import _corvane_ws_module as m; print(m.__doc__)"
+	$(PY) scripts/demo.py
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp' 'bench/*.cpp')

@@ -1,0 +1,40 @@
+"""make demo: start the local exchange simulator in its own process, point the client at it
+through SSL_CERT_FILE, run examples/stream.py, and stop the simulator on every way out."""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def main() -> int:
+    ca_file = ROOT / "build" / "demo" / "ca.pem"
+    sim = subprocess.Popen([sys.executable, "-m", "sim", "--rate", "50", "--ca-file", str(ca_file)],
+                           cwd=ROOT, stdout=subprocess.PIPE, text=True)
+    try:
+        ready = json.loads(sim.stdout.readline() or "{}")
+        if "ws_port" not in ready:
+            print("the simulator did not start", file=sys.stderr)
+            return 1
+        base = f"wss://localhost:{ready['ws_port']}"
+        env = dict(os.environ, SSL_CERT_FILE=ready["ca_file"])
+        print(f"Simulator on {base} (test CA {ready['ca_file']})", flush=True)
+        return subprocess.call([sys.executable, str(ROOT / "examples" / "stream.py"),
+                                "--okx", f"{base}/ws/v5", "--mexc", f"{base}/ws",
+                                *sys.argv[1:]], env=env)
+    except KeyboardInterrupt:
+        return 130
+    finally:
+        sim.terminate()
+        try:
+            sim.wait(10)
+        except subprocess.TimeoutExpired:
+            sim.kill()
+            sim.wait()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
