@@ -9,7 +9,7 @@ BUILD := build/py
 SOURCES := $(shell find src cmake tests/cpp bench -type f -not -path "*/results/*" 2>/dev/null) CMakeLists.txt pyproject.toml
 STAMP := $(BUILD)/.installed
 
-.PHONY: setup build test test-cpp test-python demo bench sanitize soak format clean
+.PHONY: setup build test demo bench sanitize asan tsan soak format clean
 
 setup:
 	@scripts/setup.sh
@@ -28,6 +28,26 @@ test: build
 
 demo: build
 	$(PY) scripts/demo.py
+
+# The C++ library and its suite (simulator integration included) under sanitizers.
+SAN_CONFIGURE = cmake -S . -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SIM_PYTHON=$(abspath $(PY))
+ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
+
+asan: build
+	$(SAN_CONFIGURE) -B build/asan -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" >/dev/null
+	cmake --build build/asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build/asan --output-on-failure --timeout 600
+
+tsan: build
+	$(SAN_CONFIGURE) -B build/tsan -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" >/dev/null
+	cmake --build build/tsan
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tests/cpp/tsan.supp)" \
+	  ctest --test-dir build/tsan --output-on-failure --timeout 900
+
+sanitize: asan tsan
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp' 'bench/*.cpp')

@@ -60,6 +60,13 @@ class SimulatorThread:
     def abort(self, conn: int) -> None:
         self.run(self.sim.abort(conn))
 
+    def reset(self, conn: int) -> None:
+        self.run(self.sim.reset(conn))
+
+    def send_repeated(self, conn: int, count: int, make: Callable[[int], str | bytes],
+                      timeout: float = 300.0) -> None:
+        self.run(self.sim.send_repeated(conn, count, make), timeout)
+
     def cut_mid_frame(self, conn: int) -> None:
         self.run(self.sim.cut_mid_frame(conn))
 

@@ -9,9 +9,12 @@ with ?listenKey=); /raw (no exchange: frames are only recorded, tests script wha
 import asyncio
 import itertools
 import json
+import socket
 import ssl
+import struct
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Callable
 from urllib.parse import parse_qsl, urlsplit
 
 from websockets.asyncio.server import Server, ServerConnection, serve
@@ -41,7 +44,7 @@ class Connection:
     id: int
     path: str
     query: dict[str, str]
-    ws: ServerConnection
+    ws: ServerConnection | None  # dropped once closed, so that old connections cost nothing
     closed: asyncio.Event = field(default_factory=asyncio.Event)
 
 
@@ -172,6 +175,7 @@ class Simulator:
             session.close()
             self.sessions.pop(conn.id, None)
             conn.closed.set()
+            conn.ws = None
             self.recorder.notify()
 
     async def push_mexc_order(self, order: dict) -> None:
@@ -258,23 +262,55 @@ class Simulator:
     def connection(self, number: int) -> Connection:
         return next(c for c in self.connections if c.id == number)
 
+    def _ws(self, conn: int) -> ServerConnection:
+        ws = self.connection(conn).ws
+        if ws is None:
+            raise ConnectionError(f"simulator connection {conn} is closed")
+        return ws
+
     async def send(self, conn: int, data: str | bytes, text: bool | None = None) -> None:
-        await self.connection(conn).ws.send(data, text=text)
+        await self._ws(conn).send(data, text=text)
 
     async def send_many(self, conn: int, messages: list[str | bytes]) -> None:
-        ws = self.connection(conn).ws
+        ws = self._ws(conn)
         for message in messages:
             await ws.send(message)
 
+    # Ending a connection that has already ended does nothing.
+
     async def close(self, conn: int, code: int = 1000, reason: str = "") -> None:
-        await self.connection(conn).ws.close(code, reason)
+        if self.connection(conn).ws is not None:
+            await self._ws(conn).close(code, reason)
 
     async def abort(self, conn: int) -> None:
-        self.connection(conn).ws.transport.abort()
+        if self.connection(conn).ws is not None:
+            self._ws(conn).transport.abort()
+
+    async def reset(self, conn: int) -> None:
+        """Drops the TCP connection with a reset (RST) instead of a FIN."""
+        if self.connection(conn).ws is None:
+            return
+        transport = self._ws(conn).transport
+        sock = transport.get_extra_info("socket")
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        transport.abort()
+
+    async def send_repeated(self, conn: int, count: int, make: "Callable[[int], str | bytes]") -> None:
+        """Sends make(1) ... make(count) as fast as the connection takes them: frames are
+        written in batches straight to the transport, holding back while 4 MiB are queued."""
+        transport = self._ws(conn).transport
+        batch: list[bytes] = []
+        for seq in range(1, count + 1):
+            batch.append(frame(make(seq)))
+            if len(batch) == 1000 or seq == count:
+                transport.write(b"".join(batch))
+                batch.clear()
+                while transport.get_write_buffer_size() > 4 << 20 and not transport.is_closing():
+                    await asyncio.sleep(0.001)
 
     async def cut_mid_frame(self, conn: int) -> None:
         """Writes the start of a 64 KiB text frame, then drops the TCP connection."""
-        transport = self.connection(conn).ws.transport
+        transport = self._ws(conn).transport
         transport.write(b"\x81\x7f" + (65536).to_bytes(8, "big") + b"partial")
         await asyncio.sleep(0)
         transport.abort()
@@ -282,6 +318,19 @@ class Simulator:
     def snapshot(self) -> dict:
         return {"ws_port": self.ws_port, "rest_port": self.rest_port,
                 "control_port": self.control_port}
+
+
+def frame(data: str | bytes) -> bytes:
+    """One unmasked server frame: text for str, binary for bytes."""
+    payload, opcode = (data.encode(), 0x81) if isinstance(data, str) else (data, 0x82)
+    n = len(payload)
+    if n < 126:
+        head = bytes([opcode, n])
+    elif n < 1 << 16:
+        head = bytes([opcode, 126]) + n.to_bytes(2, "big")
+    else:
+        head = bytes([opcode, 127]) + n.to_bytes(8, "big")
+    return head + payload
 
 
 def ready_line(sim: Simulator, ca_file: Path) -> str:

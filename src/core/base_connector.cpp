@@ -1,8 +1,26 @@
 #include "core/base_connector.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace corvane {
+namespace {
+
+// A backlog this long has spread its payloads over many heap pages; once it is drained those
+// pages go back to the system instead of staying with the process.
+constexpr std::size_t kTrimAfterBacklog = 65536;
+
+void release_free_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+}  // namespace
 
 void BaseExchangeConnector::require_params(const ParamMap& params,
                                            const std::vector<std::string>& required) const {
@@ -28,6 +46,10 @@ std::optional<InboundMessage> BaseExchangeConnector::take(std::chrono::milliseco
     }
     InboundMessage front = std::move(messages.front());
     messages.pop_front();
+    const bool drained_backlog = messages.empty() && backlog_peak >= kTrimAfterBacklog;
+    if (drained_backlog) backlog_peak = 0;
+    lock.unlock();
+    if (drained_backlog) release_free_memory();
     return front;
 }
 
@@ -36,6 +58,7 @@ void BaseExchangeConnector::push_message(std::string&& payload, bool binary) {
     {
         std::lock_guard<std::mutex> lock(mtx);
         messages.push_back(InboundMessage{std::move(payload), binary});
+        backlog_peak = std::max(backlog_peak, messages.size());
         wake = readers_waiting > 0;
     }
     // A reader registers itself under mtx before it waits, so notifying after the unlock

@@ -63,6 +63,7 @@ class BaseExchangeConnector {
   private:
     std::atomic<bool> live{false};
     int readers_waiting = 0;  // guarded by mtx; lets push_message skip the futex when nobody waits
+    std::size_t backlog_peak = 0;  // guarded by mtx: longest queue since it was last empty
 };
 
 }  // namespace corvane

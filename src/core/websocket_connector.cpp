@@ -81,7 +81,12 @@ void WebSocketConnector::connect(const std::string& url) {
     on_connection_created();
     if (ec) throw std::runtime_error("Connection failed: " + ec.message());
     if (!con) throw std::runtime_error("Connection failed: no connection object");
-    expect_peer_host(con->get_socket().native_handle(), con->get_host());
+    if (con->get_host().empty()) throw std::runtime_error("Connection failed: invalid uri");
+    try {
+        expect_peer_host(con->get_socket().native_handle(), con->get_host());
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("Connection failed: ") + e.what());
+    }
     client->endpoint.connect(con);
 
     session_used = true;

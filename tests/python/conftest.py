@@ -54,6 +54,7 @@ def read(connector, count, timeout=READ_TIMEOUT):
         return [next(iterator) for _ in range(count)]
     finally:
         timer.cancel()
+        timer.join()
 
 
 def read_until_end(connector, timeout=READ_TIMEOUT):
@@ -71,3 +72,4 @@ def read_until_end(connector, timeout=READ_TIMEOUT):
                 return out
     finally:
         timer.cancel()
+        timer.join()

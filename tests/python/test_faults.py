@@ -1,0 +1,163 @@
+"""A connector on its worst day: peers that vanish mid-frame, handshakes that break, floods while
+Python is busy, and connect/disconnect churn. Nothing may hang, crash, leak or be lost."""
+
+import json
+import os
+import socket
+import threading
+
+import pytest
+
+import _corvane_ws_module as m
+from conftest import make_sim, open_connection, read, read_until_end
+from sim import OKX_TEST
+
+FLOOD = 1_000_000
+
+
+def rss_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS")
+
+
+def thread_count():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+
+
+def fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+class TestWebSocketFaults:
+    @pytest.mark.parametrize("cut", ["close", "abort", "reset", "cut_mid_frame"])
+    def test_every_way_a_peer_goes_ends_the_reader_after_the_queue(self, sim, cut):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        sim.send_many(conn, ["a", "b", "c"])
+        assert read(c, 1) == ["a"]
+        getattr(sim, cut)(conn)
+        assert read_until_end(c) == ["b", "c"]
+
+    @pytest.mark.parametrize("behaviour", [b"", b"HTTP/1.1 400 Bad Request\r\n\r\n", b"\x16\x03\x01\x00\x05junk"])
+    def test_broken_tls_handshake_fails_the_attempt(self, capfd, behaviour):
+        with socket.socket() as server:
+            server.bind(("127.0.0.1", 0))
+            server.listen()
+            server.settimeout(10)
+
+            def answer():
+                try:
+                    peer, _ = server.accept()
+                except OSError:
+                    return
+                with peer:
+                    peer.recv(4096)
+                    peer.sendall(behaviour)
+
+            thread = threading.Thread(target=answer)
+            thread.start()
+            c = m.OkxConnector()
+            c.connect(f"wss://localhost:{server.getsockname()[1]}/ws")
+            assert read_until_end(c) == []
+            thread.join(10)
+        assert "Connection failed\n" in capfd.readouterr().out
+
+    def test_frame_over_the_size_limit_fails_the_connection_not_the_process(self, sim):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        sim.send(conn, "before")
+        sim.send_repeated(conn, 1, lambda _: "x" * 33_000_000)
+        assert read_until_end(c, timeout=30) == ["before"]
+        open_connection(sim, c, "/raw")  # the connector is still usable
+
+    def test_close_during_login(self, sim, capfd):
+        c = m.OkxConnector(OKX_TEST.api_key, OKX_TEST.secret, OKX_TEST.passphrase)
+        c.subscribe(channel="orders")
+        before = len(sim.sim.connections)
+        c.connect(sim.sim.url("/raw"))
+        conn = sim.wait_connection(before + 1)
+        assert '"op":"login"' in sim.wait_frames(conn, 1)[0]
+        sim.close(conn)
+        assert read_until_end(c) == []
+        assert "WebSocket error" not in capfd.readouterr().err
+
+    def test_disconnect_racing_the_open(self, sim):
+        c = m.MexcConnector()
+        c.subscribe(host="h", symbol="S")
+        for _ in range(50):
+            c.connect(sim.sim.url("/ws"))
+            c.disconnect()
+        read_until_end(c)  # returns at once: nothing is opening any more
+        open_connection(sim, c, "/raw")
+
+    def test_connector_freed_while_messages_stream_in(self, certificates):
+        with make_sim(certificates, rate=20000) as sim:
+            for _ in range(10):
+                c = m.OkxConnector()
+                c.subscribe(channel="trades", inst_id="BTC-USDT")
+                c.subscribe(channel="books5", inst_id="BTC-USDT")
+                connect_count = len(sim.sim.connections)
+                c.connect(sim.sim.url("/ws/v5/public"))
+                sim.wait_connection(connect_count + 1)
+                read(c, 50)
+                del c  # stops, joins and frees while frames keep coming
+
+
+def seq_payload(seq):
+    return '{"arg":{"channel":"trades","instId":"BTC-USDT"},"data":[{"seqId":%d,"px":"43000.1","sz":"0.01"}]}' % seq
+
+
+class TestFlood:
+    def test_a_million_messages_while_python_is_busy(self, sim):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        start = rss_bytes()
+        sim.send_repeated(conn, FLOOD, seq_payload)  # the reader is not reading meanwhile
+        sim.send(conn, "end")
+        iterator = c.wsrun()
+        guard = threading.Timer(120, c.disconnect)
+        guard.start()
+        try:
+            for expected in range(1, FLOOD + 1):
+                message = next(iterator)
+                if expected == 1:
+                    peak = rss_bytes()
+                assert message == seq_payload(expected)
+            assert next(iterator) == "end"
+        finally:
+            guard.cancel()
+        c.disconnect()
+        after = rss_bytes()
+        print(f"flood: {FLOOD} delivered in order; RSS start {start >> 20} MiB, "
+              f"queued {peak >> 20} MiB, drained {after >> 20} MiB")
+        assert after - start < max((peak - start) // 4, 16 << 20)
+
+
+class TestChurn:
+    def test_connect_disconnect_cycles_leak_nothing(self, sim):
+        c = m.OkxConnector()
+        c.subscribe(channel="tickers", inst_id="BTC-USDT")
+        for _ in range(20):  # warm up allocator pools and the simulator
+            open_connection(sim, c, "/raw")
+            c.disconnect()
+        threads, fds, rss = thread_count(), fd_count(), rss_bytes()
+        cycles = int(os.environ.get("CORVANE_CHURN_CYCLES", "500"))
+        for i in range(cycles):
+            conn = open_connection(sim, c, "/raw")
+            if i % 3 == 0:
+                sim.close(conn)
+                read_until_end(c)
+            elif i % 3 == 1:
+                sim.abort(conn)
+                read_until_end(c)
+            c.disconnect()
+        grown = rss_bytes() - rss
+        print(f"churn: {cycles} cycles; threads {threads}->{thread_count()}, fds {fds}->{fd_count()}, "
+              f"RSS +{grown >> 10} KiB")
+        assert thread_count() == threads
+        assert fd_count() <= fds
+        assert grown < 8 << 20
