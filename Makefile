@@ -1,5 +1,6 @@
 # make demo  - set up, build, and stream from the local exchange simulator
-# make test  - set up, build, and run the C++ and Python test suites
+# make test  - set up, build, run the C++ and Python suites, then the C++ suite under
+#              ASan+UBSan and under TSan
 # make bench - throughput and latency against other Python WebSocket clients
 # make sanitize - the C++ suite under ASan+UBSan and under TSan
 # make soak  - the long flood and churn runs
@@ -25,6 +26,7 @@ build: setup $(STAMP)
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure --timeout 300
 	$(PY) -m pytest -q
+	$(MAKE) --no-print-directory sanitize
 
 demo: build
 	$(PY) scripts/demo.py
@@ -44,10 +46,14 @@ asan: build
 tsan: build
 	$(SAN_CONFIGURE) -B build/tsan -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" >/dev/null
 	cmake --build build/tsan
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tests/cpp/tsan.supp)" \
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --test-dir build/tsan --output-on-failure --timeout 900
 
 sanitize: asan tsan
+
+soak: build
+	CORVANE_FLOOD=5000000 CORVANE_CHURN_CYCLES=5000 $(PY) -m pytest -q -s -p no:cacheprovider \
+	  tests/python/test_faults.py -k "Flood or Churn"
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp' 'bench/*.cpp')

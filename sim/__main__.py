@@ -6,6 +6,7 @@ Prints one JSON line when ready: the ports and the CA file that clients must tru
 
 import argparse
 import asyncio
+import logging
 import signal
 import sys
 import tempfile
@@ -33,6 +34,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
 
 
 async def main(args: argparse.Namespace) -> None:
+    # Writes to peers that have just gone are expected here; asyncio would warn about each.
+    logging.getLogger("asyncio").setLevel(logging.ERROR)
     sim = Simulator(host=args.host, port=args.port, rest_port=args.rest_port,
                     control_port=args.control_port, cert=args.cert, rate=args.rate,
                     feed_limit=args.feed_limit)

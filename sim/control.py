@@ -3,8 +3,11 @@
 GET  /frames            every WebSocket frame received, in order
 GET  /requests          every REST request received, in order
 GET  /listen-keys       issued listen keys and how often each was renewed
+GET  /connections       every WebSocket connection accepted: number, path, closed
 POST /fault?fault=F&path=P&count=N   the next N REST requests to P fail as F
 POST /okx?pong=on|off   whether OKX answers "ping"
+POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
+POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it)
 POST /reset             forget frames, requests and faults
 """
 
@@ -48,9 +51,25 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
     if route == ("POST", "/okx"):
         sim.okx_answers_pings = query.get("pong", "on") != "off"
         return 200, {"ok": True}
+    if route == ("POST", "/rate"):
+        sim.rate = float(query.get("value", "0"))
+        sim.feed_limit = int(query["limit"]) if "limit" in query else None
+        return 200, {"ok": True}
+    if route in (("POST", "/close"), ("POST", "/abort")):
+        conn = sim.connection(int(query.get("conn", "0")))
+        if conn.ws is not None:
+            if parts.path == "/abort":
+                conn.ws.transport.abort()
+            else:
+                sim.close_soon(conn.id)
+        return 200, {"ok": True}
+    if route == ("GET", "/connections"):
+        return 200, [{"conn": c.id, "path": c.path, "closed": c.closed.is_set()}
+                     for c in sim.connections]
     if route == ("POST", "/reset"):
         sim.recorder.clear()
         sim.rest_faults.clear()
         sim.okx_answers_pings = True
+        sim.rate, sim.feed_limit = 0.0, None
         return 200, {"ok": True}
     return 404, {"error": f"no route {request.method} {parts.path}"}

@@ -6,6 +6,8 @@ import asyncio
 import json
 from typing import TYPE_CHECKING
 
+from websockets.exceptions import ConnectionClosed
+
 from sim.feeds import PriceWalk, compact, mexc_deal_json, mexc_deal_protobuf, now_ms, paced
 
 if TYPE_CHECKING:
@@ -82,7 +84,10 @@ class MexcSession:
         async def push(seq: int) -> None:
             await self.send(build(name, symbol, seq, self.walk.step()))
 
-        await paced(self.sim.rate, push, self.sim.feed_limit)
+        try:
+            await paced(self.sim.rate, push, self.sim.feed_limit)
+        except ConnectionClosed:
+            pass  # the connection went; its feed goes with it
 
     async def push_order(self, order: dict) -> None:
         for channel in self.private_channels:

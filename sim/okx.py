@@ -11,6 +11,8 @@ import json
 import time
 from typing import TYPE_CHECKING
 
+from websockets.exceptions import ConnectionClosed
+
 from sim.feeds import PriceWalk, compact, now_ms, okx_data, paced
 
 if TYPE_CHECKING:
@@ -102,7 +104,10 @@ class OkxSession:
         async def push(seq: int) -> None:
             await self.send(okx_data(channel, inst_id, seq, self.walk.step()))
 
-        await paced(self.sim.rate, push, self.sim.feed_limit)
+        try:
+            await paced(self.sim.rate, push, self.sim.feed_limit)
+        except ConnectionClosed:
+            pass  # the connection went; its feed goes with it
 
     def reply(self, request: dict, code: str, msg: str, data: list) -> dict:
         return {"id": request.get("id", ""), "op": request["op"], "code": code, "msg": msg,

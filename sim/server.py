@@ -295,6 +295,12 @@ class Simulator:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         transport.abort()
 
+    def close_soon(self, conn: int, code: int = 1000) -> None:
+        """Starts a clean close without waiting for the peer's answer."""
+        task = asyncio.ensure_future(self.close(conn, code))
+        self._rest_tasks.add(task)
+        task.add_done_callback(self._rest_tasks.discard)
+
     async def send_repeated(self, conn: int, count: int, make: "Callable[[int], str | bytes]") -> None:
         """Sends make(1) ... make(count) as fast as the connection takes them: frames are
         written in batches straight to the transport, holding back while 4 MiB are queued."""

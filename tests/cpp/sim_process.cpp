@@ -1,13 +1,13 @@
 #include "sim_process.hpp"
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
 #include <cstdlib>
 #include <memory>
@@ -45,8 +45,8 @@ std::string read_line(int fd, std::chrono::steady_clock::time_point deadline) {
 SimProcess::SimProcess() {
     const std::string python = env("CORVANE_SIM_PYTHON");
     const std::string source = env("CORVANE_SOURCE_DIR");
-    const std::string ca_file = std::string(::testing::TempDir()) + "corvane-sim-ca-" +
-                                std::to_string(getpid()) + ".pem";
+    const std::string ca_file =
+        std::string(::testing::TempDir()) + "corvane-sim-ca-" + std::to_string(getpid()) + ".pem";
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     pid = fork();
@@ -87,8 +87,12 @@ mexc::RestEndpoint SimProcess::rest(std::chrono::milliseconds timeout) const {
     return mexc::RestEndpoint{"localhost", std::to_string(rest_port), timeout};
 }
 
-nlohmann::json SimProcess::get(const std::string& target) const { return call("GET", target); }
-nlohmann::json SimProcess::post(const std::string& target) const { return call("POST", target); }
+nlohmann::json SimProcess::get(const std::string& target) const {
+    return call("GET", target);
+}
+nlohmann::json SimProcess::post(const std::string& target) const {
+    return call("POST", target);
+}
 
 nlohmann::json SimProcess::call(const char* method, const std::string& target) const {
     boost::asio::io_context ioc;
@@ -100,18 +104,17 @@ nlohmann::json SimProcess::call(const char* method, const std::string& target) c
     beast::flat_buffer buffer;
     beast::error_code failure;
     stream.expires_after(std::chrono::seconds(5));
-    stream.async_connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"),
-                                       static_cast<unsigned short>(control_port)),
-                         [&](beast::error_code ec) {
-                             if ((failure = ec)) return;
-                             http::async_write(stream, req, [&](beast::error_code ec2, std::size_t) {
-                                 if ((failure = ec2)) return;
-                                 http::async_read(stream, buffer, res,
-                                                  [&](beast::error_code ec3, std::size_t) {
-                                                      failure = ec3;
-                                                  });
-                             });
-                         });
+    stream.async_connect(
+        tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"),
+                      static_cast<unsigned short>(control_port)),
+        [&](beast::error_code ec) {
+            if ((failure = ec)) return;
+            http::async_write(stream, req, [&](beast::error_code ec2, std::size_t) {
+                if ((failure = ec2)) return;
+                http::async_read(stream, buffer, res,
+                                 [&](beast::error_code ec3, std::size_t) { failure = ec3; });
+            });
+        });
     ioc.run_for(std::chrono::seconds(6));
     if (failure) throw std::runtime_error("simulator control: " + failure.message());
     return nlohmann::json::parse(res.body());

@@ -3,8 +3,8 @@
 // test program, trusted through SSL_CERT_FILE, driven through its plain-HTTP control port.
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sys/types.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdio>
@@ -16,7 +16,7 @@
 namespace corvane::testing {
 
 class SimProcess {
-public:
+  public:
     SimProcess();  // throws if the simulator does not come up within 30 s
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
@@ -31,7 +31,7 @@ public:
     nlohmann::json requests() const { return get("/requests"); }
     void reset() const { post("/reset"); }
 
-private:
+  private:
     nlohmann::json call(const char* method, const std::string& target) const;
 
     pid_t pid = -1;
@@ -46,7 +46,7 @@ SimProcess* shared_sim();
 
 // Captures standard output for its lifetime, also when an assertion leaves the test early.
 class StdoutCapture {
-public:
+  public:
     StdoutCapture() { ::testing::internal::CaptureStdout(); }
     ~StdoutCapture() {
         if (done) return;
@@ -59,7 +59,7 @@ public:
         return ::testing::internal::GetCapturedStdout();
     }
 
-private:
+  private:
     bool done = false;
 };
 
@@ -69,6 +69,6 @@ bool eventually(const std::function<bool()>& condition,
 
 }  // namespace corvane::testing
 
-#define REQUIRE_SIM(sim)                                                         \
-    ::corvane::testing::SimProcess* sim = ::corvane::testing::shared_sim();      \
+#define REQUIRE_SIM(sim)                                                    \
+    ::corvane::testing::SimProcess* sim = ::corvane::testing::shared_sim(); \
     if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator"

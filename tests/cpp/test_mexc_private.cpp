@@ -24,7 +24,8 @@ MexcSettings fast_settings(const testing::SimProcess& sim) {
 
 std::vector<std::string> texts(const testing::SimProcess& sim) {
     std::vector<std::string> out;
-    for (const auto& frame : sim.frames()) out.push_back(frame.value("text", "<binary>"));
+    for (const auto& frame : sim.frames())
+        out.push_back(frame.value("text", "<binary>"));
     return out;
 }
 
@@ -44,7 +45,7 @@ std::string read_until(BaseExchangeConnector& c, const std::string& needle) {
 }
 
 class MexcPrivate : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim = testing::shared_sim();
         if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";
@@ -65,16 +66,21 @@ TEST_F(MexcPrivate, ListenKeyStreamReplayRenewalAndOrders) {
     // The replay holds both channels, then pings follow while the stream is open.
     ASSERT_TRUE(eventually([&] { return count(texts(*sim), R"({"method":"PING"})") >= 3; }));
     const auto frames = texts(*sim);
-    EXPECT_EQ(frames.front(),
-              R"({"method":"SUBSCRIPTION","params":["spot@private.orders.v3.api","spot@private.account.v3.api"]})");
+    EXPECT_EQ(
+        frames.front(),
+        R"({"method":"SUBSCRIPTION","params":["spot@private.orders.v3.api","spot@private.account.v3.api"]})");
 
     // The key is renewed repeatedly, each PUT naming it.
-    ASSERT_TRUE(eventually([&] {
-        return sim->get("/listen-keys").value(c.current_listen_key(), 0) >= 2;
-    }));
+    ASSERT_TRUE(
+        eventually([&] { return sim->get("/listen-keys").value(c.current_listen_key(), 0) >= 2; }));
 
-    c.place_order({{"ord_id", "a1"}, {"inst_id", "BTCUSDT"}, {"side", "BUY"}, {"sz", "2"},
-                   {"px", "0.5"}, {"tdMode", "LIMIT"}, {"ccy", "ignored"}});
+    c.place_order({{"ord_id", "a1"},
+                   {"inst_id", "BTCUSDT"},
+                   {"side", "BUY"},
+                   {"sz", "2"},
+                   {"px", "0.5"},
+                   {"tdMode", "LIMIT"},
+                   {"ccy", "ignored"}});
     const std::string update = read_until(c, "C02__");
     ASSERT_FALSE(update.empty());
     const auto order_id = nlohmann::json::parse(update)["d"]["orderId"].get<std::string>();
@@ -123,8 +129,9 @@ TEST_F(MexcPrivate, ListenKeyRepliesThatCannotBeUsed) {
         // The tail of this text differs between nlohmann::json releases.
         {"empty", "[json.exception.parse_error.101] parse error at line 1, column 1: "},
         {"no-listen-key", "[json.exception.type_error.302] type must be string, but is null"},
-        {"array", "[json.exception.type_error.305] cannot use operator[] with a string argument "
-                  "with array"},
+        {"array",
+         "[json.exception.type_error.305] cannot use operator[] with a string argument "
+         "with array"},
     };
     for (const auto& [fault, message] : cases) {
         sim->post(std::string("/fault?fault=") + fault);

@@ -29,8 +29,12 @@ TEST(RestSigning, HexSignatureOfTheSignedText) {
 }
 
 TEST(RestSigning, TimestampReplacedAndSignatureInsertedInKeyOrder) {
-    const auto s = mexc::sign_params({{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "LIMIT"},
-                                      {"quantity", "1"}, {"price", "0.5"}, {"timestamp", "old"}},
+    const auto s = mexc::sign_params({{"symbol", "BTCUSDT"},
+                                      {"side", "BUY"},
+                                      {"type", "LIMIT"},
+                                      {"quantity", "1"},
+                                      {"price", "0.5"},
+                                      {"timestamp", "old"}},
                                      kSecret, 1700000000123);
     EXPECT_EQ(s.signed_text,
               "price=0.5&quantity=1&side=BUY&symbol=BTCUSDT&timestamp=1700000000123&type=LIMIT");
@@ -40,31 +44,33 @@ TEST(RestSigning, TimestampReplacedAndSignatureInsertedInKeyOrder) {
 
     const auto empty = mexc::sign_params({}, kSecret, 5);
     EXPECT_EQ(empty.signed_text, "timestamp=5");
-    EXPECT_EQ(empty.body, "signature=" + mexc::hmac_sha256_hex(kSecret, "timestamp=5") + "&timestamp=5");
+    EXPECT_EQ(empty.body,
+              "signature=" + mexc::hmac_sha256_hex(kSecret, "timestamp=5") + "&timestamp=5");
 
     // A caller's "signature" is signed over, then replaced.
     const auto given = mexc::sign_params({{"signature", "x"}}, kSecret, 5);
     EXPECT_EQ(given.signed_text, "signature=x&timestamp=5");
-    EXPECT_EQ(given.body, "signature=" + mexc::hmac_sha256_hex(kSecret, given.signed_text) +
-                              "&timestamp=5");
+    EXPECT_EQ(given.body,
+              "signature=" + mexc::hmac_sha256_hex(kSecret, given.signed_text) + "&timestamp=5");
 }
 
 TEST(RestRequest, WireFormWithAFixedClock) {
     const mexc::RestEndpoint endpoint{"api.mexc.com", "443", milliseconds(10000)};
-    const std::string text = mexc::signed_request_text(
-        endpoint, "DELETE", "/api/v3/order", "KEY", kSecret,
-        {{"symbol", "BTCUSDT"}, {"orderId", "42"}}, 1700000000000);
+    const std::string text =
+        mexc::signed_request_text(endpoint, "DELETE", "/api/v3/order", "KEY", kSecret,
+                                  {{"symbol", "BTCUSDT"}, {"orderId", "42"}}, 1700000000000);
     const std::string signed_text = "orderId=42&symbol=BTCUSDT&timestamp=1700000000000";
     const std::string body = "orderId=42&signature=" + mexc::hmac_sha256_hex(kSecret, signed_text) +
                              "&symbol=BTCUSDT&timestamp=1700000000000";
-    EXPECT_EQ(text, "DELETE /api/v3/order HTTP/1.1\r\nHost: api.mexc.com\r\n"
-                    "User-Agent: Boost.Beast\r\nX-MEXC-APIKEY: KEY\r\n"
-                    "Content-Type: application/json\r\nContent-Length: " +
-                        std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(text,
+              "DELETE /api/v3/order HTTP/1.1\r\nHost: api.mexc.com\r\n"
+              "User-Agent: Boost.Beast\r\nX-MEXC-APIKEY: KEY\r\n"
+              "Content-Type: application/json\r\nContent-Length: " +
+                  std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
 class RestAgainstSimulator : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim = testing::shared_sim();
         if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";
@@ -83,7 +89,8 @@ TEST_F(RestAgainstSimulator, SignatureAcceptedByTheIndependentCheck) {
     const auto reply = nlohmann::json::parse(call("POST", kKey));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     ASSERT_TRUE(reply.contains("listenKey"));
-    const auto renewed = nlohmann::json::parse(call("PUT", kKey, {{"listenKey", reply["listenKey"]}}));
+    const auto renewed =
+        nlohmann::json::parse(call("PUT", kKey, {{"listenKey", reply["listenKey"]}}));
     EXPECT_EQ(renewed, reply);
     const auto recorded = sim->requests();
     ASSERT_EQ(recorded.size(), 2u);

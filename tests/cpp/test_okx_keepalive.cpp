@@ -13,15 +13,17 @@ using testing::eventually;
 
 int count_frames(const testing::SimProcess& sim, const std::string& text) {
     int n = 0;
-    for (const auto& frame : sim.frames()) n += frame.value("text", "") == text;
+    for (const auto& frame : sim.frames())
+        n += frame.value("text", "") == text;
     return n;
 }
 
 TEST(OkxKeepAlive, PingsAfterSilenceConsumesPongsAndClosesASilentPeer) {
     REQUIRE_SIM(sim);
     sim->reset();
-    OkxConnector connector(std::nullopt,
-                           KeepAlive{SilencePolicy{milliseconds(100), milliseconds(400)}, "ping", "pong"});
+    OkxConnector connector(
+        std::nullopt,
+        KeepAlive{SilencePolicy{milliseconds(100), milliseconds(400)}, "ping", "pong"});
     connector.connect(sim->ws_url("/ws/v5/public"));
 
     // Answered pings keep the connection open well past the dead limit.
@@ -47,8 +49,9 @@ TEST(OkxKeepAlive, PingsAfterSilenceConsumesPongsAndClosesASilentPeer) {
 TEST(OkxKeepAlive, TrafficMeansNoPing) {
     REQUIRE_SIM(sim);
     sim->reset();
-    OkxConnector connector(std::nullopt,
-                           KeepAlive{SilencePolicy{milliseconds(60000), milliseconds(70000)}, "ping", "pong"});
+    OkxConnector connector(
+        std::nullopt,
+        KeepAlive{SilencePolicy{milliseconds(60000), milliseconds(70000)}, "ping", "pong"});
     connector.subscribe({{"channel", "tickers"}, {"inst_id", "BTC-USDT"}});
     connector.connect(sim->ws_url("/ws/v5/public"));
     ASSERT_TRUE(eventually([&] { return connector.take(milliseconds(50)).has_value(); }));

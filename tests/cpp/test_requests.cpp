@@ -13,23 +13,26 @@ std::string wire(const nlohmann::json& value) {
 }
 
 TEST(OkxRequests, LoginListsItsMembersInByteOrder) {
-    EXPECT_EQ(wire(okx::login_request("K\"ey", "pa\\ss", "SIGN=", "1700000000")),
-              R"({"args":[{"apiKey":"K\"ey","passphrase":"pa\\ss","sign":"SIGN=","timestamp":"1700000000"}],"op":"login"})");
+    EXPECT_EQ(
+        wire(okx::login_request("K\"ey", "pa\\ss", "SIGN=", "1700000000")),
+        R"({"args":[{"apiKey":"K\"ey","passphrase":"pa\\ss","sign":"SIGN=","timestamp":"1700000000"}],"op":"login"})");
 }
 
 TEST(OkxRequests, SubscriptionsAndReplays) {
     EXPECT_EQ(wire(okx::pairs_request("subscribe", {{"tickers", "BTC-USDT"}})),
               R"({"args":[{"channel":"tickers","instId":"BTC-USDT"}],"op":"subscribe"})");
-    EXPECT_EQ(wire(okx::pairs_request("subscribe", {{"c1", "i1"}, {"c2", "i2"}, {"c1", "i1"}})),
-              R"({"args":[{"channel":"c1","instId":"i1"},{"channel":"c2","instId":"i2"},{"channel":"c1","instId":"i1"}],"op":"subscribe"})");
+    EXPECT_EQ(
+        wire(okx::pairs_request("subscribe", {{"c1", "i1"}, {"c2", "i2"}, {"c1", "i1"}})),
+        R"({"args":[{"channel":"c1","instId":"i1"},{"channel":"c2","instId":"i2"},{"channel":"c1","instId":"i1"}],"op":"subscribe"})");
     EXPECT_EQ(wire(okx::channels_request("unsubscribe", {"orders"})),
               R"({"args":[{"channel":"orders"}],"op":"unsubscribe"})");
 }
 
 TEST(OkxRequests, OrderAndCancel) {
     const okx::Order order{"o1", "BTC-USDT", "buy", "1.500000", "3", "", "", "market"};
-    EXPECT_EQ(wire(okx::order_request(order)),
-              R"({"args":[{"ccy":"","instId":"BTC-USDT","ordType":"market","pxUsd":"1.500000","side":"buy","sz":"3","tdMode":""}],"id":"o1","op":"order"})");
+    EXPECT_EQ(
+        wire(okx::order_request(order)),
+        R"({"args":[{"ccy":"","instId":"BTC-USDT","ordType":"market","pxUsd":"1.500000","side":"buy","sz":"3","tdMode":""}],"id":"o1","op":"order"})");
     EXPECT_EQ(wire(okx::cancel_request("m1", "o1", "BTC-USDT")),
               R"({"args":[{"instId":"BTC-USDT","ordId":"o1"}],"id":"m1","op":"cancel-order"})");
 }
@@ -51,9 +54,11 @@ TEST(MexcRequests, ChannelsAndMessages) {
 }
 
 TEST(MexcRequests, OrderParameters) {
-    EXPECT_EQ(mexc::order_params("BTCUSDT", "BUY", "", "2", ""),
-              (ParamMap{{"price", ""}, {"quantity", "2"}, {"side", "BUY"}, {"symbol", "BTCUSDT"},
-                        {"type", ""}}));
+    EXPECT_EQ(mexc::order_params("BTCUSDT", "BUY", "", "2", ""), (ParamMap{{"price", ""},
+                                                                           {"quantity", "2"},
+                                                                           {"side", "BUY"},
+                                                                           {"symbol", "BTCUSDT"},
+                                                                           {"type", ""}}));
     EXPECT_EQ(mexc::cancel_params("BTCUSDT", "42"),
               (ParamMap{{"orderId", "42"}, {"symbol", "BTCUSDT"}}));
 }

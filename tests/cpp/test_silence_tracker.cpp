@@ -26,7 +26,8 @@ TEST(SilenceTracker, PingsOnceThenClosesAfterTheGrace) {
 TEST(SilenceTracker, AnyArrivalRestartsTheCount) {
     SilenceTracker tracker({milliseconds(100), milliseconds(200)});
     tracker.reset(0);
-    for (int i = 0; i < 24; ++i) EXPECT_EQ(tracker.on_tick(0), Action::none);
+    for (int i = 0; i < 24; ++i)
+        EXPECT_EQ(tracker.on_tick(0), Action::none);
     EXPECT_EQ(tracker.on_tick(1), Action::none);  // something came: silence starts over
     EXPECT_EQ(ticks_until(tracker, Action::ping, 1), 25);
     EXPECT_EQ(tracker.on_tick(2), Action::none);  // the pong

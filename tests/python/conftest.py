@@ -1,8 +1,11 @@
 """Fixtures: the local exchange simulator on loopback, trusted through SSL_CERT_FILE."""
 
+import json
 import os
+import subprocess
 import sys
 import threading
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -31,6 +34,55 @@ def sim(certificates):
 
 def make_sim(certificates, **options):
     return SimulatorThread(certificates=certificates, **options)
+
+
+class SimProcess:
+    """The simulator as its own process (python -m sim), driven through its control port, for
+    measurements of this process that must not include the simulator's own memory."""
+
+    def __init__(self, ca_file):
+        root = Path(__file__).resolve().parents[2]
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "sim", "--rate", "0", "--control-port", "0", "--ca-file", str(ca_file)],
+            cwd=root, stdout=subprocess.PIPE, text=True)
+        timer = threading.Timer(30, self.process.kill)  # a simulator that never starts fails the test
+        timer.start()
+        try:
+            self.ready = json.loads(self.process.stdout.readline())
+        finally:
+            timer.cancel()
+            timer.join()
+
+    def url(self, path):
+        return f"wss://localhost:{self.ready['ws_port']}{path}"
+
+    def control(self, method, target):
+        request = urllib.request.Request(f"http://127.0.0.1:{self.ready['control_port']}{target}",
+                                         method=method)
+        with urllib.request.urlopen(request, timeout=10) as reply:
+            return json.loads(reply.read())
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+
+
+@pytest.fixture
+def sim_process(certificates, tmp_path):
+    """A simulator process trusting the same CA as the in-process one."""
+    ca_file = Path(os.environ["SSL_CERT_FILE"])
+    running = SimProcess(tmp_path / "own-ca.pem")
+    os.environ["SSL_CERT_FILE"] = running.ready["ca_file"]
+    try:
+        yield running
+    finally:
+        os.environ["SSL_CERT_FILE"] = str(ca_file)
+        running.stop()
 
 
 def open_connection(sim, connector, path):

@@ -1,0 +1,140 @@
+// The connection life cycle under stress, in C++ so that the sanitizer builds see it: churn,
+// peer closes, readers on other threads, teardown while data streams in.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "mexc/mexc_connector.hpp"
+#include "okx/okx_connector.hpp"
+#include "sim_process.hpp"
+
+namespace corvane {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::eventually;
+
+// Reads until "No more messages" (bounded by `limit`); counts what came.
+int drain(BaseExchangeConnector& c, milliseconds limit = milliseconds(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int n = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        try {
+            if (c.take(milliseconds(20))) ++n;
+        } catch (const std::runtime_error&) {
+            return n;
+        }
+    }
+    ADD_FAILURE() << "the stream did not end within " << limit.count() << " ms";
+    return n;
+}
+
+// Takes `count` messages within `limit`.
+bool receives(BaseExchangeConnector& c, int count, milliseconds limit = milliseconds(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (int n = 0; n < count;) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (c.take(milliseconds(20))) ++n;
+    }
+    return true;
+}
+
+int last_connection(const testing::SimProcess& sim) {
+    return sim.get("/connections").back()["conn"].get<int>();
+}
+
+class Lifecycle : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim = testing::shared_sim();
+        if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";
+        sim->reset();
+        sim->post("/rate?value=5000");
+    }
+    void TearDown() override {
+        if (sim != nullptr) sim->reset();
+    }
+    testing::SimProcess* sim = nullptr;
+};
+
+TEST_F(Lifecycle, ChurnWithPeerClosesAndStreams) {
+    OkxConnector c;
+    c.subscribe({{"channel", "trades"}, {"inst_id", "BTC-USDT"}});
+    for (int i = 0; i < 30; ++i) {
+        c.connect(sim->ws_url("/ws/v5/public"));
+        ASSERT_TRUE(receives(c, 20)) << "cycle " << i;
+        if (i % 3 == 0) {
+            sim->post("/close?conn=" + std::to_string(last_connection(*sim)));
+            drain(c);
+        } else if (i % 3 == 1) {
+            sim->post("/abort?conn=" + std::to_string(last_connection(*sim)));
+            drain(c);
+        }
+        c.disconnect();
+    }
+}
+
+TEST_F(Lifecycle, DisconnectRacingTheOpen) {
+    MexcConnector c;
+    c.subscribe({{"host", "spot@public.deals.v3.api"}, {"symbol", "BTCUSDT"}});
+    for (int i = 0; i < 40; ++i) {
+        c.connect(sim->ws_url("/ws"));
+        if (i % 2 == 1) std::this_thread::yield();
+        c.disconnect();
+    }
+    drain(c);
+    c.connect(sim->ws_url("/ws"));
+    EXPECT_TRUE(receives(c, 5));
+}
+
+TEST_F(Lifecycle, ReadersOnOtherThreadsEndOnDisconnect) {
+    OkxConnector c;
+    c.subscribe({{"channel", "books5"}, {"inst_id", "BTC-USDT"}});
+    c.connect(sim->ws_url("/ws/v5/public"));
+    std::atomic<int> total{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; ++i) {
+        readers.emplace_back([&] { total += drain(c, milliseconds(30000)); });
+    }
+    ASSERT_TRUE(eventually([&] { return sim->frames().size() >= 1; }));
+    c.disconnect();  // every reader drains what is left and ends
+    for (auto& t : readers)
+        t.join();
+    EXPECT_GT(total.load(), 0);
+}
+
+TEST_F(Lifecycle, DestroyedWhileDataStreamsIn) {
+    for (int i = 0; i < 10; ++i) {
+        auto c = std::make_unique<OkxConnector>();
+        c->subscribe({{"channel", "trades"}, {"inst_id", "BTC-USDT"}});
+        c->subscribe({{"channel", "tickers"}, {"inst_id", "BTC-USDT"}});
+        c->connect(sim->ws_url("/ws/v5/public"));
+        ASSERT_TRUE(receives(*c, 10));
+        c.reset();  // stops, joins and frees with frames still arriving
+    }
+}
+
+TEST_F(Lifecycle, SendsFromManyThreadsWhileReading) {
+    OkxConnector c;
+    c.subscribe({{"channel", "tickers"}, {"inst_id", "BTC-USDT"}});
+    c.connect(sim->ws_url("/ws/v5/public"));
+    ASSERT_TRUE(receives(c, 5));
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t) {
+        senders.emplace_back([&c, t] {
+            for (int i = 0; i < 25; ++i) {
+                c.subscribe({{"channel", "trades"}, {"inst_id", "X" + std::to_string(t)}});
+                c.unsubscribe({{"channel", "trades"}, {"inst_id", "X" + std::to_string(t)}});
+            }
+        });
+    }
+    for (auto& t : senders)
+        t.join();
+    ASSERT_TRUE(eventually([&] { return sim->frames().size() >= 1 + 4 * 50; }));
+    c.disconnect();
+}
+
+}  // namespace
+}  // namespace corvane
