@@ -32,38 +32,45 @@ void BaseExchangeConnector::require_params(const ParamMap& params,
 }
 
 std::optional<InboundMessage> BaseExchangeConnector::take(std::chrono::milliseconds max_wait) {
-    std::unique_lock<std::mutex> lock(mtx);
-    if (messages.empty()) {
-        if (!live.load()) throw std::runtime_error("No more messages");
-        if (max_wait.count() <= 0) return std::nullopt;
-        ++readers_waiting;
-        cv.wait_for(lock, max_wait, [this] { return !messages.empty() || !live.load(); });
-        --readers_waiting;
+    std::lock_guard<std::mutex> reader(reader_mtx);
+    if (!ready.empty()) return pop_ready();
+    {
+        std::unique_lock<std::mutex> lock(mtx);
         if (messages.empty()) {
             if (!live.load()) throw std::runtime_error("No more messages");
-            return std::nullopt;
+            if (max_wait.count() <= 0) return std::nullopt;
+            ++readers_waiting;
+            cv.wait_for(lock, max_wait, [this] { return !messages.empty() || !live.load(); });
+            --readers_waiting;
+            if (messages.empty()) {
+                if (!live.load()) throw std::runtime_error("No more messages");
+                return std::nullopt;
+            }
         }
+        ready.swap(messages);  // `ready` was empty: the producer gets a fresh deque
+        ready_peak = std::max(backlog_peak, ready.size());
+        backlog_peak = 0;
     }
-    InboundMessage front = std::move(messages.front());
-    messages.pop_front();
-    const bool drained_backlog = messages.empty() && backlog_peak >= kTrimAfterBacklog;
-    if (drained_backlog) backlog_peak = 0;
-    lock.unlock();
-    if (drained_backlog) release_free_memory();
+    return pop_ready();
+}
+
+std::optional<InboundMessage> BaseExchangeConnector::pop_ready() {
+    InboundMessage front = std::move(ready.front());
+    ready.pop_front();
+    if (ready.empty() && ready_peak >= kTrimAfterBacklog) {
+        ready_peak = 0;
+        release_free_memory();
+    }
     return front;
 }
 
-void BaseExchangeConnector::push_message(std::string&& payload, bool binary) {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        messages.push_back(InboundMessage{std::move(payload), binary});
-        backlog_peak = std::max(backlog_peak, messages.size());
-        wake = readers_waiting > 0;
-    }
-    // A reader registers itself under mtx before it waits, so notifying after the unlock
-    // cannot miss it, and a wake-up never lands on a mutex we still hold.
-    if (wake) cv.notify_one();
+bool BaseExchangeConnector::enqueue(std::string&& payload, bool binary, bool ascii) {
+    std::lock_guard<std::mutex> lock(mtx);
+    messages.push_back(InboundMessage{std::move(payload), binary, ascii});
+    backlog_peak = std::max(backlog_peak, messages.size());
+    // A reader registers itself under mtx before it waits, so a wake-up sent after this
+    // returns cannot miss it, and it never lands on a mutex still held here.
+    return readers_waiting > 0;
 }
 
 void BaseExchangeConnector::begin_stream() {

@@ -19,10 +19,11 @@ namespace corvane {
 struct InboundMessage {
     std::string payload;
     bool binary = false;
+    bool ascii = false;  // a text payload known to be 7-bit ASCII (cheaper to turn into a str)
 };
 
 class BaseExchangeConnector {
-  public:
+public:
     BaseExchangeConnector() = default;
     BaseExchangeConnector(const BaseExchangeConnector&) = delete;
     BaseExchangeConnector& operator=(const BaseExchangeConnector&) = delete;
@@ -43,12 +44,19 @@ class BaseExchangeConnector {
     // std::runtime_error("No more messages") once the queue is empty and no connection is live.
     std::optional<InboundMessage> take(std::chrono::milliseconds max_wait);
 
-    // Appends one message and wakes a reader if one waits. Called by the run thread.
-    void push_message(std::string&& payload, bool binary);
+    // Appends one message and wakes a reader if one waits.
+    void push_message(std::string&& payload, bool binary, bool ascii = false) {
+        if (enqueue(std::move(payload), binary, ascii)) wake_reader();
+    }
 
     bool is_running() const { return running.load(); }
 
-  protected:
+protected:
+    // Appends one message without waking anyone; true when a reader waits for it, and the
+    // caller must then call wake_reader() (now, or once it has appended what else it has).
+    bool enqueue(std::string&& payload, bool binary, bool ascii);
+    void wake_reader() { cv.notify_one(); }
+
     // A connection is being opened or is open: readers wait for it instead of ending.
     void begin_stream();
     // The connection has ended: readers drain what is queued, then get "No more messages".
@@ -60,10 +68,19 @@ class BaseExchangeConnector {
     std::mutex mtx;
     std::condition_variable cv;
 
-  private:
+private:
+    std::optional<InboundMessage> pop_ready();
+
     std::atomic<bool> live{false};
     int readers_waiting = 0;  // guarded by mtx; lets push_message skip the futex when nobody waits
-    std::size_t backlog_peak = 0;  // guarded by mtx: longest queue since it was last empty
+    std::size_t backlog_peak = 0;  // guarded by mtx: longest queue since it was last taken
+
+    // Readers take everything queued in one swap and then pop from `ready` without touching
+    // mtx, so the run thread rarely finds mtx held. reader_mtx only orders readers among
+    // themselves; lock order is reader_mtx before mtx, and the run thread never takes it.
+    std::mutex reader_mtx;
+    std::deque<InboundMessage> ready;  // guarded by reader_mtx; older than everything in messages
+    std::size_t ready_peak = 0;        // guarded by reader_mtx: the backlog `ready` came from
 };
 
 }  // namespace corvane

@@ -14,7 +14,7 @@ struct SilencePolicy {
 };
 
 class SilenceTracker {
-  public:
+public:
     enum class Action { none, ping, close };
 
     explicit SilenceTracker(SilencePolicy policy);
@@ -27,7 +27,7 @@ class SilenceTracker {
     // One tick has passed; `arrivals` is the count of messages received so far.
     Action on_tick(std::uint64_t arrivals);
 
-  private:
+private:
     SilencePolicy policy;
     std::uint64_t arrivals_seen = 0;
     std::chrono::milliseconds silent_for{0};

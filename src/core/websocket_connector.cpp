@@ -1,23 +1,19 @@
 #include "core/websocket_connector.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <nlohmann/json.hpp>
-#include <websocketpp/client.hpp>
-#include <websocketpp/config/asio_client.hpp>
 
 #include <iostream>
 #include <optional>
 #include <stdexcept>
 
+#include "core/client_config.hpp"
 #include "core/tls_context.hpp"
+#include "core/utf8_check.hpp"
 
 namespace corvane {
-namespace {
-
-using ws_client = websocketpp::client<websocketpp::config::asio_tls_client>;
-
-}  // namespace
 
 // The endpoint with its own event loop; a fresh one per session, so that a reused connector
 // never resumes the handlers of an old connection.
@@ -37,7 +33,7 @@ WebSocketConnector::Client::Client(WebSocketConnector& owner) {
     endpoint.set_close_handler([&owner](websocketpp::connection_hdl) { owner.handle_close(); });
     endpoint.set_message_handler([&owner](websocketpp::connection_hdl, ws_client::message_ptr m) {
         owner.handle_message(m->get_raw_payload(),
-                             m->get_opcode() == websocketpp::frame::opcode::binary);
+                             m->frame_opcode() == websocketpp::frame::opcode::binary);
     });
     endpoint.set_tls_init_handler(
         [](websocketpp::connection_hdl) { return make_websocket_tls_context(); });
@@ -172,11 +168,32 @@ void WebSocketConnector::handle_open(std::weak_ptr<void> hdl) {
 
 void WebSocketConnector::handle_message(std::string& payload, bool binary) {
     ++arrivals;
+    const Utf8 text = binary ? Utf8::multibyte : check_utf8(payload);
+    if (text == Utf8::invalid) return refuse_invalid_text();
+    ascii_in_flight = text == Utf8::ascii;
     if (pongs_expected > 0 && !binary && payload == keepalive.pong_text) {
         --pongs_expected;
         return;
     }
     on_message(payload, binary);
+}
+
+// The protocol's answer to a text frame that is not UTF-8: close with 1007, drop the frame.
+void WebSocketConnector::refuse_invalid_text() {
+    websocketpp::lib::error_code ec;
+    client->endpoint.close(client->hdl, websocketpp::close::status::invalid_payload,
+                           "Invalid UTF8", ec);
+}
+
+void WebSocketConnector::deliver(std::string& payload, bool binary) {
+    if (!enqueue(std::move(payload), binary, !binary && ascii_in_flight) || wake_posted) return;
+    // One wake-up per read: the rest of the buffer being parsed joins this message before the
+    // reader runs, instead of each message paying for a wake-up of its own.
+    wake_posted = true;
+    boost::asio::post(client->endpoint.get_io_service(), [this] {
+        wake_posted = false;
+        wake_reader();
+    });
 }
 
 void WebSocketConnector::handle_close() {
@@ -232,7 +249,13 @@ void WebSocketConnector::send_message(const nlohmann::json& msg) {
 
 void WebSocketConnector::send_text(const std::string& text) {
     websocketpp::lib::error_code ec;
-    client->endpoint.send(client->hdl, text, websocketpp::frame::opcode::text, ec);
+    ws_client::connection_ptr con = client->endpoint.get_con_from_hdl(client->hdl, ec);
+    if (!ec) {
+        ws_client::message_ptr msg = con->get_message(websocketpp::frame::opcode::text, text.size());
+        msg->mark_outbound();
+        msg->append_payload(text);
+        ec = con->send(msg);
+    }
     if (ec) throw std::runtime_error("Send failed: " + ec.message());
 }
 

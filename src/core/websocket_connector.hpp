@@ -32,7 +32,7 @@ struct KeepAlive {
 };
 
 class WebSocketConnector : public BaseExchangeConnector {
-  public:
+public:
     ~WebSocketConnector() override;
 
     void connect(const std::string& url) override;
@@ -40,7 +40,7 @@ class WebSocketConnector : public BaseExchangeConnector {
 
     bool is_connected() const { return connected.load(); }
 
-  protected:
+protected:
     explicit WebSocketConnector(KeepAlive keepalive);
 
     // Stops the run thread and the workers. Derived destructors call it first, so that no hook
@@ -59,6 +59,9 @@ class WebSocketConnector : public BaseExchangeConnector {
     virtual void on_message(std::string& payload, bool binary) = 0;
     virtual void on_closed() {}
 
+    // Queues one inbound message for the readers (run thread).
+    void deliver(std::string& payload, bool binary);
+
     // Send one JSON value (compact, raw UTF-8, strict) or one text frame on the current
     // connection. The caller holds mtx, which keeps the client alive while the frame is queued.
     void send_message(const nlohmann::json& msg);
@@ -72,7 +75,7 @@ class WebSocketConnector : public BaseExchangeConnector {
 
     std::atomic<bool> connected{false};
 
-  private:
+private:
     struct Client;
 
     void run_loop();
@@ -80,6 +83,7 @@ class WebSocketConnector : public BaseExchangeConnector {
     void session_ended();
     void handle_open(std::weak_ptr<void> hdl);
     void handle_message(std::string& payload, bool binary);
+    void refuse_invalid_text();
     void handle_close();
     void handle_fail();
     void arm_watchdog();
@@ -97,6 +101,8 @@ class WebSocketConnector : public BaseExchangeConnector {
     // Run thread only.
     std::uint64_t arrivals = 0;
     unsigned pongs_expected = 0;
+    bool wake_posted = false;
+    bool ascii_in_flight = false;  // the text message being handled is pure ASCII
     SilenceTracker silence;
 };
 

@@ -6,7 +6,7 @@
 namespace corvane {
 
 class CryptoExtensions {
-  public:
+public:
     // Standard Base64 (RFC 4648 section 4) with "=" padding and no line breaks.
     std::string encode64(const std::string& data) const;
     // Raw 32-byte HMAC-SHA256 of `data`, keyed with `key`.

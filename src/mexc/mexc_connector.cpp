@@ -73,7 +73,7 @@ void MexcConnector::on_open() {
 }
 
 void MexcConnector::on_message(std::string& payload, bool binary) {
-    push_message(std::move(payload), binary);
+    deliver(payload, binary);
 }
 
 void MexcConnector::on_closed() {

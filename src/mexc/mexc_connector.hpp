@@ -25,7 +25,7 @@ struct MexcSettings {
 };
 
 class MexcConnector final : public WebSocketConnector {
-  public:
+public:
     MexcConnector();
     MexcConnector(std::string API_key, std::string API_secret, std::string API_pass);
     // C++ only: another REST host and other intervals (the tests use the local simulator).
@@ -39,7 +39,7 @@ class MexcConnector final : public WebSocketConnector {
 
     const std::string& current_listen_key() const { return listen_key; }
 
-  private:
+private:
     std::string session_url(const std::string& url) override;
     void on_connection_created() override;
     void start_workers() override;

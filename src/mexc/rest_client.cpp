@@ -61,7 +61,7 @@ std::int64_t now_ms() {
 // One request on one TLS connection, each step a short handler; the whole exchange shares
 // one deadline.
 class HttpsExchange {
-  public:
+public:
     HttpsExchange(const RestEndpoint& endpoint, Request& request)
         : endpoint(endpoint), request(request) {
         expect_peer_host(stream.native_handle(), endpoint.host);
@@ -84,7 +84,7 @@ class HttpsExchange {
         return parser.release().body();
     }
 
-  private:
+private:
     bool failed(beast::error_code ec, const char* step) {
         if (!ec) return false;
         failure = std::string(step) + ": " + ec.message();

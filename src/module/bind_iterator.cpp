@@ -1,10 +1,12 @@
 // Binding of wsrun() and WebSocketIterator: the reader's wait drops the GIL and wakes in short
-// slices so that Ctrl-C and other Python threads get through.
+// slices so that Ctrl-C and other Python threads get through. Iteration goes through the type's
+// tp_iternext slot directly, so a for-loop pays no method lookup or argument dispatch.
 
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "module/bindings.hpp"
 #include "module/web_socket_iterator.hpp"
@@ -20,9 +22,16 @@ using Message = py::typing::Union<py::str, py::bytes>;
 
 Message to_python(const InboundMessage& message) {
     const auto size = static_cast<Py_ssize_t>(message.payload.size());
-    if (message.binary)
+    if (message.binary) {
         return py::reinterpret_steal<Message>(
             PyBytes_FromStringAndSize(message.payload.data(), size));
+    }
+    if (message.ascii) {  // checked on the run thread: a plain copy makes the str
+        PyObject* text = PyUnicode_New(size, 127);
+        if (text == nullptr) throw py::error_already_set();
+        std::memcpy(PyUnicode_1BYTE_DATA(text), message.payload.data(), message.payload.size());
+        return py::reinterpret_steal<Message>(text);
+    }
     PyObject* text = PyUnicode_DecodeUTF8(message.payload.data(), size, "strict");
     if (text == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<Message>(text);
@@ -41,14 +50,34 @@ Message next_message(WebSocketIterator& self) {
     return to_python(*message);
 }
 
+// The tp_iternext slot: next_message with exceptions turned into Python errors here.
+PyObject* iternext_slot(PyObject* self) {
+    try {
+        auto* inst = reinterpret_cast<py::detail::instance*>(self);
+        auto& iterator = *static_cast<WebSocketIterator*>(inst->get_value_and_holder().value_ptr());
+        return next_message(iterator).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void bind_iterator(py::module_& m, BaseClass& base) {
-    py::class_<WebSocketIterator, std::unique_ptr<WebSocketIterator>>(m, "WebSocketIterator")
+    py::class_<WebSocketIterator, std::unique_ptr<WebSocketIterator>> iterator(m,
+                                                                               "WebSocketIterator");
+    iterator
         .def(
             "__iter__", [](WebSocketIterator& self) -> WebSocketIterator& { return self; },
             py::return_value_policy::reference_internal)
         .def("__next__", &next_message);
+    // After __next__ is defined (defining it resets the slot to a generic method lookup).
+    auto* type = reinterpret_cast<PyTypeObject*>(iterator.ptr());
+    type->tp_iternext = &iternext_slot;
+    PyType_Modified(type);
     // Registered after WebSocketIterator so that its signature names the Python class.
     base.def(
         "wsrun", [](BaseExchangeConnector& self) { return WebSocketIterator{&self}; },

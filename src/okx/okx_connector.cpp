@@ -59,7 +59,7 @@ void OkxConnector::send_login() {
 
 void OkxConnector::on_message(std::string& payload, bool binary) {
     if (is_private && !login_reply_seen) examine_login_reply(payload);
-    push_message(std::move(payload), binary);
+    deliver(payload, binary);
 }
 
 void OkxConnector::examine_login_reply(const std::string& payload) {

@@ -14,7 +14,7 @@
 namespace corvane {
 
 class OkxConnector final : public WebSocketConnector {
-  public:
+public:
     OkxConnector();
     OkxConnector(std::string API_key, std::string API_secret, std::string API_pass);
     // C++ only: any keep-alive timing (the tests shorten it).
@@ -29,7 +29,7 @@ class OkxConnector final : public WebSocketConnector {
     void place_order(const ParamMap& params) override;
     void cancel_order(const ParamMap& params) override;
 
-  private:
+private:
     void on_open() override;
     void on_message(std::string& payload, bool binary) override;
     void on_closed() override;

@@ -16,7 +16,7 @@
 namespace corvane::testing {
 
 class SimProcess {
-  public:
+public:
     SimProcess();  // throws if the simulator does not come up within 30 s
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
@@ -31,7 +31,7 @@ class SimProcess {
     nlohmann::json requests() const { return get("/requests"); }
     void reset() const { post("/reset"); }
 
-  private:
+private:
     nlohmann::json call(const char* method, const std::string& target) const;
 
     pid_t pid = -1;
@@ -46,7 +46,7 @@ SimProcess* shared_sim();
 
 // Captures standard output for its lifetime, also when an assertion leaves the test early.
 class StdoutCapture {
-  public:
+public:
     StdoutCapture() { ::testing::internal::CaptureStdout(); }
     ~StdoutCapture() {
         if (done) return;
@@ -59,7 +59,7 @@ class StdoutCapture {
         return ::testing::internal::GetCapturedStdout();
     }
 
-  private:
+private:
     bool done = false;
 };
 

@@ -46,7 +46,7 @@ int last_connection(const testing::SimProcess& sim) {
 }
 
 class Lifecycle : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         sim = testing::shared_sim();
         if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";

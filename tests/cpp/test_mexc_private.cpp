@@ -45,7 +45,7 @@ std::string read_until(BaseExchangeConnector& c, const std::string& needle) {
 }
 
 class MexcPrivate : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         sim = testing::shared_sim();
         if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";

@@ -70,7 +70,7 @@ TEST(RestRequest, WireFormWithAFixedClock) {
 }
 
 class RestAgainstSimulator : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         sim = testing::shared_sim();
         if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";

@@ -1,0 +1,56 @@
+#pragma once
+// The websocketpp configuration of the connectors' client: asio_tls_client with one change. Its
+// processor checks inbound text with a byte-at-a-time validator, the costliest step of a market
+// data message; here inbound text messages report themselves as binary to the processor, and
+// the connector validates them itself with an ASCII fast path (see utf8_check.hpp). Outbound
+// messages are marked, so they still go out as the text frames they are.
+
+#include <websocketpp/client.hpp>
+#include <websocketpp/config/asio_client.hpp>
+
+namespace corvane {
+
+template <template <class> class Manager>
+class checked_text_message : public websocketpp::message_buffer::message<Manager> {
+    using base = websocketpp::message_buffer::message<Manager>;
+    using opcode = websocketpp::frame::opcode::value;
+
+public:
+    typedef websocketpp::lib::shared_ptr<checked_text_message> ptr;
+    typedef Manager<checked_text_message> con_msg_man_type;
+    typedef typename con_msg_man_type::ptr con_msg_man_ptr;
+    typedef typename con_msg_man_type::weak_ptr con_msg_man_weak_ptr;
+
+    // websocketpp never recycles messages, so the base keeps no manager.
+    explicit checked_text_message(const con_msg_man_ptr&) : base(nullptr) {}
+    checked_text_message(const con_msg_man_ptr&, opcode op, size_t size = 128)
+        : base(nullptr, op, size) {}
+
+    // What the processor sees.
+    opcode get_opcode() const {
+        const opcode op = base::get_opcode();
+        return op == websocketpp::frame::opcode::text && !outbound
+                   ? websocketpp::frame::opcode::binary
+                   : op;
+    }
+    // What the frame was.
+    opcode frame_opcode() const { return base::get_opcode(); }
+    void mark_outbound() { outbound = true; }
+
+private:
+    bool outbound = false;
+};
+
+struct client_config : websocketpp::config::asio_tls_client {
+    typedef client_config type;
+    typedef checked_text_message<websocketpp::message_buffer::alloc::con_msg_manager>
+        message_type;
+    typedef websocketpp::message_buffer::alloc::con_msg_manager<message_type>
+        con_msg_manager_type;
+    typedef websocketpp::message_buffer::alloc::endpoint_msg_manager<con_msg_manager_type>
+        endpoint_msg_manager_type;
+};
+
+using ws_client = websocketpp::client<client_config>;
+
+}  // namespace corvane
