@@ -31,6 +31,18 @@ test: build
 demo: build
 	$(PY) scripts/demo.py
 
+BENCH_STAMP := .venv/.bench-requirements
+$(BENCH_STAMP): bench/requirements.txt | setup
+	$(PY) -m pip install -q -r bench/requirements.txt
+	@touch $@
+
+bench: build $(BENCH_STAMP)
+	cmake -S . -B build/bench -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_BENCH=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
+	cmake --build build/bench
+	$(PY) bench/run.py $(BENCH_ARGS)
+
 # The C++ library and its suite (simulator integration included) under sanitizers.
 SAN_CONFIGURE = cmake -S . -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SIM_PYTHON=$(abspath $(PY))

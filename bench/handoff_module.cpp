@@ -1,0 +1,60 @@
+// Hand-off ceiling: a connector whose queue is filled by a C++ thread with ready payloads, read
+// by the same Python loop as a real connection (for m in connector.wsrun()). It measures the
+// queue and the Python side alone, with no network and no TLS.
+
+#include <pybind11/pybind11.h>
+
+#include <thread>
+
+#include "core/base_connector.hpp"
+#include "module/bindings.hpp"
+#include "payload.hpp"
+
+namespace py = pybind11;
+
+namespace corvane::bench {
+
+class FeedConnector final : public BaseExchangeConnector {
+public:
+    ~FeedConnector() override { stop(); }
+
+    // Starts a thread that queues `count` stamped payloads of `size` bytes as fast as it can.
+    void fill(std::size_t size, std::uint64_t count) {
+        stop();
+        begin_stream();
+        feeder = std::thread([this, size, count] {
+            const PayloadTemplate payload(size);
+            for (std::uint64_t seq = 1; seq <= count; ++seq) {
+                std::string text(payload.text.size(), '\0');
+                payload.stamp(text.data(), seq, 0);
+                push_message(std::move(text), false);
+            }
+            end_stream();
+        });
+    }
+
+    void connect(const std::string&) override {}
+    void disconnect() override { stop(); }
+    void subscribe(const ParamMap&) override {}
+    void unsubscribe(const ParamMap&) override {}
+    void place_order(const ParamMap&) override {}
+    void cancel_order(const ParamMap&) override {}
+
+private:
+    void stop() {
+        if (feeder.joinable()) feeder.join();
+    }
+
+    std::thread feeder;
+};
+
+}  // namespace corvane::bench
+
+PYBIND11_MODULE(_bench_handoff, m) {
+    py::module_::import("_corvane_ws_module");  // registers BaseExchangeConnector
+    using corvane::bench::FeedConnector;
+    py::class_<FeedConnector, corvane::BaseExchangeConnector,
+               corvane::ConnectorHolder<FeedConnector>>(m, "FeedConnector")
+        .def(py::init<>())
+        .def("fill", &FeedConnector::fill, py::call_guard<py::gil_scoped_release>());
+}

@@ -1,0 +1,196 @@
+"""make bench: throughput and latency of _corvane_ws_module against the Python WebSocket clients
+a trader would pick, and against two ceilings, all measured in this one invocation.
+
+Every client runs in its own process against the same C++ push server (TLS on loopback).
+Throughput: medians of RUNS runs per client and size. Latency: paced runs, one-way, from the
+server's send stamp to the client's receive. Writes bench/results/results.md, throughput.png
+and raw.json, and puts the table into README.md between the bench markers.
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+BUILD = ROOT / "build" / "bench"
+RESULTS = ROOT / "bench" / "results"
+SIZES = [(176, 1_000_000, "bbo"), (415, 1_000_000, "books5"), (2048, 200_000, "2 KB"),
+         (22528, 20_000, "400-level snapshot")]
+PEERS = ["picows", "websockets-async", "websockets-sync", "aiohttp", "websocket-client"]
+THROUGHPUT_CLIENTS = ["corvane", *PEERS, "cpp-ceiling", "handoff"]
+LATENCY_CLIENTS = ["corvane", *PEERS]
+# The slowest peers read a fraction of each count, so that make bench stays near 15 minutes; a
+# rate needs no more than that to settle.
+COUNT_SCALE = {"websocket-client": 0.25, "websockets-sync": 0.25, "websockets-async": 0.5}
+LABELS = {"corvane": "corvane-ws", "cpp-ceiling": "C++ transport ceiling",
+          "handoff": "hand-off ceiling", "websockets-async": "websockets (asyncio)",
+          "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel"}
+
+
+def make_certificates() -> Path:
+    import trustme
+
+    certs = BUILD / "certs"
+    certs.mkdir(parents=True, exist_ok=True)
+    ca = trustme.CA()
+    cert = ca.issue_cert("localhost", "127.0.0.1")
+    ca.cert_pem.write_to_path(str(certs / "ca.pem"))
+    cert.private_key_pem.write_to_path(str(certs / "key.pem"))
+    cert.cert_chain_pems[0].write_to_path(str(certs / "cert.pem"))
+    return certs
+
+
+def run_client(client: str, port: int, size: int, count: int, rate: int = 0) -> dict:
+    env = dict(os.environ, PYTHONPATH=str(BUILD / "bench"))
+    if client == "cpp-ceiling":
+        command = [str(BUILD / "bench" / "ceiling_client"), "localhost", str(port), str(size), str(count)]
+    else:
+        url = f"wss://localhost:{port}/?size={size}&count={count}" + (f"&rate={rate}" if rate else "")
+        command = [sys.executable, str(ROOT / "bench" / "clients.py"), client, url, str(size), str(count)]
+        if rate:
+            command.append("--latency")
+    done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=900)
+    if done.returncode != 0:
+        raise RuntimeError(f"{client} failed: {done.stderr[-2000:]}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def summarise(samples: list[dict]) -> dict:
+    med = lambda key: statistics.median(s[key] for s in samples)  # noqa: E731
+    rates = [s["messages"] / s["seconds"] for s in samples if s["seconds"] > 0]
+    return {"msgs_per_s": statistics.median(rates),
+            "mb_per_s": statistics.median(s["bytes"] / s["seconds"] / 1e6 for s in samples if s["seconds"] > 0),
+            "cpu_s_per_million": statistics.median(s["cpu"] / s["messages"] * 1e6 for s in samples),
+            "peak_rss_mb": max(s["maxrss_kb"] for s in samples) / 1024,
+            "lost": sum(s["lost"] for s in samples), "out_of_order": sum(s["out_of_order"] for s in samples),
+            "runs": len(samples), **({k: med(k) for k in ("p50_us", "p99_us", "p999_us") if k in samples[0]})}
+
+
+def measure(port: int, runs: int, scale: float, latency_seconds: float, log) -> dict:
+    raw = {"throughput": {}, "latency": {}}
+    for run in range(runs):
+        for size, count, _ in SIZES:
+            for client in THROUGHPUT_CLIENTS:
+                n = max(1000, int(count * scale * COUNT_SCALE.get(client, 1.0)))
+                result = run_client(client, port, size, n)
+                raw["throughput"].setdefault(f"{size}", {}).setdefault(client, []).append(result)
+                log(f"run {run + 1}/{runs} {size:>5} B {client:<17} {result['messages'] / result['seconds']:>12,.0f} msg/s")
+    for rate in (3000, 10000):
+        for client in LATENCY_CLIENTS:
+            result = run_client(client, port, 415, int(rate * latency_seconds), rate)
+            raw["latency"].setdefault(f"{rate}", {}).setdefault(client, []).append(result)
+            log(f"latency {rate}/s {client:<17} p50 {result['p50_us']:.0f} us  p99 {result['p99_us']:.0f} us")
+    return raw
+
+
+def tables(raw: dict) -> tuple[str, dict]:
+    summary = {kind: {key: {c: summarise(s) for c, s in per.items()} for key, per in raw[kind].items()}
+               for kind in ("throughput", "latency")}
+    lines = ["| Size | Client | msg/s | MB/s | CPU s / 1M msgs | peak RSS MB | lost / reordered | corvane-ws ÷ this |",
+             "|---|---|---:|---:|---:|---:|---:|---:|"]
+    for size, _, name in SIZES:
+        per = summary["throughput"].get(f"{size}", {})
+        ours = per.get("corvane", {}).get("msgs_per_s", 0)
+        for client in THROUGHPUT_CLIENTS:
+            if client not in per:
+                continue
+            r = per[client]
+            ratio = "—" if client == "corvane" else f"{ours / r['msgs_per_s']:.2f}×"
+            lines.append(f"| {size} B ({name}) | {LABELS.get(client, client)} | {r['msgs_per_s']:,.0f} | "
+                         f"{r['mb_per_s']:,.1f} | {r['cpu_s_per_million']:.2f} | {r['peak_rss_mb']:.0f} | "
+                         f"{r['lost']} / {r['out_of_order']} | {ratio} |")
+    lines += ["", "| Rate | Client | p50 µs | p99 µs | p99.9 µs | lost / reordered |", "|---|---|---:|---:|---:|---:|"]
+    for rate, per in summary["latency"].items():
+        for client in LATENCY_CLIENTS:
+            if client in per:
+                r = per[client]
+                lines.append(f"| {int(rate):,}/s | {LABELS.get(client, client)} | {r['p50_us']:.0f} | "
+                             f"{r['p99_us']:.0f} | {r['p999_us']:.0f} | {r['lost']} / {r['out_of_order']} |")
+    return "\n".join(lines), summary
+
+
+def chart(summary: dict, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, len(SIZES), figsize=(4.2 * len(SIZES), 4.2))
+    for ax, (size, _, name) in zip(axes, SIZES):
+        per = summary["throughput"].get(f"{size}", {})
+        clients = [c for c in THROUGHPUT_CLIENTS if c in per]
+        values = [per[c]["msgs_per_s"] / 1000 for c in clients]
+        colours = ["#d62728" if c == "corvane" else "#7f7f7f" if c in ("cpp-ceiling", "handoff") else "#1f77b4"
+                   for c in clients]
+        ax.barh([LABELS.get(c, c) for c in clients], values, color=colours)
+        ax.invert_yaxis()
+        ax.set_title(f"{size} B ({name})")
+        ax.set_xlabel("thousand messages / s")
+        if ax is not axes[0]:
+            ax.set_yticklabels([])
+    fig.suptitle("Messages into Python per second (median of runs; grey: ceilings)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def machine() -> str:
+    import importlib.metadata as md
+
+    cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+    versions = ", ".join(f"{p} {md.version(p)}" for p in ("picows", "websockets", "aiohttp", "websocket-client",
+                                                           "wsaccel", "uvloop"))
+    return (f"{os.cpu_count()} cores ({cpu}), {platform.platform()}, Python {platform.python_version()}; "
+            f"{versions}")
+
+
+def update_readme(table: str, header: str) -> None:
+    readme = ROOT / "README.md"
+    text = readme.read_text()
+    start, end = "<!-- bench:start -->", "<!-- bench:end -->"
+    if start in text and end in text:
+        before, rest = text.split(start, 1)
+        after = rest.split(end, 1)[1]
+        readme.write_text(f"{before}{start}\n{header}\n\n{table}\n{end}{after}")
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--scale", type=float, default=1.0, help="fraction of the message counts")
+    p.add_argument("--latency-seconds", type=float, default=30.0)
+    p.add_argument("--no-readme", action="store_true")
+    args = p.parse_args()
+    certs = make_certificates()
+    os.environ["SSL_CERT_FILE"] = str(certs / "ca.pem")
+    server = subprocess.Popen([str(BUILD / "bench" / "push_server"), str(certs / "cert.pem"), str(certs / "key.pem")],
+                              stdout=subprocess.PIPE, text=True)
+    started = time.time()
+    try:
+        port = int(server.stdout.readline())
+        raw = measure(port, args.runs, args.scale, args.latency_seconds, lambda line: print(line, flush=True))
+    finally:
+        server.terminate()
+        server.wait()
+    table, summary = tables(raw)
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    header = (f"Measured {time.strftime('%Y-%m-%d')} on {machine()}. Throughput: median of {args.runs} runs "
+              f"(websocket-client and websockets (sync) read a quarter of each count, websockets (asyncio) "
+              f"half); latency: one {args.latency_seconds:.0f} s paced run of 415 B messages per client and "
+              f"rate; {(time.time() - started) / 60:.1f} minutes in all, server and client on the same machine.")
+    (RESULTS / "results.md").write_text(f"# Benchmark results\n\n{header}\n\n{table}\n\n![throughput](throughput.png)\n")
+    (RESULTS / "raw.json").write_text(json.dumps({"summary": summary, "raw": raw}, indent=1))
+    chart(summary, RESULTS / "throughput.png")
+    if not args.no_readme:
+        update_readme(table, header)
+    print(table)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
