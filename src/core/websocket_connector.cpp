@@ -133,6 +133,8 @@ void WebSocketConnector::end_session(bool keep_reusable) {
 
 void WebSocketConnector::session_ended() {
     end_stream();
+    // A worker tests its condition under mtx before it sleeps: passing through mtx here means
+    // it either saw the change already or is asleep and gets this notification.
     { std::lock_guard<std::mutex> lock(mtx); }
     ctl_cv.notify_all();
 }
