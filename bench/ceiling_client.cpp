@@ -4,13 +4,13 @@
 //
 //   ceiling_client HOST PORT SIZE COUNT   prints one JSON line of results
 
+#include <sys/resource.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <iostream>
@@ -61,7 +61,8 @@ std::size_t header(const unsigned char* p, std::size_t n, std::uint64_t& size) {
     const std::size_t extra = size == 126 ? 2 : 8;
     if (n < 2 + extra) return 0;
     size = 0;
-    for (std::size_t i = 0; i < extra; ++i) size = (size << 8) | p[2 + i];
+    for (std::size_t i = 0; i < extra; ++i)
+        size = (size << 8) | p[2 + i];
     return 2 + extra;
 }
 
@@ -85,8 +86,8 @@ int main(int argc, char** argv) {
     SSL_set_tlsext_host_name(tls.native_handle(), host.c_str());
     net::connect(tls.lowest_layer(), tcp::resolver(ioc).resolve(host, port));
     tls.handshake(net::ssl::stream_base::client);
-    const std::string request = "GET /?size=" + std::to_string(size) + "&count=" +
-                                std::to_string(count) + " HTTP/1.1\r\nHost: " + host +
+    const std::string request = "GET /?size=" + std::to_string(size) +
+                                "&count=" + std::to_string(count) + " HTTP/1.1\r\nHost: " + host +
                                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                                 "Sec-WebSocket-Version: 13\r\n\r\n";

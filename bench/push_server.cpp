@@ -72,8 +72,10 @@ std::string frame_header(std::size_t size) {
 class FrameBatch {
 public:
     FrameBatch(const PayloadTemplate& payload, std::size_t frames)
-        : payload(payload), header(frame_header(payload.text.size())),
-          frame(header.size() + payload.text.size()), bytes(frames * frame, '\0') {
+        : payload(payload),
+          header(frame_header(payload.text.size())),
+          frame(header.size() + payload.text.size()),
+          bytes(frames * frame, '\0') {
         for (std::size_t i = 0; i < frames; ++i) {
             std::memcpy(&bytes[i * frame], header.data(), header.size());
             payload.stamp(&bytes[i * frame + header.size()], 0, 0);

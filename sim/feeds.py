@@ -10,6 +10,8 @@ import random
 import time
 from typing import Awaitable, Callable
 
+from websockets.exceptions import ConnectionClosed
+
 
 class PriceWalk:
     def __init__(self, start: float, seed: int) -> None:
@@ -123,6 +125,14 @@ def mexc_deal_json(channel: str, symbol: str, seq: int, price: float) -> str:
 
 
 # ---- pacing ----
+
+async def run_feed(rate: float, send: Callable[[int], Awaitable[None]], count: int | None) -> None:
+    """A subscription's feed: paced sends until `count` or until its connection goes."""
+    try:
+        await paced(rate, send, count)
+    except ConnectionClosed:
+        pass
+
 
 async def paced(rate: float, send: Callable[[int], Awaitable[None]], count: int | None = None) -> None:
     """Calls send(seq) for seq = 1, 2, ... at `rate` per second (all that are due at once when

@@ -6,9 +6,7 @@ import asyncio
 import json
 from typing import TYPE_CHECKING
 
-from websockets.exceptions import ConnectionClosed
-
-from sim.feeds import PriceWalk, compact, mexc_deal_json, mexc_deal_protobuf, now_ms, paced
+from sim.feeds import PriceWalk, compact, mexc_deal_json, mexc_deal_protobuf, now_ms, run_feed
 
 if TYPE_CHECKING:
     from sim.server import Connection, Simulator
@@ -84,10 +82,7 @@ class MexcSession:
         async def push(seq: int) -> None:
             await self.send(build(name, symbol, seq, self.walk.step()))
 
-        try:
-            await paced(self.sim.rate, push, self.sim.feed_limit)
-        except ConnectionClosed:
-            pass  # the connection went; its feed goes with it
+        await run_feed(self.sim.rate, push, self.sim.feed_limit)
 
     async def push_order(self, order: dict) -> None:
         for channel in self.private_channels:

@@ -11,9 +11,7 @@ import json
 import time
 from typing import TYPE_CHECKING
 
-from websockets.exceptions import ConnectionClosed
-
-from sim.feeds import PriceWalk, compact, now_ms, okx_data, paced
+from sim.feeds import PriceWalk, compact, now_ms, okx_data, run_feed
 
 if TYPE_CHECKING:
     from sim.server import Connection, Simulator
@@ -104,10 +102,7 @@ class OkxSession:
         async def push(seq: int) -> None:
             await self.send(okx_data(channel, inst_id, seq, self.walk.step()))
 
-        try:
-            await paced(self.sim.rate, push, self.sim.feed_limit)
-        except ConnectionClosed:
-            pass  # the connection went; its feed goes with it
+        await run_feed(self.sim.rate, push, self.sim.feed_limit)
 
     def reply(self, request: dict, code: str, msg: str, data: list) -> dict:
         return {"id": request.get("id", ""), "op": request["op"], "code": code, "msg": msg,

@@ -43,10 +43,8 @@ private:
 
 struct client_config : websocketpp::config::asio_tls_client {
     typedef client_config type;
-    typedef checked_text_message<websocketpp::message_buffer::alloc::con_msg_manager>
-        message_type;
-    typedef websocketpp::message_buffer::alloc::con_msg_manager<message_type>
-        con_msg_manager_type;
+    typedef checked_text_message<websocketpp::message_buffer::alloc::con_msg_manager> message_type;
+    typedef websocketpp::message_buffer::alloc::con_msg_manager<message_type> con_msg_manager_type;
     typedef websocketpp::message_buffer::alloc::endpoint_msg_manager<con_msg_manager_type>
         endpoint_msg_manager_type;
 };

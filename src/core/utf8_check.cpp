@@ -16,7 +16,8 @@ Utf8 check_utf8(const std::string& text) {
         if (word & 0x8080808080808080ULL) break;
         p += 8;
     }
-    while (p < end && (static_cast<unsigned char>(*p) & 0x80) == 0) ++p;
+    while (p < end && (static_cast<unsigned char>(*p) & 0x80) == 0)
+        ++p;
     if (p == end) return Utf8::ascii;
     // Everything before p is ASCII, so p starts a code point (or is invalid by itself).
     websocketpp::utf8_validator::validator validator;

@@ -183,8 +183,8 @@ void WebSocketConnector::handle_message(std::string& payload, bool binary) {
 // The protocol's answer to a text frame that is not UTF-8: close with 1007, drop the frame.
 void WebSocketConnector::refuse_invalid_text() {
     websocketpp::lib::error_code ec;
-    client->endpoint.close(client->hdl, websocketpp::close::status::invalid_payload,
-                           "Invalid UTF8", ec);
+    client->endpoint.close(client->hdl, websocketpp::close::status::invalid_payload, "Invalid UTF8",
+                           ec);
 }
 
 void WebSocketConnector::deliver(std::string& payload, bool binary) {
@@ -253,7 +253,8 @@ void WebSocketConnector::send_text(const std::string& text) {
     websocketpp::lib::error_code ec;
     ws_client::connection_ptr con = client->endpoint.get_con_from_hdl(client->hdl, ec);
     if (!ec) {
-        ws_client::message_ptr msg = con->get_message(websocketpp::frame::opcode::text, text.size());
+        ws_client::message_ptr msg =
+            con->get_message(websocketpp::frame::opcode::text, text.size());
         msg->mark_outbound();
         msg->append_payload(text);
         ec = con->send(msg);

@@ -44,6 +44,18 @@ private:
 // skipped) when CORVANE_SIM_PYTHON is not set.
 SimProcess* shared_sim();
 
+// Base of the tests that talk to the simulator: skipped when there is none, and each test
+// starts with the simulator's records, faults and feed rate reset.
+class SimulatorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim = shared_sim();
+        if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";
+        sim->reset();
+    }
+    SimProcess* sim = nullptr;
+};
+
 // Captures standard output for its lifetime, also when an assertion leaves the test early.
 class StdoutCapture {
 public:

@@ -44,15 +44,7 @@ std::string read_until(BaseExchangeConnector& c, const std::string& needle) {
     return found;
 }
 
-class MexcPrivate : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sim = testing::shared_sim();
-        if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";
-        sim->reset();
-    }
-    testing::SimProcess* sim = nullptr;
-};
+using MexcPrivate = testing::SimulatorTest;
 
 TEST_F(MexcPrivate, ListenKeyStreamReplayRenewalAndOrders) {
     MexcConnector c(kCreds, fast_settings(*sim));

@@ -69,19 +69,13 @@ TEST(RestRequest, WireFormWithAFixedClock) {
                   std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
-class RestAgainstSimulator : public ::testing::Test {
+class RestAgainstSimulator : public testing::SimulatorTest {
 protected:
-    void SetUp() override {
-        sim = testing::shared_sim();
-        if (sim == nullptr) GTEST_SKIP() << "CORVANE_SIM_PYTHON not set: no simulator";
-        sim->reset();
-    }
     std::string call(const std::string& method, const std::string& key, ParamMap params = {},
                      milliseconds timeout = milliseconds(5000)) {
         return mexc::send_signed_request(sim->rest(timeout), method, "/api/v3/userDataStream", key,
                                          kSecret, std::move(params));
     }
-    testing::SimProcess* sim = nullptr;
 };
 
 TEST_F(RestAgainstSimulator, SignatureAcceptedByTheIndependentCheck) {

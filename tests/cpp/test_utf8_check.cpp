@@ -11,9 +11,9 @@ TEST(Utf8Check, AsciiMultibyteAndInvalid) {
     EXPECT_EQ(check_utf8("price é €😀"), Utf8::multibyte);
     // Non-ASCII right after an eight-byte ASCII run, and at the very end.
     EXPECT_EQ(check_utf8("abcdefgh\xc3\xa9"), Utf8::multibyte);
-    EXPECT_EQ(check_utf8("abcdefghi\xc3"), Utf8::invalid);  // truncated sequence
-    EXPECT_EQ(check_utf8("\xc0\xaf"), Utf8::invalid);        // overlong slash
-    EXPECT_EQ(check_utf8("\xed\xa0\x80"), Utf8::invalid);    // a surrogate
+    EXPECT_EQ(check_utf8("abcdefghi\xc3"), Utf8::invalid);     // truncated sequence
+    EXPECT_EQ(check_utf8("\xc0\xaf"), Utf8::invalid);          // overlong slash
+    EXPECT_EQ(check_utf8("\xed\xa0\x80"), Utf8::invalid);      // a surrogate
     EXPECT_EQ(check_utf8("\xf4\x90\x80\x80"), Utf8::invalid);  // beyond U+10FFFF
     EXPECT_EQ(check_utf8("abcdefgh\xff"), Utf8::invalid);
     EXPECT_EQ(check_utf8(std::string("a\0b", 3)), Utf8::ascii);
