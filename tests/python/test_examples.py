@@ -14,9 +14,9 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
