@@ -87,36 +87,6 @@ def mexc_deal_protobuf(channel: str, symbol: str, seq: int, price: float) -> byt
             + _field(314, deals))
 
 
-def read_protobuf_varint_field(data: bytes, wanted: int) -> int | None:
-    """The first varint field `wanted` at the top level of a protobuf message (for clients)."""
-    i = 0
-
-    def varint() -> int:
-        nonlocal i
-        shift = value = 0
-        while True:
-            byte = data[i]
-            i += 1
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                return value
-
-    while i < len(data):
-        key = varint()
-        number, wire = key >> 3, key & 7
-        if wire == 0:
-            value = varint()
-            if number == wanted:
-                return value
-        elif wire == 2:
-            length = varint()
-            i += length
-        else:
-            return None
-    return None
-
-
 def mexc_deal_json(channel: str, symbol: str, seq: int, price: float) -> str:
     ts = now_ms()
     deals = [{"S": 1 + seq % 2, "p": f"{price:.2f}", "t": ts, "v": "0.01"}]

@@ -1,5 +1,6 @@
 """Fixtures: the local exchange simulator on loopback, trusted through SSL_CERT_FILE."""
 
+import importlib.util
 import json
 import os
 import subprocess
@@ -16,6 +17,15 @@ from sim import SimulatorThread  # noqa: E402
 from sim.certs import TestCertificates  # noqa: E402
 
 READ_TIMEOUT = 10.0
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def load_example(name):
+    """One of examples/*.py as a module."""
+    found = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
 
 
 @pytest.fixture(scope="session")

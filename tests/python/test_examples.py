@@ -1,23 +1,12 @@
 """The shipped examples, the demo and the type stub, run for real."""
 
-import importlib.util
 import json
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import _corvane_ws_module as m
-from conftest import make_sim
-
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def load_example(name):
-    found = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
+from conftest import ROOT, load_example, make_sim
 
 
 def test_stub_matches_the_module():

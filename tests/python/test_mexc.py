@@ -5,8 +5,9 @@ can point at the simulator; the C++ suite covers it.)"""
 import json
 
 import _corvane_ws_module as m
-from conftest import make_sim, read, read_until_end
-from sim.feeds import read_protobuf_varint_field
+from conftest import load_example, make_sim, read, read_until_end
+
+protobuf_fields = load_example("stream").protobuf_fields
 
 DEALS = "spot@public.deals.v3.api"
 PING_LINE = 'Пингуем {"method":"PING"}\n'
@@ -67,7 +68,7 @@ class TestStream:
             messages = read(c, 2 + 200)
             frames = [x for x in messages if isinstance(x, bytes)]
             assert len(frames) == 200
-            assert [read_protobuf_varint_field(f, 5) for f in frames] == list(range(1, 201))
+            assert [dict(protobuf_fields(f))[5] for f in frames] == list(range(1, 201))
             assert all(isinstance(x, str) for x in messages if not isinstance(x, bytes))
 
     def test_json_deals_arrive_as_text(self, certificates):
