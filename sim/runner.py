@@ -41,12 +41,6 @@ class SimulatorThread:
         future: Future = asyncio.run_coroutine_threadsafe(coro, self._loop)
         return future.result(timeout)
 
-    def call(self, fn: Callable[[], Any], timeout: float = CALL_TIMEOUT) -> Any:
-        async def wrapper() -> Any:
-            return fn()
-
-        return self.run(wrapper(), timeout)
-
     # Shorthands for the scripting coroutines of Simulator.
     def send(self, conn: int, data: str | bytes, text: bool | None = None) -> None:
         self.run(self.sim.send(conn, data, text))
@@ -84,7 +78,3 @@ class SimulatorThread:
     def wait_frames(self, conn: int, count: int, timeout: float = CALL_TIMEOUT) -> list:
         self.sim.recorder.wait_for(lambda: len(self.frames(conn)) >= count, timeout)
         return self.frames(conn)
-
-    def wait_requests(self, count: int, timeout: float = CALL_TIMEOUT) -> list:
-        self.sim.recorder.wait_for(lambda: len(self.sim.recorder.requests) >= count, timeout)
-        return list(self.sim.recorder.requests)
