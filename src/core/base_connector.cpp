@@ -48,6 +48,7 @@ std::optional<InboundMessage> BaseExchangeConnector::take(std::chrono::milliseco
             }
         }
         ready.swap(messages);  // `ready` was empty: the producer gets a fresh deque
+        buffers.hand_over();
         ready_peak = std::max(backlog_peak, ready.size());
         backlog_peak = 0;
     }
@@ -64,9 +65,16 @@ std::optional<InboundMessage> BaseExchangeConnector::pop_ready() {
     return front;
 }
 
+void BaseExchangeConnector::give_back(std::string&& payload) {
+    if (!PayloadBuffers::worth_keeping(payload.capacity())) return;  // small: no lock to pay
+    std::lock_guard<std::mutex> reader(reader_mtx);
+    buffers.give_back(std::move(payload));
+}
+
 bool BaseExchangeConnector::enqueue(std::string&& payload, bool binary, bool ascii) {
     std::lock_guard<std::mutex> lock(mtx);
     messages.push_back(InboundMessage{std::move(payload), binary, ascii});
+    buffers.restock();
     backlog_peak = std::max(backlog_peak, messages.size());
     // A reader registers itself under mtx before it waits, so a wake-up sent after this
     // returns cannot miss it, and it never lands on a mutex still held here.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/param_map.hpp"
+#include "core/payload_buffers.hpp"
 
 namespace corvane {
 
@@ -44,6 +45,10 @@ public:
     // std::runtime_error("No more messages") once the queue is empty and no connection is live.
     std::optional<InboundMessage> take(std::chrono::milliseconds max_wait);
 
+    // Hands back the payload of a message taken earlier, once it is no longer needed, so that
+    // the run thread can reuse its buffer.
+    void give_back(std::string&& payload);
+
     // Appends one message and wakes a reader if one waits.
     void push_message(std::string&& payload, bool binary, bool ascii = false) {
         if (enqueue(std::move(payload), binary, ascii)) wake_reader();
@@ -67,6 +72,7 @@ protected:
     std::deque<InboundMessage> messages;
     std::mutex mtx;
     std::condition_variable cv;
+    PayloadBuffers buffers;  // stages guarded as payload_buffers.hpp says
 
 private:
     std::optional<InboundMessage> pop_ready();

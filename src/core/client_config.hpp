@@ -3,10 +3,13 @@
 // processor checks inbound text with a byte-at-a-time validator, the costliest step of a market
 // data message; here inbound text messages report themselves as binary to the processor, and
 // the connector validates them itself with an ASCII fast path (see utf8_check.hpp). Outbound
-// messages are marked, so they still go out as the text frames they are.
+// messages are marked, so they still go out as the text frames they are. Inbound payloads reuse
+// the buffers readers hand back (see payload_buffers.hpp).
 
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
+
+#include "core/payload_buffers.hpp"
 
 namespace corvane {
 
@@ -23,8 +26,16 @@ public:
 
     // websocketpp never recycles messages, so the base keeps no manager.
     explicit checked_text_message(const con_msg_man_ptr&) : base(nullptr) {}
+    // On the run thread the payload buffer comes from the connector's recycled ones.
     checked_text_message(const con_msg_man_ptr&, opcode op, size_t size = 128)
-        : base(nullptr, op, size) {}
+        : base(nullptr, op, 0) {
+        PayloadBuffers* buffers = PayloadBuffers::current();
+        if (buffers != nullptr) {
+            base::get_raw_payload() = buffers->take(size);
+        } else {
+            base::get_raw_payload().reserve(size);
+        }
+    }
 
     // What the processor sees.
     opcode get_opcode() const {

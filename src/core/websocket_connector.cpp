@@ -140,6 +140,7 @@ void WebSocketConnector::session_ended() {
 }
 
 void WebSocketConnector::run_loop() {
+    ScopedPayloadBuffers recycled(buffers);
     try {
         client->endpoint.run();
     } catch (const std::exception& e) {

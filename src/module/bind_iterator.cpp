@@ -47,7 +47,9 @@ Message next_message(WebSocketIterator& self) {
         }
         if (!message && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    return to_python(*message);
+    Message object = to_python(*message);
+    self.connector->give_back(std::move(message->payload));
+    return object;
 }
 
 // The tp_iternext slot: next_message with exceptions turned into Python errors here.

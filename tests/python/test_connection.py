@@ -30,6 +30,15 @@ class TestInboundOrder:
         sim.send_many(conn, messages)
         assert read(c, len(messages)) == messages
 
+    def test_large_messages_of_changing_sizes_keep_their_bytes(self, sim):
+        # Large payload buffers are reused once read: no byte of an earlier, longer message
+        # may show through in a later, shorter one.
+        c, conn = connected_pair(sim)
+        messages = [chr(ord("a") + i % 26) * (1024 + (i * 7919) % 40000) for i in range(300)]
+        messages += ["é" * 3000, bytes(5000), "z" * 1024]
+        sim.send_many(conn, messages)
+        assert read(c, len(messages)) == messages
+
     def test_two_iterators_share_one_queue(self, sim):
         c, conn = connected_pair(sim)
         sim.send_many(conn, ["a", "b", "c"])
