@@ -19,5 +19,16 @@ TEST(Utf8Check, AsciiMultibyteAndInvalid) {
     EXPECT_EQ(check_utf8(std::string("a\0b", 3)), Utf8::ascii);
 }
 
+// The scan goes in blocks of 32 and 8 bytes: a non-ASCII byte is found at any offset.
+TEST(Utf8Check, FindsNonAsciiAtEveryOffset) {
+    for (std::size_t at = 0; at < 100; ++at) {
+        std::string text(100, 'a');
+        text[at] = '\xff';
+        EXPECT_EQ(check_utf8(text), Utf8::invalid) << at;
+        text.replace(at, 1, "\xc3\xa9");
+        EXPECT_EQ(check_utf8(text), Utf8::multibyte) << at;
+    }
+}
+
 }  // namespace
 }  // namespace corvane
