@@ -20,7 +20,7 @@ constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 // Whether the 64 bytes at p are all ASCII: four 16-byte loads OR-ed, one test of the high bits.
 constexpr std::ptrdiff_t kBlock = 64;
 bool ascii_block(const char* p) {
-    const auto load = [p](int i) {
+    const auto load = [p](std::ptrdiff_t i) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
     };
     const __m128i any =
