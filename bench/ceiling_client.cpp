@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
         const std::size_t n = tls.read(buffer.data() + have, buffer.size() - have);
         if (n == 0) throw std::runtime_error("no upgrade");
         have += n;
-        const std::string seen(buffer.begin(), buffer.begin() + have);
+        const std::string seen(reinterpret_cast<const char*>(buffer.data()), have);
         const auto end = seen.find("\r\n\r\n");
         if (end == std::string::npos) continue;
         std::memmove(buffer.data(), buffer.data() + end + 4, have - end - 4);

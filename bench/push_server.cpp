@@ -202,7 +202,7 @@ private:
 
 void send_throughput(BatchWriter& out, const PayloadTemplate& payload, std::uint64_t count) {
     const std::size_t frame = payload.text.size() + 10;
-    FrameBatch batch(payload, std::max<std::size_t>(1, (512 * 1024) / frame));
+    FrameBatch batch(payload, std::max<std::size_t>(1, std::size_t{512} * 1024 / frame));
     for (std::uint64_t seq = 1; seq <= count;) {
         const std::size_t n = std::min<std::uint64_t>(batch.capacity(), count - seq + 1);
         out.write(batch.stamp(n, seq, now_ns()));
