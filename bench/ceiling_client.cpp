@@ -6,7 +6,6 @@
 //   ceiling_client HOST PORT SIZE COUNT   prints one JSON line of results
 
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -18,6 +17,8 @@
 #include <vector>
 
 #include "payload.hpp"
+#include "tls_ring.hpp"
+#include "ws_frame.hpp"
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
@@ -52,49 +53,29 @@ struct Tally {
     }
 };
 
-// Length of the frame header at `p` (with `n` bytes available), and its payload size;
-// 0 when the header is not complete yet.
-std::size_t header(const unsigned char* p, std::size_t n, std::uint64_t& size) {
-    if (n < 2) return 0;
-    size = p[1] & 0x7f;
-    if (size < 126) return 2;
-    const std::size_t extra = size == 126 ? 2 : 8;
-    if (n < 2 + extra) return 0;
-    size = 0;
-    for (std::size_t i = 0; i < extra; ++i)
-        size = (size << 8) | p[2 + i];
-    return 2 + extra;
-}
-
-// TLS over the socket through a BIO pair with a large ring: the socket is read in big slices
-// straight into the ring and OpenSSL decrypts from there, so a read is not limited to one
-// 16 KiB record (as through a TLS stream) and no byte is copied on the way in.
+// TLS over the socket through a ring (see tls_ring.hpp): a read is not limited to one 16 KiB
+// record, as it would be through a TLS stream.
 class Tls {
 public:
-    Tls(SSL_CTX* ctx, int fd, const std::string& host) : ssl(SSL_new(ctx)), fd(fd) {
-        BIO* inner = nullptr;
-        BIO_new_bio_pair(&inner, kRing, &network, kRing);
-        SSL_set_bio(ssl, inner, inner);
+    Tls(SSL_CTX* ctx, int fd, const std::string& host) : ssl(SSL_new(ctx)), ring(ssl, fd) {
         SSL_set_tlsext_host_name(ssl, host.c_str());
         SSL_set1_host(ssl, host.c_str());
         SSL_set_connect_state(ssl);
         while (SSL_do_handshake(ssl) != 1) {
             if (SSL_get_error(ssl, 0) != SSL_ERROR_WANT_READ) fail("TLS handshake failed");
-            flush();
-            if (!fill()) fail("closed during the handshake");
+            if (!ring.flush()) fail("send failed");
+            if (!ring.fill()) fail("closed during the handshake");
         }
-        flush();
+        if (!ring.flush()) fail("send failed");
     }
-    ~Tls() {
-        SSL_free(ssl);
-        BIO_free(network);
-    }
+    ~Tls() { SSL_free(ssl); }
     Tls(const Tls&) = delete;
     Tls& operator=(const Tls&) = delete;
 
     void write(const std::string& text) {
-        if (SSL_write(ssl, text.data(), static_cast<int>(text.size())) <= 0) fail("write failed");
-        flush();
+        if (SSL_write(ssl, text.data(), static_cast<int>(text.size())) <= 0 || !ring.flush()) {
+            fail("write failed");
+        }
     }
 
     // Decrypts what is buffered into `out` (at most `room` bytes), reading the socket when
@@ -103,37 +84,15 @@ public:
         for (;;) {
             const int n = SSL_read(ssl, out, static_cast<int>(room));
             if (n > 0) return static_cast<std::size_t>(n);
-            if (SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ || !fill()) return 0;
+            if (SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ || !ring.fill()) return 0;
         }
     }
 
 private:
-    static constexpr std::size_t kRing = 1 << 20;
-
     [[noreturn]] static void fail(const char* what) { throw std::runtime_error(what); }
 
-    bool fill() {
-        char* room = nullptr;
-        const int space = BIO_nwrite0(network, &room);
-        if (space <= 0) fail("ring full");
-        const ssize_t n = ::recv(fd, room, static_cast<std::size_t>(space), 0);
-        if (n <= 0) return false;
-        BIO_nwrite(network, &room, static_cast<int>(n));
-        return true;
-    }
-
-    void flush() {
-        char* data = nullptr;
-        for (int size; (size = BIO_nread0(network, &data)) > 0;) {
-            const ssize_t n = ::send(fd, data, static_cast<std::size_t>(size), 0);
-            if (n <= 0) fail("send failed");
-            BIO_nread(network, &data, static_cast<int>(n));
-        }
-    }
-
     SSL* ssl;
-    BIO* network = nullptr;
-    int fd;
+    corvane::bench::TlsRing ring;  // after ssl: built on it, gone before SSL_free
 };
 
 }  // namespace
@@ -195,7 +154,8 @@ int main(int argc, char** argv) {
                 continue;
             }
             std::uint64_t payload = 0;
-            const std::size_t h = header(&buffer[at], have - at, payload);
+            const std::size_t h =
+                corvane::bench::read_frame_header(&buffer[at], have - at, payload);
             if (h == 0) break;
             if ((buffer[at] & 0x0f) == 0x8) break;  // close
             if (have - at - h >= payload) {

@@ -23,6 +23,8 @@
 #include <thread>
 
 #include "payload.hpp"
+#include "tls_ring.hpp"
+#include "ws_frame.hpp"
 
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -55,28 +57,12 @@ std::map<std::string, std::string> query_of(const std::string& target) {
     return out;
 }
 
-std::string frame_header(std::size_t size) {
-    std::string h(1, '\x81');
-    if (size < 126) {
-        h += static_cast<char>(size);
-    } else if (size < 65536) {
-        h += '\x7e';
-        h += static_cast<char>(size >> 8);
-        h += static_cast<char>(size & 0xff);
-    } else {
-        h += '\x7f';
-        for (int i = 7; i >= 0; --i)
-            h += static_cast<char>((size >> (8 * i)) & 0xff);
-    }
-    return h;
-}
-
 // Frames laid out once; each message then only gets its sequence number and time stamped.
 class FrameBatch {
 public:
     FrameBatch(const PayloadTemplate& payload, std::size_t frames)
         : payload(payload),
-          header(frame_header(payload.text.size())),
+          header(text_frame_header(payload.text.size())),
           frame(header.size() + payload.text.size()),
           bytes(frames * frame, '\0') {
         for (std::size_t i = 0; i < frames; ++i) {
@@ -102,21 +88,16 @@ private:
     std::string bytes;
 };
 
-// Encrypts whole batches into a large BIO ring and hands the socket each batch's records in a
-// few big sends straight from the ring. Through the TLS stream every 16 KiB record would cost
-// its own send and wake the client once. Takes over the stream's TLS session once the upgrade
-// is done; nothing is read through it afterwards.
+// Encrypts whole batches into a ring (see tls_ring.hpp) and sends each batch's records in a few
+// big sends. Through the TLS stream every 16 KiB record would cost its own send and wake the
+// client once. Takes over the stream's TLS session once the upgrade is done; nothing is read
+// through the stream afterwards.
 class BatchWriter {
 public:
     explicit BatchWriter(beast::ssl_stream<tcp::socket>& stream)
-        : ssl(stream.native_handle()), socket(beast::get_lowest_layer(stream)) {
-        BIO* inner = nullptr;
-        BIO_new_bio_pair(&inner, kRing, &network, kRing);
-        SSL_set_bio(ssl, inner, inner);  // frees the stream's own BIO
-    }
-    ~BatchWriter() { BIO_free(network); }
-    BatchWriter(const BatchWriter&) = delete;
-    BatchWriter& operator=(const BatchWriter&) = delete;
+        : ssl(stream.native_handle()),
+          fd(beast::get_lowest_layer(stream).native_handle()),
+          ring(ssl, fd) {}
 
     void write(net::const_buffer bytes) {
         const char* data = static_cast<const char*>(bytes.data());
@@ -128,7 +109,7 @@ public:
             }
             data += written;
             left -= written;
-            flush();
+            if (!ring.flush()) throw std::runtime_error("send failed");
         }
     }
 
@@ -138,66 +119,38 @@ public:
     void close_after_client() {
         await_client();
         SSL_shutdown(ssl);
-        boost::system::error_code ignored;  // the client may be gone already
-        char* data = nullptr;
-        const int size = BIO_nread0(network, &data);
-        if (size > 0)
-            net::write(socket, net::buffer(data, static_cast<std::size_t>(size)), ignored);
+        (void)ring.flush();  // the client may be gone already
     }
 
 private:
     void await_client() {
         const timeval limit{5, 0};
-        ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         std::string plain;
         char chunk[4096];
-        for (;;) {
-            char* room = nullptr;
-            const int space = BIO_nwrite0(network, &room);
-            const ssize_t n = space > 0 ? ::recv(socket.native_handle(), room, space, 0) : -1;
-            if (n <= 0) return;
-            BIO_nwrite(network, &room, static_cast<int>(n));
+        while (ring.fill()) {
             for (int got; (got = SSL_read(ssl, chunk, sizeof chunk)) > 0;)
                 plain.append(chunk, static_cast<std::size_t>(got));
             if (holds_close(plain) || (SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0) return;
         }
     }
 
-    // Walks the client's (masked) frames; true once one is a close frame.
+    // Walks the client's frames; true once one is a close frame.
     static bool holds_close(const std::string& bytes) {
-        std::size_t at = 0;
-        while (bytes.size() - at >= 2) {
-            const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
-            if ((p[0] & 0x0f) == 0x8) return true;
-            std::uint64_t size = p[1] & 0x7f;
-            std::size_t head = 2 + ((p[1] & 0x80) ? 4 : 0);
-            if (size >= 126) {
-                const std::size_t extra = size == 126 ? 2 : 8;
-                if (bytes.size() - at < 2 + extra) return false;
-                size = 0;
-                for (std::size_t i = 0; i < extra; ++i)
-                    size = (size << 8) | p[2 + i];
-                head += extra;
-            }
+        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+        for (std::size_t at = 0; at < bytes.size();) {
+            std::uint64_t size = 0;
+            const std::size_t head = read_frame_header(p + at, bytes.size() - at, size);
+            if (head == 0) return false;
+            if ((p[at] & 0x0f) == 0x8) return true;
             at += head + size;
-            if (at > bytes.size()) return false;
         }
         return false;
     }
 
-    static constexpr std::size_t kRing = 1 << 20;
-
-    void flush() {
-        char* data = nullptr;
-        for (int size; (size = BIO_nread0(network, &data)) > 0;) {
-            net::write(socket, net::buffer(data, static_cast<std::size_t>(size)));
-            BIO_nread(network, &data, size);
-        }
-    }
-
     SSL* ssl;
-    tcp::socket& socket;
-    BIO* network = nullptr;
+    int fd;
+    TlsRing ring;
 };
 
 void send_throughput(BatchWriter& out, const PayloadTemplate& payload, std::uint64_t count) {
