@@ -22,15 +22,15 @@ public:
     // they are all queued; the stream then ends, so the reader drains them and stops.
     void fill(std::size_t size, std::uint64_t count) {
         stop();
-        begin_stream();
+        inbound.open_stream();
         feeder = std::thread([this, size, count] {
             const PayloadTemplate payload(size);
             for (std::uint64_t seq = 1; seq <= count; ++seq) {
                 std::string text(payload.text.size(), '\0');
                 payload.stamp(text.data(), seq, 0);
-                push_message(std::move(text), false, true);
+                if (inbound.push(std::move(text), false, true)) inbound.wake();
             }
-            end_stream();
+            inbound.end_stream();
         });
         stop();
     }

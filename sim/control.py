@@ -5,9 +5,11 @@ GET  /requests          every REST request received, in order
 GET  /listen-keys       issued listen keys and how often each was renewed
 GET  /connections       every WebSocket connection accepted: number, path, closed
 POST /fault?fault=F&path=P&count=N   the next N REST requests to P fail as F
+GET  /faults            the REST faults set, with how many requests each has still to take
 POST /okx?pong=on|off   whether OKX answers "ping"
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
-POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it)
+POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
+                        send a close frame, then stop reading, so the close never completes)
 POST /reset             forget frames, requests and faults
 """
 
@@ -42,6 +44,9 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
         return 200, [_request(r) for r in list(sim.recorder.requests)]
     if route == ("GET", "/listen-keys"):
         return 200, dict(sim.listen_keys)
+    if route == ("GET", "/faults"):
+        return 200, [{"fault": f.fault, "path": f.path, "remaining": f.remaining}
+                     for f in sim.rest_faults]
     if route == ("POST", "/fault"):
         try:
             sim.add_rest_fault(query["fault"], query.get("path"), int(query.get("count", "1")))
@@ -55,11 +60,13 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
         sim.rate = float(query.get("value", "0"))
         sim.feed_limit = int(query["limit"]) if "limit" in query else None
         return 200, {"ok": True}
-    if route in (("POST", "/close"), ("POST", "/abort")):
+    if route in (("POST", "/close"), ("POST", "/abort"), ("POST", "/hold-close")):
         conn = sim.connection(int(query.get("conn", "0")))
         if conn.ws is not None:
             if parts.path == "/abort":
                 conn.ws.transport.abort()
+            elif parts.path == "/hold-close":
+                sim.hold_close(conn.id)
             else:
                 sim.close_soon(conn.id)
         return 200, {"ok": True}

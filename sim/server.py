@@ -295,6 +295,15 @@ class Simulator:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         transport.abort()
 
+    def hold_close(self, conn: int, code: int = 1000) -> None:
+        """Sends a close frame and then stops reading: the peer's answer is never seen, so the
+        connection stays half-closed until the peer gives up on it."""
+        if self.connection(conn).ws is None:
+            return
+        transport = self._ws(conn).transport
+        transport.pause_reading()
+        transport.write(frame_close(code))
+
     def close_soon(self, conn: int, code: int = 1000) -> None:
         """Starts a clean close without waiting for the peer's answer."""
         task = asyncio.ensure_future(self.close(conn, code))
@@ -337,6 +346,11 @@ def frame(data: str | bytes) -> bytes:
     else:
         head = bytes([opcode, 127]) + n.to_bytes(8, "big")
     return head + payload
+
+
+def frame_close(code: int) -> bytes:
+    """One unmasked close frame with a status code and no reason."""
+    return bytes([0x88, 2]) + code.to_bytes(2, "big")
 
 
 def ready_line(sim: Simulator, ca_file: Path) -> str:

@@ -1,17 +1,21 @@
 #pragma once
-// WebSocketConnector: the WebSocket side both exchange connectors share. It owns the client
-// endpoint and the run thread of its event loop, opens and ends connections, sends frames,
-// keeps quiet connections alive, and passes connection events to the exchange classes through
-// the hooks below.
+// WebSocketConnector: the WebSocket side both exchange connectors share. It opens connections,
+// each as a Session (session.hpp) run on the run thread, ends them gracefully, sends frames,
+// and asks the exchange classes, through the hooks below, for what is exchange-specific.
 //
-// Locks: life_mtx serialises connect/disconnect across Python threads; mtx (from the base)
-// guards the queue, the exchanges' registries, the current handle and every send. Order is
-// always life_mtx before mtx, and no thread is joined while mtx is held.
+// Threads and locks:
+// - life_mtx serialises connect, disconnect and destruction across Python threads. Nothing
+//   that can block (a REST request) happens under it; joining the run thread does, and the run
+//   thread never takes life_mtx.
+// - mtx guards `session`, the exchanges' registries and every send. It is never held while
+//   printing or while joining a thread.
+// - Order: life_mtx, then mtx, then the inbound queue's own locks.
+// The run thread owns the current Session: it runs its loop and destroys it when the
+// connection has ended, however it ended.
 
 #include <nlohmann/json_fwd.hpp>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -20,90 +24,71 @@
 #include <thread>
 
 #include "core/base_connector.hpp"
-#include "core/silence_tracker.hpp"
+#include "core/connection_handler.hpp"
+#include "core/keepalive.hpp"
 
 namespace corvane {
 
-// What keeps a quiet connection alive, and when silence means it is dead.
-struct KeepAlive {
-    SilencePolicy silence;
-    std::string ping_text;  // sent after silence.ping_after; empty sends nothing
-    std::string pong_text;  // the peer's answer to ping_text, consumed instead of queued
-};
+class Session;
 
 class WebSocketConnector : public BaseExchangeConnector {
 public:
     ~WebSocketConnector() override;
 
     void connect(const std::string& url) override;
+    // Everything already sent goes out, then a close handshake (1000) waited for at most about
+    // two seconds, then the connection is dropped and the run thread joined.
     void disconnect() override;
 
-    bool is_connected() const { return connected.load(); }
+    bool is_connected();  // a connection is open
+    bool is_running() const { return running.load(); }
 
 protected:
     explicit WebSocketConnector(KeepAlive keepalive);
 
-    // Stops the run thread and the workers. Derived destructors call it first, so that no hook
-    // runs on a half-destroyed object.
+    // Ends the connection and forgets the connector. Derived destructors call it first, so that
+    // no hook runs on a half-destroyed object.
     void shutdown() noexcept;
 
-    // Python thread, inside connect(): the URL to open for the caller's `url`.
-    virtual std::string session_url(const std::string& url) { return url; }
-    // Python thread, right after the client was asked for the connection (even if that failed).
+    // What a connection attempt needs from the exchange.
+    struct Attempt {
+        std::string url;                             // the URL to open
+        std::unique_ptr<ConnectionHandler> handler;  // the exchange's side of the connection
+        std::string lease;  // what the attempt holds at the exchange (MEXC: its listen key)
+    };
+    // Python thread, no lock held (it may block): the attempt for the caller's `url`.
+    virtual Attempt prepare(const std::string& url) = 0;
+    // Python thread: right after the client was asked for the connection, even if that failed.
     virtual void on_connection_created() {}
-    // Python thread: the run thread has just started / the session is being torn down.
-    virtual void start_workers() {}
-    virtual void join_workers() {}
-    // Run thread: the connection opened, a data message arrived, an open connection closed.
-    virtual void on_open() = 0;
-    virtual void on_message(std::string& payload, bool binary) = 0;
-    virtual void on_closed() {}
-
-    // Queues one inbound message for the readers (run thread).
-    void deliver(std::string& payload, bool binary);
+    // Python thread: the connection of `lease` has started / will never start.
+    virtual void adopt(const std::string& /*lease*/) {}
+    virtual void abandon(const std::string& /*lease*/) {}
+    // Python thread, no lock held: after disconnect() and at destruction.
+    virtual void after_disconnect() {}
 
     // Send one JSON value (compact, raw UTF-8, strict) or one text frame on the current
-    // connection. The caller holds mtx, which keeps the client alive while the frame is queued.
+    // connection. The caller holds mtx.
     void send_message(const nlohmann::json& msg);
     void send_text(const std::string& text);
+    // Whether a connection is open; the caller holds mtx.
+    bool connected_locked() const;
 
-    // Worker threads: wait for the connection to open; false if it never will in this session.
-    bool wait_until_open();
-    // Worker threads: sleep `period` unless the connection closes or the session stops first;
-    // true when the period passed with the connection still open.
-    bool pause_while_open(std::chrono::milliseconds period);
-
-    std::atomic<bool> connected{false};
+    std::mutex mtx;
 
 private:
-    struct Client;
+    void start(Attempt attempt, std::uint64_t epoch);
+    void run_session(Session& current);
+    void end_session();
+    void release_session();
 
-    void run_loop();
-    void end_session(bool keep_reusable);
-    void session_ended();
-    void handle_open(std::weak_ptr<void> hdl);
-    void handle_message(std::string& payload, bool binary);
-    void refuse_invalid_text();
-    void handle_close();
-    void handle_fail();
-    void arm_watchdog();
-    void on_watchdog_tick();
-
-    KeepAlive keepalive;
+    const KeepAlive keepalive;
+    std::atomic<bool> running{false};
+    std::atomic<std::uint64_t> disconnects{0};  // lets a connect notice a disconnect() meanwhile
     std::mutex life_mtx;
-    std::unique_ptr<Client> client;  // replaced, under mtx, when a session ends
-    std::thread run_thread;
-    std::condition_variable ctl_cv;  // with mtx: wakes workers on open, close and stop
-    bool stopping = false;           // guarded by mtx
-    bool opened = false;             // guarded by mtx: on_open has run in this session
-    bool session_used = false;       // guarded by life_mtx
-
-    // Run thread only.
-    std::uint64_t arrivals = 0;
-    unsigned pongs_expected = 0;
-    bool wake_posted = false;
-    bool ascii_in_flight = false;  // the text message being handled is pure ASCII
-    SilenceTracker silence;
+    std::thread run_thread;              // guarded by life_mtx
+    std::unique_ptr<Session> session;    // guarded by mtx
+    bool session_done = true;            // guarded by mtx: the run thread has let go of it
+    std::condition_variable session_cv;  // with mtx: signals session_done
 };
 
 }  // namespace corvane

@@ -1,17 +1,105 @@
 #include "mexc/mexc_connector.hpp"
 
-#include <algorithm>
+#include <boost/asio/steady_timer.hpp>
+
 #include <iostream>
+
+#include "core/inbound_json.hpp"
+#include "core/session.hpp"
+#include "mexc/rest_signing.hpp"
 
 namespace corvane {
 namespace {
 
-KeepAlive stall_watch(const MexcSettings& settings) {
-    // MEXC answers our pings, so only total silence counts; no ping of the watchdog's own.
-    return KeepAlive{SilencePolicy{std::chrono::milliseconds(0), settings.stall_limit}, "", ""};
+KeepAlive mexc_keepalive(const MexcSettings& settings) {
+    KeepAlive keepalive;
+    keepalive.ping = KeepAlive::Ping::periodically;  // MEXC answers each one: replies are queued
+    keepalive.interval = settings.ping_interval;
+    keepalive.dead_after = settings.stall_limit;
+    keepalive.ping_text = mexc::ping_request().dump();
+    keepalive.ping_line = "Пингуем " + keepalive.ping_text;
+    return keepalive;
+}
+
+// The stream URL of a listen key: the key percent-encoded, after "?" or after the query the
+// caller's URL already has.
+std::string with_listen_key(const std::string& url, const std::string& key) {
+    const char separator = url.find('?') == std::string::npos ? '?' : '&';
+    return url + separator + "listenKey=" + mexc::url_encode(key);
+}
+
+// Why a renewal reply does not extend the key; empty when it does.
+std::string renewal_failure(const mexc::RestReply& reply) {
+    if (reply.outcome != mexc::RestReply::Outcome::answered) return reply.failure;
+    if (!reply.succeeded()) return "HTTP " + std::to_string(reply.status) + " " + reply.body;
+    try {
+        const auto value = parse_inbound_json(reply.body);
+        if (value.is_object() && value.contains("listenKey") && value["listenKey"].is_string()) {
+            return {};
+        }
+    } catch (const std::exception&) {
+        // not JSON: reported below like any other reply without the key
+    }
+    return "no listenKey in the reply " + reply.body;
 }
 
 }  // namespace
+
+// One connection. A private one renews its listen key on the connection's own loop, so that
+// nothing waits for a renewal under way when the connection ends; a renewal that fails ends
+// the connection, since the stream would no longer carry the account's updates.
+class MexcConnector::Connection final : public ConnectionHandler {
+public:
+    Connection(MexcConnector& owner, std::string listen_key)
+        : owner(owner), listen_key(std::move(listen_key)) {}
+
+    void on_open(Session& session) override {
+        if (owner.is_private && listen_key.empty()) return;  // nothing to replay or renew
+        owner.replay();
+        if (owner.is_private) schedule_renewal(session);
+    }
+
+    void on_message(Session& session, std::string& payload, bool binary) override {
+        session.deliver(payload, binary);
+    }
+
+    void on_closed(Session& /*session*/) override {
+        std::cout << "Connection MEXC closed" << std::endl;
+        renewal.reset();
+        timer.reset();
+    }
+
+private:
+    void schedule_renewal(Session& session) {
+        if (!timer) timer.emplace(session.io());
+        timer->expires_after(owner.settings.listen_key_renewal);
+        timer->async_wait([this, &session](const boost::system::error_code& ec) {
+            if (!ec) renew(session);
+        });
+    }
+
+    void renew(Session& session) {
+        renewal = mexc::start_signed_request(
+            session.io(), owner.settings.rest, "PUT", mexc::kListenKeyPath, owner.api_secret,
+            owner.api_pass, {{"listenKey", listen_key}},
+            [this, &session](const mexc::RestReply& reply) { on_renewed(session, reply); });
+    }
+
+    void on_renewed(Session& session, const mexc::RestReply& reply) {
+        const std::string failure = renewal_failure(reply);
+        if (failure.empty()) {
+            schedule_renewal(session);
+            return;
+        }
+        std::cerr << "Error: listen key renewal: " << failure << std::endl;
+        session.close(websocketpp::close::status::normal, "listen key renewal failed");
+    }
+
+    MexcConnector& owner;
+    const std::string listen_key;
+    std::optional<boost::asio::steady_timer> timer;
+    std::unique_ptr<mexc::PendingRequest> renewal;
+};
 
 MexcConnector::MexcConnector() : MexcConnector(std::nullopt, MexcSettings{}) {}
 
@@ -20,7 +108,7 @@ MexcConnector::MexcConnector(std::string API_key, std::string API_secret, std::s
                     MexcSettings{}) {}
 
 MexcConnector::MexcConnector(std::optional<Credentials> credentials, MexcSettings settings)
-    : WebSocketConnector(stall_watch(settings)),
+    : WebSocketConnector(mexc_keepalive(settings)),
       api_key(credentials ? credentials->api_key : std::string()),
       api_secret(credentials ? credentials->api_secret : std::string()),
       api_pass(credentials ? credentials->api_pass : std::string()),
@@ -37,61 +125,82 @@ std::string MexcConnector::send_signed_request(const std::string& method, const 
                                      std::move(params));
 }
 
-// ---- connect (Python thread) ----
+// ---- connect and disconnect (Python threads) ----
 
-std::string MexcConnector::session_url(const std::string& url) {
-    if (!is_private) return url;
-    auto reply = nlohmann::json::parse(send_signed_request("POST", mexc::kListenKeyPath, {}));
-    listen_key = reply["listenKey"].get<std::string>();
-    return url + "?listenKey=" + listen_key;
+WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
+    if (!is_private) return Attempt{url, std::make_unique<Connection>(*this, ""), {}};
+    std::string key = obtain_listen_key();
+    return Attempt{with_listen_key(url, key), std::make_unique<Connection>(*this, key), key};
 }
 
 void MexcConnector::on_connection_created() {
     if (is_private) std::cout << "Connected MEXC private" << std::endl;
 }
 
-void MexcConnector::start_workers() {
-    ping_thread = std::thread([this] { ping_loop(); });
-    if (is_private && !listen_key.empty()) {
-        keepalive_thread = std::thread([this] { keepalive_listen_key(); });
-    }
+void MexcConnector::adopt(const std::string& lease) {
+    std::lock_guard<std::mutex> lock(key_mtx);
+    held_key = lease;
 }
 
-void MexcConnector::join_workers() {
-    if (ping_thread.joinable()) ping_thread.join();
-    if (keepalive_thread.joinable()) keepalive_thread.join();
+void MexcConnector::abandon(const std::string& lease) {
+    if (!lease.empty()) close_listen_key(lease);
+}
+
+void MexcConnector::after_disconnect() {
+    const std::string key = take_held_key();
+    if (!key.empty()) close_listen_key(key);
+}
+
+std::string MexcConnector::current_listen_key() const {
+    std::lock_guard<std::mutex> lock(key_mtx);
+    return held_key;
+}
+
+std::string MexcConnector::take_held_key() {
+    std::lock_guard<std::mutex> lock(key_mtx);
+    return std::exchange(held_key, std::string());
+}
+
+// The key of the last connection lives on for an hour after its last extension: extending it
+// costs no new key (an account may hold only 60).
+std::string MexcConnector::obtain_listen_key() {
+    const std::string held = take_held_key();
+    if (!held.empty() && extend_listen_key(held)) return held;
+    return create_listen_key();
+}
+
+std::string MexcConnector::create_listen_key() const {
+    auto reply = parse_inbound_json(send_signed_request("POST", mexc::kListenKeyPath, {}));
+    return reply["listenKey"].get<std::string>();
+}
+
+bool MexcConnector::extend_listen_key(const std::string& key) const {
+    const auto reply = mexc::signed_request(settings.rest, "PUT", mexc::kListenKeyPath, api_secret,
+                                            api_pass, {{"listenKey", key}});
+    return renewal_failure(reply).empty();
+}
+
+void MexcConnector::close_listen_key(const std::string& key) const {
+    mexc::RestEndpoint endpoint = settings.rest;
+    endpoint.timeout = std::min(endpoint.timeout, settings.key_close_timeout);
+    mexc::send_signed_request(endpoint, "DELETE", mexc::kListenKeyPath, api_secret, api_pass,
+                              {{"listenKey", key}});
 }
 
 // ---- connection events (run thread) ----
 
-void MexcConnector::on_open() {
-    if (!is_private) {
-        on_open_public();
-    } else if (!listen_key.empty()) {
-        resubscribe_private();
-    }
-}
-
-void MexcConnector::on_message(std::string& payload, bool binary) {
-    deliver(payload, binary);
-}
-
-void MexcConnector::on_closed() {
-    std::cout << "Connection MEXC closed" << std::endl;
-}
-
-void MexcConnector::on_open_public() {
+void MexcConnector::replay() {
     std::lock_guard<std::mutex> lock(mtx);
-    if (public_subscriptions.empty()) return;
-    std::vector<std::string> channels;
-    for (const auto& entry : public_subscriptions)
-        channels.push_back(mexc::compose_channel(entry));
-    send_message(mexc::subscription_request(channels));
-}
-
-void MexcConnector::resubscribe_private() {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (!private_channels.empty()) send_message(mexc::subscription_request(private_channels));
+    const auto request = is_private ? private_channels.replay([](const auto& channels) {
+        return mexc::subscription_request(channels);
+    })
+                                    : public_subscriptions.replay([](const auto& entries) {
+                                          std::vector<std::string> channels;
+                                          for (const auto& entry : entries)
+                                              channels.push_back(mexc::compose_channel(entry));
+                                          return mexc::subscription_request(channels);
+                                      });
+    if (request) send_message(*request);
 }
 
 // ---- subscriptions (Python threads) ----
@@ -99,50 +208,39 @@ void MexcConnector::resubscribe_private() {
 void MexcConnector::subscribe(const ParamMap& params) {
     if (is_private) {
         require_params(params, {"channel"});
-        subscribe_private(params.at("channel"));
+        const std::string& channel = params.at("channel");
+        std::lock_guard<std::mutex> lock(mtx);
+        if (connected_locked()) send_message(mexc::subscription_request({channel}));
+        private_channels.record(channel);
     } else {
         require_params(params, {"host", "symbol"});
-        subscribe_public({params.at("host"), params.at("symbol"), param_or(params, "level", {})});
+        const mexc::PublicChannel channel{params.at("host"), params.at("symbol"),
+                                          param_or(params, "level", {})};
+        std::lock_guard<std::mutex> lock(mtx);
+        if (connected_locked()) {
+            send_message(mexc::subscription_request({mexc::compose_channel(channel)}));
+        }
+        public_subscriptions.record(channel);
     }
 }
 
 void MexcConnector::unsubscribe(const ParamMap& params) {
     if (is_private) {
         require_params(params, {"channel"});
-        unsubscribe_private(params.at("channel"));
+        const std::string& channel = params.at("channel");
+        std::lock_guard<std::mutex> lock(mtx);
+        private_channels.forget_first(channel);
+        if (connected_locked()) send_message(mexc::unsubscription_request(channel));
     } else {
         require_params(params, {"host", "symbol"});
-        unsubscribe_public({params.at("host"), params.at("symbol"), param_or(params, "level", {})});
+        const mexc::PublicChannel channel{params.at("host"), params.at("symbol"),
+                                          param_or(params, "level", {})};
+        std::lock_guard<std::mutex> lock(mtx);
+        public_subscriptions.forget_all(channel);
+        if (connected_locked()) {
+            send_message(mexc::unsubscription_request(mexc::compose_channel(channel)));
+        }
     }
-}
-
-void MexcConnector::subscribe_public(const mexc::PublicChannel& channel) {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (connected.load())
-        send_message(mexc::subscription_request({mexc::compose_channel(channel)}));
-    public_subscriptions.push_back(channel);
-}
-
-void MexcConnector::subscribe_private(const std::string& channel) {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (connected.load()) send_message(mexc::subscription_request({channel}));
-    private_channels.push_back(channel);
-}
-
-void MexcConnector::unsubscribe_public(const mexc::PublicChannel& channel) {
-    std::lock_guard<std::mutex> lock(mtx);
-    public_subscriptions.erase(
-        std::remove(public_subscriptions.begin(), public_subscriptions.end(), channel),
-        public_subscriptions.end());
-    if (connected.load())
-        send_message(mexc::unsubscription_request(mexc::compose_channel(channel)));
-}
-
-void MexcConnector::unsubscribe_private(const std::string& channel) {
-    std::lock_guard<std::mutex> lock(mtx);
-    const auto first = std::find(private_channels.begin(), private_channels.end(), channel);
-    if (first != private_channels.end()) private_channels.erase(first);
-    if (connected.load()) send_message(mexc::unsubscription_request(channel));
 }
 
 // ---- orders over REST (Python threads) ----

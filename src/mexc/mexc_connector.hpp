@@ -1,16 +1,17 @@
 #pragma once
 // MexcConnector: MEXC's WebSocket streams plus its signed REST API. A public connector streams
-// host@symbol@level channels; a private one first obtains a listen key over REST, opens the
-// stream with it, replays its channels and renews the key while the stream lasts. Orders and
-// cancels go over REST. A ping thread keeps the stream alive.
+// host@symbol@level channels; a private one first obtains a listen key over REST (extending the
+// one it still holds when it can), opens the stream with it, replays its channels and renews
+// the key while the stream lasts. Orders and cancels go over REST. What belongs to one
+// connection (its listen key, the renewal under way) lives in its MexcConnector::Connection.
 
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "core/credentials.hpp"
+#include "core/registry.hpp"
 #include "core/websocket_connector.hpp"
 #include "mexc/mexc_requests.hpp"
 #include "mexc/rest_client.hpp"
@@ -21,7 +22,8 @@ struct MexcSettings {
     mexc::RestEndpoint rest;                                       // api.mexc.com:443
     std::chrono::milliseconds ping_interval{30000};                // {"method":"PING"} while open
     std::chrono::milliseconds listen_key_renewal{20 * 60 * 1000};  // the key lapses after 60 min
-    std::chrono::milliseconds stall_limit{70000};  // silence that ends a stalled stream
+    std::chrono::milliseconds stall_limit{70000};       // silence that ends a stalled stream
+    std::chrono::milliseconds key_close_timeout{3000};  // closing a key at disconnect()
 };
 
 class MexcConnector final : public WebSocketConnector {
@@ -37,39 +39,38 @@ public:
     void place_order(const ParamMap& params) override;
     void cancel_order(const ParamMap& params) override;
 
-    const std::string& current_listen_key() const { return listen_key; }
+    // The listen key the connector holds (empty when none).
+    std::string current_listen_key() const;
 
 private:
-    std::string session_url(const std::string& url) override;
+    class Connection;
+
+    Attempt prepare(const std::string& url) override;
     void on_connection_created() override;
-    void start_workers() override;
-    void join_workers() override;
-    void on_open() override;
-    void on_message(std::string& payload, bool binary) override;
-    void on_closed() override;
+    void adopt(const std::string& lease) override;
+    void abandon(const std::string& lease) override;
+    void after_disconnect() override;
+
+    // Python threads, no connector lock held: listen keys over REST.
+    std::string obtain_listen_key();
+    std::string create_listen_key() const;
+    bool extend_listen_key(const std::string& key) const;
+    void close_listen_key(const std::string& key) const;
+    std::string take_held_key();
 
     std::string send_signed_request(const std::string& method, const std::string& target,
                                     ParamMap params) const;
-    void on_open_public();
-    void resubscribe_private();
-    void subscribe_public(const mexc::PublicChannel& channel);
-    void subscribe_private(const std::string& channel);
-    void unsubscribe_public(const mexc::PublicChannel& channel);
-    void unsubscribe_private(const std::string& channel);
-    void ping_loop();
-    void keepalive_listen_key();
-    void report_worker_error(const std::exception& e) const;
+    void replay();  // run thread
 
     const std::string api_key;     // kept, but MEXC uses only the other two
     const std::string api_secret;  // sent as X-MEXC-APIKEY
     const std::string api_pass;    // the HMAC secret
     const bool is_private;
     const MexcSettings settings;
-    std::string listen_key;  // written by connect before the run thread starts
-    std::thread ping_thread;
-    std::thread keepalive_thread;
-    std::vector<std::string> private_channels;              // guarded by mtx
-    std::vector<mexc::PublicChannel> public_subscriptions;  // guarded by mtx
+    mutable std::mutex key_mtx;
+    std::string held_key;  // guarded by key_mtx: the key of the last connection, until closed
+    Registry<std::string> private_channels;              // guarded by mtx
+    Registry<mexc::PublicChannel> public_subscriptions;  // guarded by mtx
 };
 
 }  // namespace corvane

@@ -2,11 +2,13 @@
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -21,8 +23,11 @@ namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using Request = http::request<http::string_body>;
+using Outcome = RestReply::Outcome;
 
 constexpr std::uint64_t kBodyLimit = 8 * 1024 * 1024;
+// A peer slow to confirm the TLS close, once the answer is in, is given this long.
+constexpr std::chrono::seconds kShutdownBudget{1};
 
 http::verb verb_of(const std::string& method) {
     if (method == "POST") return http::verb::post;
@@ -52,67 +57,116 @@ Request build_request(const RestEndpoint& endpoint, const std::string& method,
     return req;
 }
 
+Request sign_request(const RestEndpoint& endpoint, const std::string& method,
+                     const std::string& target, const std::string& key, const std::string& secret,
+                     ParamMap params, std::int64_t timestamp_ms) {
+    SignedParams signed_params = sign_params(std::move(params), secret, timestamp_ms);
+    return build_request(endpoint, method, target, key, std::move(signed_params.body));
+}
+
 std::int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
-// One request on one TLS connection, each step a short handler; the whole exchange shares
-// one deadline.
-class HttpsExchange {
+// One request on one TLS connection, each step a short handler, the whole exchange under one
+// deadline. Its handlers hold it alive; `done` is called at most once.
+class HttpsExchange : public std::enable_shared_from_this<HttpsExchange> {
 public:
-    HttpsExchange(const RestEndpoint& endpoint, Request& request)
-        : endpoint(endpoint), request(request) {
-        expect_peer_host(stream.native_handle(), endpoint.host);
+    HttpsExchange(net::io_context& loop, RestEndpoint endpoint, Request request, RestDone done)
+        : endpoint(std::move(endpoint)),
+          request(std::move(request)),
+          resolver(loop),
+          stream(loop, tls),
+          deadline(loop),
+          done(std::move(done)) {
+        expect_peer_host(stream.native_handle(), this->endpoint.host);
         parser.header_limit(8192);
         parser.body_limit(kBodyLimit);
     }
 
-    std::string run() {
-        beast::get_lowest_layer(stream).expires_after(endpoint.timeout);
-        resolver.async_resolve(endpoint.host, endpoint.port,
-                               [this](beast::error_code ec, tcp::resolver::results_type results) {
-                                   on_resolve(ec, results);
-                               });
-        ioc.run_for(endpoint.timeout + std::chrono::seconds(1));
-        if (!failure.empty()) throw std::runtime_error(failure);
-        if (!response_read) {
-            throw std::runtime_error("request to " + endpoint.host + " timed out after " +
-                                     std::to_string(endpoint.timeout.count()) + " ms");
-        }
-        return parser.release().body();
+    void start() {
+        deadline.expires_after(endpoint.timeout);
+        deadline.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec) self->on_deadline();
+        });
+        resolver.async_resolve(
+            endpoint.host, endpoint.port,
+            [self = shared_from_this()](beast::error_code ec, tcp::resolver::results_type r) {
+                self->on_resolve(ec, r);
+            });
+    }
+
+    // Stops whatever is under way; `done` is not called any more.
+    void cancel() {
+        done = nullptr;
+        finished = true;
+        deadline.cancel();
+        resolver.cancel();
+        beast::error_code ignored;
+        beast::get_lowest_layer(stream).socket().close(ignored);
     }
 
 private:
     bool failed(beast::error_code ec, const char* step) {
         if (!ec) return false;
-        failure = std::string(step) + ": " + ec.message();
+        if (!finished) finish_with_failure(std::string(step) + ": " + ec.message());
         return true;
+    }
+
+    void finish_with_failure(const std::string& why) {
+        RestReply reply;
+        reply.outcome = writing ? Outcome::unknown : Outcome::not_sent;
+        reply.failure = why;
+        finish(reply);
+        cancel();
+    }
+
+    void finish(const RestReply& reply) {
+        finished = true;
+        RestDone callback = std::move(done);
+        done = nullptr;
+        if (callback) callback(reply);
+    }
+
+    void on_deadline() {
+        if (finished) {  // the answer is in and the TLS close is overdue
+            cancel();
+            return;
+        }
+        finish_with_failure("request to " + endpoint.host + " timed out after " +
+                            std::to_string(endpoint.timeout.count()) + " ms");
     }
 
     void on_resolve(beast::error_code ec, const tcp::resolver::results_type& results) {
         if (failed(ec, "resolve")) return;
         beast::get_lowest_layer(stream).async_connect(
-            results, [this](beast::error_code e, const tcp::endpoint&) { on_connect(e); });
+            results, [self = shared_from_this()](beast::error_code e, const tcp::endpoint&) {
+                self->on_connect(e);
+            });
     }
 
     void on_connect(beast::error_code ec) {
         if (failed(ec, "connect")) return;
-        stream.async_handshake(net::ssl::stream_base::client,
-                               [this](beast::error_code e) { on_handshake(e); });
+        stream.async_handshake(
+            net::ssl::stream_base::client,
+            [self = shared_from_this()](beast::error_code e) { self->on_handshake(e); });
     }
 
     void on_handshake(beast::error_code ec) {
         if (failed(ec, "handshake")) return;
-        http::async_write(stream, request,
-                          [this](beast::error_code e, std::size_t) { on_write(e); });
+        writing = true;  // from here on, a failure leaves the outcome unknown
+        http::async_write(
+            stream, request,
+            [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_write(e); });
     }
 
     void on_write(beast::error_code ec) {
         if (failed(ec, "write")) return;
-        http::async_read_header(stream, buffer, parser,
-                                [this](beast::error_code e, std::size_t) { on_header(e); });
+        http::async_read_header(
+            stream, buffer, parser,
+            [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_header(e); });
     }
 
     // Some Beast releases let a response's Content-Length past the body limit, so the
@@ -123,8 +177,9 @@ private:
             failed(http::error::body_limit, "read");
             return;
         }
-        http::async_read(stream, buffer, parser,
-                         [this](beast::error_code e, std::size_t) { on_read(e); });
+        http::async_read(
+            stream, buffer, parser,
+            [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_read(e); });
     }
 
     void on_read(beast::error_code ec) {
@@ -133,47 +188,108 @@ private:
             failed(http::error::body_limit, "read");
             return;
         }
-        response_read = true;
-        // The answer is in; a peer slow to confirm the TLS close costs at most a second.
-        beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(1));
-        stream.async_shutdown([](beast::error_code) {});
+        RestReply reply;
+        reply.outcome = Outcome::answered;
+        reply.status = parser.get().result_int();
+        reply.body = parser.release().body();
+        finish(reply);
+        deadline.expires_after(kShutdownBudget);
+        deadline.async_wait([self = shared_from_this()](beast::error_code e) {
+            if (!e) self->on_deadline();
+        });
+        stream.async_shutdown(
+            [self = shared_from_this()](beast::error_code) { self->deadline.cancel(); });
     }
 
-    const RestEndpoint& endpoint;
-    Request& request;
-    net::io_context ioc;
+    const RestEndpoint endpoint;
+    Request request;
     net::ssl::context tls = make_rest_tls_context();
-    tcp::resolver resolver{ioc};
-    beast::ssl_stream<beast::tcp_stream> stream{ioc, tls};
+    tcp::resolver resolver;
+    beast::ssl_stream<beast::tcp_stream> stream;
+    net::steady_timer deadline;
     beast::flat_buffer buffer;
     http::response_parser<http::string_body> parser;
-    std::string failure;
-    bool response_read = false;
+    RestDone done;
+    bool writing = false;
+    bool finished = false;
 };
 
+class PendingExchange final : public PendingRequest {
+public:
+    explicit PendingExchange(std::shared_ptr<HttpsExchange> exchange)
+        : exchange(std::move(exchange)) {}
+    ~PendingExchange() override { exchange->cancel(); }
+
+private:
+    std::shared_ptr<HttpsExchange> exchange;
+};
+
+RestReply not_sent(const std::string& why) {
+    RestReply reply;
+    reply.failure = why;
+    return reply;
+}
+
 }  // namespace
+
+RestReply signed_request(const RestEndpoint& endpoint, const std::string& method,
+                         const std::string& target, const std::string& key,
+                         const std::string& secret, ParamMap params) {
+    try {
+        Request request =
+            sign_request(endpoint, method, target, key, secret, std::move(params), now_ms());
+        std::optional<RestReply> reply;
+        net::io_context loop;
+        std::make_shared<HttpsExchange>(loop, endpoint, std::move(request),
+                                        [&reply](const RestReply& r) { reply = r; })
+            ->start();
+        // The exchange keeps its own deadline; this one also bounds a resolver that hangs.
+        loop.run_for(endpoint.timeout + kShutdownBudget + std::chrono::seconds(1));
+        if (reply) return *reply;
+        RestReply unknown;
+        unknown.outcome = Outcome::unknown;
+        unknown.failure = "request to " + endpoint.host + " did not finish";
+        return unknown;
+    } catch (const std::exception& e) {
+        return not_sent(e.what());
+    }
+}
+
+std::unique_ptr<PendingRequest> start_signed_request(
+    net::io_context& loop, const RestEndpoint& endpoint, const std::string& method,
+    const std::string& target, const std::string& key, const std::string& secret, ParamMap params,
+    RestDone done) {
+    const RestDone report = done;
+    try {
+        Request request =
+            sign_request(endpoint, method, target, key, secret, std::move(params), now_ms());
+        auto exchange =
+            std::make_shared<HttpsExchange>(loop, endpoint, std::move(request), std::move(done));
+        exchange->start();
+        return std::make_unique<PendingExchange>(std::move(exchange));
+    } catch (const std::exception& e) {
+        // Reported from the loop, like any other failure.
+        net::post(loop, [report, why = std::string(e.what())] { report(not_sent(why)); });
+        return nullptr;
+    }
+}
 
 std::string send_signed_request(const RestEndpoint& endpoint, const std::string& method,
                                 const std::string& target, const std::string& key,
                                 const std::string& secret, ParamMap params) {
-    try {
-        SignedParams signed_params = sign_params(std::move(params), secret, now_ms());
-        Request request =
-            build_request(endpoint, method, target, key, std::move(signed_params.body));
-        return HttpsExchange(endpoint, request).run();
-    } catch (const std::exception& e) {
-        std::cerr << "Error: " << e.what() << std::endl;
-        return std::string();
-    }
+    const RestReply reply =
+        signed_request(endpoint, method, target, key, secret, std::move(params));
+    if (reply.outcome == Outcome::answered) return reply.body;
+    std::cerr << "Error: " << reply.failure << std::endl;
+    return std::string();
 }
 
 std::string signed_request_text(const RestEndpoint& endpoint, const std::string& method,
                                 const std::string& target, const std::string& key,
                                 const std::string& secret, ParamMap params,
                                 std::int64_t timestamp_ms) {
-    SignedParams signed_params = sign_params(std::move(params), secret, timestamp_ms);
     std::ostringstream out;
-    out << build_request(endpoint, method, target, key, std::move(signed_params.body));
+    out << sign_request(endpoint, method, target, key, secret, std::move(params), timestamp_ms);
     return out.str();
 }
 

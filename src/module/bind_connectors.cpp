@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "core/live_connectors.hpp"
 #include "mexc/mexc_connector.hpp"
 #include "module/bindings.hpp"
 #include "module/docstrings.hpp"
@@ -21,8 +22,7 @@ using Operation = void (BaseExchangeConnector::*)(const ParamMap&);
 template <Operation op>
 void call_with_keywords(BaseExchangeConnector& self, const py::kwargs& kwargs) {
     const ParamMap params = to_param_map(kwargs);
-    py::gil_scoped_release release;
-    (self.*op)(params);
+    without_gil([&] { (self.*op)(params); });
 }
 
 template <typename Connector>
@@ -39,16 +39,12 @@ BaseClass bind_base_connector(py::module_& m) {
     base.def(
             "connect",
             [](BaseExchangeConnector& self, const std::string& url) {
-                py::gil_scoped_release release;
-                self.connect(url);
+                without_gil([&] { self.connect(url); });
             },
             py::arg("url"), doc::kConnect)
         .def(
             "disconnect",
-            [](BaseExchangeConnector& self) {
-                py::gil_scoped_release release;
-                self.disconnect();
-            },
+            [](BaseExchangeConnector& self) { without_gil([&] { self.disconnect(); }); },
             doc::kDisconnect)
         .def("subscribe", &call_with_keywords<&BaseExchangeConnector::subscribe>)
         .def("unsubscribe", &call_with_keywords<&BaseExchangeConnector::unsubscribe>)
@@ -63,6 +59,12 @@ void bind_okx_connector(py::module_& m) {
 
 void bind_mexc_connector(py::module_& m) {
     bind_connector<MexcConnector>(m, "MexcConnector", doc::kMexc);
+}
+
+void register_exit_hook() {
+    // Held by the atexit module only, so the module gains no attribute.
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function([] { without_gil([] { LiveConnectors::disconnect_all(); }); }));
 }
 
 }  // namespace corvane

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "module/bindings.hpp"
+#include "module/gil.hpp"
 #include "module/web_socket_iterator.hpp"
 
 namespace py = pybind11;
@@ -38,13 +39,11 @@ Message to_python(const InboundMessage& message) {
 }
 
 Message next_message(WebSocketIterator& self) {
-    // A queued message is returned without giving up the GIL.
-    std::optional<InboundMessage> message = self.connector->take(std::chrono::milliseconds(0));
+    // A queued message is returned without giving up the GIL; waiting, for a message or for
+    // a lock another reader holds, happens without it.
+    std::optional<InboundMessage> message = self.connector->try_take();
     while (!message) {
-        {
-            py::gil_scoped_release release;
-            message = self.connector->take(kWaitSlice);
-        }
+        message = without_gil([&] { return self.connector->take(kWaitSlice); });
         if (!message && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     Message object = to_python(*message);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/base_connector.hpp"
+#include "module/gil.hpp"
 
 namespace corvane {
 
@@ -15,8 +16,7 @@ struct ReleaseGilDelete {
     void operator()(T* object) const {
         if (object == nullptr) return;
         if (PyGILState_Check() != 0 && _Py_IsFinalizing() == 0) {
-            pybind11::gil_scoped_release release;
-            std::default_delete<T>()(object);
+            without_gil([object] { std::default_delete<T>()(object); });
         } else {
             std::default_delete<T>()(object);
         }
@@ -33,5 +33,7 @@ void bind_okx_connector(pybind11::module_& m);
 void bind_mexc_connector(pybind11::module_& m);
 void bind_iterator(pybind11::module_& m, BaseClass& base);
 void bind_crypto(pybind11::module_& m);
+// At interpreter exit, before finalisation, every connector ends its connection.
+void register_exit_hook();
 
 }  // namespace corvane

@@ -12,4 +12,5 @@ PYBIND11_MODULE(_corvane_ws_module, m) {
     corvane::bind_mexc_connector(m);
     corvane::bind_iterator(m, base);
     corvane::bind_crypto(m);
+    corvane::register_exit_hook();
 }

@@ -1,15 +1,64 @@
 #include "okx/okx_connector.hpp"
 
-#include <algorithm>
 #include <iostream>
 
-#include "okx/okx_requests.hpp"
+#include "core/session.hpp"
 
 namespace corvane {
 
+// One connection. A private one examines what arrives until the login reply has come: a
+// successful login replays the channels.
+class OkxConnector::Connection final : public ConnectionHandler {
+public:
+    explicit Connection(OkxConnector& owner) : owner(owner), awaiting_login(owner.is_private) {}
+
+    void on_open(Session& /*session*/) override {
+        if (owner.is_private) {
+            owner.send_login();
+        } else {
+            owner.replay();
+        }
+    }
+
+    void on_message(Session& session, std::string& payload, bool binary) override {
+        if (awaiting_login) examine_login_reply(payload);
+        session.deliver(payload, binary);
+    }
+
+private:
+    void examine_login_reply(const std::string& payload) {
+        const auto reply = nlohmann::json::parse(payload);
+        std::cout << reply.dump() << std::endl;
+        const auto is = [&reply](const char* key, const char* value) {
+            const auto it = reply.find(key);
+            return it != reply.end() && *it == nlohmann::json(value);
+        };
+        if (reply.is_object() && is("event", "login") && is("code", "0")) owner.replay();
+        awaiting_login = false;
+    }
+
+    OkxConnector& owner;
+    bool awaiting_login;
+};
+
+namespace {
+
+void print_lines(const std::vector<std::string>& lines) {
+    for (const auto& line : lines)
+        std::cout << line << std::endl;
+}
+
+}  // namespace
+
 KeepAlive OkxConnector::default_keepalive() {
     using std::chrono::seconds;
-    return KeepAlive{SilencePolicy{seconds(25), seconds(35)}, "ping", "pong"};
+    KeepAlive keepalive;
+    keepalive.ping = KeepAlive::Ping::when_idle;
+    keepalive.interval = seconds(25);
+    keepalive.dead_after = seconds(35);
+    keepalive.ping_text = "ping";
+    keepalive.pong_text = "pong";
+    return keepalive;
 }
 
 OkxConnector::OkxConnector() : OkxConnector(std::nullopt, default_keepalive()) {}
@@ -29,25 +78,11 @@ OkxConnector::~OkxConnector() {
     shutdown();
 }
 
-// ---- connection events (run thread) ----
-
-void OkxConnector::on_open() {
-    if (is_private) {
-        on_open_private();
-    } else {
-        on_open_public();
-    }
+WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
+    return Attempt{url, std::make_unique<Connection>(*this), {}};
 }
 
-void OkxConnector::on_open_public() {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (!public_subscriptions.empty())
-        send_message(okx::pairs_request("subscribe", public_subscriptions));
-}
-
-void OkxConnector::on_open_private() {
-    send_login();
-}
+// ---- run thread ----
 
 void OkxConnector::send_login() {
     const std::string timestamp = okx::login_timestamp(std::chrono::system_clock::now());
@@ -57,94 +92,52 @@ void OkxConnector::send_login() {
     send_message(request);
 }
 
-void OkxConnector::on_message(std::string& payload, bool binary) {
-    if (is_private && !login_reply_seen) examine_login_reply(payload);
-    deliver(payload, binary);
-}
-
-void OkxConnector::examine_login_reply(const std::string& payload) {
-    const auto reply = nlohmann::json::parse(payload);
-    std::cout << reply.dump() << std::endl;
-    const auto is = [&reply](const char* key, const char* value) {
-        const auto it = reply.find(key);
-        return it != reply.end() && *it == nlohmann::json(value);
-    };
-    if (reply.is_object() && is("event", "login") && is("code", "0")) resubscribe_private();
-    login_reply_seen = true;
-}
-
-void OkxConnector::resubscribe_private() {
+// Nothing recorded yet is a normal state: later subscribes go out as they are made.
+void OkxConnector::replay() {
     std::lock_guard<std::mutex> lock(mtx);
-    // Nothing subscribed yet is a normal state: later subscribes go out as they are made.
-    if (private_channels.empty()) return;
-    send_message(okx::channels_request("subscribe", private_channels));
-}
-
-void OkxConnector::on_closed() {
-    login_reply_seen = false;
+    const auto request = channels.replay(
+        [](const auto& args) { return okx::subscription_request("subscribe", args); });
+    if (request) send_message(*request);
 }
 
 // ---- subscriptions (Python threads) ----
 
-void OkxConnector::subscribe(const ParamMap& params) {
+okx::ChannelArg OkxConnector::channel_arg(const ParamMap& params) const {
     if (is_private) {
         require_params(params, {"channel"});
-        subscribe_private(params.at("channel"));
-    } else {
-        require_params(params, {"channel", "inst_id"});
-        subscribe_public(params.at("channel"), params.at("inst_id"));
+        return okx::ChannelArg{{{"channel", params.at("channel")}}};
     }
+    require_params(params, {"channel", "inst_id"});
+    return okx::ChannelArg{{{"channel", params.at("channel")}, {"instId", params.at("inst_id")}}};
+}
+
+void OkxConnector::subscribe(const ParamMap& params) {
+    const okx::ChannelArg arg = channel_arg(params);
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (connected_locked()) send_message(okx::subscription_request("subscribe", {arg}));
+        channels.record(arg);
+        lines = registry_lines();
+    }
+    print_lines(lines);  // not under mtx: the run thread needs it
 }
 
 void OkxConnector::unsubscribe(const ParamMap& params) {
-    if (is_private) {
-        require_params(params, {"channel"});
-        unsubscribe_private(params.at("channel"));
-    } else {
-        require_params(params, {"channel", "inst_id"});
-        unsubscribe_public(params.at("channel"), params.at("inst_id"));
+    const okx::ChannelArg arg = channel_arg(params);
+    std::lock_guard<std::mutex> lock(mtx);
+    channels.forget_all(arg);
+    if (connected_locked()) send_message(okx::subscription_request("unsubscribe", {arg}));
+}
+
+std::vector<std::string> OkxConnector::registry_lines() const {
+    std::vector<std::string> lines;
+    for (const auto& arg : channels.all()) {
+        std::string line = "Channel: " + arg.channel();
+        if (!is_private) line += ", inst_id: " + arg.members.at("instId");
+        lines.push_back(std::move(line));
     }
-}
-
-void OkxConnector::subscribe_public(const std::string& channel, const std::string& inst_id) {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (connected.load()) send_message(okx::pairs_request("subscribe", {{channel, inst_id}}));
-    public_subscriptions.emplace_back(channel, inst_id);
-    print_registry();
-}
-
-void OkxConnector::subscribe_private(const std::string& channel) {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (connected.load()) send_message(okx::channels_request("subscribe", {channel}));
-    private_channels.push_back(channel);
-    print_registry();
-}
-
-void OkxConnector::unsubscribe_public(const std::string& channel, const std::string& inst_id) {
-    std::lock_guard<std::mutex> lock(mtx);
-    const std::pair<std::string, std::string> entry(channel, inst_id);
-    public_subscriptions.erase(
-        std::remove(public_subscriptions.begin(), public_subscriptions.end(), entry),
-        public_subscriptions.end());
-    if (connected.load()) send_message(okx::pairs_request("unsubscribe", {entry}));
-}
-
-void OkxConnector::unsubscribe_private(const std::string& channel) {
-    std::lock_guard<std::mutex> lock(mtx);
-    private_channels.erase(std::remove(private_channels.begin(), private_channels.end(), channel),
-                           private_channels.end());
-    if (connected.load()) send_message(okx::channels_request("unsubscribe", {channel}));
-}
-
-void OkxConnector::print_registry() const {
-    if (is_private) {
-        for (const auto& channel : private_channels)
-            std::cout << "Channel: " << channel << std::endl;
-    } else {
-        for (const auto& [channel, inst_id] : public_subscriptions) {
-            std::cout << "Channel: " << channel << ", inst_id: " << inst_id << std::endl;
-        }
-    }
+    return lines;
 }
 
 // ---- orders (Python threads) ----

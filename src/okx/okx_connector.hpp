@@ -1,15 +1,17 @@
 #pragma once
-// OkxConnector: OKX's WebSocket API. A public connector streams the (channel, instId) pairs it
-// was subscribed to; a private one logs in on every open and subscribes its channels once the
-// exchange accepts the login. Orders and cancels go out on the same connection.
+// OkxConnector: OKX's WebSocket API. A public connector streams the channels it was subscribed
+// to; a private one logs in on every open and subscribes its channels once the exchange accepts
+// the login. Orders and cancels go out on the same connection. What belongs to one connection
+// (whether its login reply has come) lives in its OkxConnector::Connection.
 
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "core/credentials.hpp"
+#include "core/registry.hpp"
 #include "core/websocket_connector.hpp"
+#include "okx/okx_requests.hpp"
 
 namespace corvane {
 
@@ -30,28 +32,22 @@ public:
     void cancel_order(const ParamMap& params) override;
 
 private:
-    void on_open() override;
-    void on_message(std::string& payload, bool binary) override;
-    void on_closed() override;
+    class Connection;
 
-    void on_open_public();
-    void on_open_private();
+    Attempt prepare(const std::string& url) override;
+
+    // Run thread, for the connection.
     void send_login();
-    void examine_login_reply(const std::string& payload);
-    void resubscribe_private();
-    void subscribe_public(const std::string& channel, const std::string& inst_id);
-    void subscribe_private(const std::string& channel);
-    void unsubscribe_public(const std::string& channel, const std::string& inst_id);
-    void unsubscribe_private(const std::string& channel);
-    void print_registry() const;  // caller holds mtx
+    void replay();
+    // Python threads.
+    okx::ChannelArg channel_arg(const ParamMap& params) const;
+    std::vector<std::string> registry_lines() const;  // caller holds mtx
 
     const std::string api_key;
     const std::string api_secret;
     const std::string api_pass;
     const bool is_private;
-    bool login_reply_seen = false;                                          // run thread only
-    std::vector<std::pair<std::string, std::string>> public_subscriptions;  // guarded by mtx
-    std::vector<std::string> private_channels;                              // guarded by mtx
+    Registry<okx::ChannelArg> channels;  // guarded by mtx
 };
 
 }  // namespace corvane

@@ -23,19 +23,11 @@ json login_request(const std::string& api_key, const std::string& api_pass, cons
     return {{"op", "login"}, {"args", json::array({std::move(arg)})}};
 }
 
-json pairs_request(const char* op, const std::vector<ChannelPair>& pairs) {
-    json args = json::array();
-    for (const auto& [channel, inst_id] : pairs) {
-        args.push_back({{"channel", channel}, {"instId", inst_id}});
-    }
-    return {{"op", op}, {"args", std::move(args)}};
-}
-
-json channels_request(const char* op, const std::vector<std::string>& channels) {
-    json args = json::array();
-    for (const auto& channel : channels)
-        args.push_back({{"channel", channel}});
-    return {{"op", op}, {"args", std::move(args)}};
+json subscription_request(const char* op, const std::vector<ChannelArg>& args) {
+    json list = json::array();
+    for (const auto& arg : args)
+        list.push_back(json(arg.members));
+    return {{"op", op}, {"args", std::move(list)}};
 }
 
 json order_request(const Order& order) {

@@ -4,13 +4,20 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace corvane::okx {
 
-using ChannelPair = std::pair<std::string, std::string>;  // (channel, instId)
+// One argument of a subscribe or unsubscribe request: "channel" and the members that narrow it
+// ("instId", "instType", "instFamily"), each a JSON string. Two are equal when all their members
+// are.
+struct ChannelArg {
+    std::map<std::string, std::string> members;
+    bool operator==(const ChannelArg& other) const { return members == other.members; }
+    const std::string& channel() const { return members.at("channel"); }
+};
 
 // Whole seconds of Unix time, as decimal text.
 std::string login_timestamp(std::chrono::system_clock::time_point now);
@@ -19,10 +26,8 @@ std::string login_signature(const std::string& timestamp, const std::string& sec
 
 nlohmann::json login_request(const std::string& api_key, const std::string& api_pass,
                              const std::string& sign, const std::string& timestamp);
-// {"args":[{"channel":..,"instId":..},...],"op":op}
-nlohmann::json pairs_request(const char* op, const std::vector<ChannelPair>& pairs);
-// {"args":[{"channel":..},...],"op":op}
-nlohmann::json channels_request(const char* op, const std::vector<std::string>& channels);
+// {"args":[{"channel":..,...},...],"op":op}, members in byte order
+nlohmann::json subscription_request(const char* op, const std::vector<ChannelArg>& args);
 
 struct Order {
     std::string ord_id, inst_id, side, px, sz, td_mode, ccy, ord_type;

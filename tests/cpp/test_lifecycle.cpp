@@ -109,6 +109,27 @@ TEST_F(Lifecycle, ReadersOnOtherThreadsEndOnDisconnect) {
     EXPECT_TRUE(flowing);
 }
 
+TEST_F(Lifecycle, ReadersWakePromptlyAfterABusyStreamWasDisconnected) {
+    OkxConnector c;
+    c.subscribe({{"channel", "trades"}, {"inst_id", "BTC-USDT"}});
+    sim->post("/rate?value=50000");
+    for (int i = 0; i < 40; ++i) {  // the loop stops while a reader is being woken
+        c.connect(sim->ws_url("/ws/v5/public"));
+        std::atomic<int> seen{0};
+        std::thread reader([&] { drain_into(c, seen, milliseconds(30000)); });
+        EXPECT_TRUE(eventually([&] { return seen.load() > 50; }));
+        c.disconnect();
+        reader.join();
+    }
+    sim->post("/rate?value=2");
+    c.connect(sim->ws_url("/ws/v5/public"));
+    for (int i = 0; i < 3; ++i) {  // each long wait ends with an arrival, not with its time limit
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(c.take(milliseconds(5000)).has_value());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000)) << "message " << i;
+    }
+}
+
 TEST_F(Lifecycle, DestroyedWhileDataStreamsIn) {
     for (int i = 0; i < 10; ++i) {
         auto c = std::make_unique<OkxConnector>();

@@ -142,6 +142,55 @@ TEST_F(MexcPrivate, ListenKeyRepliesThatCannotBeUsed) {
     EXPECT_THROW(c.connect(sim->ws_url("/ws")), nlohmann::json::parse_error);
 }
 
+TEST_F(MexcPrivate, PingsRacingAPeerCloseAreDropped) {
+    MexcSettings settings = fast_settings(*sim);
+    settings.ping_interval = milliseconds(20);
+    MexcConnector c(std::nullopt, settings);
+    ::testing::internal::CaptureStderr();
+    c.connect(sim->ws_url("/raw"));
+    ASSERT_TRUE(eventually([&] { return count(texts(*sim), R"({"method":"PING"})") >= 2; }));
+    // The peer's close frame arrives, but the close never completes: the connection stays
+    // closing until websocketpp gives up on it, and every ping meanwhile finds it so.
+    sim->post("/hold-close?conn=" +
+              std::to_string(sim->get("/connections").back()["conn"].get<int>()));
+    bool ended = false;
+    EXPECT_TRUE(eventually(
+        [&] {
+            try {
+                c.take(milliseconds(50));
+            } catch (const std::runtime_error&) {
+                ended = true;
+            }
+            return ended;
+        },
+        milliseconds(20000)));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("WebSocket error"), std::string::npos) << err;
+}
+
+TEST_F(MexcPrivate, DisconnectNeverWaitsForARestCallInFlight) {
+    const auto disconnect_time = [](MexcConnector& c) {
+        const auto start = std::chrono::steady_clock::now();
+        c.disconnect();
+        return std::chrono::steady_clock::now() - start;
+    };
+    MexcConnector c(kCreds, fast_settings(*sim));  // REST requests may take 5 s
+    // The listen-key request of a connect stalls.
+    sim->post("/fault?fault=stall&path=/api/v3/userDataStream");
+    std::thread connecting([&] { EXPECT_ANY_THROW(c.connect(sim->ws_url("/ws"))); });
+    ASSERT_TRUE(eventually([&] { return sim->requests().size() == 1; }));
+    EXPECT_LT(disconnect_time(c), milliseconds(1500));
+    connecting.join();
+
+    // A renewal stalls.
+    sim->reset();
+    c.connect(sim->ws_url("/ws"));
+    ASSERT_TRUE(eventually([&] { return !sim->frames().empty(); }));
+    sim->post("/fault?fault=stall&path=/api/v3/userDataStream");
+    ASSERT_TRUE(eventually([&] { return sim->get("/faults")[0]["remaining"] == 0; }));
+    EXPECT_LT(disconnect_time(c), milliseconds(1500));
+}
+
 TEST_F(MexcPrivate, StalledStreamIsClosed) {
     MexcSettings settings = fast_settings(*sim);
     settings.ping_interval = milliseconds(60000);  // one ping at open, then quiet

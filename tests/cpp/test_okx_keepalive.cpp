@@ -11,6 +11,13 @@ namespace {
 using std::chrono::milliseconds;
 using testing::eventually;
 
+KeepAlive idle_ping(milliseconds after, milliseconds dead_after) {
+    KeepAlive keepalive = OkxConnector::default_keepalive();
+    keepalive.interval = after;
+    keepalive.dead_after = dead_after;
+    return keepalive;
+}
+
 int count_frames(const testing::SimProcess& sim, const std::string& text) {
     int n = 0;
     for (const auto& frame : sim.frames())
@@ -21,9 +28,7 @@ int count_frames(const testing::SimProcess& sim, const std::string& text) {
 TEST(OkxKeepAlive, PingsAfterSilenceConsumesPongsAndClosesASilentPeer) {
     REQUIRE_SIM(sim);
     sim->reset();
-    OkxConnector connector(
-        std::nullopt,
-        KeepAlive{SilencePolicy{milliseconds(100), milliseconds(1000)}, "ping", "pong"});
+    OkxConnector connector(std::nullopt, idle_ping(milliseconds(100), milliseconds(1000)));
     connector.connect(sim->ws_url("/ws/v5/public"));
 
     // Answered pings keep the connection open past the dead limit (15 pings take over 1.5 s).
@@ -49,9 +54,7 @@ TEST(OkxKeepAlive, PingsAfterSilenceConsumesPongsAndClosesASilentPeer) {
 TEST(OkxKeepAlive, TrafficMeansNoPing) {
     REQUIRE_SIM(sim);
     sim->reset();
-    OkxConnector connector(
-        std::nullopt,
-        KeepAlive{SilencePolicy{milliseconds(60000), milliseconds(70000)}, "ping", "pong"});
+    OkxConnector connector(std::nullopt, idle_ping(milliseconds(60000), milliseconds(70000)));
     connector.subscribe({{"channel", "tickers"}, {"inst_id", "BTC-USDT"}});
     connector.connect(sim->ws_url("/ws/v5/public"));
     ASSERT_TRUE(eventually([&] { return connector.take(milliseconds(50)).has_value(); }));

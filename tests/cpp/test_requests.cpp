@@ -18,13 +18,20 @@ TEST(OkxRequests, LoginListsItsMembersInByteOrder) {
         R"({"args":[{"apiKey":"K\"ey","passphrase":"pa\\ss","sign":"SIGN=","timestamp":"1700000000"}],"op":"login"})");
 }
 
+okx::ChannelArg arg(std::map<std::string, std::string> members) {
+    return okx::ChannelArg{std::move(members)};
+}
+
 TEST(OkxRequests, SubscriptionsAndReplays) {
-    EXPECT_EQ(wire(okx::pairs_request("subscribe", {{"tickers", "BTC-USDT"}})),
+    EXPECT_EQ(wire(okx::subscription_request(
+                  "subscribe", {arg({{"instId", "BTC-USDT"}, {"channel", "tickers"}})})),
               R"({"args":[{"channel":"tickers","instId":"BTC-USDT"}],"op":"subscribe"})");
+    const auto c1 = arg({{"channel", "c1"}, {"instId", "i1"}});
     EXPECT_EQ(
-        wire(okx::pairs_request("subscribe", {{"c1", "i1"}, {"c2", "i2"}, {"c1", "i1"}})),
+        wire(okx::subscription_request("subscribe",
+                                       {c1, arg({{"channel", "c2"}, {"instId", "i2"}}), c1})),
         R"({"args":[{"channel":"c1","instId":"i1"},{"channel":"c2","instId":"i2"},{"channel":"c1","instId":"i1"}],"op":"subscribe"})");
-    EXPECT_EQ(wire(okx::channels_request("unsubscribe", {"orders"})),
+    EXPECT_EQ(wire(okx::subscription_request("unsubscribe", {arg({{"channel", "orders"}})})),
               R"({"args":[{"channel":"orders"}],"op":"unsubscribe"})");
 }
 

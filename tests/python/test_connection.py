@@ -3,6 +3,7 @@
 import json
 import signal
 import threading
+import time
 
 import pytest
 
@@ -112,6 +113,41 @@ class TestReaderEnds:
         c.disconnect()
 
 
+class TestSeveralReaders:
+    def test_waiting_readers_do_not_stall_other_threads(self, sim):
+        """Readers join one by one while the others wait; a 1 ms heartbeat keeps ticking."""
+        c, _ = connected_pair(sim)
+        gaps, readers, stop = [], [], threading.Event()
+
+        def reader():
+            try:
+                next(c.wsrun())
+            except RuntimeError:
+                pass
+
+        def heartbeat():
+            last = time.perf_counter()
+            for tick in range(400):
+                time.sleep(0.001)
+                now = time.perf_counter()
+                gaps.append(now - last)
+                last = now
+                if tick % 40 == 0 and len(readers) < 8:
+                    readers.append(threading.Thread(target=reader))
+                    readers[-1].start()
+            stop.set()
+
+        beat = threading.Thread(target=heartbeat)
+        beat.start()
+        stop.wait(READ_TIMEOUT)
+        beat.join(READ_TIMEOUT)
+        c.disconnect()
+        for thread in readers:
+            thread.join(READ_TIMEOUT)
+        assert len(readers) == 8 and not any(t.is_alive() for t in readers)
+        assert max(gaps) < 0.025, f"the heartbeat stalled for {max(gaps) * 1000:.0f} ms"
+
+
 class TestReuse:
     def test_reconnect_after_disconnect(self, sim):
         c, conn = connected_pair(sim)
@@ -204,6 +240,17 @@ class TestSend:
         c.disconnect()
         with pytest.raises(RuntimeError, match="^Send failed: Bad Connection$"):
             c.cancel_order(msg_id="1", ord_id="2", inst_id="BTC-USDT")
+
+    def test_what_was_sent_before_disconnect_reaches_the_peer(self, sim):
+        c = m.OkxConnector()
+        for i in range(10):
+            conn = open_connection(sim, c, "/raw")
+            c.cancel_order(msg_id=f"m{i}", ord_id="o", inst_id="BTC-USDT")
+            c.disconnect()
+            assert sim.wait_frames(conn, 1) == [
+                f'{{"args":[{{"instId":"BTC-USDT","ordId":"o"}}],"id":"m{i}","op":"cancel-order"}}'
+            ]
+            sim.wait_closed(conn)
 
     def test_compact_sorted_raw_utf8_on_the_wire(self, sim):
         c, conn = connected_pair(sim)

@@ -153,13 +153,17 @@ class TestLogin:
         assert without_conn_id(read(c, 1)[0]) == ack("orders")
         assert sim.frames(conn)[1] == '{"args":[{"channel":"orders"}],"op":"subscribe"}'
 
-    def test_first_message_of_every_connection_is_examined(self, sim):
+    @pytest.mark.parametrize("ended_by", ["peer", "disconnect"])
+    def test_first_message_of_every_connection_is_examined(self, sim, ended_by):
         c = private_connector()
         c.subscribe(channel="orders")
         first = connect(sim, c, PRIVATE)
         read(c, 2)
-        sim.close(first)
-        read_until_end(c)
+        if ended_by == "peer":
+            sim.close(first)
+            read_until_end(c)
+        else:
+            c.disconnect()
         second = connect(sim, c, PRIVATE)
         self.login_frame(sim, second)
         read(c, 2)

@@ -1,0 +1,24 @@
+#pragma once
+// ConnectionHandler: what an exchange does on one connection, with that connection's own state
+// (a private OKX connection's login reply, a private MEXC connection's listen key). A Session
+// owns one and destroys it when the connection has ended. Its callbacks run on the run thread.
+
+#include <string>
+
+namespace corvane {
+
+class Session;
+
+class ConnectionHandler {
+public:
+    virtual ~ConnectionHandler() = default;
+
+    // The connection has opened: send what the exchange wants first.
+    virtual void on_open(Session& session) = 0;
+    // One data message (UTF-8 already checked); hand it to the readers with session.deliver.
+    virtual void on_message(Session& session, std::string& payload, bool binary) = 0;
+    // The open connection has closed; stop anything of this connection that still waits.
+    virtual void on_closed(Session& /*session*/) {}
+};
+
+}  // namespace corvane

@@ -1,0 +1,120 @@
+#include "core/inbound_queue.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+namespace corvane {
+namespace {
+
+// A backlog this long has spread its payloads over many heap pages; once it is drained those
+// pages go back to the system instead of staying with the process.
+constexpr std::size_t kTrimAfterBacklog = 65536;
+
+void release_free_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+}  // namespace
+
+bool InboundQueue::push(std::string&& payload, bool binary, bool ascii) {
+    std::lock_guard<std::mutex> lock(mtx);
+    incoming.push_back(InboundMessage{std::move(payload), binary, ascii});
+    payload_buffers.restock();
+    backlog_peak = std::max(backlog_peak, incoming.size());
+    // A reader registers itself under mtx before it waits, so a wake-up sent after this
+    // returns cannot miss it, and it never lands on a mutex still held here.
+    return readers_waiting.load(std::memory_order_relaxed) > 0;
+}
+
+void InboundQueue::open_stream() {
+    std::lock_guard<std::mutex> lock(mtx);
+    is_live.store(true);
+}
+
+void InboundQueue::end_stream() {
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        is_live.store(false);
+    }
+    cv.notify_all();
+}
+
+std::optional<InboundMessage> InboundQueue::take(std::chrono::milliseconds max_wait) {
+    const auto deadline = std::chrono::steady_clock::now() + max_wait;
+    for (;;) {
+        std::unique_lock<std::mutex> reader(reader_mtx);
+        if (!ready.empty()) return pop_ready(reader);
+        std::unique_lock<std::mutex> lock(mtx);
+        if (!incoming.empty()) {
+            refill();
+            lock.unlock();
+            return pop_ready(reader);
+        }
+        if (!is_live.load()) throw std::runtime_error("No more messages");
+        reader.unlock();  // a waiting reader holds mtx only, and the wait releases that
+        readers_waiting.fetch_add(1, std::memory_order_relaxed);
+        const bool woken = cv.wait_until(lock, deadline, [this] {
+            return !incoming.empty() || !is_live.load() ||
+                   ready_count.load(std::memory_order_relaxed) > 0;
+        });
+        readers_waiting.fetch_sub(1, std::memory_order_relaxed);
+        if (!woken) return std::nullopt;
+    }
+}
+
+std::optional<InboundMessage> InboundQueue::try_take() {
+    std::unique_lock<std::mutex> reader(reader_mtx, std::try_to_lock);
+    if (!reader.owns_lock()) return std::nullopt;
+    if (!ready.empty()) return pop_ready(reader);
+    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
+    if (!lock.owns_lock()) return std::nullopt;
+    if (!incoming.empty()) {
+        refill();
+        lock.unlock();
+        return pop_ready(reader);
+    }
+    if (!is_live.load()) throw std::runtime_error("No more messages");
+    return std::nullopt;
+}
+
+void InboundQueue::refill() {
+    ready.swap(incoming);  // `ready` was empty: the producer goes on with an empty deque
+    ready_count.store(ready.size(), std::memory_order_relaxed);
+    payload_buffers.hand_over();
+    ready_peak = std::max(backlog_peak, ready.size());
+    backlog_peak = 0;
+}
+
+InboundMessage InboundQueue::pop_ready(std::unique_lock<std::mutex>& reader) {
+    InboundMessage front = std::move(ready.front());
+    ready.pop_front();
+    // Relaxed: a waiting reader reads it under mtx, which wake_another_reader passes through.
+    ready_count.store(ready.size(), std::memory_order_relaxed);
+    const bool more = !ready.empty();
+    const bool drained_backlog = !more && ready_peak >= kTrimAfterBacklog;
+    if (drained_backlog) ready_peak = 0;
+    reader.unlock();
+    if (more && readers_waiting.load(std::memory_order_relaxed) > 0) wake_another_reader();
+    if (drained_backlog) release_free_memory();
+    return front;
+}
+
+// Messages are left in `ready` while another reader waits: let that one help drain them.
+void InboundQueue::wake_another_reader() {
+    { std::lock_guard<std::mutex> lock(mtx); }  // the waiter tests ready_count under mtx
+    cv.notify_one();
+}
+
+void InboundQueue::give_back(std::string&& payload) {
+    if (!PayloadBuffers::worth_keeping(payload.capacity())) return;  // small: no lock to pay
+    std::unique_lock<std::mutex> reader(reader_mtx, std::try_to_lock);
+    if (reader.owns_lock()) payload_buffers.give_back(std::move(payload));
+}
+
+}  // namespace corvane

@@ -1,0 +1,84 @@
+#pragma once
+// InboundQueue: the messages a connector received, in arrival order, until readers take them.
+// One producer (the connector's run thread) and any number of readers, each message going to
+// exactly one of them. It also knows whether a connection is live, which tells a reader on an
+// empty queue whether to wait or to end.
+//
+// Locks. `mtx` guards what the producer touches: `incoming`, `live`, the waiting count and the
+// hand-over stage of the payload buffers. `reader_mtx` guards what readers share: `ready` and the
+// returned buffers. Order: reader_mtx before mtx; the producer takes mtx only. No reader waits
+// while it holds reader_mtx, so a reader is only ever held up by a swap or a pop.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/payload_buffers.hpp"
+
+namespace corvane {
+
+// One received data message, byte for byte, with the kind of frame it came in.
+struct InboundMessage {
+    std::string payload;
+    bool binary = false;
+    bool ascii = false;  // a text payload known to be 7-bit ASCII (cheaper to turn into a str)
+};
+
+class InboundQueue {
+public:
+    // ---- producer (run thread) ----
+
+    // Appends one message without waking anyone; true when a reader waits for it, and the
+    // caller must then call wake() (now, or once it has appended what else it has).
+    bool push(std::string&& payload, bool binary, bool ascii);
+    void wake() { cv.notify_one(); }
+    // A connection is being opened or is open: readers on an empty queue wait for it.
+    void open_stream();
+    // The connection has ended: readers drain what is queued, then get "No more messages".
+    void end_stream();
+    bool live() const { return is_live.load(); }
+    // Where the run thread's inbound payloads come from (see payload_buffers.hpp).
+    PayloadBuffers& buffers() { return payload_buffers; }
+
+    // ---- readers (any thread) ----
+
+    // The oldest message. While the queue is empty and the stream live, waits at most
+    // `max_wait` and returns nullopt if nothing came. Throws std::runtime_error("No more
+    // messages") once the queue is empty and the stream has ended.
+    std::optional<InboundMessage> take(std::chrono::milliseconds max_wait);
+    // As take(0), but never blocks on a lock either: nullopt also when another thread holds
+    // one. For callers that must not block (a thread holding the GIL).
+    std::optional<InboundMessage> try_take();
+    // Hands back the payload of a message taken earlier, so the run thread can reuse its buffer;
+    // dropped instead when that would mean waiting for a lock.
+    void give_back(std::string&& payload);
+
+private:
+    std::optional<InboundMessage> take_locked(std::unique_lock<std::mutex>& reader);
+    void refill();  // caller holds both locks and has found `incoming` non-empty
+    InboundMessage pop_ready(std::unique_lock<std::mutex>& reader);
+    void wake_another_reader();
+
+    std::mutex mtx;
+    std::condition_variable cv;
+    std::deque<InboundMessage> incoming;  // guarded by mtx; newer than everything in `ready`
+    std::atomic<bool> is_live{false};     // written under mtx, so a waiter cannot miss a change
+    std::atomic<int> readers_waiting{0};  // written under mtx; lets push skip the futex
+    std::size_t backlog_peak = 0;         // guarded by mtx: longest queue since the last swap
+
+    // Readers take everything queued in one swap and then pop from `ready` without touching
+    // mtx, so the run thread rarely finds mtx held.
+    std::mutex reader_mtx;
+    std::deque<InboundMessage> ready;         // guarded by reader_mtx
+    std::atomic<std::size_t> ready_count{0};  // ready.size(), readable by a waiting reader
+    std::size_t ready_peak = 0;  // guarded by reader_mtx: the backlog `ready` came from
+
+    PayloadBuffers payload_buffers;  // stages guarded as payload_buffers.hpp says
+};
+
+}  // namespace corvane

@@ -1,0 +1,52 @@
+#pragma once
+// How a connection is kept alive, and when silence means it is dead: one mechanism with two
+// strategies, ping when idle (OKX) or ping periodically (MEXC), beside a watchdog that closes a
+// connection silent for too long. KeepAliveSchedule decides, one timer tick at a time, what is
+// due. It only counts arrivals, so the message path pays one increment per message and no clock
+// read.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace corvane {
+
+struct KeepAlive {
+    enum class Ping { never, when_idle, periodically };
+
+    Ping ping = Ping::never;
+    // when_idle: the silence after which a ping is sent (once, until something arrives);
+    // periodically: the time between pings, the first sent as the connection opens.
+    std::chrono::milliseconds interval{0};
+    std::chrono::milliseconds dead_after{0};  // silence that ends the connection; 0: never
+    std::string ping_text;                    // sent as a text frame
+    std::string pong_text;  // the answer, consumed instead of queued; empty: answers are queued
+    std::string ping_line;  // printed on standard output before each ping; empty: nothing
+};
+
+class KeepAliveSchedule {
+public:
+    enum class Action { none, ping, close };
+
+    explicit KeepAliveSchedule(const KeepAlive& policy);
+
+    bool enabled() const;
+    // Timer period: fine enough that each limit is met within 4% of its value.
+    std::chrono::milliseconds tick() const;
+    // A connection has opened with `arrivals` messages counted so far; true when the strategy
+    // starts it with a ping.
+    bool start(std::uint64_t arrivals);
+    // One tick has passed; `arrivals` is the count of messages received so far.
+    Action on_tick(std::uint64_t arrivals);
+
+private:
+    KeepAlive::Ping ping;
+    std::chrono::milliseconds interval;
+    std::chrono::milliseconds dead_after;
+    std::uint64_t arrivals_seen = 0;
+    std::chrono::milliseconds silent_for{0};
+    std::chrono::milliseconds since_ping{0};
+    bool pinged = false;  // when_idle: a ping went out in this silence
+};
+
+}  // namespace corvane
