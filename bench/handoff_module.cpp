@@ -39,8 +39,8 @@ public:
     void disconnect() override { stop(); }
     void subscribe(const ParamMap&) override {}
     void unsubscribe(const ParamMap&) override {}
-    void place_order(const ParamMap&) override {}
-    void cancel_order(const ParamMap&) override {}
+    std::optional<std::string> place_order(const ParamMap&) override { return {}; }
+    std::optional<std::string> cancel_order(const ParamMap&) override { return {}; }
 
 private:
     void stop() {

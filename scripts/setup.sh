@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 DEB_PACKAGES=(g++ make cmake ninja-build ccache pkg-config ca-certificates libssl-dev
-              libboost-dev libwebsocketpp-dev nlohmann-json3-dev libgtest-dev)
+              libboost-dev libwebsocketpp-dev nlohmann-json3-dev libgtest-dev locales)
 
 install_debian_packages() {
     local missing=()

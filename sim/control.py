@@ -10,7 +10,7 @@ POST /okx?pong=on|off   whether OKX answers "ping"
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
-POST /reset             forget frames, requests and faults
+POST /reset             forget frames, requests, faults and listen keys
 """
 
 import base64
@@ -76,6 +76,7 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
     if route == ("POST", "/reset"):
         sim.recorder.clear()
         sim.rest_faults.clear()
+        sim.listen_keys.clear()
         sim.okx_answers_pings = True
         sim.rate, sim.feed_limit = 0.0, None
         return 200, {"ok": True}

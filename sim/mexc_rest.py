@@ -50,6 +50,7 @@ class MexcRest:
             return error(700003, "Timestamp for this request is outside of the recvWindow.")
         route = {("POST", "/api/v3/userDataStream"): self.create_key,
                  ("PUT", "/api/v3/userDataStream"): self.renew_key,
+                 ("DELETE", "/api/v3/userDataStream"): self.close_key,
                  ("POST", "/api/v3/order"): self.place_order,
                  ("DELETE", "/api/v3/order"): self.cancel_order}.get((request.method, request.path))
         if route is None:
@@ -66,6 +67,12 @@ class MexcRest:
         if key not in self.sim.listen_keys:
             return error(730001, "Invalid listenKey")
         self.sim.listen_keys[key] += 1
+        return 200, {"listenKey": key}
+
+    def close_key(self, params: dict) -> Reply:
+        key = params.get("listenKey", "")
+        if self.sim.listen_keys.pop(key, None) is None:
+            return error(730001, "Invalid listenKey")
         return 200, {"listenKey": key}
 
     def place_order(self, params: dict) -> Reply:

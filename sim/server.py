@@ -69,11 +69,13 @@ class Simulator:
     def __init__(self, *, host: str = "127.0.0.1", port: int = 0, rest_port: int = 0,
                  control_port: int | None = None, cert: str = "valid", rate: float = 0.0,
                  feed_limit: int | None = None, certificates: TestCertificates | None = None,
+                 rest_min_tls: ssl.TLSVersion | None = None,
                  okx_credentials: ExchangeCredentials = OKX_TEST,
                  mexc_credentials: ExchangeCredentials = MEXC_TEST) -> None:
         self.host = host
         self.certificates = certificates or TestCertificates()
         self.cert = cert
+        self.rest_min_tls = rest_min_tls  # the oldest TLS version the REST listener speaks
         self.rate = rate  # data messages per second per subscription; 0 sends none
         self.feed_limit = feed_limit  # data messages per subscription; None: no limit
         self.okx_credentials = okx_credentials
@@ -102,8 +104,11 @@ class Simulator:
             process_request=self._check_upgrade, compression=None, max_size=None,
             ping_interval=None, close_timeout=2, server_header="corvane-ws simulator")
         self._ports["ws"] = self._ws_server.sockets[0].getsockname()[1]
+        rest_tls = self.certificates.server_context(self.cert)
+        if self.rest_min_tls is not None:
+            rest_tls.minimum_version = self.rest_min_tls
         rest = await asyncio.start_server(self._serve_rest, self.host, self._ports["rest"],
-                                          ssl=self.certificates.server_context(self.cert))
+                                          ssl=rest_tls)
         self._ports["rest"] = rest.sockets[0].getsockname()[1]
         self._servers.append(rest)
         if self._ports["control"] is not None:

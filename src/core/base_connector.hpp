@@ -23,8 +23,10 @@ public:
     virtual void disconnect() = 0;
     virtual void subscribe(const ParamMap& params) = 0;
     virtual void unsubscribe(const ParamMap& params) = 0;
-    virtual void place_order(const ParamMap& params) = 0;
-    virtual void cancel_order(const ParamMap& params) = 0;
+    // The exchange's reply when the call itself carries it (MEXC, over REST); nullopt when the
+    // reply arrives on the stream instead (OKX).
+    virtual std::optional<std::string> place_order(const ParamMap& params) = 0;
+    virtual std::optional<std::string> cancel_order(const ParamMap& params) = 0;
 
     // Throws std::invalid_argument naming the first keyword of `required` that is absent.
     void require_params(const ParamMap& params, const std::vector<std::string>& required) const;

@@ -2,45 +2,58 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <system_error>
+
+// std::to_chars and std::from_chars, unlike printf and strtod, ignore the C locale: a program
+// that sets a locale with a decimal comma still sends 0.5, never 0,5.
 
 namespace corvane {
 namespace {
 
-std::string printf_fixed(double value) {
-    const int length = std::snprintf(nullptr, 0, "%f", value);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    std::snprintf(text.data(), text.size() + 1, "%f", value);
-    return text;
+// Fixed-point notation of any finite double: DBL_MAX takes 309 digits before the point.
+constexpr std::size_t kFixedDigits = 400;
+
+// printf's "%f": fixed-point with exactly six digits after the point, correctly rounded.
+std::string six_decimals(double value) {
+    char buffer[kFixedDigits];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
+    return std::string(buffer, result.ptr);
 }
 
 bool reads_back_as(const std::string& text, double value) {
-    const double parsed = std::strtod(text.c_str(), nullptr);
-    return std::memcmp(&parsed, &value, sizeof value) == 0;
+    double parsed = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    return result.ec == std::errc() && std::memcmp(&parsed, &value, sizeof value) == 0;
 }
 
 std::string shortest_fixed(double value) {
-    // DBL_MAX in fixed notation takes 309 digits; 400 leaves room for sign and fraction.
-    char buffer[400];
+    char buffer[kFixedDigits];
     const auto result =
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-    if (result.ec != std::errc()) return printf_fixed(value);
     return std::string(buffer, result.ptr);
+}
+
+// printf's words for the values that have no digits.
+std::string non_finite(double value) {
+    const char* word = std::isnan(value) ? "nan" : "inf";
+    return std::signbit(value) ? std::string("-") + word : std::string(word);
 }
 
 }  // namespace
 
 std::string float_text(double value) {
-    std::string text = printf_fixed(value);
-    if (!std::isfinite(value) || reads_back_as(text, value)) return text;
+    if (!std::isfinite(value)) return non_finite(value);
+    std::string text = six_decimals(value);
+    if (reads_back_as(text, value)) return text;
     return shortest_fixed(value);
 }
 
 std::string int_text(std::int32_t value) {
-    return std::to_string(value);
+    char buffer[16];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
 }
 
 }  // namespace corvane

@@ -35,7 +35,6 @@ std::shared_ptr<boost::asio::ssl::context> make_websocket_tls_context() {
 boost::asio::ssl::context make_rest_tls_context() {
     boost::asio::ssl::context ctx(boost::asio::ssl::context::tls_client);
     SSL_CTX_set_min_proto_version(ctx.native_handle(), TLS1_2_VERSION);
-    SSL_CTX_set_max_proto_version(ctx.native_handle(), TLS1_2_VERSION);
     trust_system_store(ctx);
     return ctx;
 }

@@ -15,7 +15,7 @@ extern const unsigned long kWebSocketTlsOptions;
 // A fresh client context for one WebSocket connection (any TLS version OpenSSL allows).
 std::shared_ptr<boost::asio::ssl::context> make_websocket_tls_context();
 
-// A fresh client context for one REST exchange: TLS 1.2 only.
+// A fresh client context for one REST exchange: TLS 1.2 or newer.
 boost::asio::ssl::context make_rest_tls_context();
 
 // Makes `ssl` check the peer certificate against `host` and send `host` as SNI

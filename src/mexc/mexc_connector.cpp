@@ -6,7 +6,6 @@
 
 #include "core/inbound_json.hpp"
 #include "core/session.hpp"
-#include "mexc/rest_signing.hpp"
 
 namespace corvane {
 namespace {
@@ -19,13 +18,6 @@ KeepAlive mexc_keepalive(const MexcSettings& settings) {
     keepalive.ping_text = mexc::ping_request().dump();
     keepalive.ping_line = "Пингуем " + keepalive.ping_text;
     return keepalive;
-}
-
-// The stream URL of a listen key: the key percent-encoded, after "?" or after the query the
-// caller's URL already has.
-std::string with_listen_key(const std::string& url, const std::string& key) {
-    const char separator = url.find('?') == std::string::npos ? '?' : '&';
-    return url + separator + "listenKey=" + mexc::url_encode(key);
 }
 
 // Why a renewal reply does not extend the key; empty when it does.
@@ -130,7 +122,7 @@ std::string MexcConnector::send_signed_request(const std::string& method, const 
 WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
     if (!is_private) return Attempt{url, std::make_unique<Connection>(*this, ""), {}};
     std::string key = obtain_listen_key();
-    return Attempt{with_listen_key(url, key), std::make_unique<Connection>(*this, key), key};
+    return Attempt{mexc::with_listen_key(url, key), std::make_unique<Connection>(*this, key), key};
 }
 
 void MexcConnector::on_connection_created() {
@@ -245,19 +237,37 @@ void MexcConnector::unsubscribe(const ParamMap& params) {
 
 // ---- orders over REST (Python threads) ----
 
-void MexcConnector::place_order(const ParamMap& params) {
+std::optional<std::string> MexcConnector::place_order(const ParamMap& params) {
     require_params(params, {"ord_id", "inst_id", "side", "sz"});
     static const std::string empty;
-    send_signed_request("POST", mexc::kOrderPath,
-                        mexc::order_params(params.at("inst_id"), params.at("side"),
-                                           param_or(params, "tdMode", empty), params.at("sz"),
-                                           param_or(params, "px", empty)));
+    return order_request("POST",
+                         mexc::order_params(params.at("inst_id"), params.at("side"),
+                                            param_or(params, "tdMode", empty), params.at("sz"),
+                                            param_or(params, "px", empty)));
 }
 
-void MexcConnector::cancel_order(const ParamMap& params) {
+std::optional<std::string> MexcConnector::cancel_order(const ParamMap& params) {
     require_params(params, {"msg_id", "ord_id", "inst_id"});
-    send_signed_request("DELETE", mexc::kOrderPath,
-                        mexc::cancel_params(params.at("inst_id"), params.at("ord_id")));
+    return order_request("DELETE", mexc::cancel_params(params.at("inst_id"), params.at("ord_id")));
+}
+
+// The reply of an accepted request; otherwise an error that says whether the exchange refused
+// it, whether it never left, or whether it may have been carried out (MEXC: a 5XX status leaves
+// the outcome unknown).
+std::string MexcConnector::order_request(const std::string& method, ParamMap params) const {
+    const auto reply = mexc::signed_request(settings.rest, method, mexc::kOrderPath, api_secret,
+                                            api_pass, std::move(params));
+    using Outcome = mexc::RestReply::Outcome;
+    if (reply.succeeded()) return reply.body;
+    if (reply.outcome == Outcome::not_sent) {
+        throw std::runtime_error("Request not sent: " + reply.failure);
+    }
+    if (reply.outcome == Outcome::unknown) {
+        throw std::runtime_error("Request outcome unknown: " + reply.failure);
+    }
+    const std::string status = "HTTP " + std::to_string(reply.status) + ": " + reply.body;
+    if (reply.status >= 500) throw std::runtime_error("Request outcome unknown: " + status);
+    throw std::runtime_error("Request refused: " + status);
 }
 
 }  // namespace corvane

@@ -36,8 +36,8 @@ public:
 
     void subscribe(const ParamMap& params) override;
     void unsubscribe(const ParamMap& params) override;
-    void place_order(const ParamMap& params) override;
-    void cancel_order(const ParamMap& params) override;
+    std::optional<std::string> place_order(const ParamMap& params) override;
+    std::optional<std::string> cancel_order(const ParamMap& params) override;
 
     // The listen key the connector holds (empty when none).
     std::string current_listen_key() const;
@@ -60,6 +60,7 @@ private:
 
     std::string send_signed_request(const std::string& method, const std::string& target,
                                     ParamMap params) const;
+    std::string order_request(const std::string& method, ParamMap params) const;
     void replay();  // run thread
 
     const std::string api_key;     // kept, but MEXC uses only the other two

@@ -1,11 +1,20 @@
 #include "mexc/mexc_requests.hpp"
 
+#include "mexc/rest_signing.hpp"
+
 namespace corvane::mexc {
 
 using nlohmann::json;
 
 std::string compose_channel(const PublicChannel& channel) {
-    return channel.host + "@" + channel.symbol + "@" + channel.level;
+    std::string text = channel.host + "@" + channel.symbol;
+    if (!channel.level.empty()) text += "@" + channel.level;
+    return text;
+}
+
+std::string with_listen_key(const std::string& url, const std::string& key) {
+    const char separator = url.find('?') == std::string::npos ? '?' : '&';
+    return url + separator + "listenKey=" + url_encode(key);
 }
 
 json subscription_request(const std::vector<std::string>& channels) {

@@ -20,8 +20,12 @@ struct PublicChannel {
     }
 };
 
-// host@symbol@level, both separators always present.
+// host@symbol@level, or host@symbol when the level is empty (MEXC refuses a trailing "@").
 std::string compose_channel(const PublicChannel& channel);
+
+// The stream URL of a private connection: the listen key percent-encoded, after "?" or after
+// the query the caller's URL already has.
+std::string with_listen_key(const std::string& url, const std::string& key);
 
 // {"method":"SUBSCRIPTION","params":[c1,c2,...]}
 nlohmann::json subscription_request(const std::vector<std::string>& channels);

@@ -16,6 +16,7 @@ namespace corvane {
 namespace {
 
 using Operation = void (BaseExchangeConnector::*)(const ParamMap&);
+using Request = std::optional<std::string> (BaseExchangeConnector::*)(const ParamMap&);
 
 // Keywords are converted with the GIL held; the connector then runs without it, since it may
 // block on a REST exchange or on the connector's lock.
@@ -23,6 +24,20 @@ template <Operation op>
 void call_with_keywords(BaseExchangeConnector& self, const py::kwargs& kwargs) {
     const ParamMap params = to_param_map(kwargs);
     without_gil([&] { (self.*op)(params); });
+}
+
+// As above, returning the exchange's reply when the call carries one. Bytes that are not UTF-8
+// become lone surrogates, so nothing of the reply (the order id) is lost.
+template <Request op>
+std::optional<py::str> request_with_keywords(BaseExchangeConnector& self,
+                                             const py::kwargs& kwargs) {
+    const ParamMap params = to_param_map(kwargs);
+    const std::optional<std::string> reply = without_gil([&] { return (self.*op)(params); });
+    if (!reply) return std::nullopt;
+    PyObject* text = PyUnicode_DecodeUTF8(reply->data(), static_cast<Py_ssize_t>(reply->size()),
+                                          "surrogateescape");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
 }
 
 template <typename Connector>
@@ -48,8 +63,8 @@ BaseClass bind_base_connector(py::module_& m) {
             doc::kDisconnect)
         .def("subscribe", &call_with_keywords<&BaseExchangeConnector::subscribe>)
         .def("unsubscribe", &call_with_keywords<&BaseExchangeConnector::unsubscribe>)
-        .def("place_order", &call_with_keywords<&BaseExchangeConnector::place_order>)
-        .def("cancel_order", &call_with_keywords<&BaseExchangeConnector::cancel_order>);
+        .def("place_order", &request_with_keywords<&BaseExchangeConnector::place_order>)
+        .def("cancel_order", &request_with_keywords<&BaseExchangeConnector::cancel_order>);
     return base;
 }
 

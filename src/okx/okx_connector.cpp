@@ -2,12 +2,14 @@
 
 #include <iostream>
 
+#include "core/inbound_json.hpp"
 #include "core/session.hpp"
 
 namespace corvane {
 
-// One connection. A private one examines what arrives until the login reply has come: a
-// successful login replays the channels.
+// One connection. A private one examines what arrives until the login reply has come (the
+// first "login" or "error" event; a notice may come first): a successful login replays the
+// channels.
 class OkxConnector::Connection final : public ConnectionHandler {
 public:
     explicit Connection(OkxConnector& owner) : owner(owner), awaiting_login(owner.is_private) {}
@@ -27,13 +29,14 @@ public:
 
 private:
     void examine_login_reply(const std::string& payload) {
-        const auto reply = nlohmann::json::parse(payload);
-        std::cout << reply.dump() << std::endl;
+        const auto reply = parse_inbound_json(payload);
         const auto is = [&reply](const char* key, const char* value) {
             const auto it = reply.find(key);
             return it != reply.end() && *it == nlohmann::json(value);
         };
-        if (reply.is_object() && is("event", "login") && is("code", "0")) owner.replay();
+        if (!reply.is_object() || !(is("event", "login") || is("event", "error"))) return;
+        std::cout << reply.dump() << std::endl;
+        if (is("event", "login") && is("code", "0")) owner.replay();
         awaiting_login = false;
     }
 
@@ -42,6 +45,11 @@ private:
 };
 
 namespace {
+
+// The optional keywords of a private subscription and the members they become, in the order
+// the registry lines show them.
+const std::pair<std::string, std::string> kPrivateChannelKeywords[] = {
+    {"inst_type", "instType"}, {"inst_family", "instFamily"}, {"inst_id", "instId"}};
 
 void print_lines(const std::vector<std::string>& lines) {
     for (const auto& line : lines)
@@ -89,7 +97,12 @@ void OkxConnector::send_login() {
     const auto request = okx::login_request(api_key, api_pass,
                                             okx::login_signature(timestamp, api_secret), timestamp);
     std::lock_guard<std::mutex> lock(mtx);
-    send_message(request);
+    try {
+        send_message(request);
+    } catch (const nlohmann::json::type_error&) {
+        // The serialiser's text would show the offending byte of the credential.
+        throw std::runtime_error("the API credentials are not valid UTF-8");
+    }
 }
 
 // Nothing recorded yet is a normal state: later subscribes go out as they are made.
@@ -105,7 +118,12 @@ void OkxConnector::replay() {
 okx::ChannelArg OkxConnector::channel_arg(const ParamMap& params) const {
     if (is_private) {
         require_params(params, {"channel"});
-        return okx::ChannelArg{{{"channel", params.at("channel")}}};
+        okx::ChannelArg arg{{{"channel", params.at("channel")}}};
+        for (const auto& [keyword, member] : kPrivateChannelKeywords) {
+            const auto it = params.find(keyword);
+            if (it != params.end()) arg.members[member] = it->second;
+        }
+        return arg;
     }
     require_params(params, {"channel", "inst_id"});
     return okx::ChannelArg{{{"channel", params.at("channel")}, {"instId", params.at("inst_id")}}};
@@ -135,6 +153,10 @@ std::vector<std::string> OkxConnector::registry_lines() const {
     for (const auto& arg : channels.all()) {
         std::string line = "Channel: " + arg.channel();
         if (!is_private) line += ", inst_id: " + arg.members.at("instId");
+        for (const auto& [keyword, member] : kPrivateChannelKeywords) {
+            const auto it = arg.members.find(member);
+            if (is_private && it != arg.members.end()) line += ", " + keyword + ": " + it->second;
+        }
         lines.push_back(std::move(line));
     }
     return lines;
@@ -142,7 +164,7 @@ std::vector<std::string> OkxConnector::registry_lines() const {
 
 // ---- orders (Python threads) ----
 
-void OkxConnector::place_order(const ParamMap& params) {
+std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
     require_params(params, {"ord_id", "inst_id", "side", "px", "sz"});
     static const std::string empty, market = "market";
     const okx::Order order{params.at("ord_id"),
@@ -152,18 +174,22 @@ void OkxConnector::place_order(const ParamMap& params) {
                            params.at("sz"),
                            param_or(params, "tdMode", empty),
                            param_or(params, "ccy", empty),
-                           param_or(params, "ordType", market)};
+                           param_or(params, "ordType", market),
+                           okx::px_field_of(params),
+                           okx::inst_id_code_of(params)};
     const auto request = okx::order_request(order);
     std::lock_guard<std::mutex> lock(mtx);
     send_message(request);
+    return std::nullopt;  // the exchange's reply arrives on the stream
 }
 
-void OkxConnector::cancel_order(const ParamMap& params) {
+std::optional<std::string> OkxConnector::cancel_order(const ParamMap& params) {
     require_params(params, {"msg_id", "ord_id", "inst_id"});
-    const auto request =
-        okx::cancel_request(params.at("msg_id"), params.at("ord_id"), params.at("inst_id"));
+    const auto request = okx::cancel_request(params.at("msg_id"), params.at("ord_id"),
+                                             params.at("inst_id"), okx::inst_id_code_of(params));
     std::lock_guard<std::mutex> lock(mtx);
     send_message(request);
+    return std::nullopt;
 }
 
 }  // namespace corvane

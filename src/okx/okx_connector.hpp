@@ -28,8 +28,8 @@ public:
 
     void subscribe(const ParamMap& params) override;
     void unsubscribe(const ParamMap& params) override;
-    void place_order(const ParamMap& params) override;
-    void cancel_order(const ParamMap& params) override;
+    std::optional<std::string> place_order(const ParamMap& params) override;
+    std::optional<std::string> cancel_order(const ParamMap& params) override;
 
 private:
     class Connection;

@@ -1,5 +1,8 @@
 #include "okx/okx_requests.hpp"
 
+#include <charconv>
+#include <stdexcept>
+
 #include "crypto/crypto_extensions.hpp"
 
 namespace corvane::okx {
@@ -31,16 +34,39 @@ json subscription_request(const char* op, const std::vector<ChannelArg>& args) {
 }
 
 json order_request(const Order& order) {
-    json arg = {{"ccy", order.ccy},       {"instId", order.inst_id}, {"ordType", order.ord_type},
-                {"pxUsd", order.px},      {"side", order.side},      {"sz", order.sz},
+    json arg = {{"ccy", order.ccy},         {"instId", order.inst_id}, {"ordType", order.ord_type},
+                {order.px_field, order.px}, {"side", order.side},      {"sz", order.sz},
                 {"tdMode", order.td_mode}};
+    if (order.inst_id_code) arg["instIdCode"] = *order.inst_id_code;
     return {{"id", order.ord_id}, {"op", "order"}, {"args", json::array({std::move(arg)})}};
 }
 
 json cancel_request(const std::string& msg_id, const std::string& ord_id,
-                    const std::string& inst_id) {
+                    const std::string& inst_id, std::optional<std::uint64_t> inst_id_code) {
     json arg = {{"instId", inst_id}, {"ordId", ord_id}};
+    if (inst_id_code) arg["instIdCode"] = *inst_id_code;
     return {{"id", msg_id}, {"op", "cancel-order"}, {"args", json::array({std::move(arg)})}};
+}
+
+std::optional<std::uint64_t> inst_id_code_of(const std::map<std::string, std::string>& params) {
+    const auto it = params.find("inst_id_code");
+    if (it == params.end()) return std::nullopt;
+    const std::string& text = it->second;
+    std::uint64_t code = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), code);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        throw std::invalid_argument("inst_id_code must be an int or a str of decimal digits");
+    }
+    return code;
+}
+
+std::string px_field_of(const std::map<std::string, std::string>& params) {
+    const auto it = params.find("px_field");
+    if (it == params.end()) return "pxUsd";
+    if (it->second != "px" && it->second != "pxUsd" && it->second != "pxVol") {
+        throw std::invalid_argument("px_field must be px, pxUsd or pxVol");
+    }
+    return it->second;
 }
 
 }  // namespace corvane::okx

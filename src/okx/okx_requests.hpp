@@ -4,7 +4,9 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,9 +33,17 @@ nlohmann::json subscription_request(const char* op, const std::vector<ChannelArg
 
 struct Order {
     std::string ord_id, inst_id, side, px, sz, td_mode, ccy, ord_type;
+    std::string px_field = "pxUsd";             // the member the price goes under
+    std::optional<std::uint64_t> inst_id_code;  // "instIdCode", a JSON integer, when given
 };
 nlohmann::json order_request(const Order& order);
 nlohmann::json cancel_request(const std::string& msg_id, const std::string& ord_id,
-                              const std::string& inst_id);
+                              const std::string& inst_id,
+                              std::optional<std::uint64_t> inst_id_code = std::nullopt);
+
+// The optional keywords of the order calls, checked: std::invalid_argument for a value OKX
+// could not take.
+std::optional<std::uint64_t> inst_id_code_of(const std::map<std::string, std::string>& params);
+std::string px_field_of(const std::map<std::string, std::string>& params);
 
 }  // namespace corvane::okx

@@ -66,17 +66,22 @@ TEST_F(MexcPrivate, ListenKeyStreamReplayRenewalAndOrders) {
     ASSERT_TRUE(
         eventually([&] { return sim->get("/listen-keys").value(c.current_listen_key(), 0) >= 2; }));
 
-    c.place_order({{"ord_id", "a1"},
-                   {"inst_id", "BTCUSDT"},
-                   {"side", "BUY"},
-                   {"sz", "2"},
-                   {"px", "0.5"},
-                   {"tdMode", "LIMIT"},
-                   {"ccy", "ignored"}});
+    const auto placed = nlohmann::json::parse(c.place_order({{"ord_id", "a1"},
+                                                             {"inst_id", "BTCUSDT"},
+                                                             {"side", "BUY"},
+                                                             {"sz", "2"},
+                                                             {"px", "0.5"},
+                                                             {"tdMode", "LIMIT"},
+                                                             {"ccy", "ignored"}})
+                                                  .value());
+    EXPECT_EQ(placed["symbol"], "BTCUSDT");
     const std::string update = read_until(c, "C02__");
     ASSERT_FALSE(update.empty());
-    const auto order_id = nlohmann::json::parse(update)["d"]["orderId"].get<std::string>();
-    c.cancel_order({{"msg_id", "m1"}, {"ord_id", order_id}, {"inst_id", "BTCUSDT"}});
+    const auto order_id = placed["orderId"].get<std::string>();
+    EXPECT_NE(update.find(order_id), std::string::npos);
+    const auto cancelled =
+        c.cancel_order({{"msg_id", "m1"}, {"ord_id", order_id}, {"inst_id", "BTCUSDT"}});
+    EXPECT_EQ(nlohmann::json::parse(cancelled.value())["status"], "CANCELED");
     ASSERT_FALSE(read_until(c, "CANCELED").empty());
     c.disconnect();
 
@@ -103,9 +108,51 @@ TEST_F(MexcPrivate, ListenKeyStreamReplayRenewalAndOrders) {
     EXPECT_EQ(deletes, 1);
 }
 
+// The outcome of an order: the reply when the exchange took it, and otherwise an error that
+// tells a refusal from a request that never left and from one whose outcome is unknown.
+std::string order_error(MexcConnector& c, ParamMap order = {{"ord_id", "a1"},
+                                                            {"inst_id", "BTCUSDT"},
+                                                            {"side", "BUY"},
+                                                            {"sz", "2"},
+                                                            {"px", "1"},
+                                                            {"tdMode", "LIMIT"}}) {
+    try {
+        c.place_order(order);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST_F(MexcPrivate, EveryOrderOutcomeReachesTheCaller) {
+    MexcSettings settings = fast_settings(*sim);
+    settings.rest.timeout = milliseconds(1000);
+    MexcConnector c(kCreds, settings);
+    MexcConnector wrong_secret(Credentials{"", kCreds.api_secret, "wrong"}, settings);
+    EXPECT_EQ(
+        order_error(wrong_secret),
+        R"(Request refused: HTTP 400: {"code":700002,"msg":"Signature for this request is not valid."})");
+    sim->post("/fault?fault=status500&path=/api/v3/order");
+    EXPECT_EQ(order_error(c),
+              R"(Request outcome unknown: HTTP 500: {"code":500,"msg":"internal error"})");
+    sim->post("/fault?fault=stall&path=/api/v3/order");
+    EXPECT_EQ(order_error(c),
+              "Request outcome unknown: request to localhost timed out after 1000 ms");
+    sim->post("/fault?fault=drop&path=/api/v3/order");
+    EXPECT_EQ(order_error(c).rfind("Request outcome unknown: read: ", 0), 0u);
+    settings.rest.port = "1";
+    MexcConnector unreachable(kCreds, settings);
+    EXPECT_EQ(order_error(unreachable), "Request not sent: connect: Connection refused");
+    EXPECT_EQ(sim->requests().size(), 4u);
+}
+
 TEST_F(MexcPrivate, OrderParametersOnTheWire) {
     MexcConnector c(kCreds, fast_settings(*sim));
-    c.place_order({{"ord_id", "a1"}, {"inst_id", "BTCUSDT"}, {"side", "BUY"}, {"sz", "2"}});
+    // Without "px" and "tdMode" the exchange refuses the order; the request was still sent.
+    EXPECT_EQ(
+        order_error(c, {{"ord_id", "a1"}, {"inst_id", "BTCUSDT"}, {"side", "BUY"}, {"sz", "2"}})
+            .rfind("Request refused: HTTP 400: ", 0),
+        0u);
     const auto requests = sim->requests();
     ASSERT_EQ(requests.size(), 1u);
     const std::string body = requests[0]["body"];
@@ -189,6 +236,65 @@ TEST_F(MexcPrivate, DisconnectNeverWaitsForARestCallInFlight) {
     sim->post("/fault?fault=stall&path=/api/v3/userDataStream");
     ASSERT_TRUE(eventually([&] { return sim->get("/faults")[0]["remaining"] == 0; }));
     EXPECT_LT(disconnect_time(c), milliseconds(1500));
+}
+
+bool stream_ends(MexcConnector& c, milliseconds limit = milliseconds(10000)) {
+    bool ended = false;
+    eventually(
+        [&] {
+            try {
+                c.take(milliseconds(50));
+            } catch (const std::runtime_error&) {
+                ended = true;
+            }
+            return ended;
+        },
+        limit);
+    return ended;
+}
+
+TEST_F(MexcPrivate, AFailedRenewalEndsTheConnection) {
+    MexcConnector c(kCreds, fast_settings(*sim));
+    c.connect(sim->ws_url("/ws"));
+    ASSERT_TRUE(eventually([&] { return !sim->frames().empty(); }));
+    ::testing::internal::CaptureStderr();
+    sim->post("/fault?fault=status500&path=/api/v3/userDataStream");
+    EXPECT_TRUE(stream_ends(c));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Error: listen key renewal: HTTP 500 {\"code\":500,\"msg\":\"internal "
+                       "error\"}\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("Error:"), err.rfind("Error:")) << err;
+}
+
+TEST_F(MexcPrivate, ReconnectsReuseTheKeyAndDisconnectClosesIt) {
+    MexcConnector c(kCreds, fast_settings(*sim));
+    const std::size_t before = sim->get("/connections").size();
+    for (std::size_t i = 0; i < 100; ++i) {
+        c.connect(sim->ws_url("/ws?from=test"));
+        ASSERT_TRUE(eventually([&] { return sim->get("/connections").size() == before + i + 1; }));
+        const auto conn = sim->get("/connections").back();
+        sim->post("/close?conn=" + std::to_string(conn["conn"].get<int>()));
+        ASSERT_TRUE(stream_ends(c)) << "cycle " << i;
+    }
+    const auto keys = sim->get("/listen-keys");
+    EXPECT_LE(keys.size(), 3u);
+    const std::string key = c.current_listen_key();
+    EXPECT_TRUE(keys.contains(key));
+    c.disconnect();
+    EXPECT_FALSE(sim->get("/listen-keys").contains(key));
+    EXPECT_EQ(c.current_listen_key(), "");
+
+    // Destruction closes the key as well.
+    std::string last;
+    {
+        MexcConnector d(kCreds, fast_settings(*sim));
+        d.connect(sim->ws_url("/ws"));
+        last = d.current_listen_key();
+        EXPECT_TRUE(sim->get("/listen-keys").contains(last));
+    }
+    EXPECT_FALSE(sim->get("/listen-keys").contains(last));
 }
 
 TEST_F(MexcPrivate, StalledStreamIsClosed) {

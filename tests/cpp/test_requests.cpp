@@ -36,7 +36,7 @@ TEST(OkxRequests, SubscriptionsAndReplays) {
 }
 
 TEST(OkxRequests, OrderAndCancel) {
-    const okx::Order order{"o1", "BTC-USDT", "buy", "1.500000", "3", "", "", "market"};
+    const okx::Order order{"o1", "BTC-USDT", "buy", "1.500000", "3", "", "", "market", "pxUsd", {}};
     EXPECT_EQ(
         wire(okx::order_request(order)),
         R"({"args":[{"ccy":"","instId":"BTC-USDT","ordType":"market","pxUsd":"1.500000","side":"buy","sz":"3","tdMode":""}],"id":"o1","op":"order"})");
@@ -51,13 +51,19 @@ TEST(OkxRequests, NonUtf8ValuesAreRefusedNotSent) {
 
 TEST(MexcRequests, ChannelsAndMessages) {
     EXPECT_EQ(mexc::compose_channel({"spot@public.deals.v3.api", "BTCUSDT", ""}),
-              "spot@public.deals.v3.api@BTCUSDT@");
+              "spot@public.deals.v3.api@BTCUSDT");
     EXPECT_EQ(mexc::compose_channel({"h", "s", "5"}), "h@s@5");
     EXPECT_EQ(wire(mexc::subscription_request({"a@b@", "c"})),
               R"({"method":"SUBSCRIPTION","params":["a@b@","c"]})");
     EXPECT_EQ(wire(mexc::unsubscription_request("a@b@")),
               R"({"method":"UNSUBSCRIPTION","params":[["a@b@"]]})");
     EXPECT_EQ(wire(mexc::ping_request()), R"({"method":"PING"})");
+}
+
+TEST(MexcRequests, ListenKeyJoinsTheUrlPercentEncoded) {
+    EXPECT_EQ(mexc::with_listen_key("wss://h/ws", "abc"), "wss://h/ws?listenKey=abc");
+    EXPECT_EQ(mexc::with_listen_key("wss://h/ws?a=b", "k/+= &"),
+              "wss://h/ws?a=b&listenKey=k%2f%2b%3d%20%26");
 }
 
 TEST(MexcRequests, OrderParameters) {

@@ -196,6 +196,14 @@ class TestConnectFailures:
         with pytest.raises(RuntimeError, match="^No more messages$"):
             next(c.wsrun())
 
+    @pytest.mark.parametrize("url", ["ws://localhost:1/ws", "https://localhost:1/ws"])
+    def test_only_wss_is_spoken(self, url):
+        c = m.OkxConnector()
+        with pytest.raises(RuntimeError, match="^Connection failed: only wss:// URLs are supported$"):
+            c.connect(url)
+        with pytest.raises(RuntimeError, match="^No more messages$"):
+            next(c.wsrun())
+
     def _fails(self, url, capfd):
         c = m.MexcConnector()
         c.connect(url)

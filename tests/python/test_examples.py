@@ -7,6 +7,7 @@ import sys
 
 import _corvane_ws_module as m
 from conftest import ROOT, load_example, make_sim
+from sim import MEXC_TEST
 
 
 def test_stub_matches_the_module():
@@ -34,12 +35,32 @@ def test_reconnect_loop_resubscribes_after_every_drop(certificates):
                 sim.abort(sim.sim.connections[-1].id)
 
         reconnect.stream_forever(c, sim.sim.url("/ws/v5/public"), handle, first_backoff=0.01,
-                                 reconnects=2)
+                                 attempts=3)
         assert len(sim.sim.connections) == 3
         assert all(sim.frames(conn.id)[0] == '{"args":[{"channel":"tickers","instId":"BTC-USDT"}],'
                    '"op":"subscribe"}' for conn in sim.sim.connections)
         assert len(runs) == 3
         assert all(len(run) >= 5 and run == list(range(1, len(run) + 1)) for run in runs)
+
+
+def test_reconnect_loop_retries_a_failed_connect(sim):
+    """A private MEXC connect whose listen-key request fails is retried, not fatal."""
+    from _corvane_sim_connectors import mexc as sim_mexc
+
+    reconnect = load_example("reconnect")
+    c = sim_mexc("", MEXC_TEST.api_key, MEXC_TEST.secret, sim.sim.rest_port)
+    sim.sim.add_rest_fault("status500", "/api/v3/userDataStream", count=2)
+    reports, streams = [], []
+
+    def handle(message):
+        streams.append(message)
+        sim.close(sim.sim.connections[-1].id)
+
+    reconnect.stream_forever(c, sim.sim.url("/ws"), handle, first_backoff=0.01, attempts=3,
+                             report=reports.append)
+    assert len(reports) == 2 and all(r.startswith("connect failed: ") for r in reports)
+    assert "\n" not in "".join(reports)
+    assert streams == ['{"id":0,"code":0,"msg":"PONG"}']
 
 
 def test_demo_runs_clean():

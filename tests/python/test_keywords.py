@@ -4,6 +4,10 @@ An unconnected public OKX connector records a subscription and prints its regist
 the exact text each value became.
 """
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 import _corvane_ws_module as m
@@ -55,6 +59,21 @@ class TestConversion:
         assert stored(capfd, inst_id=Price(1.5)) == "1.500000"
         assert stored(capfd, inst_id=Name("x")) == "x"
         assert stored(capfd, inst_id=Size(7)) == "7"
+
+    def test_numbers_ignore_a_comma_decimal_locale(self, tmp_path):
+        subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(tmp_path / "de_DE.UTF-8")],
+                       capture_output=True, timeout=120)
+        script = ("import locale\n"
+                  "locale.setlocale(locale.LC_ALL, 'de_DE.UTF-8')\n"
+                  "assert '%.1f' % 0.5 == '0.5' and locale.format_string('%.1f', 0.5) == '0,5'\n"
+                  "import _corvane_ws_module as m\n"
+                  "for value in (20000.25, 1e-7, 0.1 + 0.2):\n"
+                  "    m.OkxConnector().subscribe(channel='c', inst_id=value)\n")
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60, env=dict(os.environ, LOCPATH=str(tmp_path)))
+        assert done.stdout == ("Channel: c, inst_id: 20000.250000\n"
+                               "Channel: c, inst_id: 0.0000001\n"
+                               "Channel: c, inst_id: 0.30000000000000004\n"), done.stderr
 
     def test_floats_read_back_exactly(self, capfd):
         for value in (1e-7, 0.1 + 0.2, 123456.789012345, 5e-324, 1.7976931348623157e308):

@@ -1,11 +1,16 @@
-"""MexcConnector's public stream against the simulator: channel composition, replay, the ping
-line, binary frames and the close report. (The private flow needs the REST host, which only C++
-can point at the simulator; the C++ suite covers it.)"""
+"""MexcConnector against the simulator: channel composition, replay, the ping line, binary
+frames and the close report; the private stream and orders over REST (through connectors of the
+test extension, whose REST host is the simulator)."""
 
 import json
+import ssl
+
+import pytest
 
 import _corvane_ws_module as m
+from _corvane_sim_connectors import mexc as sim_mexc
 from conftest import load_example, make_sim, read, read_until_end
+from sim import MEXC_TEST
 
 protobuf_fields = load_example("stream").protobuf_fields
 
@@ -28,10 +33,10 @@ class TestPublicSubscriptions:
         conn = connect(sim, c)
         ack, pong = (json.loads(x) for x in read(c, 2))
         assert ack == {"id": 0, "code": 0,
-                       "msg": f"{DEALS}@BTCUSDT@,spot@public.limit.depth.v3.api@ETHUSDT@5"}
+                       "msg": f"{DEALS}@BTCUSDT,spot@public.limit.depth.v3.api@ETHUSDT@5"}
         assert pong == {"id": 0, "code": 0, "msg": "PONG"}
         assert sim.frames(conn) == [
-            f'{{"method":"SUBSCRIPTION","params":["{DEALS}@BTCUSDT@",'
+            f'{{"method":"SUBSCRIPTION","params":["{DEALS}@BTCUSDT",'
             '"spot@public.limit.depth.v3.api@ETHUSDT@5"]}',
             '{"method":"PING"}',
         ]
@@ -48,9 +53,9 @@ class TestPublicSubscriptions:
         read(c, 4)
         c.disconnect()
         assert sim.frames(conn)[1:] == [
-            '{"method":"SUBSCRIPTION","params":["h@S@"]}',
-            '{"method":"SUBSCRIPTION","params":["h@S@"]}',
-            '{"method":"UNSUBSCRIPTION","params":[["h@S@"]]}',
+            '{"method":"SUBSCRIPTION","params":["h@S"]}',
+            '{"method":"SUBSCRIPTION","params":["h@S"]}',
+            '{"method":"UNSUBSCRIPTION","params":[["h@S"]]}',
             '{"method":"UNSUBSCRIPTION","params":[["never@X@1"]]}',
         ]
         # Both records went with the one unsubscribe: nothing is replayed on the next open.
@@ -87,3 +92,36 @@ class TestStream:
         sim.close(conn)
         assert read_until_end(c) == []
         assert capfd.readouterr().out == PING_LINE + "Connection MEXC closed\n"
+
+
+def private_mexc(sim, **settings):
+    return sim_mexc("", MEXC_TEST.api_key, MEXC_TEST.secret, sim.sim.rest_port, **settings)
+
+
+class TestPrivate:
+    def test_orders_return_the_reply_or_raise(self, sim):
+        c = private_mexc(sim)
+        c.subscribe(channel="spot@private.orders.v3.api.pb")
+        c.connect(sim.sim.url("/ws"))
+        read(c, 2)  # the acknowledgement and a PONG: subscribed
+        placed = json.loads(c.place_order(ord_id="a1", inst_id="BTCUSDT", side="BUY", sz="1",
+                                          px="20000", tdMode="LIMIT"))
+        order_id = placed["orderId"]
+        assert placed["symbol"] == "BTCUSDT"
+        update = read(c, 1)[0]
+        assert order_id.encode() in update if isinstance(update, bytes) else order_id in update
+        assert json.loads(c.cancel_order(msg_id="m1", ord_id=order_id, inst_id="BTCUSDT"))[
+            "status"] == "CANCELED"
+        with pytest.raises(RuntimeError, match=r'^Request refused: HTTP 400: '
+                           r'\{"code":-2011,"msg":"Unknown order sent."\}$'):
+            c.cancel_order(msg_id="m2", ord_id=order_id, inst_id="BTCUSDT")
+        sim.sim.add_rest_fault("drop", "/api/v3/order")
+        with pytest.raises(RuntimeError, match="^Request outcome unknown: read: "):
+            c.place_order(ord_id="a2", inst_id="BTCUSDT", side="BUY", sz="1", px="1",
+                          tdMode="LIMIT")
+
+    def test_rest_speaks_tls_1_3(self, certificates):
+        with make_sim(certificates, rest_min_tls=ssl.TLSVersion.TLSv1_3) as sim:
+            c = private_mexc(sim)
+            c.connect(sim.sim.url("/ws"))
+            assert read(c, 1) == ['{"id":0,"code":0,"msg":"PONG"}']

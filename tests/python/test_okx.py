@@ -2,6 +2,8 @@
 and its examination, orders and cancels, exactly as they go over the wire."""
 
 import json
+import subprocess
+import sys
 
 import pytest
 
@@ -120,15 +122,17 @@ class TestLogin:
 
     def test_login_accepted_then_private_channels_replayed(self, sim, capfd):
         c = private_connector()
-        c.subscribe(channel="orders", inst_id="ignored")
+        c.subscribe(channel="orders", inst_type="ANY")
         c.subscribe(channel="account")
         conn = connect(sim, c, PRIVATE)
         arg = self.login_frame(sim, conn)
         assert arg["sign"] == okx_sign(arg["timestamp"], OKX_TEST.secret)
         reply, *acks = read(c, 3)
         assert reply.startswith('{"event":"login","code":"0","msg":"","connId":"')  # as received
-        assert [without_conn_id(x) for x in acks] == [ack("orders"), ack("account")]
-        assert sim.frames(conn)[1] == '{"args":[{"channel":"orders"},{"channel":"account"}],"op":"subscribe"}'
+        assert [without_conn_id(x)["arg"] for x in acks] == [
+            {"channel": "orders", "instType": "ANY"}, {"channel": "account"}]
+        assert sim.frames(conn)[1] == ('{"args":[{"channel":"orders","instType":"ANY"},'
+                                       '{"channel":"account"}],"op":"subscribe"}')
         out = capfd.readouterr().out
         conn_id = json.loads(reply)["connId"]
         assert out.endswith(f'{{"code":"0","connId":"{conn_id}","event":"login","msg":""}}\n')
@@ -169,6 +173,18 @@ class TestLogin:
         read(c, 2)
         assert sim.frames(second)[1] == '{"args":[{"channel":"orders"}],"op":"subscribe"}'
 
+    def test_the_login_reply_is_the_first_login_or_error_event(self, sim, capfd):
+        c = private_connector()
+        c.subscribe(channel="orders", inst_type="ANY")
+        conn = connect(sim, c, "/raw")
+        sim.wait_frames(conn, 1)
+        notice = '{"event":"notice","code":"64008","msg":"The connection will soon be closed.","connId":"x"}'
+        sim.send_many(conn, [notice, '{"event":"login","code":"0","msg":"","connId":"x"}'])
+        assert read(c, 2)[0] == notice  # queued as usual
+        assert sim.wait_frames(conn, 2)[1] == (
+            '{"args":[{"channel":"orders","instType":"ANY"}],"op":"subscribe"}')
+        assert capfd.readouterr().out.endswith('{"code":"0","connId":"x","event":"login","msg":""}\n')
+
     def test_non_json_first_message_ends_the_session(self, sim, capfd):
         c = private_connector()
         conn = connect(sim, c, "/raw")
@@ -178,6 +194,60 @@ class TestLogin:
         captured = capfd.readouterr()
         assert captured.out == ""
         assert "WebSocket error: [json.exception.parse_error.101]" in captured.err
+
+    def test_a_deeply_nested_reply_is_refused_like_one_that_is_not_json(self, sim):
+        script = (
+            "import os, sys, _corvane_ws_module as m\n"
+            "c = m.OkxConnector('k', 's', 'p')\n"
+            "c.connect(sys.argv[1])\n"
+            "try:\n"
+            "    next(c.wsrun())\n"
+            "except RuntimeError as e:\n"
+            "    print(e)\n")
+        child = subprocess.Popen([sys.executable, "-c", script, sim.sim.url("/raw")],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        conn = sim.wait_connection(1)
+        sim.wait_frames(conn, 1)
+        sim.send(conn, "[" * 1_000_000 + "]" * 1_000_000)
+        out, err = child.communicate(timeout=30)
+        assert (child.returncode, out) == (0, "No more messages\n"), err
+        assert "WebSocket error: JSON nested more than 256 levels deep\n" in err
+
+    def test_no_credential_byte_appears_in_an_error(self, sim, capfd):
+        c = m.OkxConnector(b"key", b"secret", b"pass\xfe\xff")
+        connect(sim, c, "/raw")
+        assert read_until_end(c) == []
+        err = capfd.readouterr().err
+        assert "WebSocket error: the API credentials are not valid UTF-8\n" in err
+        assert "0xFE" not in err and "0xFF" not in err
+
+    def test_private_channel_arguments(self, sim, capfd):
+        c = private_connector()
+        c.subscribe(channel="orders", inst_type="SPOT", inst_id="BTC-USDT")
+        c.subscribe(channel="positions", inst_family="BTC-USD", inst_type="SWAP")
+        c.subscribe(channel="orders", inst_type="ANY")
+        assert capfd.readouterr().out.endswith(
+            "Channel: orders, inst_type: SPOT, inst_id: BTC-USDT\n"
+            "Channel: positions, inst_type: SWAP, inst_family: BTC-USD\n"
+            "Channel: orders, inst_type: ANY\n")
+        conn = connect(sim, c, "/raw")
+        sim.wait_frames(conn, 1)
+        sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+        sim.wait_frames(conn, 2)  # the replay
+        c.unsubscribe(channel="orders", inst_type="SPOT")  # matches no record: all members count
+        assert sim.wait_frames(conn, 3)[1:] == [
+            '{"args":[{"channel":"orders","instId":"BTC-USDT","instType":"SPOT"},'
+            '{"channel":"positions","instFamily":"BTC-USD","instType":"SWAP"},'
+            '{"channel":"orders","instType":"ANY"}],"op":"subscribe"}',
+            '{"args":[{"channel":"orders","instType":"SPOT"}],"op":"unsubscribe"}']
+        c.unsubscribe(channel="orders", inst_type="SPOT", inst_id="BTC-USDT")
+        c.disconnect()
+        second = connect(sim, c, "/raw")
+        sim.wait_frames(second, 1)
+        sim.send(second, '{"event":"login","code":"0","msg":"","connId":"y"}')
+        assert sim.wait_frames(second, 2)[1] == (
+            '{"args":[{"channel":"positions","instFamily":"BTC-USD","instType":"SWAP"},'
+            '{"channel":"orders","instType":"ANY"}],"op":"subscribe"}')
 
     def test_public_connector_never_parses(self, sim, capfd):
         c = m.OkxConnector()
@@ -202,6 +272,32 @@ class TestOrders:
             '"sz":"0.1","tdMode":"cash"}],"id":"o2","op":"order"}',
             '{"args":[{"instId":"X","ordId":"o2"}],"id":"m9","op":"cancel-order"}',
         ]
+
+    def test_instrument_code_and_price_member(self, sim):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        c.place_order(ord_id="o1", inst_id="BTC-USDT", side="buy", px="20000.5", sz="0.01",
+                      tdMode="cash", ordType="limit", inst_id_code=10459, px_field="px")
+        c.place_order(ord_id="o2", inst_id="X", side="buy", px="1", sz="1", px_field="pxVol",
+                      inst_id_code="18446744073709551615")
+        c.cancel_order(msg_id="m1", ord_id="42", inst_id="BTC-USDT", inst_id_code="10459")
+        for bad in ({"inst_id_code": "12a"}, {"inst_id_code": -1}, {"inst_id_code": 1.5},
+                    {"inst_id_code": "18446744073709551616"}, {"px_field": "price"}):
+            with pytest.raises(ValueError, match="^(inst_id_code must be an int or a str of "
+                               "decimal digits|px_field must be px, pxUsd or pxVol)$"):
+                c.place_order(ord_id="o3", inst_id="X", side="buy", px="1", sz="1", **bad)
+        with pytest.raises(ValueError, match="^inst_id_code must be"):
+            c.cancel_order(msg_id="m2", ord_id="42", inst_id="X", inst_id_code="")
+        assert sim.wait_frames(conn, 3) == [
+            '{"args":[{"ccy":"","instId":"BTC-USDT","instIdCode":10459,"ordType":"limit",'
+            '"px":"20000.5","side":"buy","sz":"0.01","tdMode":"cash"}],"id":"o1","op":"order"}',
+            '{"args":[{"ccy":"","instId":"X","instIdCode":18446744073709551615,"ordType":"market",'
+            '"pxVol":"1","side":"buy","sz":"1","tdMode":""}],"id":"o2","op":"order"}',
+            '{"args":[{"instId":"BTC-USDT","instIdCode":10459,"ordId":"42"}],"id":"m1",'
+            '"op":"cancel-order"}',
+        ]
+        c.disconnect()
+        assert len(sim.frames(conn)) == 3
 
     def test_order_round_trip_with_private_updates(self, sim):
         c = private_connector()

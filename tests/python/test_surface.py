@@ -70,8 +70,8 @@ class TestSignatures:
             ("disconnect", f"disconnect(self: {BASE}) -> None\n\n{DISCONNECT_DOC}\n"),
             ("subscribe", f"subscribe(self: {BASE}, **kwargs) -> None\n"),
             ("unsubscribe", f"unsubscribe(self: {BASE}, **kwargs) -> None\n"),
-            ("place_order", f"place_order(self: {BASE}, **kwargs) -> None\n"),
-            ("cancel_order", f"cancel_order(self: {BASE}, **kwargs) -> None\n"),
+            ("place_order", f"place_order(self: {BASE}, **kwargs) -> str | None\n"),
+            ("cancel_order", f"cancel_order(self: {BASE}, **kwargs) -> str | None\n"),
             ("wsrun", f"wsrun(self: {BASE}) -> _corvane_ws_module.WebSocketIterator\n"),
         ],
     )
