@@ -13,6 +13,8 @@ import tempfile
 from pathlib import Path
 
 from sim.certs import KINDS
+from sim.mexc_rules import MexcLimits
+from sim.okx_rules import OkxLimits
 from sim.server import Simulator, ready_line
 
 
@@ -28,6 +30,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--feed-limit", type=int, default=None,
                    help="stop each subscription's feed after this many messages")
     p.add_argument("--cert", choices=KINDS, default="valid", help="certificate to serve")
+    p.add_argument("--okx-idle-close", type=float, default=30.0,
+                   help="seconds without a subscription or a push before OKX closes (default 30)")
+    p.add_argument("--mexc-connection-life", type=float, default=24 * 3600.0,
+                   help="seconds a MEXC connection lives (default 24 hours)")
     p.add_argument("--ca-file", type=Path, default=None,
                    help="where to write the test CA (default: a temporary directory)")
     return p.parse_args(argv)
@@ -38,7 +44,9 @@ async def main(args: argparse.Namespace) -> None:
     logging.getLogger("asyncio").setLevel(logging.ERROR)
     sim = Simulator(host=args.host, port=args.port, rest_port=args.rest_port,
                     control_port=args.control_port, cert=args.cert, rate=args.rate,
-                    feed_limit=args.feed_limit)
+                    feed_limit=args.feed_limit,
+                    okx_limits=OkxLimits(idle_close_s=args.okx_idle_close),
+                    mexc_limits=MexcLimits(connection_life_s=args.mexc_connection_life))
     ca_file = args.ca_file or Path(tempfile.mkdtemp(prefix="corvane-sim-")) / "ca.pem"
     sim.certificates.write_ca(ca_file)
     await sim.start()

@@ -2,11 +2,12 @@
 
 GET  /frames            every WebSocket frame received, in order
 GET  /requests          every REST request received, in order
-GET  /listen-keys       issued listen keys and how often each was renewed
+GET  /listen-keys       valid listen keys and how often each was renewed
 GET  /connections       every WebSocket connection accepted: number, path, closed
 POST /fault?fault=F&path=P&count=N   the next N REST requests to P fail as F
 GET  /faults            the REST faults set, with how many requests each has still to take
 POST /okx?pong=on|off   whether OKX answers "ping"
+POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that connection
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
@@ -43,7 +44,7 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
     if route == ("GET", "/requests"):
         return 200, [_request(r) for r in list(sim.recorder.requests)]
     if route == ("GET", "/listen-keys"):
-        return 200, dict(sim.listen_keys)
+        return 200, {key: record.renewals for key, record in sim._rest.valid_keys().items()}
     if route == ("GET", "/faults"):
         return 200, [{"fault": f.fault, "path": f.path, "remaining": f.remaining}
                      for f in sim.rest_faults]
@@ -52,6 +53,9 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
             sim.add_rest_fault(query["fault"], query.get("path"), int(query.get("count", "1")))
         except (KeyError, ValueError) as e:
             return 400, {"error": str(e)}
+        return 200, {"ok": True}
+    if route == ("POST", "/okx-notice"):
+        sim.close_soon_task(sim.okx_notice(int(query.get("conn", "0"))))
         return 200, {"ok": True}
     if route == ("POST", "/okx"):
         sim.okx_answers_pings = query.get("pong", "on") != "off"

@@ -1,7 +1,7 @@
-"""Market data the simulator pushes: a price walk, message builders in each exchange's shape,
-and a paced sender. Every pushed item carries the simulator's own sequence number, counting
-from 1 per subscription, so that a client can prove nothing was lost or reordered:
-OKX data items carry "seqId", MEXC JSON frames "seq", MEXC protobuf frames field 5.
+"""Market data the simulator pushes: a price walk, OKX's message shapes, and a paced sender.
+Every pushed item carries the simulator's own sequence number, counting from 1 per
+subscription, so that a client can prove nothing was lost or reordered: OKX data items carry
+"seqId", MEXC protobuf messages createTime (sim/mexc_protobuf.py).
 """
 
 import asyncio
@@ -54,44 +54,6 @@ def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
             "bidSz": "0.8", "open24h": px, "high24h": px, "low24h": px, "volCcy24h": "1000",
             "vol24h": "10", "ts": ts, "sodUtc0": px, "sodUtc8": px, "seqId": seq}
     return compact({"arg": arg, "data": [item]})
-
-
-# ---- MEXC ----
-
-def _varint(value: int) -> bytes:
-    out = bytearray()
-    while True:
-        byte = value & 0x7F
-        value >>= 7
-        if value:
-            out.append(byte | 0x80)
-        else:
-            out.append(byte)
-            return bytes(out)
-
-
-def _field(number: int, value: int | str | bytes) -> bytes:
-    if isinstance(value, int):
-        return _varint(number << 3) + _varint(value)
-    data = value.encode() if isinstance(value, str) else value
-    return _varint(number << 3 | 2) + _varint(len(data)) + data
-
-
-def mexc_deal_protobuf(channel: str, symbol: str, seq: int, price: float) -> bytes:
-    """A PushDataV3ApiWrapper (channel 1, symbol 3, createTime 5 = sequence, sendTime 6) holding
-    publicAggreDeals (field 314) with one deal (price 1, quantity 2, tradeType 3, time 4)."""
-    deal = (_field(1, f"{price:.2f}") + _field(2, "0.01") + _field(3, 1 + seq % 2)
-            + _field(4, now_ms()))
-    deals = _field(1, deal) + _field(2, "spot@public.aggre.deals.v3.api.pb@100ms")
-    return (_field(1, channel) + _field(3, symbol) + _field(5, seq) + _field(6, now_ms())
-            + _field(314, deals))
-
-
-def mexc_deal_json(channel: str, symbol: str, seq: int, price: float) -> str:
-    ts = now_ms()
-    deals = [{"S": 1 + seq % 2, "p": f"{price:.2f}", "t": ts, "v": "0.01"}]
-    return compact({"c": channel, "d": {"deals": deals, "e": "spot@public.deals.v3.api"},
-                    "s": symbol, "t": ts, "seq": seq})
 
 
 # ---- pacing ----

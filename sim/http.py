@@ -33,14 +33,15 @@ async def read_request(reader: asyncio.StreamReader) -> RestRequest | None:
 
 
 def response(status: int, body: bytes | str, content_type: str = "application/json",
-             length: int | None = None) -> bytes:
+             length: int | None = None, headers: dict[str, str] | None = None) -> bytes:
     data = body.encode() if isinstance(body, str) else body
     reason = HTTPStatus(status).phrase
-    head = (f"HTTP/1.1 {status} {reason}\r\nContent-Type: {content_type}\r\n"
+    extra = "".join(f"{name}: {value}\r\n" for name, value in (headers or {}).items())
+    head = (f"HTTP/1.1 {status} {reason}\r\nContent-Type: {content_type}\r\n{extra}"
             f"Content-Length: {len(data) if length is None else length}\r\n"
             "Connection: close\r\n\r\n")
     return head.encode() + data
 
 
-def json_response(status: int, value: object) -> bytes:
-    return response(status, json.dumps(value, separators=(",", ":")))
+def json_response(status: int, value: object, headers: dict[str, str] | None = None) -> bytes:
+    return response(status, json.dumps(value, separators=(",", ":")), headers=headers)

@@ -1,12 +1,18 @@
-"""The simulator's MEXC WebSocket endpoint: SUBSCRIPTION and UNSUBSCRIPTION acknowledged as the
-exchange does, deals pushed as protobuf frames (".pb" channels) or JSON text frames, and
-{"method":"PING"} answered. A private stream needs a listen key issued over REST."""
+"""The simulator's MEXC WebSocket endpoint: SUBSCRIPTION and UNSUBSCRIPTION answered as the
+exchange does, only the live protobuf streams accepted (at most 30 per connection), each pushing
+the body its channel has in MEXC's .proto files, {"method":"PING"} answered, private order and
+account updates as protobuf for connections opened with a listen key, and a connection life
+limit (sim/mexc_rules.py)."""
 
 import asyncio
 import json
 from typing import TYPE_CHECKING
 
-from sim.feeds import PriceWalk, compact, mexc_deal_json, mexc_deal_protobuf, now_ms, run_feed
+from websockets.exceptions import ConnectionClosed
+
+from sim import mexc_protobuf as pb
+from sim import mexc_rules as rules
+from sim.feeds import PriceWalk, compact, run_feed
 
 if TYPE_CHECKING:
     from sim.server import Connection, Simulator
@@ -23,10 +29,20 @@ def flatten(params: object) -> list[str]:
     return out
 
 
-def symbol_of(channel: str) -> str:
-    parts = [p for p in channel.split("@") if p]
-    return next((p for p in reversed(parts) if p.isalnum() and p.upper() == p and not p.isdigit()),
-                "BTCUSDT")
+def public_message(stream: rules.Stream, seq: int, price: float) -> bytes:
+    """One message of a public stream: its body in the wrapper, the sequence in createTime."""
+    groups = stream.groups
+    body = {
+        314: lambda: pb.aggre_deals(stream.name, seq, price),
+        308: lambda: pb.kline(groups["interval"], seq, price),
+        313: lambda: pb.aggre_depth(stream.name, seq, price),
+        303: lambda: pb.limit_depth(stream.name, int(groups["level"]), seq, price),
+        315: lambda: pb.aggre_book_ticker(seq, price),
+        311: lambda: pb.book_ticker_batch(seq, price),
+        309: lambda: pb.mini_ticker(groups["symbol"], price),
+        310: lambda: pb.mini_tickers(price),
+    }[stream.body]()
+    return pb.wrapper(stream.name, stream.body, body, groups.get("symbol"), create_time=seq)
 
 
 class MexcSession:
@@ -34,12 +50,21 @@ class MexcSession:
         self.sim = sim
         self.conn = conn
         self.listen_key = conn.query.get("listenKey")
+        self.streams: dict[str, rules.Stream] = {}
         self.feeds: dict[str, asyncio.Task] = {}
-        self.private_channels: set[str] = set()
         self.walk = PriceWalk(43000.0, conn.id)
+        self.life = asyncio.ensure_future(self.end_of_life())
 
     async def send(self, value: object) -> None:
         await self.conn.ws.send(value if isinstance(value, (str, bytes)) else compact(value))
+
+    async def end_of_life(self) -> None:
+        """#websocket-market-streams: a connection lives at most 24 hours."""
+        await asyncio.sleep(self.sim.mexc_limits.connection_life_s)
+        try:
+            await self.conn.ws.close(*rules.LIFE_OVER)
+        except ConnectionClosed:
+            pass
 
     async def on_message(self, message: str | bytes) -> None:
         try:
@@ -57,38 +82,48 @@ class MexcSession:
         else:
             await self.send({"id": 0, "code": 0, "msg": "Wrong request format"})
 
-    async def subscribe(self, channels: list[str]) -> None:
-        await self.send({"id": 0, "code": 0, "msg": ",".join(channels)})
-        for channel in channels:
-            if "private" in channel:
-                if self.listen_key:
-                    self.private_channels.add(channel)
-            elif channel not in self.feeds and self.sim.rate > 0:
-                self.feeds[channel] = asyncio.create_task(self.feed(channel))
+    async def subscribe(self, names: list[str]) -> None:
+        accepted, refused = [], []
+        for name in names:
+            stream = rules.parse_stream(name, private=bool(self.listen_key))
+            full = len(self.streams) >= self.sim.mexc_limits.max_streams and name not in self.streams
+            if stream is None or full:
+                refused.append(name)
+                continue
+            accepted.append(name)
+            self.streams[name] = stream
+            if name not in rules.PRIVATE_STREAMS and name not in self.feeds and self.sim.rate > 0:
+                self.feeds[name] = asyncio.create_task(self.feed(stream))
+        if accepted:
+            await self.send(rules.acknowledged(accepted))
+        if refused:
+            await self.send(rules.blocked(refused))
 
-    async def unsubscribe(self, channels: list[str]) -> None:
-        for channel in channels:
-            task = self.feeds.pop(channel, None)
+    async def unsubscribe(self, names: list[str]) -> None:
+        for name in names:
+            task = self.feeds.pop(name, None)
             if task:
                 task.cancel()
-            self.private_channels.discard(channel)
-        await self.send({"id": 0, "code": 0, "msg": ",".join(channels)})
+            self.streams.pop(name, None)
+        await self.send(rules.acknowledged(names))
 
-    async def feed(self, channel: str) -> None:
-        name = channel.rstrip("@")
-        symbol = symbol_of(name)
-        build = mexc_deal_protobuf if ".pb" in name else mexc_deal_json
-
+    async def feed(self, stream: rules.Stream) -> None:
         async def push(seq: int) -> None:
-            await self.send(build(name, symbol, seq, self.walk.step()))
+            await self.send(public_message(stream, seq, self.walk.step()))
 
         await run_feed(self.sim.rate, push, self.sim.feed_limit)
 
     async def push_order(self, order: dict) -> None:
-        for channel in self.private_channels:
-            if "orders" in channel:
-                await self.send({"c": channel, "d": order, "t": now_ms()})
+        """An order placed or cancelled over REST: the private order and account streams."""
+        if "spot@private.orders.v3.api.pb" in self.streams:
+            await self.send(pb.wrapper("spot@private.orders.v3.api.pb", 304,
+                                       pb.private_order(order), order["symbol"]))
+        if "spot@private.account.v3.api.pb" in self.streams:
+            change = "-" if order["status"] == "CANCELED" else ""
+            await self.send(pb.wrapper("spot@private.account.v3.api.pb", 307,
+                                       pb.private_account("USDT", change + order["origQty"])))
 
     def close(self) -> None:
+        self.life.cancel()
         for task in self.feeds.values():
             task.cancel()

@@ -1,6 +1,7 @@
-"""The simulator's OKX WebSocket endpoint: login checked with its own HMAC, subscriptions with
-acknowledgements and data feeds, orders and cancels with the exchange's reply shapes, and
-"ping" answered with "pong"."""
+"""The simulator's OKX WebSocket endpoints (/ws/v5/public, /private, /business): login checked
+with its own HMAC, subscriptions with acknowledgements and data feeds, orders and cancels with
+the exchange's reply shapes, "ping" answered with "pong", and everything the exchange refuses
+refused the way it does (sim/okx_rules.py)."""
 
 import asyncio
 import base64
@@ -10,13 +11,16 @@ import itertools
 import json
 import time
 from typing import TYPE_CHECKING
+from urllib.parse import parse_qsl, urlsplit
 
+from websockets.exceptions import ConnectionClosed
+
+from sim import okx_rules as rules
 from sim.feeds import PriceWalk, compact, now_ms, okx_data, run_feed
 
 if TYPE_CHECKING:
     from sim.server import Connection, Simulator
 
-PRIVATE_CHANNELS = {"orders", "account", "positions", "balance_and_position"}
 _order_ids = itertools.count(600000001)
 
 
@@ -30,14 +34,36 @@ class OkxSession:
     def __init__(self, sim: "Simulator", conn: "Connection") -> None:
         self.sim = sim
         self.conn = conn
+        self.path = conn.path
         self.conn_id = f"{conn.id:08x}"
         self.logged_in = False
         self.feeds: dict[str, asyncio.Task] = {}
-        self.private_channels: set[str] = set()
+        self.private_args: list[dict] = []  # the private subscriptions, as they were named
+        self.channels: set[str] = set()      # every subscription of the connection
+        self.requests: list[float] = []      # when subscribe, unsubscribe and login came
         self.walk = PriceWalk(43000.0, conn.id)
+        self.last_push = time.monotonic()
+        self.watchdog = asyncio.ensure_future(self.close_when_idle())
 
     async def send(self, value: object) -> None:
+        self.last_push = time.monotonic()
         await self.conn.ws.send(value if isinstance(value, str) else compact(value))
+
+    async def close_with(self, code_and_reason: tuple[int, str]) -> None:
+        await self.conn.ws.close(*code_and_reason)
+
+    async def close_when_idle(self) -> None:
+        """#overview-websocket-connect: no subscription or no push for 30 s ends a connection."""
+        limit = self.sim.okx_limits.idle_close_s
+        try:
+            while True:
+                silent = time.monotonic() - self.last_push
+                if silent >= limit:
+                    await self.close_with(rules.CLOSE_IDLE)
+                    return
+                await asyncio.sleep(limit - silent)
+        except ConnectionClosed:
+            pass
 
     async def on_message(self, message: str | bytes) -> None:
         if message == "ping":
@@ -48,27 +74,39 @@ class OkxSession:
             request = json.loads(message)
             op = request["op"]
         except (ValueError, KeyError, TypeError):
-            await self.error("60012", f"Invalid request: {message!s:.100}")
+            await self.error(*rules.invalid_request(f"{message!s:.100}"))
             return
         handler = {"login": self.login, "subscribe": self.subscribe,
                    "unsubscribe": self.unsubscribe, "order": self.order,
                    "cancel-order": self.cancel}.get(op)
         if handler is None:
-            await self.error("60012", f"Invalid request: {message!s:.100}")
+            await self.error(*rules.invalid_request(f"{message!s:.100}"))
+        elif op in ("login", "subscribe", "unsubscribe") and self.over_request_limit():
+            await self.error(*rules.TOO_FREQUENT)
         else:
             await handler(request)
+
+    def over_request_limit(self) -> bool:
+        now = time.monotonic()
+        self.requests = [t for t in self.requests if now - t < 3600] + [now]
+        return len(self.requests) > self.sim.okx_limits.requests_per_hour
 
     async def error(self, code: str, msg: str) -> None:
         await self.send({"event": "error", "code": code, "msg": msg, "connId": self.conn_id})
 
+    # ---- login ----
+
     async def login(self, request: dict) -> None:
+        if self.path not in rules.LOGIN_PATHS:
+            await self.error(*rules.OPERATION_NOT_HERE)
+            return
         creds = self.sim.okx_credentials
         arg = (request.get("args") or [{}])[0]
         ts = arg.get("timestamp", "")
         if arg.get("apiKey") != creds.api_key:
             await self.error("60005", "Invalid apiKey")
-        elif not ts.isdigit() or abs(int(ts) - time.time()) > 30:
-            await self.error("60004", "Invalid timestamp")
+        elif (refusal := rules.login_error(ts, time.time())) is not None:
+            await self.error(*refusal)
         elif arg.get("passphrase") != creds.passphrase:
             await self.error("60024", "Wrong passphrase")
         elif not hmac.compare_digest(arg.get("sign", ""), okx_sign(ts, creds.secret)):
@@ -77,25 +115,43 @@ class OkxSession:
             self.logged_in = True
             await self.send({"event": "login", "code": "0", "msg": "", "connId": self.conn_id})
 
+    # ---- subscriptions ----
+
     async def subscribe(self, request: dict) -> None:
-        for arg in request.get("args", []):
-            channel = arg.get("channel", "")
-            if channel in PRIVATE_CHANNELS:
-                if not self.logged_in:
-                    await self.error("60011", "Please log in")
-                    continue
-                self.private_channels.add(channel)
-            await self.send({"event": "subscribe", "arg": arg, "connId": self.conn_id})
-            key = compact(arg)
-            if channel not in PRIVATE_CHANNELS and key not in self.feeds and self.sim.rate > 0:
-                self.feeds[key] = asyncio.create_task(self.feed(channel, arg.get("instId", "")))
+        args = request.get("args") or []
+        if len(compact(args).encode()) > self.sim.okx_limits.max_args_bytes:
+            await self.close_with(rules.CLOSE_TOO_LONG)
+            return
+        for arg in args:
+            refusal = rules.subscription_error(self.path, arg) if isinstance(arg, dict) else \
+                rules.invalid_request(str(arg))
+            if refusal is None and arg["channel"] in rules.PRIVATE_CHANNELS and not self.logged_in:
+                refusal = rules.PLEASE_LOG_IN
+            if refusal is not None:
+                await self.error(*refusal)
+                continue
+            await self.add(arg)
+
+    async def add(self, arg: dict) -> None:
+        key = compact(arg)
+        self.channels.add(key)
+        if len(self.channels) > self.sim.okx_limits.max_channels:
+            await self.close_with(rules.CLOSE_TOO_MANY_CHANNELS)
+            return
+        await self.send({"event": "subscribe", "arg": arg, "connId": self.conn_id})
+        if arg["channel"] in rules.PRIVATE_CHANNELS:
+            self.private_args.append(arg)
+        elif key not in self.feeds and self.sim.rate > 0:
+            self.feeds[key] = asyncio.create_task(self.feed(arg["channel"], arg.get("instId", "")))
 
     async def unsubscribe(self, request: dict) -> None:
         for arg in request.get("args", []):
-            task = self.feeds.pop(compact(arg), None)
+            key = compact(arg)
+            task = self.feeds.pop(key, None)
             if task:
                 task.cancel()
-            self.private_channels.discard(arg.get("channel", ""))
+            self.channels.discard(key)
+            self.private_args = [a for a in self.private_args if a != arg]
             await self.send({"event": "unsubscribe", "arg": arg, "connId": self.conn_id})
 
     async def feed(self, channel: str, inst_id: str) -> None:
@@ -104,53 +160,92 @@ class OkxSession:
 
         await run_feed(self.sim.rate, push, self.sim.feed_limit)
 
+    # ---- orders ----
+
     def reply(self, request: dict, code: str, msg: str, data: list) -> dict:
         return {"id": request.get("id", ""), "op": request["op"], "code": code, "msg": msg,
                 "data": data, "inTime": str(now_ms() * 1000), "outTime": str(now_ms() * 1000)}
 
+    def item(self, arg: dict, s_code: str, s_msg: str, ord_id: str = "") -> dict:
+        return {"clOrdId": arg.get("clOrdId", ""), "ordId": ord_id, "tag": "", "ts": str(now_ms()),
+                "sCode": s_code, "sMsg": s_msg}
+
+    async def refused_operation(self, request: dict) -> bool:
+        """Answers an operation that cannot go through at all; True if it did."""
+        if self.path != rules.ORDER_PATH:
+            await self.error(*rules.OPERATION_NOT_HERE)
+        elif not isinstance(request.get("id"), str) or not rules.ID_FORMAT.fullmatch(request["id"]):
+            await self.send(self.reply(request, "60013", "Invalid args", []))
+        elif not self.logged_in:
+            await self.send(self.reply(request, *rules.PLEASE_LOG_IN, []))
+        else:
+            return False
+        return True
+
     async def order(self, request: dict) -> None:
+        if await self.refused_operation(request):
+            return
         arg = (request.get("args") or [{}])[0]
-        if not self.logged_in:
-            await self.send(self.reply(request, "60011", "Please log in", []))
+        refusal = rules.order_error(arg)
+        if refusal is not None:
+            await self.send(self.reply(request, "1", "", [self.item(arg, *refusal)]))
             return
-        if not arg.get("tdMode"):
-            item = {"clOrdId": "", "ordId": "", "tag": "", "ts": str(now_ms()),
-                    "sCode": "51000", "sMsg": "Parameter tdMode error"}
-            await self.send(self.reply(request, "1", "", [item]))
-            return
-        order = {"instId": arg.get("instId", ""), "ordId": str(next(_order_ids)), "clOrdId": "",
-                 "px": arg.get("pxUsd", arg.get("px", "")), "sz": arg.get("sz", ""),
-                 "side": arg.get("side", ""), "ordType": arg.get("ordType", ""),
-                 "tdMode": arg.get("tdMode", ""), "state": "live"}
+        instrument = rules.INSTRUMENTS[arg["instIdCode"]]
+        price = next((arg[p] for p in rules.PRICE_MEMBERS if p in arg), "")
+        order = {"instType": instrument.inst_type, "instId": instrument.inst_id,
+                 "instIdCode": arg["instIdCode"], "ordId": str(next(_order_ids)),
+                 "clOrdId": arg.get("clOrdId", ""), "px": price, "sz": arg["sz"],
+                 "side": arg["side"], "ordType": arg["ordType"], "tdMode": arg["tdMode"],
+                 "state": "live"}
         self.sim.okx_orders[order["ordId"]] = order
-        item = {"clOrdId": "", "ordId": order["ordId"], "tag": "", "ts": str(now_ms()),
-                "sCode": "0", "sMsg": "Order placed"}
-        await self.send(self.reply(request, "0", "", [item]))
+        await self.send(self.reply(request, "0", "", [self.item(arg, "0", "Order placed",
+                                                                order["ordId"])]))
         await self.push_order(order)
 
     async def cancel(self, request: dict) -> None:
+        if await self.refused_operation(request):
+            return
         arg = (request.get("args") or [{}])[0]
+        refusal = rules.cancel_error(arg)
         order = self.sim.okx_orders.get(arg.get("ordId", ""))
-        if not self.logged_in:
-            await self.send(self.reply(request, "60011", "Please log in", []))
-        elif order is None or order["state"] != "live":
-            item = {"clOrdId": "", "ordId": arg.get("ordId", ""), "ts": str(now_ms()),
-                    "sCode": "51400", "sMsg": "Order cancellation failed as the order has been "
-                    "filled, canceled or does not exist"}
-            await self.send(self.reply(request, "1", "", [item]))
-        else:
-            order["state"] = "canceled"
-            item = {"clOrdId": "", "ordId": order["ordId"], "ts": str(now_ms()), "sCode": "0",
-                    "sMsg": ""}
-            await self.send(self.reply(request, "0", "", [item]))
-            await self.push_order(order)
+        if refusal is None and (order is None or order["state"] != "live"
+                                or order["instIdCode"] != arg["instIdCode"]):
+            refusal = ("51400", "Order cancellation failed as the order has been filled, "
+                       "canceled or does not exist")
+        if refusal is not None:
+            await self.send(self.reply(request, "1", "", [self.item(arg, *refusal,
+                                                                    arg.get("ordId", ""))]))
+            return
+        order["state"] = "canceled"
+        await self.send(self.reply(request, "0", "", [self.item(arg, "0", "", order["ordId"])]))
+        await self.push_order(order)
 
     async def push_order(self, order: dict) -> None:
-        if "orders" in self.private_channels:
-            data = dict(order, uTime=str(now_ms()), cTime=str(now_ms()))
-            await self.send({"arg": {"channel": "orders", "instType": "ANY", "uid": "1"},
-                             "data": [data]})
+        """The "orders" channel carries each update to the subscriptions it matches, under the
+        argument they named."""
+        data = dict(order, uTime=str(now_ms()), cTime=str(now_ms()))
+        for arg in self.private_args:
+            if arg["channel"] != "orders" or arg["instType"] not in ("ANY", order["instType"]):
+                continue
+            if arg.get("instId") not in (None, order["instId"]):
+                continue
+            await self.send({"arg": dict(arg, uid="1"), "data": [data]})
+
+    async def notice_upgrade(self) -> None:
+        await self.send(dict(rules.UPGRADE_NOTICE, connId=self.conn_id))
 
     def close(self) -> None:
+        self.watchdog.cancel()
         for task in self.feeds.values():
             task.cancel()
+
+
+def instruments_reply(target: str) -> tuple[int, dict]:
+    """GET /api/v5/public/instruments: the simulator's instruments with their instIdCode."""
+    query = dict(parse_qsl(urlsplit(target).query))
+    if query.get("instType") not in rules.INST_TYPES - {"ANY"}:
+        return 400, {"code": "51000", "msg": "Parameter instType error", "data": []}
+    data = [{"instType": i.inst_type, "instId": i.inst_id, "instIdCode": code, "state": "live"}
+            for code, i in rules.INSTRUMENTS.items()
+            if i.inst_type == query["instType"] and query.get("instId") in (None, i.inst_id)]
+    return 200, {"code": "0", "msg": "", "data": data}

@@ -12,6 +12,7 @@ import json
 import socket
 import ssl
 import struct
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
@@ -26,15 +27,18 @@ from sim.certs import TestCertificates
 from sim.credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
 from sim.http import json_response, read_request, response
 from sim.mexc import MexcSession
-from sim.mexc_rest import MexcRest
-from sim.okx import OkxSession
+from sim.mexc_rest import ListenKey, MexcRest
+from sim.mexc_rules import MexcLimits
+from sim.okx import OkxSession, instruments_reply
+from sim.okx_rules import OkxLimits
 from sim.recorder import Frame, Recorder
 
 OKX_PATHS = {"/ws/v5/public", "/ws/v5/private", "/ws/v5/business"}
 MEXC_PATH = "/ws"
 RAW_PATH = "/raw"
 REST_FAULTS = {"stall", "drop", "truncated", "huge", "status500", "not-json", "empty",
-               "no-listen-key", "array"}
+               "no-listen-key", "array", "rate-limit"}
+RETRY_AFTER_S = 2  # what an injected HTTP 429 asks for
 
 
 @dataclass
@@ -69,7 +73,8 @@ class Simulator:
     def __init__(self, *, host: str = "127.0.0.1", port: int = 0, rest_port: int = 0,
                  control_port: int | None = None, cert: str = "valid", rate: float = 0.0,
                  feed_limit: int | None = None, certificates: TestCertificates | None = None,
-                 rest_min_tls: ssl.TLSVersion | None = None,
+                 rest_min_tls: ssl.TLSVersion | None = None, okx_limits: OkxLimits | None = None,
+                 mexc_limits: MexcLimits | None = None,
                  okx_credentials: ExchangeCredentials = OKX_TEST,
                  mexc_credentials: ExchangeCredentials = MEXC_TEST) -> None:
         self.host = host
@@ -81,10 +86,13 @@ class Simulator:
         self.okx_credentials = okx_credentials
         self.mexc_credentials = mexc_credentials
         self.okx_answers_pings = True
+        self.okx_limits = okx_limits or OkxLimits()
+        self.mexc_limits = mexc_limits or MexcLimits()
+        self.clock = time.monotonic  # what listen keys age by; tests may set a clock of their own
         self.recorder = Recorder()
         self.connections: list[Connection] = []
         self.sessions: dict[int, object] = {}
-        self.listen_keys: dict[str, int] = {}  # listen key -> renewals
+        self.listen_keys: dict[str, ListenKey] = {}
         self.okx_orders: dict[str, dict] = {}
         self.mexc_orders: dict[str, dict] = {}
         self.rest_faults: list[RestFault] = []
@@ -149,8 +157,14 @@ class Simulator:
         if parts.path.startswith("/reject/"):
             return connection.respond(int(parts.path.rsplit("/", 1)[1]), "refused by the simulator\n")
         query = dict(parse_qsl(parts.query, keep_blank_values=True))
-        if parts.path == MEXC_PATH and "listenKey" in query and query["listenKey"] not in self.listen_keys:
-            return connection.respond(401, "invalid listen key\n")
+        if parts.path == MEXC_PATH and "listenKey" in query:
+            key = query["listenKey"]
+            if key not in self._rest.valid_keys():
+                return connection.respond(401, "invalid listen key\n")
+            users = sum(1 for c in self.connections if c.ws is not None and c.path == MEXC_PATH
+                        and c.query.get("listenKey") == key)
+            if users >= self.mexc_limits.connections_per_key:  # answer unconfirmed
+                return connection.respond(403, "too many connections for this listen key\n")
         if parts.path not in OKX_PATHS | {MEXC_PATH, RAW_PATH}:
             return connection.respond(404, "no such stream\n")
         return None
@@ -205,11 +219,14 @@ class Simulator:
             if fault is not None:
                 await self._apply_fault(fault, reader, writer)
                 return
-            status, body = self._rest.handle(request)
+            if request.path == "/api/v5/public/instruments":
+                status, body = instruments_reply(request.target)
+            else:
+                status, body = self._rest.handle(request)
             writer.write(json_response(status, body))
             await writer.drain()
             if status == 200 and request.path == "/api/v3/order":
-                await self.push_mexc_order(body)
+                await self.push_mexc_order(self.mexc_orders[body["orderId"]])
         except (ConnectionError, ssl.SSLError):
             pass
         finally:
@@ -241,6 +258,8 @@ class Simulator:
                 "empty": lambda: response(200, ""),
                 "no-listen-key": lambda: json_response(200, {"code": 0, "msg": "ok"}),
                 "array": lambda: json_response(200, [1, 2]),
+                "rate-limit": lambda: json_response(429, {"code": 429, "msg": "Too Many Requests"},
+                                                    headers={"Retry-After": str(RETRY_AFTER_S)}),
             }[fault]())
             await writer.drain()
 
@@ -309,9 +328,17 @@ class Simulator:
         transport.pause_reading()
         transport.write(frame_close(code))
 
+    async def okx_notice(self, conn: int) -> None:
+        """OKX's notice of a service upgrade, sent 60 s before the connection is closed."""
+        await self.sessions[conn].notice_upgrade()
+
     def close_soon(self, conn: int, code: int = 1000) -> None:
         """Starts a clean close without waiting for the peer's answer."""
-        task = asyncio.ensure_future(self.close(conn, code))
+        self.close_soon_task(self.close(conn, code))
+
+    def close_soon_task(self, coro) -> None:
+        """Runs `coro` on the loop without waiting for it."""
+        task = asyncio.ensure_future(coro)
         self._rest_tasks.add(task)
         task.add_done_callback(self._rest_tasks.discard)
 

@@ -81,7 +81,8 @@ TEST_F(Lifecycle, ChurnWithPeerClosesAndStreams) {
 
 TEST_F(Lifecycle, DisconnectRacingTheOpen) {
     MexcConnector c;
-    c.subscribe({{"host", "spot@public.deals.v3.api"}, {"symbol", "BTCUSDT"}});
+    c.subscribe(
+        {{"host", "spot@public.aggre.deals.v3.api.pb"}, {"symbol", "100ms"}, {"level", "BTCUSDT"}});
     for (int i = 0; i < 40; ++i) {
         c.connect(sim->ws_url("/ws"));
         if (i % 2 == 1) std::this_thread::yield();

@@ -14,7 +14,8 @@ from sim import MEXC_TEST
 
 protobuf_fields = load_example("stream").protobuf_fields
 
-DEALS = "spot@public.deals.v3.api"
+DEALS = "spot@public.aggre.deals.v3.api.pb"
+DEPTH = "spot@public.limit.depth.v3.api.pb"
 PING_LINE = 'Пингуем {"method":"PING"}\n'
 
 
@@ -27,17 +28,15 @@ def connect(sim, connector, path="/ws"):
 class TestPublicSubscriptions:
     def test_replay_then_ping_at_open(self, sim, capfd):
         c = m.MexcConnector()
-        c.subscribe(host=DEALS, symbol="BTCUSDT")
-        c.subscribe(host="spot@public.limit.depth.v3.api", symbol="ETHUSDT", level=5)
+        c.subscribe(host=DEALS, symbol="100ms", level="BTCUSDT")
+        c.subscribe(host=DEPTH, symbol="ETHUSDT", level=5)
         assert capfd.readouterr().out == ""
         conn = connect(sim, c)
         ack, pong = (json.loads(x) for x in read(c, 2))
-        assert ack == {"id": 0, "code": 0,
-                       "msg": f"{DEALS}@BTCUSDT,spot@public.limit.depth.v3.api@ETHUSDT@5"}
+        assert ack == {"id": 0, "code": 0, "msg": f"{DEALS}@100ms@BTCUSDT,{DEPTH}@ETHUSDT@5"}
         assert pong == {"id": 0, "code": 0, "msg": "PONG"}
         assert sim.frames(conn) == [
-            f'{{"method":"SUBSCRIPTION","params":["{DEALS}@BTCUSDT",'
-            '"spot@public.limit.depth.v3.api@ETHUSDT@5"]}',
+            f'{{"method":"SUBSCRIPTION","params":["{DEALS}@100ms@BTCUSDT","{DEPTH}@ETHUSDT@5"]}}',
             '{"method":"PING"}',
         ]
         assert capfd.readouterr().out == PING_LINE
@@ -76,14 +75,17 @@ class TestStream:
             assert [dict(protobuf_fields(f))[5] for f in frames] == list(range(1, 201))
             assert all(isinstance(x, str) for x in messages if not isinstance(x, bytes))
 
-    def test_json_deals_arrive_as_text(self, certificates):
+    def test_retired_json_streams_are_blocked(self, certificates):
         with make_sim(certificates, rate=1000, feed_limit=50) as sim:
             c = m.MexcConnector()
-            c.subscribe(host=DEALS, symbol="BTCUSDT")
+            c.subscribe(host="spot@public.deals.v3.api", symbol="BTCUSDT")  # a JSON stream
             connect(sim, c)
-            deals = [json.loads(x) for x in read(c, 52) if '"deals"' in x]
-            assert [d["seq"] for d in deals] == list(range(1, 51))
-            assert deals[0]["c"] == f"{DEALS}@BTCUSDT"
+            assert read(c, 2) == [
+                '{"id":0,"code":0,"msg":"Not Subscribed successfully! '
+                '[spot@public.deals.v3.api@BTCUSDT]  Reason： Blocked!"}',
+                '{"id":0,"code":0,"msg":"PONG"}']
+            c.disconnect()
+            assert read_until_end(c) == []  # and no data came
 
     def test_peer_close_is_reported_and_ends_the_reader(self, sim, capfd):
         c = m.MexcConnector()

@@ -14,6 +14,7 @@ from sim.okx import okx_sign
 
 PUBLIC = "/ws/v5/public"
 PRIVATE = "/ws/v5/private"
+BTC_USDT = 10459  # its instIdCode at the simulator
 
 
 def private_connector(secret=OKX_TEST.secret):
@@ -153,9 +154,12 @@ class TestLogin:
         c = private_connector()
         conn = connect(sim, c, PRIVATE)
         assert json.loads(read(c, 1)[0])["code"] == "0"
-        c.subscribe(channel="orders")
-        assert without_conn_id(read(c, 1)[0]) == ack("orders")
-        assert sim.frames(conn)[1] == '{"args":[{"channel":"orders"}],"op":"subscribe"}'
+        c.subscribe(channel="orders")  # sent as it is, and refused: OKX requires instType
+        assert json.loads(read(c, 1)[0])["code"] == "60012"
+        c.subscribe(channel="orders", inst_type="ANY")
+        assert without_conn_id(read(c, 1)[0])["event"] == "subscribe"
+        assert sim.frames(conn)[1:] == ['{"args":[{"channel":"orders"}],"op":"subscribe"}',
+                                        '{"args":[{"channel":"orders","instType":"ANY"}],"op":"subscribe"}']
 
     @pytest.mark.parametrize("ended_by", ["peer", "disconnect"])
     def test_first_message_of_every_connection_is_examined(self, sim, ended_by):
@@ -301,16 +305,23 @@ class TestOrders:
 
     def test_order_round_trip_with_private_updates(self, sim):
         c = private_connector()
-        c.subscribe(channel="orders")
+        c.subscribe(channel="orders", inst_type="SPOT")
         connect(sim, c, PRIVATE)
         read(c, 2)
-        c.place_order(ord_id="req1", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
+        # The default wire form (instId, pxUsd) is refused as the exchange refuses it.
+        c.place_order(ord_id="req0", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
                       tdMode="cash", ordType="limit")
+        refused = json.loads(read(c, 1)[0])
+        assert (refused["code"], refused["data"][0]["sMsg"]) == (
+            "1", "Parameter instIdCode can not be empty")
+        c.place_order(ord_id="req1", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
+                      tdMode="cash", ordType="limit", inst_id_code=BTC_USDT, px_field="px")
         placed, update = (json.loads(x) for x in read(c, 2))
         assert (placed["id"], placed["op"], placed["code"]) == ("req1", "order", "0")
         ord_id = placed["data"][0]["ordId"]
         assert update["arg"]["channel"] == "orders" and update["data"][0]["state"] == "live"
-        c.cancel_order(msg_id="req2", ord_id=ord_id, inst_id="BTC-USDT")
+        assert update["arg"] == {"channel": "orders", "instType": "SPOT", "uid": "1"}
+        c.cancel_order(msg_id="req2", ord_id=ord_id, inst_id="BTC-USDT", inst_id_code=BTC_USDT)
         cancelled, update = (json.loads(x) for x in read(c, 2))
         assert (cancelled["id"], cancelled["op"], cancelled["code"]) == ("req2", "cancel-order", "0")
         assert update["data"][0]["state"] == "canceled"

@@ -1,0 +1,276 @@
+"""The simulator refuses what the exchanges refuse: a raw WebSocket (or HTTPS) client, not the
+connectors, sends each form and gets the exchange's answer."""
+
+import hashlib
+import hmac
+import http.client
+import json
+import os
+import ssl
+import time
+from urllib.parse import urlencode
+
+import pytest
+from websockets.exceptions import ConnectionClosed
+from websockets.sync.client import connect as ws_connect
+
+from conftest import make_sim
+from sim import MEXC_TEST, OKX_TEST
+from sim.mexc_rules import MexcLimits
+from sim.okx import okx_sign
+from sim.okx_rules import OkxLimits
+
+TIMEOUT = 10
+
+
+def tls():
+    return ssl.create_default_context(cafile=os.environ["SSL_CERT_FILE"])
+
+
+def raw(sim, path):
+    return ws_connect(sim.sim.url(path), ssl=tls(), open_timeout=TIMEOUT, close_timeout=TIMEOUT)
+
+
+def ask(ws, request):
+    ws.send(request if isinstance(request, str) else json.dumps(request))
+    return json.loads(ws.recv(TIMEOUT))
+
+
+def closed_with(ws):
+    with pytest.raises(ConnectionClosed) as closed:
+        while True:
+            ws.recv(TIMEOUT)
+    return closed.value.rcvd.code, closed.value.rcvd.reason
+
+
+# ---- OKX ----
+
+def okx_login(ws, timestamp=None):
+    ts = str(int(time.time()) if timestamp is None else timestamp)
+    return ask(ws, {"op": "login", "args": [{"apiKey": OKX_TEST.api_key, "timestamp": ts,
+                                             "passphrase": OKX_TEST.passphrase,
+                                             "sign": okx_sign(ts, OKX_TEST.secret)}]})
+
+
+def order(ident="o1", **arg):
+    base = {"instIdCode": 10459, "tdMode": "cash", "side": "buy", "ordType": "limit", "sz": "1",
+            "px": "20000"}
+    return {"id": ident, "op": "order", "args": [{k: v for k, v in {**base, **arg}.items()
+                                                  if v is not None}]}
+
+
+class TestOkxRules:
+    @pytest.mark.parametrize("path, request_, code", [
+        ("/ws/v5/public", {"op": "subscribe", "args": [{"channel": "candle1m", "instId": "BTC-USDT"}]}, "64001"),
+        ("/ws/v5/public", {"op": "subscribe", "args": [{"channel": "orders", "instType": "ANY"}]}, "60018"),
+        ("/ws/v5/business", {"op": "subscribe", "args": [{"channel": "tickers", "instId": "BTC-USDT"}]}, "64002"),
+        ("/ws/v5/public", {"op": "subscribe", "args": [{"channel": "no-such", "instId": "X"}]}, "60018"),
+        ("/ws/v5/public", {"op": "login", "args": [{}]}, "60028"),
+        ("/ws/v5/business", order(), "60028"),
+        ("/ws/v5/private", {"op": "subscribe", "args": [{"channel": "orders"}]}, "60012"),
+    ])
+    def test_each_endpoint_serves_its_own(self, sim, path, request_, code):
+        with raw(sim, path) as ws:
+            reply = ask(ws, request_)
+        assert (reply["event"], reply["code"]) == ("error", code)
+
+    @pytest.mark.parametrize("request_, s_code, s_msg", [
+        (order(instIdCode=None, instId="BTC-USDT"), "50014", "Parameter instIdCode can not be empty"),
+        (order(instIdCode=99), "51001", "Instrument ID, Instrument ID code, or Spread ID doesn't exist."),
+        (order(px=None, pxUsd="20000"), "51000", "Parameter pxUsd error"),
+        (order(px=None), "50014", "Parameter px can not be empty"),
+        (order(tdMode=""), "50014", "Parameter tdMode can not be empty"),
+        (order(instId="ETH-USDT"), "0", "Order placed"),  # instId is ignored
+        (order(instIdCode=30777, px=None, pxUsd="150"), "0", "Order placed"),  # an option
+    ])
+    def test_order_operations(self, sim, request_, s_code, s_msg):
+        with raw(sim, "/ws/v5/private") as ws:
+            assert okx_login(ws)["code"] == "0"
+            item = ask(ws, request_)["data"][0]
+        assert (item["sCode"], item["sMsg"]) == (s_code, s_msg)
+
+    @pytest.mark.parametrize("ident", ["req-1", "x" * 33, ""])
+    def test_order_ids_are_up_to_32_letters_and_digits(self, sim, ident):
+        with raw(sim, "/ws/v5/private") as ws:
+            okx_login(ws)
+            reply = ask(ws, order(ident))
+        assert (reply["code"], reply["msg"], reply["data"]) == ("60013", "Invalid args", [])
+
+    def test_updates_reach_the_subscriptions_they_match_under_their_own_argument(self, sim):
+        with raw(sim, "/ws/v5/private") as ws:
+            okx_login(ws)
+            for arg in ({"channel": "orders", "instType": "SPOT", "instId": "ETH-USDT"},
+                        {"channel": "orders", "instType": "ANY"}):
+                assert ask(ws, {"op": "subscribe", "args": [arg]})["event"] == "subscribe"
+            assert ask(ws, order())["code"] == "0"
+            update = json.loads(ws.recv(TIMEOUT))
+            assert update["arg"] == {"channel": "orders", "instType": "ANY", "uid": "1"}
+            assert update["data"][0]["instId"] == "BTC-USDT"
+
+    @pytest.mark.parametrize("timestamp, code, msg", [
+        (int(time.time()) - 40, "60006", "Timestamp request expired"),
+        ("soon", "60004", "Invalid timestamp"),
+    ])
+    def test_login_window(self, sim, timestamp, code, msg):
+        with raw(sim, "/ws/v5/private") as ws:
+            reply = okx_login(ws, timestamp)
+            assert (reply["event"], reply["code"], reply["msg"]) == ("error", code, msg)
+            assert okx_login(ws)["code"] == "0"  # the connection stays open after a refusal
+
+    def test_limits_and_forced_closes(self, certificates):
+        with make_sim(certificates, okx_limits=OkxLimits(idle_close_s=0.3)) as sim:
+            with raw(sim, "/ws/v5/public") as ws:  # nothing subscribed, nothing pushed
+                assert closed_with(ws) == (4004, "No data received in 30s")
+        limits = OkxLimits(max_channels=2, requests_per_hour=3)
+        with make_sim(certificates, okx_limits=limits) as sim:
+            with raw(sim, "/ws/v5/public") as ws:
+                huge = [{"channel": "tickers", "instId": "X" * 70000}]
+                ws.send(json.dumps({"op": "subscribe", "args": huge}))
+                assert closed_with(ws)[0] == 1009
+            with raw(sim, "/ws/v5/public") as ws:
+                for inst in ("A", "B", "C"):
+                    ws.send(json.dumps({"op": "subscribe",
+                                        "args": [{"channel": "tickers", "instId": inst}]}))
+                assert closed_with(ws)[0] == 4009
+            with raw(sim, "/ws/v5/public") as ws:
+                replies = [ask(ws, {"op": "unsubscribe", "args": [{"channel": "tickers",
+                                                                   "instId": "A"}]})
+                           for _ in range(4)]
+                assert [r.get("code") for r in replies] == [None, None, None, "60014"]
+
+    def test_notice_before_a_service_upgrade(self, sim):
+        with raw(sim, "/ws/v5/public") as ws:
+            sim.okx_notice(sim.wait_connection(1))
+            notice = json.loads(ws.recv(TIMEOUT))
+        assert (notice["event"], notice["code"]) == ("notice", "64008")
+
+
+# ---- MEXC ----
+
+def mexc_ask(ws, method, *names):
+    return ask(ws, {"method": method, "params": list(names)})
+
+
+def blocked(*names):
+    return {"id": 0, "code": 0,
+            "msg": f"Not Subscribed successfully! [{','.join(names)}]  Reason： Blocked!"}
+
+
+def rest(sim, method, path, params, secret=MEXC_TEST.secret, timestamp=None, headers=None):
+    params = dict(params, timestamp=str(timestamp or int(time.time() * 1000)))
+    text = urlencode(sorted(params.items()))
+    body = f"{text}&signature={hmac.new(secret.encode(), text.encode(), hashlib.sha256).hexdigest()}"
+    conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(),
+                                       timeout=TIMEOUT)
+    conn.request(method, path, body, {"X-MEXC-APIKEY": MEXC_TEST.api_key})
+    reply = conn.getresponse()
+    return reply.status, json.loads(reply.read()), reply.getheader("Retry-After")
+
+
+def new_key(sim):
+    status, body, _ = rest(sim, "POST", "/api/v3/userDataStream", {})
+    assert status == 200, body
+    return body["listenKey"]
+
+
+def wrapper_fields(data):
+    from conftest import load_example
+
+    return dict(load_example("stream").protobuf_fields(data))
+
+
+class TestMexcRules:
+    @pytest.mark.parametrize("name", [
+        "spot@public.deals.v3.api@BTCUSDT",               # a retired JSON stream
+        "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT@",  # a trailing "@"
+        "spot@public.aggre.deals.v3.api.pb@1s@BTCUSDT",   # an unknown interval
+        "spot@public.kline.v3.api.pb@btcusdt@Min1",       # symbols are upper case
+        "spot@private.orders.v3.api.pb",                  # private, without a listen key
+    ])
+    def test_only_live_protobuf_streams(self, sim, name):
+        with raw(sim, "/ws") as ws:
+            assert mexc_ask(ws, "SUBSCRIPTION", name) == blocked(name)
+
+    def test_at_most_thirty_streams(self, sim):
+        names = [f"spot@public.bookTicker.batch.v3.api.pb@T{i}USDT" for i in range(31)]
+        with raw(sim, "/ws") as ws:
+            ws.send(json.dumps({"method": "SUBSCRIPTION", "params": names}))
+            assert json.loads(ws.recv(TIMEOUT))["msg"] == ",".join(names[:30])
+            assert json.loads(ws.recv(TIMEOUT)) == blocked(names[30])
+
+    def test_every_stream_sends_its_body(self, certificates):
+        bodies = {"spot@public.aggre.deals.v3.api.pb@10ms@BTCUSDT": 314,
+                  "spot@public.kline.v3.api.pb@BTCUSDT@Min15": 308,
+                  "spot@public.aggre.depth.v3.api.pb@100ms@BTCUSDT": 313,
+                  "spot@public.limit.depth.v3.api.pb@BTCUSDT@20": 303,
+                  "spot@public.aggre.bookTicker.v3.api.pb@100ms@BTCUSDT": 315,
+                  "spot@public.bookTicker.batch.v3.api.pb@BTCUSDT": 311,
+                  "spot@public.miniTicker.v3.api.pb@BTCUSDT@UTC+8": 309,
+                  "spot@public.miniTickers.v3.api.pb@UTC+5:30": 310}
+        with make_sim(certificates, rate=200, feed_limit=1) as sim, raw(sim, "/ws") as ws:
+            assert mexc_ask(ws, "SUBSCRIPTION", *bodies)["msg"] == ",".join(bodies)
+            seen = {}
+            while len(seen) < len(bodies):
+                fields = wrapper_fields(ws.recv(TIMEOUT))
+                seen[fields[1].decode()] = [n for n in fields if n > 300]
+        assert seen == {name: [body] for name, body in bodies.items()}
+
+    def test_listen_keys(self, certificates):
+        limits = MexcLimits(max_keys=2, connections_per_key=1, connection_life_s=0.5)
+        with make_sim(certificates, mexc_limits=limits) as sim:
+            now = [0.0]
+            sim.sim.clock = lambda: now[0]
+            first, second = new_key(sim), new_key(sim)
+            assert rest(sim, "POST", "/api/v3/userDataStream", {})[0] == 400  # 60 keys at most
+            assert rest(sim, "DELETE", "/api/v3/userDataStream", {"listenKey": second})[:2] == (
+                200, {"listenKey": second})
+            with raw(sim, f"/ws?listenKey={first}") as ws:
+                with pytest.raises(Exception, match="403"):  # connections per key
+                    raw(sim, f"/ws?listenKey={first}")
+                assert closed_with(ws)[0] == 1000  # the connection's life is over
+            key = new_key(sim)
+            for _ in range(3):  # each PUT extends the key by an hour
+                now[0] += 3000
+                assert rest(sim, "PUT", "/api/v3/userDataStream", {"listenKey": key})[0] == 200
+            now[0] += 3601  # an hour after the last extension: gone
+            assert rest(sim, "PUT", "/api/v3/userDataStream", {"listenKey": key})[0] == 400
+            with pytest.raises(Exception, match="401"):
+                raw(sim, f"/ws?listenKey={key}")
+
+    def test_private_updates_are_protobuf(self, sim):
+        key = new_key(sim)
+        with raw(sim, f"/ws?listenKey={key}") as ws:
+            assert mexc_ask(ws, "SUBSCRIPTION", "spot@private.orders.v3.api.pb")["code"] == 0
+            status, placed, _ = rest(sim, "POST", "/api/v3/order", {
+                "symbol": "BTCUSDT", "side": "BUY", "type": "LIMIT", "quantity": "1", "price": "9"})
+            assert status == 200
+            fields = wrapper_fields(ws.recv(TIMEOUT))
+        order = dict(load_fields(fields[304]))
+        assert (fields[1], order[1].decode(), order[15]) == (
+            b"spot@private.orders.v3.api.pb", placed["orderId"], 1)
+
+    @pytest.mark.parametrize("change, code", [
+        ({"offset_ms": 2000}, 700003),   # ahead by more than a second
+        ({"offset_ms": -6000}, 700003),  # older than recvWindow
+        ({"params": {"recvWindow": "70000"}}, 700005),
+        ({"params": {"price": ""}}, 700004),                       # a LIMIT order needs a price
+        ({"secret": "wrong"}, 700002),
+    ])
+    def test_signed_requests(self, sim, change, code):
+        params = {"symbol": "BTCUSDT", "side": "BUY", "type": "LIMIT", "quantity": "1",
+                  "price": "9", **change.get("params", {})}
+        status, body, _ = rest(sim, "POST", "/api/v3/order", params,
+                               secret=change.get("secret", MEXC_TEST.secret),
+                               timestamp=int(time.time() * 1000) + change.get("offset_ms", 0))
+        assert (status, body["code"], type(body["msg"])) == (400, code, str)
+
+    def test_rate_limit(self, sim):
+        sim.sim.add_rest_fault("rate-limit", "/api/v3/order")
+        status, body, retry_after = rest(sim, "POST", "/api/v3/order", {})
+        assert (status, retry_after) == (429, "2")
+
+
+def load_fields(data):
+    from conftest import load_example
+
+    return load_example("stream").protobuf_fields(data)
