@@ -96,6 +96,18 @@ def corvane(url: str, meter: Meter) -> None:
     c.disconnect()
 
 
+async def corvane_async(url: str, meter: Meter) -> None:
+    import _corvane_ws_module as ws
+
+    c = ws.OkxConnector()
+    c.connect(url)
+    take = meter.take
+    async for message in c.wsrun_async():
+        if take(message):
+            break
+    c.disconnect()
+
+
 def handoff(url: str, meter: Meter) -> None:
     import _bench_handoff
 
@@ -171,6 +183,7 @@ async def picows_client(url: str, meter: Meter) -> None:
 
 CLIENTS = {
     "corvane": corvane,
+    "corvane-async": corvane_async,
     "handoff": handoff,
     "picows": picows_client,
     "websockets-sync": websockets_sync,

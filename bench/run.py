@@ -23,13 +23,14 @@ RESULTS = ROOT / "bench" / "results"
 SIZES = [(176, 1_000_000, "bbo"), (415, 1_000_000, "books5"), (2048, 200_000, "2 KB"),
          (22528, 20_000, "400-level snapshot")]
 PEERS = ["picows", "websockets-async", "websockets-sync", "aiohttp", "websocket-client"]
-THROUGHPUT_CLIENTS = ["corvane", *PEERS, "cpp-ceiling", "handoff"]
-LATENCY_CLIENTS = ["corvane", *PEERS]
+THROUGHPUT_CLIENTS = ["corvane", "corvane-async", *PEERS, "cpp-ceiling", "handoff"]
+LATENCY_CLIENTS = ["corvane", "corvane-async", *PEERS]
 # The slowest peers read a fraction of each count, so that make bench stays near 15 minutes; a
 # rate needs no more than that to settle.
 COUNT_SCALE = {"websocket-client": 0.15, "websockets-sync": 0.15, "websockets-async": 0.3,
                "aiohttp": 0.5}
-LABELS = {"corvane": "corvane-ws", "cpp-ceiling": "C++ transport ceiling",
+LABELS = {"corvane": "corvane-ws", "corvane-async": "corvane-ws (asyncio)",
+          "cpp-ceiling": "C++ transport ceiling",
           "handoff": "hand-off ceiling", "websockets-async": "websockets (asyncio)",
           "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel"}
 
@@ -127,7 +128,7 @@ def chart(summary: dict, path: Path) -> None:
         per = summary["throughput"].get(f"{size}", {})
         clients = [c for c in THROUGHPUT_CLIENTS if c in per]
         values = [per[c]["msgs_per_s"] / 1000 for c in clients]
-        colours = ["#d62728" if c == "corvane" else "#7f7f7f" if c in ("cpp-ceiling", "handoff") else "#1f77b4"
+        colours = ["#d62728" if c.startswith("corvane") else "#7f7f7f" if c in ("cpp-ceiling", "handoff") else "#1f77b4"
                    for c in clients]
         ax.barh([LABELS.get(c, c) for c in clients], values, color=colours)
         ax.invert_yaxis()

@@ -1,5 +1,8 @@
 #include "core/inbound_queue.hpp"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -27,6 +30,7 @@ bool InboundQueue::push(std::string&& payload, bool binary, bool ascii) {
     incoming.push_back(InboundMessage{std::move(payload), binary, ascii});
     payload_buffers.restock();
     backlog_peak = std::max(backlog_peak, incoming.size());
+    if (!watchers.empty()) signal_watchers();
     // A reader registers itself under mtx before it waits, so a wake-up sent after this
     // returns cannot miss it, and it never lands on a mutex still held here.
     return readers_waiting.load(std::memory_order_relaxed) > 0;
@@ -41,8 +45,52 @@ void InboundQueue::end_stream() {
     {
         std::lock_guard<std::mutex> lock(mtx);
         is_live.store(false);
+        signal_watchers();
     }
     cv.notify_all();
+}
+
+bool InboundQueue::watch(int fd) {
+    std::lock_guard<std::mutex> lock(mtx);
+    return add_watcher(fd);
+}
+
+std::optional<bool> InboundQueue::try_watch(int fd) {
+    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
+    if (!lock.owns_lock()) return std::nullopt;
+    return add_watcher(fd);
+}
+
+bool InboundQueue::add_watcher(int fd) {
+    if (!incoming.empty() || !is_live.load() || ready_count.load() > 0) return false;
+    watchers.push_back(fd);
+    return true;
+}
+
+void InboundQueue::unwatch(int fd) {
+    std::lock_guard<std::mutex> lock(mtx);
+    remove_watcher(fd);
+}
+
+bool InboundQueue::try_unwatch(int fd) {
+    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
+    if (lock.owns_lock()) remove_watcher(fd);
+    return lock.owns_lock();
+}
+
+void InboundQueue::remove_watcher(int fd) {
+    watchers.erase(std::remove(watchers.begin(), watchers.end(), fd), watchers.end());
+}
+
+// Each watcher is written once: it reads the descriptor, takes what it can and watches again.
+void InboundQueue::signal_watchers() {
+    for (const int fd : watchers) {
+        const eventfd_t one = 1;
+        // A failure can only be a full counter (the watcher is readable either way) or a closed
+        // descriptor, which unwatch() rules out.
+        [[maybe_unused]] const auto written = write(fd, &one, sizeof one);
+    }
+    watchers.clear();
 }
 
 std::optional<InboundMessage> InboundQueue::take(std::chrono::milliseconds max_wait) {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/payload_buffers.hpp"
 
@@ -58,11 +59,27 @@ public:
     // dropped instead when that would mean waiting for a lock.
     void give_back(std::string&& payload);
 
+    // ---- asynchronous readers (an event loop watching a file descriptor) ----
+
+    // Registers `fd` (an eventfd) to be written once, when the next message arrives or the
+    // stream ends; false, and nothing registered, when a message is queued or the stream has
+    // ended already (take instead). The producer never waits for such a reader, nor takes the
+    // GIL: it only writes the descriptor.
+    bool watch(int fd);
+    // Forgets `fd` if it is still registered; after this it is never written again.
+    void unwatch(int fd);
+    // The same without blocking: nullopt / false when another thread holds the lock.
+    std::optional<bool> try_watch(int fd);
+    bool try_unwatch(int fd);
+
 private:
     std::optional<InboundMessage> take_locked(std::unique_lock<std::mutex>& reader);
     void refill();  // caller holds both locks and has found `incoming` non-empty
     InboundMessage pop_ready(std::unique_lock<std::mutex>& reader);
     void wake_another_reader();
+    void signal_watchers();         // caller holds mtx
+    bool add_watcher(int fd);       // caller holds mtx
+    void remove_watcher(int fd);    // caller holds mtx
 
     std::mutex mtx;
     std::condition_variable cv;
@@ -70,6 +87,9 @@ private:
     std::atomic<bool> is_live{false};     // written under mtx, so a waiter cannot miss a change
     std::atomic<int> readers_waiting{0};  // written under mtx; lets push skip the futex
     std::size_t backlog_peak = 0;         // guarded by mtx: longest queue since the last swap
+    // Guarded by mtx; written under mtx too, so that an unwatched descriptor, once closed and
+    // its number reused, is never written.
+    std::vector<int> watchers;
 
     // Readers take everything queued in one swap and then pop from `ready` without touching
     // mtx, so the run thread rarely finds mtx held.

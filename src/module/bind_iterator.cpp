@@ -6,10 +6,10 @@
 #include <pybind11/typing.h>
 
 #include <chrono>
-#include <cstring>
 
 #include "module/bindings.hpp"
 #include "module/gil.hpp"
+#include "module/message_object.hpp"
 #include "module/web_socket_iterator.hpp"
 
 namespace py = pybind11;
@@ -21,23 +21,6 @@ constexpr std::chrono::milliseconds kWaitSlice{50};
 
 using Message = py::typing::Union<py::str, py::bytes>;
 
-Message to_python(const InboundMessage& message) {
-    const auto size = static_cast<Py_ssize_t>(message.payload.size());
-    if (message.binary) {
-        return py::reinterpret_steal<Message>(
-            PyBytes_FromStringAndSize(message.payload.data(), size));
-    }
-    if (message.ascii) {  // checked on the run thread: a plain copy makes the str
-        PyObject* text = PyUnicode_New(size, 127);
-        if (text == nullptr) throw py::error_already_set();
-        std::memcpy(PyUnicode_1BYTE_DATA(text), message.payload.data(), message.payload.size());
-        return py::reinterpret_steal<Message>(text);
-    }
-    PyObject* text = PyUnicode_DecodeUTF8(message.payload.data(), size, "strict");
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<Message>(text);
-}
-
 Message next_message(WebSocketIterator& self) {
     // A queued message is returned without giving up the GIL; waiting, for a message or for
     // a lock another reader holds, happens without it.
@@ -46,7 +29,7 @@ Message next_message(WebSocketIterator& self) {
         message = without_gil([&] { return self.connector->take(kWaitSlice); });
         if (!message && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    Message object = to_python(*message);
+    auto object = py::reinterpret_steal<Message>(message_object(*message).release());
     self.connector->give_back(std::move(message->payload));
     return object;
 }

@@ -33,6 +33,7 @@ void bind_okx_connector(pybind11::module_& m);
 void bind_mexc_connector(pybind11::module_& m);
 void bind_iterator(pybind11::module_& m, BaseClass& base);
 void bind_crypto(pybind11::module_& m);
+void bind_async_iterator(pybind11::module_& m, BaseClass& base);
 // At interpreter exit, before finalisation, every connector ends its connection.
 void register_exit_hook();
 

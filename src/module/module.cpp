@@ -12,5 +12,6 @@ PYBIND11_MODULE(_corvane_ws_module, m) {
     corvane::bind_mexc_connector(m);
     corvane::bind_iterator(m, base);
     corvane::bind_crypto(m);
+    corvane::bind_async_iterator(m, base);
     corvane::register_exit_hook();
 }

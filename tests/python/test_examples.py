@@ -63,6 +63,16 @@ def test_reconnect_loop_retries_a_failed_connect(sim):
     assert streams == ['{"id":0,"code":0,"msg":"PONG"}']
 
 
+def test_async_example_streams_both_exchanges_in_one_loop(certificates):
+    with make_sim(certificates, rate=100) as sim:
+        base = f"wss://localhost:{sim.sim.ws_port}"
+        done = subprocess.run([sys.executable, str(ROOT / "examples" / "async_stream.py"),
+                               "--okx", f"{base}/ws/v5", "--mexc", f"{base}/ws", "--seconds", "1"],
+                              capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    assert "lost 0, out of order 0" in done.stdout and done.stdout.endswith("Result: ok\n")
+
+
 def test_demo_runs_clean():
     env = {k: v for k, v in os.environ.items() if k != "SSL_CERT_FILE"}
     result = subprocess.run([sys.executable, str(ROOT / "scripts" / "demo.py"), "--seconds", "2"],

@@ -40,7 +40,7 @@ class TestModule:
     def test_docstring(self):
         assert m.__doc__ == MODULE_DOC
 
-    def test_only_the_five_classes_in_registration_order(self):
+    def test_only_the_classes_in_registration_order(self):
         public = [name for name in vars(m) if not name.startswith("__")]
         assert public == [
             "BaseExchangeConnector",
@@ -48,6 +48,7 @@ class TestModule:
             "MexcConnector",
             "WebSocketIterator",
             "CryptoExtensions",
+            "AsyncWebSocketIterator",
         ]
 
     def test_class_docstrings(self):
@@ -56,6 +57,7 @@ class TestModule:
         assert m.MexcConnector.__doc__ == connector_doc("MEXC")
         assert m.WebSocketIterator.__doc__ is None
         assert m.CryptoExtensions.__doc__ is None
+        assert m.AsyncWebSocketIterator.__doc__ is None
 
     def test_connectors_derive_from_the_base(self):
         assert m.OkxConnector.__bases__ == (m.BaseExchangeConnector,)
@@ -73,6 +75,7 @@ class TestSignatures:
             ("place_order", f"place_order(self: {BASE}, **kwargs) -> str | None\n"),
             ("cancel_order", f"cancel_order(self: {BASE}, **kwargs) -> str | None\n"),
             ("wsrun", f"wsrun(self: {BASE}) -> _corvane_ws_module.WebSocketIterator\n"),
+            ("wsrun_async", f"wsrun_async(self: {BASE}) -> _corvane_ws_module.AsyncWebSocketIterator\n"),
         ],
     )
     def test_base_methods(self, method, doc):
@@ -82,6 +85,7 @@ class TestSignatures:
         names = [n for n in vars(m.BaseExchangeConnector) if not n.startswith("_")]
         assert names == [
             "connect", "disconnect", "subscribe", "unsubscribe", "place_order", "cancel_order", "wsrun",
+            "wsrun_async",
         ]
 
     @pytest.mark.parametrize("cls", ["OkxConnector", "MexcConnector"])
@@ -105,7 +109,8 @@ class TestSignatures:
 
 
 class TestConstruction:
-    @pytest.mark.parametrize("cls", ["BaseExchangeConnector", "WebSocketIterator", "CryptoExtensions"])
+    @pytest.mark.parametrize("cls", ["BaseExchangeConnector", "WebSocketIterator", "CryptoExtensions",
+                                     "AsyncWebSocketIterator"])
     def test_classes_without_constructor(self, cls):
         with pytest.raises(TypeError, match=f"^_corvane_ws_module.{cls}: No constructor defined!$"):
             getattr(m, cls)()
