@@ -1,8 +1,30 @@
 #include "core/base_connector.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace corvane {
+namespace {
+
+// A wait longer than this marks the stream quiet (a busy stream's waits are tens of
+// microseconds; at a few thousand messages a second they are hundreds).
+constexpr std::chrono::microseconds kQuietWait{200};
+
+}  // namespace
+
+std::optional<InboundMessage> BaseExchangeConnector::take(std::chrono::milliseconds max_wait) {
+    if (max_wait.count() <= 0) return inbound.take(max_wait);
+    if (auto message = inbound.try_take()) return message;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + max_wait;
+    if (quiet.load(std::memory_order_relaxed)) serve_while_waiting(deadline);
+    auto message = inbound.take(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
+        deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero())));
+    if (message)
+        quiet.store(std::chrono::steady_clock::now() - start > kQuietWait,
+                    std::memory_order_relaxed);
+    return message;
+}
 
 void BaseExchangeConnector::require_params(const ParamMap& params,
                                            const std::vector<std::string>& required) const {

@@ -2,6 +2,7 @@
 // BaseExchangeConnector: the interface Python calls, plus the inbound queue every exchange fills
 // and every reader drains.
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -31,10 +32,10 @@ public:
     // Throws std::invalid_argument naming the first keyword of `required` that is absent.
     void require_params(const ParamMap& params, const std::vector<std::string>& required) const;
 
-    // The readers' side of the inbound queue (see inbound_queue.hpp).
-    std::optional<InboundMessage> take(std::chrono::milliseconds max_wait) {
-        return inbound.take(max_wait);
-    }
+    // The readers' side of the inbound queue (see inbound_queue.hpp). On a quiet stream a
+    // reader with nothing to take serves the connection itself while it waits (see
+    // serve_while_waiting); on a busy one the run thread keeps the work in parallel.
+    std::optional<InboundMessage> take(std::chrono::milliseconds max_wait);
     std::optional<InboundMessage> try_take() { return inbound.try_take(); }
     void give_back(std::string&& payload) { inbound.give_back(std::move(payload)); }
     bool watch(int fd) { return inbound.watch(fd); }
@@ -43,7 +44,16 @@ public:
     bool try_unwatch(int fd) { return inbound.try_unwatch(fd); }
 
 protected:
+    // Runs the connection's work on the calling reader's thread until a message is queued, the
+    // stream ends or `deadline` passes; returns at once where that is not possible.
+    virtual void serve_while_waiting(std::chrono::steady_clock::time_point /*deadline*/) {}
+
     InboundQueue inbound;
+
+private:
+    // Whether the last wait for a message was long: the stream is quiet, and handing the loop
+    // to the waiting reader costs less than the wake-up it saves. Relaxed: only a hint.
+    std::atomic<bool> quiet{false};
 };
 
 }  // namespace corvane

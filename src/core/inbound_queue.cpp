@@ -50,6 +50,11 @@ void InboundQueue::end_stream() {
     cv.notify_all();
 }
 
+bool InboundQueue::idle() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return incoming.empty() && ready_count.load() == 0 && is_live.load();
+}
+
 bool InboundQueue::watch(int fd) {
     std::lock_guard<std::mutex> lock(mtx);
     return add_watcher(fd);

@@ -1,5 +1,6 @@
 #include "core/websocket_connector.hpp"
 
+#include <boost/asio/post.hpp>
 #include <nlohmann/json.hpp>
 
 #include <iostream>
@@ -122,6 +123,54 @@ void WebSocketConnector::release_session() {
         session_done = true;
     }
     session_cv.notify_all();
+}
+
+// A reader that would wait runs the loop itself meanwhile: a message that arrives is decrypted,
+// framed and queued on the thread that wants it, with no second wake-up. The run thread parks
+// inside the loop until the reader hands it back.
+void WebSocketConnector::serve_while_waiting(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mtx);
+    if (!session || session_done || handover != Handover::none) return;  // another reader serves
+    Session& current = *session;  // stays: it goes only once its loop has ended
+    handover = Handover::requested;
+    boost::asio::post(current.io(), [this] { park(); });
+    handover_cv.wait_until(lock, deadline,
+                           [this] { return handover == Handover::parked || session_done; });
+    if (handover != Handover::parked) {
+        handover = Handover::none;  // a park that comes later returns at once
+        return;
+    }
+    lock.unlock();
+    serve(current, deadline);
+    lock.lock();
+    handover = Handover::released;
+    lock.unlock();
+    handover_cv.notify_all();
+}
+
+// Run thread, as a handler of the loop: waits there while a reader runs the loop.
+void WebSocketConnector::park() {
+    std::unique_lock<std::mutex> lock(mtx);
+    if (handover != Handover::requested) return;  // the reader stopped asking
+    handover = Handover::parked;
+    handover_cv.notify_all();
+    handover_cv.wait(lock, [this] { return handover == Handover::released; });
+    handover = Handover::none;
+}
+
+// A reader's thread: the loop's handlers, until something is queued, the stream ends, the loop
+// stops or the deadline passes.
+void WebSocketConnector::serve(Session& current, std::chrono::steady_clock::time_point deadline) {
+    ScopedPayloadBuffers recycled(inbound.buffers());
+    auto& loop = current.io();
+    try {
+        while (inbound.idle() && !loop.stopped() && std::chrono::steady_clock::now() < deadline) {
+            loop.run_one_until(deadline);
+        }
+    } catch (const std::exception& e) {  // as on the run thread: the error ends the connection
+        if (running.exchange(false)) std::cerr << "WebSocket error: " << e.what() << std::endl;
+        current.stop();
+    }
 }
 
 bool WebSocketConnector::is_connected() {

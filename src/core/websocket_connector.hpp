@@ -11,7 +11,9 @@
 //   printing or while joining a thread.
 // - Order: life_mtx, then mtx, then the inbound queue's own locks.
 // The run thread owns the current Session: it runs its loop and destroys it when the
-// connection has ended, however it ended.
+// connection has ended, however it ended. A reader that would wait may borrow the loop
+// meanwhile (serve_while_waiting): the run thread then stands by, parked inside the loop, so
+// that exactly one thread runs the loop's handlers at any time; the hand-over goes through mtx.
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -73,6 +75,8 @@ protected:
     // Whether a connection is open; the caller holds mtx.
     bool connected_locked() const;
 
+    void serve_while_waiting(std::chrono::steady_clock::time_point deadline) override;
+
     std::mutex mtx;
 
 private:
@@ -80,6 +84,8 @@ private:
     void run_session(Session& current);
     void end_session();
     void release_session();
+    void park();
+    void serve(Session& current, std::chrono::steady_clock::time_point deadline);
 
     const KeepAlive keepalive;
     std::atomic<bool> running{false};
@@ -89,6 +95,11 @@ private:
     std::unique_ptr<Session> session;    // guarded by mtx
     bool session_done = true;            // guarded by mtx: the run thread has let go of it
     std::condition_variable session_cv;  // with mtx: signals session_done
+    // Who runs the loop: the run thread (none), or a reader that asked for it (requested), got
+    // it (parked: the run thread waits inside the loop) and gives it back (released).
+    enum class Handover { none, requested, parked, released };
+    Handover handover = Handover::none;   // guarded by mtx
+    std::condition_variable handover_cv;  // with mtx
 };
 
 }  // namespace corvane
