@@ -1,9 +1,10 @@
 """One benchmark client per process: reads the push server's messages through one library and
 prints a JSON line of results. Every client does the same work per message: it receives the
 message as a Python str and reads the sequence number (and, when measuring latency, the send
-time) from fixed offsets.
+time) from fixed offsets; with --realistic it also parses every message with json.loads, as a
+trading program does.
 
-    python bench/clients.py CLIENT URL SIZE COUNT [--latency]
+    python bench/clients.py CLIENT URL SIZE COUNT [--latency | --realistic]
 """
 
 import argparse
@@ -32,14 +33,15 @@ class Meter:
     """Checks every sequence number; times and costs the run from its first message to its last;
     for paced runs also records each message's one-way latency."""
 
-    def __init__(self, count: int, size: int, latency: bool) -> None:
+    def __init__(self, count: int, size: int, latency: bool, realistic: bool = False) -> None:
         self.count = count
         self.size = size
         self.expected = 1
         self.lost = self.out_of_order = 0
         self.first = self.last = self.cpu_first = self.cpu_last = 0.0
         self.delays = array.array("q")
-        self.take = self.take_timed if latency else self.take_counted
+        self.take = (self.take_timed if latency else self.take_parsed if realistic
+                     else self.take_counted)
 
     def take_counted(self, message: str) -> bool:
         """Takes one message; True once the last has arrived."""
@@ -53,6 +55,10 @@ class Meter:
             self.last, self.cpu_last = time.perf_counter(), cpu_now()
             return True
         return False
+
+    def take_parsed(self, message: str, loads=json.loads) -> bool:
+        loads(message)
+        return self.take_counted(message)
 
     def take_timed(self, message: str) -> bool:
         self.delays.append(time.time_ns() - int(message[TS_AT:TS_END]))
@@ -200,8 +206,9 @@ def main() -> None:
     p.add_argument("size", type=int)
     p.add_argument("count", type=int)
     p.add_argument("--latency", action="store_true")
+    p.add_argument("--realistic", action="store_true")
     args = p.parse_args()
-    meter = Meter(args.count, args.size, args.latency)
+    meter = Meter(args.count, args.size, args.latency, args.realistic)
     run = CLIENTS[args.client]
     if asyncio.iscoroutinefunction(run):
         import uvloop  # asyncio peers run on their fastest loop

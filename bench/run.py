@@ -25,6 +25,8 @@ SIZES = [(176, 1_000_000, "bbo"), (415, 1_000_000, "books5"), (2048, 200_000, "2
 PEERS = ["picows", "websockets-async", "websockets-sync", "aiohttp", "websocket-client"]
 THROUGHPUT_CLIENTS = ["corvane", "corvane-async", *PEERS, "cpp-ceiling", "handoff"]
 LATENCY_CLIENTS = ["corvane", "corvane-async", *PEERS]
+REALISTIC_CLIENTS = ["corvane", "corvane-async", *PEERS]
+REALISTIC_RUNS = 3  # and half of each count: the column shows where parsing takes the time
 # The slowest peers read a fraction of each count, so that make bench stays near 15 minutes; a
 # rate needs no more than that to settle.
 COUNT_SCALE = {"websocket-client": 0.15, "websockets-sync": 0.15, "websockets-async": 0.3,
@@ -48,7 +50,8 @@ def make_certificates() -> Path:
     return certs
 
 
-def run_client(client: str, port: int, size: int, count: int, rate: int = 0) -> dict:
+def run_client(client: str, port: int, size: int, count: int, rate: int = 0,
+               realistic: bool = False) -> dict:
     env = dict(os.environ, PYTHONPATH=str(BUILD / "bench"))
     if client == "cpp-ceiling":
         command = [str(BUILD / "bench" / "ceiling_client"), "localhost", str(port), str(size), str(count)]
@@ -57,6 +60,8 @@ def run_client(client: str, port: int, size: int, count: int, rate: int = 0) -> 
         command = [sys.executable, str(ROOT / "bench" / "clients.py"), client, url, str(size), str(count)]
         if rate:
             command.append("--latency")
+        if realistic:
+            command.append("--realistic")
     done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=900)
     if done.returncode != 0:
         raise RuntimeError(f"{client} failed: {done.stderr[-2000:]}")
@@ -75,7 +80,7 @@ def summarise(samples: list[dict]) -> dict:
 
 
 def measure(port: int, runs: int, scale: float, latency_seconds: float, log) -> dict:
-    raw = {"throughput": {}, "latency": {}}
+    raw = {"throughput": {}, "latency": {}, "realistic": {}}
     for run in range(runs):
         for size, count, _ in SIZES:
             for client in THROUGHPUT_CLIENTS:
@@ -83,6 +88,14 @@ def measure(port: int, runs: int, scale: float, latency_seconds: float, log) -> 
                 result = run_client(client, port, size, n)
                 raw["throughput"].setdefault(f"{size}", {}).setdefault(client, []).append(result)
                 log(f"run {run + 1}/{runs} {size:>5} B {client:<17} {result['messages'] / result['seconds']:>12,.0f} msg/s")
+    for run in range(REALISTIC_RUNS):
+        for size, count, _ in SIZES:
+            for client in REALISTIC_CLIENTS:
+                n = max(1000, int(count * scale * 0.5 * COUNT_SCALE.get(client, 1.0)))
+                result = run_client(client, port, size, n, realistic=True)
+                raw["realistic"].setdefault(f"{size}", {}).setdefault(client, []).append(result)
+                log(f"realistic {run + 1}/{REALISTIC_RUNS} {size:>5} B {client:<17} "
+                    f"{result['messages'] / result['seconds']:>12,.0f} msg/s")
     for rate in (3000, 10000):
         for client in LATENCY_CLIENTS:
             result = run_client(client, port, 415, int(rate * latency_seconds), rate)
@@ -93,20 +106,29 @@ def measure(port: int, runs: int, scale: float, latency_seconds: float, log) -> 
 
 def tables(raw: dict) -> tuple[str, dict]:
     summary = {kind: {key: {c: summarise(s) for c, s in per.items()} for key, per in raw[kind].items()}
-               for kind in ("throughput", "latency")}
-    lines = ["| Size | Client | msg/s | MB/s | CPU s / 1M msgs | peak RSS MB | lost / reordered | corvane-ws ÷ this |",
-             "|---|---|---:|---:|---:|---:|---:|---:|"]
+               for kind in ("throughput", "latency", "realistic")}
+    lines = ["| Size | Client | msg/s | MB/s | CPU s / 1M msgs | peak RSS MB | lost / reordered | corvane-ws ÷ this "
+             "| msg/s with json.loads | corvane-ws ÷ this, with json.loads |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for size, _, name in SIZES:
         per = summary["throughput"].get(f"{size}", {})
+        parsed = summary["realistic"].get(f"{size}", {})
         ours = per.get("corvane", {}).get("msgs_per_s", 0)
+        ours_parsed = parsed.get("corvane", {}).get("msgs_per_s", 0)
         for client in THROUGHPUT_CLIENTS:
             if client not in per:
                 continue
             r = per[client]
             ratio = "—" if client == "corvane" else f"{ours / r['msgs_per_s']:.2f}×"
+            p = parsed.get(client)
+            with_loads = f"{p['msgs_per_s']:,.0f}" if p else "—"
+            ratio_loads = (f"{ours_parsed / p['msgs_per_s']:.2f}×" if p and client != "corvane"
+                           else "—")
             lines.append(f"| {size} B ({name}) | {LABELS.get(client, client)} | {r['msgs_per_s']:,.0f} | "
                          f"{r['mb_per_s']:,.1f} | {r['cpu_s_per_million']:.2f} | {r['peak_rss_mb']:.0f} | "
-                         f"{r['lost']} / {r['out_of_order']} | {ratio} |")
+                         f"{r['lost'] + (p['lost'] if p else 0)} / "
+                         f"{r['out_of_order'] + (p['out_of_order'] if p else 0)} | {ratio} | "
+                         f"{with_loads} | {ratio_loads} |")
     lines += ["", "| Rate | Client | p50 µs | p99 µs | p99.9 µs | lost / reordered |", "|---|---|---:|---:|---:|---:|"]
     for rate, per in summary["latency"].items():
         for client in LATENCY_CLIENTS:
@@ -183,7 +205,8 @@ def main() -> int:
     RESULTS.mkdir(parents=True, exist_ok=True)
     header = (f"Measured {time.strftime('%Y-%m-%d')} on {machine()}. Throughput: median of {args.runs} runs "
               f"(to fit the time, websocket-client and websockets (sync) read 15% of each count, "
-              f"websockets (asyncio) 30%, aiohttp 50%); latency: one {args.latency_seconds:.0f} s paced run of 415 B messages per client and "
+              f"websockets (asyncio) 30%, aiohttp 50%); with json.loads: median of {REALISTIC_RUNS} runs of half "
+              f"those counts; latency: one {args.latency_seconds:.0f} s paced run of 415 B messages per client and "
               f"rate; {(time.time() - started) / 60:.1f} minutes in all, server and client on the same machine.")
     (RESULTS / "results.md").write_text(f"# Benchmark results\n\n{header}\n\n{table}\n\n![throughput](throughput.png)\n")
     (RESULTS / "raw.json").write_text(json.dumps({"summary": summary, "raw": raw}, indent=1))

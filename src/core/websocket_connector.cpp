@@ -21,8 +21,15 @@ WebSocketConnector::WebSocketConnector(KeepAlive keepalive) : keepalive(std::mov
     LiveConnectors::add(this);
 }
 
+// Derived destructors have shut down already; this only guards against one that did not, and
+// calls nothing virtual: the derived part is gone.
 WebSocketConnector::~WebSocketConnector() {
-    shutdown();
+    try {
+        LiveConnectors::remove(this);
+        stop_session();
+    } catch (const std::exception& e) {
+        std::cerr << "WebSocket error: " << e.what() << std::endl;
+    }
 }
 
 void WebSocketConnector::shutdown() noexcept {
@@ -76,13 +83,15 @@ void WebSocketConnector::start(Attempt attempt, std::uint64_t epoch) {
 }
 
 void WebSocketConnector::disconnect() {
-    {
-        std::lock_guard<std::mutex> life(life_mtx);
-        disconnects.fetch_add(1);
-        running.store(false);
-        end_session();
-    }
+    stop_session();
     after_disconnect();
+}
+
+void WebSocketConnector::stop_session() {
+    std::lock_guard<std::mutex> life(life_mtx);
+    disconnects.fetch_add(1);
+    running.store(false);
+    end_session();
 }
 
 void WebSocketConnector::end_session() {

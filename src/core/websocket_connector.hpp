@@ -82,6 +82,7 @@ protected:
 private:
     void start(Attempt attempt, std::uint64_t epoch);
     void run_session(Session& current);
+    void stop_session();
     void end_session();
     void release_session();
     void park();

@@ -323,16 +323,22 @@ PyObject* awaitable_send(PyObject* self, PyObject* value) {
     return awaitable_next(self);
 }
 
-// throw() and close(): the waiting task is being cancelled or closed; stop watching at once.
-PyObject* awaitable_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+// throw() and close(): the waiting task is being cancelled or closed; the awaitable stops
+// watching at once and lets go of everything. False, with the error set, if that failed.
+bool abandon(PyObject* self) {
     try {
         stop_waiting(awaitable(self));
         Py_CLEAR(awaitable(self).future);
         Py_CLEAR(awaitable(self).iterator);
     } catch (py::error_already_set& e) {
         e.restore();
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+PyObject* awaitable_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!abandon(self)) return nullptr;
     if (nargs < 1) {
         PyErr_SetString(PyExc_TypeError, "throw expected at least 1 argument");
         return nullptr;
@@ -347,14 +353,7 @@ PyObject* awaitable_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* awaitable_close(PyObject* self, PyObject*) {
-    try {
-        stop_waiting(awaitable(self));
-        Py_CLEAR(awaitable(self).future);
-        Py_CLEAR(awaitable(self).iterator);
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-    }
+    if (!abandon(self)) return nullptr;
     Py_RETURN_NONE;
 }
 

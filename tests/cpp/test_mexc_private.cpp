@@ -189,6 +189,21 @@ TEST_F(MexcPrivate, ListenKeyRepliesThatCannotBeUsed) {
     EXPECT_THROW(c.connect(sim->ws_url("/ws")), nlohmann::json::parse_error);
 }
 
+bool stream_ends(MexcConnector& c, milliseconds limit = milliseconds(10000)) {
+    bool ended = false;
+    eventually(
+        [&] {
+            try {
+                c.take(milliseconds(50));
+            } catch (const std::runtime_error&) {
+                ended = true;
+            }
+            return ended;
+        },
+        limit);
+    return ended;
+}
+
 TEST_F(MexcPrivate, PingsRacingAPeerCloseAreDropped) {
     MexcSettings settings = fast_settings(*sim);
     settings.ping_interval = milliseconds(20);
@@ -200,17 +215,7 @@ TEST_F(MexcPrivate, PingsRacingAPeerCloseAreDropped) {
     // closing until websocketpp gives up on it, and every ping meanwhile finds it so.
     sim->post("/hold-close?conn=" +
               std::to_string(sim->get("/connections").back()["conn"].get<int>()));
-    bool ended = false;
-    EXPECT_TRUE(eventually(
-        [&] {
-            try {
-                c.take(milliseconds(50));
-            } catch (const std::runtime_error&) {
-                ended = true;
-            }
-            return ended;
-        },
-        milliseconds(20000)));
+    EXPECT_TRUE(stream_ends(c, milliseconds(20000)));
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.find("WebSocket error"), std::string::npos) << err;
 }
@@ -236,21 +241,6 @@ TEST_F(MexcPrivate, DisconnectNeverWaitsForARestCallInFlight) {
     sim->post("/fault?fault=stall&path=/api/v3/userDataStream");
     ASSERT_TRUE(eventually([&] { return sim->get("/faults")[0]["remaining"] == 0; }));
     EXPECT_LT(disconnect_time(c), milliseconds(1500));
-}
-
-bool stream_ends(MexcConnector& c, milliseconds limit = milliseconds(10000)) {
-    bool ended = false;
-    eventually(
-        [&] {
-            try {
-                c.take(milliseconds(50));
-            } catch (const std::runtime_error&) {
-                ended = true;
-            }
-            return ended;
-        },
-        limit);
-    return ended;
 }
 
 TEST_F(MexcPrivate, AFailedRenewalEndsTheConnection) {
