@@ -52,7 +52,7 @@ TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
 asan: build
 	$(SAN_CONFIGURE) -B build/asan -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" >/dev/null
 	cmake --build build/asan
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build/asan --output-on-failure --timeout 600
 
 tsan: build
