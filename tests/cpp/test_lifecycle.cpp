@@ -131,6 +131,27 @@ TEST_F(Lifecycle, ReadersWakePromptlyAfterABusyStreamWasDisconnected) {
     }
 }
 
+TEST_F(Lifecycle, WhatWasSentBeforeDisconnectGoesOutAndPrivateChannelsReplayAfterIt) {
+    OkxConnector c(Credentials{"okx-test-key", "okx-test-secret", "okx-test-passphrase"},
+                   OkxConnector::default_keepalive());
+    c.subscribe({{"channel", "orders"}, {"inst_type", "ANY"}});
+    testing::StdoutCapture quiet;  // the login replies
+    for (int i = 0; i < 5; ++i) {
+        sim->reset();
+        c.connect(sim->ws_url("/ws/v5/private"));
+        // The replay follows the login reply on every connection, the first one or not.
+        ASSERT_TRUE(eventually([&] { return sim->frames().size() == 2; })) << "cycle " << i;
+        EXPECT_EQ(sim->frames()[1]["text"],
+                  R"({"args":[{"channel":"orders","instType":"ANY"}],"op":"subscribe"})");
+        c.cancel_order({{"msg_id", "m" + std::to_string(i)}, {"ord_id", "1"}, {"inst_id", "X"}});
+        c.disconnect();  // at once: the cancel still reaches the exchange, before the close
+        ASSERT_EQ(sim->frames().size(), 3u) << "cycle " << i;
+        EXPECT_NE(sim->frames()[2]["text"].get<std::string>().find("cancel-order"),
+                  std::string::npos);
+        drain(c);
+    }
+}
+
 TEST_F(Lifecycle, DestroyedWhileDataStreamsIn) {
     for (int i = 0; i < 10; ++i) {
         auto c = std::make_unique<OkxConnector>();
