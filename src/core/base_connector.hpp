@@ -38,10 +38,7 @@ public:
     std::optional<InboundMessage> take(std::chrono::milliseconds max_wait);
     std::optional<InboundMessage> try_take() { return inbound.try_take(); }
     void give_back(std::string&& payload) { inbound.give_back(std::move(payload)); }
-    bool watch(int fd) { return inbound.watch(fd); }
-    void unwatch(int fd) { inbound.unwatch(fd); }
-    std::optional<bool> try_watch(int fd) { return inbound.try_watch(fd); }
-    bool try_unwatch(int fd) { return inbound.try_unwatch(fd); }
+    InboundQueue& queue() { return inbound; }
 
 protected:
     // Runs the connection's work on the calling reader's thread until a message is queued, the

@@ -52,7 +52,11 @@ void InboundQueue::end_stream() {
 
 bool InboundQueue::idle() {
     std::lock_guard<std::mutex> lock(mtx);
-    return incoming.empty() && ready_count.load() == 0 && is_live.load();
+    return nothing_to_take();
+}
+
+bool InboundQueue::nothing_to_take() const {
+    return incoming.empty() && ready_count.load(std::memory_order_relaxed) == 0 && is_live.load();
 }
 
 bool InboundQueue::watch(int fd) {
@@ -67,7 +71,7 @@ std::optional<bool> InboundQueue::try_watch(int fd) {
 }
 
 bool InboundQueue::add_watcher(int fd) {
-    if (!incoming.empty() || !is_live.load() || ready_count.load() > 0) return false;
+    if (!nothing_to_take()) return false;
     watchers.push_back(fd);
     return true;
 }
@@ -104,18 +108,10 @@ std::optional<InboundMessage> InboundQueue::take(std::chrono::milliseconds max_w
         std::unique_lock<std::mutex> reader(reader_mtx);
         if (!ready.empty()) return pop_ready(reader);
         std::unique_lock<std::mutex> lock(mtx);
-        if (!incoming.empty()) {
-            refill();
-            lock.unlock();
-            return pop_ready(reader);
-        }
-        if (!is_live.load()) throw std::runtime_error("No more messages");
+        if (auto message = take_incoming(reader, lock)) return message;
         reader.unlock();  // a waiting reader holds mtx only, and the wait releases that
         readers_waiting.fetch_add(1, std::memory_order_relaxed);
-        const bool woken = cv.wait_until(lock, deadline, [this] {
-            return !incoming.empty() || !is_live.load() ||
-                   ready_count.load(std::memory_order_relaxed) > 0;
-        });
+        const bool woken = cv.wait_until(lock, deadline, [this] { return !nothing_to_take(); });
         readers_waiting.fetch_sub(1, std::memory_order_relaxed);
         if (!woken) return std::nullopt;
     }
@@ -127,6 +123,13 @@ std::optional<InboundMessage> InboundQueue::try_take() {
     if (!ready.empty()) return pop_ready(reader);
     std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
     if (!lock.owns_lock()) return std::nullopt;
+    return take_incoming(reader, lock);
+}
+
+// Both locks held, `ready` empty: the oldest of what the producer queued, nullopt when nothing
+// is queued, "No more messages" when nothing is queued and the stream has ended.
+std::optional<InboundMessage> InboundQueue::take_incoming(std::unique_lock<std::mutex>& reader,
+                                                          std::unique_lock<std::mutex>& lock) {
     if (!incoming.empty()) {
         refill();
         lock.unlock();

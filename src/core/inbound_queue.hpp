@@ -75,13 +75,15 @@ public:
     bool try_unwatch(int fd);
 
 private:
-    std::optional<InboundMessage> take_locked(std::unique_lock<std::mutex>& reader);
-    void refill();  // caller holds both locks and has found `incoming` non-empty
+    std::optional<InboundMessage> take_incoming(std::unique_lock<std::mutex>& reader,
+                                                std::unique_lock<std::mutex>& lock);
+    bool nothing_to_take() const;  // caller holds mtx
+    void refill();                 // caller holds both locks and has found `incoming` non-empty
     InboundMessage pop_ready(std::unique_lock<std::mutex>& reader);
     void wake_another_reader();
-    void signal_watchers();         // caller holds mtx
-    bool add_watcher(int fd);       // caller holds mtx
-    void remove_watcher(int fd);    // caller holds mtx
+    void signal_watchers();       // caller holds mtx
+    bool add_watcher(int fd);     // caller holds mtx
+    void remove_watcher(int fd);  // caller holds mtx
 
     std::mutex mtx;
     std::condition_variable cv;

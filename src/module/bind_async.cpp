@@ -139,12 +139,14 @@ py::object deliver(BaseExchangeConnector& connector, InboundMessage& message) {
 // The queue's locks are held only for a swap or a pop: a try first, the GIL given up only
 // when another thread holds one.
 bool watch(BaseExchangeConnector& connector, int fd) {
-    if (const auto registered = connector.try_watch(fd)) return *registered;
-    return without_gil([&] { return connector.watch(fd); });
+    InboundQueue& queue = connector.queue();
+    if (const auto registered = queue.try_watch(fd)) return *registered;
+    return without_gil([&] { return queue.watch(fd); });
 }
 
 void unwatch(BaseExchangeConnector& connector, int fd) {
-    if (!connector.try_unwatch(fd)) without_gil([&] { connector.unwatch(fd); });
+    InboundQueue& queue = connector.queue();
+    if (!queue.try_unwatch(fd)) without_gil([&] { queue.unwatch(fd); });
 }
 
 // Stops watching: the queue forgets the descriptor, the loop stops reading it; the iterator's

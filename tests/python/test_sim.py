@@ -14,7 +14,7 @@ import pytest
 from websockets.exceptions import ConnectionClosed
 from websockets.sync.client import connect as ws_connect
 
-from conftest import make_sim
+from conftest import load_example, make_sim
 from sim import MEXC_TEST, OKX_TEST
 from sim.mexc_rules import MexcLimits
 from sim.okx import okx_sign
@@ -173,10 +173,11 @@ def new_key(sim):
     return body["listenKey"]
 
 
-def wrapper_fields(data):
-    from conftest import load_example
+protobuf_fields = load_example("stream").protobuf_fields
 
-    return dict(load_example("stream").protobuf_fields(data))
+
+def wrapper_fields(data):
+    return dict(protobuf_fields(data))
 
 
 class TestMexcRules:
@@ -245,7 +246,7 @@ class TestMexcRules:
                 "symbol": "BTCUSDT", "side": "BUY", "type": "LIMIT", "quantity": "1", "price": "9"})
             assert status == 200
             fields = wrapper_fields(ws.recv(TIMEOUT))
-        order = dict(load_fields(fields[304]))
+        order = wrapper_fields(fields[304])
         assert (fields[1], order[1].decode(), order[15]) == (
             b"spot@private.orders.v3.api.pb", placed["orderId"], 1)
 
@@ -268,9 +269,3 @@ class TestMexcRules:
         sim.sim.add_rest_fault("rate-limit", "/api/v3/order")
         status, body, retry_after = rest(sim, "POST", "/api/v3/order", {})
         assert (status, retry_after) == (429, "2")
-
-
-def load_fields(data):
-    from conftest import load_example
-
-    return load_example("stream").protobuf_fields(data)
