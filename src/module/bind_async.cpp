@@ -1,9 +1,11 @@
 // Binding of wsrun_async() and AsyncWebSocketIterator: `async for` over the same queue as
 // wsrun(). Each __anext__ returns an awaitable of a small C type. When a message is queued, its
 // first step returns it at once: no future, no trip through the event loop. Otherwise it
-// registers an eventfd with the queue and the loop (add_reader) and yields a future, which the
-// loop resolves once the run thread has written the descriptor; the run thread never takes the
-// GIL. A cancelled wait takes nothing, so every message stays queued for the next reader.
+// registers an eventfd with the queue and the loop (add_reader) and yields itself, as a future
+// the task can wait on. Once the run thread has written the descriptor, the loop's callback takes
+// the message and resumes the task right there, without another turn of the loop; the run thread
+// never takes the GIL. A cancelled wait takes nothing, so every message stays queued for the next
+// reader.
 
 #include <pybind11/pybind11.h>
 #include <sys/eventfd.h>
@@ -11,6 +13,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "module/bindings.hpp"
 #include "module/gil.hpp"
@@ -53,13 +56,27 @@ struct AsyncWebSocketIterator {
     PyObject* spare = nullptr;              // an awaitable no one else holds, to be used again
 };
 
-// The awaitable of one __anext__.
+// Where the wait of an awaitable stands.
+enum class Wait : char {
+    none,       // not waiting: taking at once, or finished
+    pending,    // yielded to the task, watching `fd`
+    resolved,   // a message (`outcome`) or the end of the stream (no `outcome`) came
+    cancelled,  // the task was cancelled while waiting; nothing was taken
+};
+
+// The awaitable of one __anext__. While it waits it is also the future its task waits on: the
+// task calls get_loop, add_done_callback, cancel and result on it (asyncio's duck-typed futures).
 struct MessageAwaitable {
     PyObject_HEAD PyObject* iterator;  // until it has its result: the AsyncWebSocketIterator object
-    PyObject* loop;                    // while waiting: the loop watching `fd`
-    PyObject* future;                  // from the wait until its result has been taken
-    int fd;                            // while waiting: the eventfd the queue writes, else -1
+    PyObject* loop;                    // from the wait until its result has been taken
+    PyObject* wakeup;                  // the task's done-callback, until it is called
+    PyObject* context;                 // the context to call `wakeup` in
+    PyObject* outcome;                 // the message, once resolved
+    PyObject* cancel_message;          // the message of cancel(msg)
+    int fd;                            // while pending: the eventfd the queue writes, else -1
     bool own_fd;                       // `fd` is this awaitable's own, not its iterator's
+    bool blocking;                     // asyncio's _asyncio_future_blocking
+    Wait state;
 };
 
 PyTypeObject* awaitable_type = nullptr;  // created once, at module initialisation
@@ -79,29 +96,14 @@ MessageAwaitable& awaitable(PyObject* self) {
     return *reinterpret_cast<MessageAwaitable*>(self);
 }
 
-// The names of the wait path, interned once: no str is made per call.
+// asyncio's names, looked up once: no str or attribute lookup per wait.
 struct Names {
-    PyObject* done;
-    PyObject* set_result;
-    PyObject* set_exception;
-    PyObject* create_future;
-    PyObject* blocking;
-    PyObject* result;
+    PyObject* call_soon;
+    PyObject* context;
+    PyObject* cancelled_error;
+    PyObject* invalid_state_error;
 };
 Names names{};
-
-py::object checked(PyObject* result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::object call(PyObject* object, PyObject* name) {
-    return checked(PyObject_CallMethodNoArgs(object, name));
-}
-
-py::object call(PyObject* object, PyObject* name, PyObject* argument) {
-    return checked(PyObject_CallMethodOneArg(object, name, argument));
-}
 
 // asyncio.get_running_loop, looked up once (kept for the life of the process).
 py::object running_loop() {
@@ -126,10 +128,6 @@ PyObject* finish_with(py::object value) {
     return nullptr;
 }
 
-py::object end_of_stream() {
-    return py::reinterpret_steal<py::object>(PyObject_CallNoArgs(PyExc_StopAsyncIteration));
-}
-
 py::object deliver(BaseExchangeConnector& connector, InboundMessage& message) {
     py::object object = message_object(message);
     connector.give_back(std::move(message.payload));
@@ -151,7 +149,7 @@ void unwatch(BaseExchangeConnector& connector, int fd) {
 
 // Stops watching: the queue forgets the descriptor, the loop stops reading it; the iterator's
 // descriptor is drained for the next wait, an awaitable's own is closed.
-void stop_waiting(MessageAwaitable& self) {
+void stop_watching(MessageAwaitable& self) {
     if (self.fd < 0) return;
     const int fd = self.fd;
     self.fd = -1;
@@ -165,37 +163,63 @@ void stop_waiting(MessageAwaitable& self) {
         eventfd_read(fd, &stale);
         iterator.waiter = nullptr;  // the loop keeps watching `fd`: it is quiet until the next wait
     }
-    Py_CLEAR(self.loop);
 }
 
-// Run by the loop once `fd` is readable: resolves the future with the next message or the end
-// of the stream, or watches again when another reader was quicker.
+// Calls the task's done-callback in its context: the task takes its next step now.
+void schedule_wakeup(MessageAwaitable& self, PyObject* self_object);
+void wake_task(MessageAwaitable& self, PyObject* self_object) {
+    if (self.wakeup == nullptr) return;  // no task waits yet: add_done_callback will call it
+    const bool enter = self.context != nullptr && self.context != Py_None;
+    if (enter && PyContext_Enter(self.context) != 0) {  // entered already: through the loop
+        PyErr_Clear();
+        return schedule_wakeup(self, self_object);
+    }
+    PyObject* wakeup = std::exchange(self.wakeup, nullptr);
+    PyObject* context = std::exchange(self.context, nullptr);
+    PyObject* done = PyObject_CallOneArg(wakeup, self_object);  // a task's step catches all
+    if (done == nullptr) PyErr_WriteUnraisable(wakeup);
+    Py_XDECREF(done);
+    if (enter && PyContext_Exit(context) != 0) PyErr_WriteUnraisable(wakeup);
+    Py_DECREF(wakeup);
+    Py_XDECREF(context);
+}
+
+// The task's done-callback through the loop, as a future calls it (cancel() may be called from
+// anywhere in the task's own code).
+void schedule_wakeup(MessageAwaitable& self, PyObject* self_object) {
+    py::object wakeup = py::reinterpret_steal<py::object>(std::exchange(self.wakeup, nullptr));
+    py::object context = py::reinterpret_steal<py::object>(std::exchange(self.context, nullptr));
+    if (!wakeup) return;
+    py::dict options;
+    if (context) options[names.context] = context;
+    py::handle(self.loop).attr(names.call_soon)(wakeup, py::handle(self_object), **options);
+}
+
+void resolve(MessageAwaitable& self, PyObject* self_object, PyObject* outcome) {
+    stop_watching(self);
+    self.outcome = outcome;
+    self.state = Wait::resolved;
+    wake_task(self, self_object);
+}
+
+// Run by the loop once `fd` is readable: takes the next message, or sees the end of the stream,
+// and resumes the task; watches again when another reader was quicker.
 void on_readable(PyObject* self_object) {
     MessageAwaitable& self = awaitable(self_object);
-    if (self.fd < 0) return;
+    if (self.state != Wait::pending) return;
     eventfd_t ignored = 0;
     eventfd_read(self.fd, &ignored);
-    py::object future = py::reinterpret_borrow<py::object>(self.future);
-    if (call(future.ptr(), names.done).ptr() == Py_True) {  // cancelled: leave them queued
-        stop_waiting(self);
-        return;
-    }
+    auto hold = py::reinterpret_borrow<py::object>(self_object);  // the task may let go of it
     BaseExchangeConnector& connector = connector_of(self.iterator);
     for (;;) {
         std::optional<InboundMessage> message;
         try {
             message = connector.try_take();
         } catch (const std::runtime_error&) {  // "No more messages"
-            stop_waiting(self);
-            call(future.ptr(), names.set_exception, end_of_stream().ptr());
-            return;
+            return resolve(self, self_object, nullptr);
         }
-        if (message) {
-            py::object value = deliver(connector, *message);
-            stop_waiting(self);
-            call(future.ptr(), names.set_result, value.ptr());
-            return;
-        }
+        if (message)
+            return resolve(self, self_object, deliver(connector, *message).release().ptr());
         if (watch(connector, self.fd)) return;
     }
 }
@@ -251,22 +275,19 @@ bool start_wait(MessageAwaitable& self, PyObject* self_object) {
     py::object callback = claim_descriptor(self, self_object);
     try {
         if (!watch(connector_of(self.iterator), self.fd)) {
-            stop_waiting(self);
+            stop_watching(self);
             return false;
         }
         py::object loop = running_loop();
         if (!loop) throw py::error_already_set();
         self.loop = Py_NewRef(loop.ptr());
         watch_with(self, loop, callback);
-        py::object future = call(loop.ptr(), names.create_future);
-        if (PyObject_SetAttr(future.ptr(), names.blocking, Py_True) != 0) {
-            throw py::error_already_set();
-        }
-        self.future = future.release().ptr();
     } catch (...) {
-        stop_waiting(self);
+        stop_watching(self);
         throw;
     }
+    self.state = Wait::pending;
+    self.blocking = true;
     return true;
 }
 
@@ -275,7 +296,9 @@ bool start_wait(MessageAwaitable& self, PyObject* self_object) {
 void retire(MessageAwaitable& self, PyObject* self_object) {
     AsyncWebSocketIterator& iterator = iterator_of(self.iterator);
     if (iterator.spare == nullptr) iterator.spare = Py_NewRef(self_object);
+    self.state = Wait::none;
     Py_CLEAR(self.iterator);
+    Py_CLEAR(self.loop);
 }
 
 PyObject* take_or_wait(PyObject* self_object) {
@@ -294,21 +317,36 @@ PyObject* take_or_wait(PyObject* self_object) {
             retire(self, self_object);
             return finish_with(std::move(value));
         }
-        if (start_wait(self, self_object)) return Py_NewRef(self.future);  // yielded to the task
+        if (start_wait(self, self_object)) return Py_NewRef(self_object);  // to the task
     }
 }
+
+bool abandon(PyObject* self);
 
 // tp_iternext: one step of the await (the task sends None each time).
 PyObject* awaitable_next(PyObject* self_object) {
     MessageAwaitable& self = awaitable(self_object);
     try {
-        if (self.future == nullptr) return take_or_wait(self_object);
-        // Resumed: the future is done (a message, the end of the stream, or cancelled).
-        stop_waiting(self);
-        auto future = py::reinterpret_steal<py::object>(self.future);
-        self.future = nullptr;
+        switch (self.state) {
+            case Wait::none:
+                return take_or_wait(self_object);
+            case Wait::pending:  // resumed early (not by its task): still waiting
+                self.blocking = true;
+                return Py_NewRef(self_object);
+            case Wait::resolved:
+                break;
+            case Wait::cancelled:  // a task throws CancelledError in instead
+                abandon(self_object);
+                PyErr_SetNone(names.cancelled_error);
+                return nullptr;
+        }
+        auto outcome = py::reinterpret_steal<py::object>(std::exchange(self.outcome, nullptr));
         retire(self, self_object);
-        return finish_with(call(future.ptr(), names.result));
+        if (!outcome) {
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return nullptr;
+        }
+        return finish_with(std::move(outcome));
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const std::exception& e) {
@@ -328,10 +366,16 @@ PyObject* awaitable_send(PyObject* self, PyObject* value) {
 // throw() and close(): the waiting task is being cancelled or closed; the awaitable stops
 // watching at once and lets go of everything. False, with the error set, if that failed.
 bool abandon(PyObject* self) {
+    MessageAwaitable& a = awaitable(self);
     try {
-        stop_waiting(awaitable(self));
-        Py_CLEAR(awaitable(self).future);
-        Py_CLEAR(awaitable(self).iterator);
+        stop_watching(a);
+        a.state = Wait::none;
+        Py_CLEAR(a.wakeup);
+        Py_CLEAR(a.context);
+        Py_CLEAR(a.outcome);
+        Py_CLEAR(a.cancel_message);
+        Py_CLEAR(a.iterator);
+        Py_CLEAR(a.loop);
     } catch (py::error_already_set& e) {
         e.restore();
         return false;
@@ -364,26 +408,20 @@ PyObject* awaitable_self(PyObject* self) {
 }
 
 int awaitable_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(awaitable(self).iterator);
-    Py_VISIT(awaitable(self).loop);
-    Py_VISIT(awaitable(self).future);
+    MessageAwaitable& a = awaitable(self);
+    Py_VISIT(a.iterator);
+    Py_VISIT(a.loop);
+    Py_VISIT(a.wakeup);
+    Py_VISIT(a.context);
+    Py_VISIT(a.outcome);
+    Py_VISIT(a.cancel_message);
     return 0;
 }
 
 int awaitable_clear(PyObject* self) {
-    MessageAwaitable& a = awaitable(self);
-    if (a.fd >= 0) {
-        PyObject* pending = PyErr_GetRaisedException();
-        try {
-            stop_waiting(a);
-        } catch (py::error_already_set& e) {
-            e.discard_as_unraisable("clearing an awaitable of AsyncWebSocketIterator");
-        }
-        PyErr_SetRaisedException(pending);
-    }
-    Py_CLEAR(a.future);
-    Py_CLEAR(a.loop);
-    Py_CLEAR(a.iterator);
+    PyObject* pending = PyErr_GetRaisedException();
+    if (!abandon(self)) PyErr_WriteUnraisable(self);
+    PyErr_SetRaisedException(pending);
     return 0;
 }
 
@@ -395,12 +433,145 @@ void awaitable_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// ---- the future its task sees ----
+
+PyObject* future_get_loop(PyObject* self, PyObject*) {
+    PyObject* loop = awaitable(self).loop;
+    return Py_NewRef(loop != nullptr ? loop : Py_None);
+}
+
+PyObject* future_add_done_callback(PyObject* self_object, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    MessageAwaitable& self = awaitable(self_object);
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs != 1 || nkw > 1 ||
+        (nkw == 1 && PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, 0), names.context) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "add_done_callback(fn, *, context=None)");
+        return nullptr;
+    }
+    if (self.wakeup != nullptr) {  // only a task waits on it, and a task adds one callback
+        PyErr_SetString(PyExc_RuntimeError, "this awaitable has a waiter already");
+        return nullptr;
+    }
+    self.wakeup = Py_NewRef(args[0]);
+    self.context = nkw == 1 ? Py_NewRef(args[1]) : nullptr;
+    if (self.state != Wait::pending) {  // resolved meanwhile: called soon, as a future would
+        try {
+            schedule_wakeup(self, self_object);
+        } catch (py::error_already_set& e) {
+            e.restore();
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* future_remove_done_callback(PyObject* self_object, PyObject* fn) {
+    MessageAwaitable& self = awaitable(self_object);
+    if (self.wakeup == nullptr || PyObject_RichCompareBool(self.wakeup, fn, Py_EQ) != 1) {
+        PyErr_Clear();
+        return PyLong_FromLong(0);
+    }
+    Py_CLEAR(self.wakeup);
+    Py_CLEAR(self.context);
+    return PyLong_FromLong(1);
+}
+
+// cancel(msg=None): a pending wait stops watching at once, takes nothing, and wakes its task
+// through the loop; its result() then raises CancelledError.
+PyObject* future_cancel(PyObject* self_object, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    MessageAwaitable& self = awaitable(self_object);
+    if (self.state != Wait::pending) Py_RETURN_FALSE;
+    PyObject* message = nargs > 0                                               ? args[0]
+                        : (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) ? args[0]
+                                                                                : nullptr;
+    try {
+        stop_watching(self);
+        self.state = Wait::cancelled;
+        Py_XSETREF(self.cancel_message, Py_XNewRef(message));
+        schedule_wakeup(self, self_object);
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+PyObject* future_done(PyObject* self, PyObject*) {
+    const Wait state = awaitable(self).state;
+    return PyBool_FromLong(state == Wait::resolved || state == Wait::cancelled);
+}
+
+PyObject* future_cancelled(PyObject* self, PyObject*) {
+    return PyBool_FromLong(awaitable(self).state == Wait::cancelled);
+}
+
+// result(): what the task checks when it wakes. The message itself is the await's result.
+PyObject* future_result(PyObject* self_object, PyObject*) {
+    MessageAwaitable& self = awaitable(self_object);
+    switch (self.state) {
+        case Wait::cancelled:
+            if (self.cancel_message != nullptr && self.cancel_message != Py_None) {
+                PyErr_SetObject(names.cancelled_error, self.cancel_message);
+            } else {
+                PyErr_SetNone(names.cancelled_error);
+            }
+            return nullptr;
+        case Wait::pending:
+            PyErr_SetString(names.invalid_state_error, "Result is not ready.");
+            return nullptr;
+        default:
+            Py_RETURN_NONE;
+    }
+}
+
+PyObject* future_exception(PyObject* self_object, PyObject*) {
+    if (awaitable(self_object).state == Wait::resolved) Py_RETURN_NONE;
+    return future_result(self_object, nullptr);
+}
+
+// None until it waits, so that asyncio.isfuture() takes a fresh awaitable for what it is, an
+// awaitable to wrap in a task (ensure_future, gather), and not for a future.
+PyObject* get_blocking(PyObject* self, void*) {
+    if (awaitable(self).state == Wait::none) Py_RETURN_NONE;
+    return PyBool_FromLong(awaitable(self).blocking);
+}
+
+int set_blocking(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete _asyncio_future_blocking");
+        return -1;
+    }
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return -1;
+    awaitable(self).blocking = truth != 0;
+    return 0;
+}
+
+template <typename F>
+PyCFunction method(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef awaitable_methods[] = {
     {"send", awaitable_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(awaitable_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw", method(awaitable_throw), METH_FASTCALL, nullptr},
     {"close", awaitable_close, METH_NOARGS, nullptr},
+    {"get_loop", future_get_loop, METH_NOARGS, nullptr},
+    {"add_done_callback", method(future_add_done_callback), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"remove_done_callback", future_remove_done_callback, METH_O, nullptr},
+    {"cancel", method(future_cancel), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"done", future_done, METH_NOARGS, nullptr},
+    {"cancelled", future_cancelled, METH_NOARGS, nullptr},
+    {"result", future_result, METH_NOARGS, nullptr},
+    {"exception", future_exception, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef awaitable_getset[] = {
+    {"_asyncio_future_blocking", get_blocking, set_blocking, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot awaitable_slots[] = {
@@ -408,6 +579,7 @@ PyType_Slot awaitable_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(awaitable_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(awaitable_next)},
     {Py_tp_methods, awaitable_methods},
+    {Py_tp_getset, awaitable_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(awaitable_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(awaitable_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(awaitable_dealloc)},
@@ -424,7 +596,7 @@ PyObject* new_awaitable(PyObject* iterator) {
     AsyncWebSocketIterator& state = iterator_of(iterator);
     if (state.spare != nullptr && Py_REFCNT(state.spare) == 1) {
         MessageAwaitable& spare = awaitable(state.spare);
-        if (spare.iterator == nullptr && spare.future == nullptr && spare.fd < 0) {
+        if (spare.iterator == nullptr && spare.state == Wait::none && spare.fd < 0) {
             spare.iterator = Py_NewRef(iterator);
             return Py_NewRef(state.spare);
         }
@@ -433,9 +605,14 @@ PyObject* new_awaitable(PyObject* iterator) {
     if (self == nullptr) return nullptr;
     self->iterator = Py_NewRef(iterator);
     self->loop = nullptr;
-    self->future = nullptr;
+    self->wakeup = nullptr;
+    self->context = nullptr;
+    self->outcome = nullptr;
+    self->cancel_message = nullptr;
     self->fd = -1;
     self->own_fd = false;
+    self->blocking = false;
+    self->state = Wait::none;
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);
 }
@@ -445,12 +622,10 @@ PyObject* new_awaitable(PyObject* iterator) {
 void bind_async_iterator(py::module_& m, BaseClass& base) {
     awaitable_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&awaitable_spec));
     stop_iteration = PyObject_CallNoArgs(PyExc_StopIteration);
-    names = Names{PyUnicode_InternFromString("done"),
-                  PyUnicode_InternFromString("set_result"),
-                  PyUnicode_InternFromString("set_exception"),
-                  PyUnicode_InternFromString("create_future"),
-                  PyUnicode_InternFromString("_asyncio_future_blocking"),
-                  PyUnicode_InternFromString("result")};
+    py::module_ asyncio = py::module_::import("asyncio");
+    names = Names{PyUnicode_InternFromString("call_soon"), PyUnicode_InternFromString("context"),
+                  py::object(asyncio.attr("CancelledError")).release().ptr(),
+                  py::object(asyncio.attr("InvalidStateError")).release().ptr()};
     if (awaitable_type == nullptr || stop_iteration == nullptr) throw py::error_already_set();
     py::class_<AsyncWebSocketIterator, std::unique_ptr<AsyncWebSocketIterator>> iterator(
         m, "AsyncWebSocketIterator");
