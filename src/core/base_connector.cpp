@@ -17,13 +17,15 @@ std::optional<InboundMessage> BaseExchangeConnector::take(std::chrono::milliseco
     if (auto message = inbound.try_take()) return message;
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + max_wait;
-    if (quiet.load(std::memory_order_relaxed)) serve_while_waiting(deadline);
+    if (is_quiet()) serve_while_waiting(deadline);
     auto message = inbound.take(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
         deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero())));
-    if (message)
-        quiet.store(std::chrono::steady_clock::now() - start > kQuietWait,
-                    std::memory_order_relaxed);
+    if (message) note_wait(std::chrono::steady_clock::now() - start);
     return message;
+}
+
+void BaseExchangeConnector::note_wait(std::chrono::steady_clock::duration waited) {
+    quiet.store(waited > kQuietWait, std::memory_order_relaxed);
 }
 
 void BaseExchangeConnector::require_params(const ParamMap& params,

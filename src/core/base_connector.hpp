@@ -40,6 +40,25 @@ public:
     void give_back(std::string&& payload) { inbound.give_back(std::move(payload)); }
     InboundQueue& queue() { return inbound; }
 
+    // Whether the last wait for a message was long: the stream is quiet, and handing the loop
+    // to the waiting reader costs less than the wake-up it saves.
+    bool is_quiet() const { return quiet.load(std::memory_order_relaxed); }
+    void note_wait(std::chrono::steady_clock::duration waited);
+
+    // The loop lent to a reader on an event loop, which cannot block for the hand-over as
+    // serve_while_waiting does. `fd` is the reader's eventfd and names the loan: it is written
+    // once the loan is granted and once the connector takes it back. Until end_loan(fd) the
+    // reader keeps `fd` open. (See websocket_connector.hpp.)
+    enum class Loan { none, requested, lent };
+    virtual bool request_loan(int /*fd*/) { return false; }
+    virtual Loan loan(int /*fd*/) { return Loan::none; }
+    // Lent: a duplicate of the connection's socket for the reader's loop to watch, -1 if the
+    // loan is over. The reader closes it.
+    virtual int loan_socket(int /*fd*/) { return -1; }
+    // Lent: runs the handlers that are ready, without blocking; false once the loan is over.
+    virtual bool serve_loan(int /*fd*/) { return false; }
+    virtual void end_loan(int /*fd*/) {}
+
 protected:
     // Runs the connection's work on the calling reader's thread until a message is queued, the
     // stream ends or `deadline` passes; returns at once where that is not possible.
@@ -48,9 +67,7 @@ protected:
     InboundQueue inbound;
 
 private:
-    // Whether the last wait for a message was long: the stream is quiet, and handing the loop
-    // to the waiting reader costs less than the wake-up it saves. Relaxed: only a hint.
-    std::atomic<bool> quiet{false};
+    std::atomic<bool> quiet{false};  // relaxed: only a hint
 };
 
 }  // namespace corvane

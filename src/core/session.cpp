@@ -71,6 +71,12 @@ boost::asio::io_context& Session::io() {
     return endpoint.get_io_service();
 }
 
+int Session::socket_fd() {
+    websocketpp::lib::error_code ec;
+    ws_client::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
+    return con ? con->get_raw_socket().native_handle() : -1;
+}
+
 // ---- any thread, under owner_mtx ----
 
 void Session::send_text(const std::string& text) {

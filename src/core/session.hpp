@@ -55,6 +55,9 @@ public:
     // Closes the connection with a close handshake (at once if it is not open).
     void close(std::uint16_t code, const std::string& reason);
     boost::asio::io_context& io();
+    // The connection's TCP socket, -1 before there is one. Run thread, or a thread the loop is
+    // lent to.
+    int socket_fd();
 
 private:
     void on_open(const websocketpp::connection_hdl& handle);

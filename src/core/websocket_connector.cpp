@@ -1,5 +1,7 @@
 #include "core/websocket_connector.hpp"
 
+#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <boost/asio/post.hpp>
 #include <nlohmann/json.hpp>
 
@@ -14,6 +16,9 @@ namespace {
 
 // How long disconnect() waits for the peer to answer its close frame.
 constexpr std::chrono::milliseconds kCloseWait{2000};
+// The longest a loan lasts before the run thread takes the loop back, so that its timers run
+// (a borrower that still waits asks again).
+constexpr std::chrono::milliseconds kLoanLimit{50};
 
 }  // namespace
 
@@ -98,10 +103,14 @@ void WebSocketConnector::end_session() {
     if (!run_thread.joinable()) return;
     {
         std::unique_lock<std::mutex> lock(mtx);
+        take_loop_back();
         if (session) session->request_close();
         // A peer that does not answer the close frame is not waited for long.
         const bool closed = session_cv.wait_for(lock, kCloseWait, [this] { return session_done; });
-        if (!closed && session) session->stop();
+        if (!closed && session) {
+            take_loop_back();
+            session->stop();
+        }
     }
     run_thread.join();
 }
@@ -163,8 +172,87 @@ void WebSocketConnector::park() {
     if (handover != Handover::requested) return;  // the reader stopped asking
     handover = Handover::parked;
     handover_cv.notify_all();
-    handover_cv.wait(lock, [this] { return handover == Handover::released; });
+    if (loan_fd < 0) {
+        handover_cv.wait(lock, [this] { return handover == Handover::released; });
+    } else {
+        wait_parked(lock);
+    }
     handover = Handover::none;
+}
+
+// Run thread, parked for a loan: until the borrower gives the loop back, or the run thread
+// needs it (another thread's work, the loan limit); then it waits for handlers the borrower is
+// running to return, and tells the borrower.
+void WebSocketConnector::wait_parked(std::unique_lock<std::mutex>& lock) {
+    eventfd_write(loan_fd, 1);  // granted
+    handover_cv.wait_for(lock, kLoanLimit,
+                         [this] { return handover == Handover::released || reclaim; });
+    reclaim = false;
+    if (handover == Handover::released) return;
+    handover_cv.wait(lock, [this] { return !loan_busy; });
+    if (loan_fd >= 0) eventfd_write(loan_fd, 1);  // taken back
+    loan_fd = -1;
+}
+
+void WebSocketConnector::take_loop_back() {
+    if (loan_fd < 0) return;
+    reclaim = true;
+    handover_cv.notify_all();
+}
+
+bool WebSocketConnector::request_loan(int fd) {
+    std::lock_guard<std::mutex> lock(mtx);
+    if (!session || session_done || handover != Handover::none) return false;
+    handover = Handover::requested;
+    loan_fd = fd;
+    reclaim = false;
+    boost::asio::post(session->io(), [this] { park(); });
+    return true;
+}
+
+BaseExchangeConnector::Loan WebSocketConnector::loan(int fd) {
+    std::lock_guard<std::mutex> lock(mtx);
+    if (loan_fd != fd) return Loan::none;
+    return handover == Handover::parked ? Loan::lent : Loan::requested;
+}
+
+int WebSocketConnector::loan_socket(int fd) {
+    std::lock_guard<std::mutex> lock(mtx);
+    if (loan_fd != fd || handover != Handover::parked || reclaim) return -1;
+    const int socket = session->socket_fd();  // the session stays while the run thread parks
+    // A duplicate: should the connection close its socket meanwhile, the number the loop
+    // watches still names this socket and no other.
+    return socket < 0 ? -1 : fcntl(socket, F_DUPFD_CLOEXEC, 0);
+}
+
+bool WebSocketConnector::serve_loan(int fd) {
+    Session* current = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (loan_fd != fd || handover != Handover::parked || reclaim) return false;
+        loan_busy = true;
+        current = session.get();  // stays while the run thread parks
+    }
+    run_ready(*current);
+    std::lock_guard<std::mutex> lock(mtx);
+    loan_busy = false;
+    if (reclaim) handover_cv.notify_all();  // the run thread waits for it; else it sleeps on
+    // A connection no longer open is closed by the run thread: its socket may have nothing
+    // more to be read, and stay readable (at its end) all the same.
+    return current->is_open() && !current->io().stopped() && loan_fd == fd &&
+           handover == Handover::parked && !reclaim;
+}
+
+void WebSocketConnector::end_loan(int fd) {
+    std::lock_guard<std::mutex> lock(mtx);
+    if (loan_fd != fd) return;
+    loan_fd = -1;  // never written again: the borrower may close it
+    if (handover == Handover::requested) {
+        handover = Handover::none;  // the park, when it comes, returns at once
+    } else if (handover == Handover::parked) {
+        handover = Handover::released;
+        handover_cv.notify_all();
+    }
 }
 
 // A reader's thread: the loop's handlers, until something is queued, the stream ends, the loop
@@ -176,6 +264,17 @@ void WebSocketConnector::serve(Session& current, std::chrono::steady_clock::time
         while (inbound.idle() && !loop.stopped() && std::chrono::steady_clock::now() < deadline) {
             loop.run_one_until(deadline);
         }
+    } catch (const std::exception& e) {  // as on the run thread: the error ends the connection
+        if (running.exchange(false)) std::cerr << "WebSocket error: " << e.what() << std::endl;
+        current.stop();
+    }
+}
+
+// A borrower's thread: the handlers that are ready now.
+void WebSocketConnector::run_ready(Session& current) noexcept {
+    ScopedPayloadBuffers recycled(inbound.buffers());
+    try {
+        current.io().poll();
     } catch (const std::exception& e) {  // as on the run thread: the error ends the connection
         if (running.exchange(false)) std::cerr << "WebSocket error: " << e.what() << std::endl;
         current.stop();
@@ -198,6 +297,7 @@ void WebSocketConnector::send_message(const nlohmann::json& msg) {
 void WebSocketConnector::send_text(const std::string& text) {
     if (!session) throw std::runtime_error("Send failed: Bad Connection");
     session->send_text(text);
+    take_loop_back();  // a borrower would run the write only once the socket is readable
 }
 
 }  // namespace corvane

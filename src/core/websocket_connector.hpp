@@ -14,6 +14,11 @@
 // connection has ended, however it ended. A reader that would wait may borrow the loop
 // meanwhile (serve_while_waiting): the run thread then stands by, parked inside the loop, so
 // that exactly one thread runs the loop's handlers at any time; the hand-over goes through mtx.
+// A reader on an event loop borrows it the same way, but without blocking (request_loan and
+// the rest): its loop watches the socket and runs what is ready. Since the loop thread only
+// runs the handlers when the socket is readable, anything else that needs the loop (a send, a
+// close, a timer) has the run thread take the loop back: another thread's send or close at
+// once, timers within kLoanLimit.
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -77,6 +82,14 @@ protected:
 
     void serve_while_waiting(std::chrono::steady_clock::time_point deadline) override;
 
+public:
+    bool request_loan(int fd) override;
+    Loan loan(int fd) override;
+    int loan_socket(int fd) override;
+    bool serve_loan(int fd) override;
+    void end_loan(int fd) override;
+
+protected:
     std::mutex mtx;
 
 private:
@@ -86,7 +99,11 @@ private:
     void end_session();
     void release_session();
     void park();
+    void wait_parked(std::unique_lock<std::mutex>& lock);
     void serve(Session& current, std::chrono::steady_clock::time_point deadline);
+    void run_ready(Session& current) noexcept;
+    // Caller holds mtx: another thread has work for the loop; a loan ends so that it runs.
+    void take_loop_back();
 
     const KeepAlive keepalive;
     std::atomic<bool> running{false};
@@ -101,6 +118,12 @@ private:
     enum class Handover { none, requested, parked, released };
     Handover handover = Handover::none;   // guarded by mtx
     std::condition_variable handover_cv;  // with mtx
+    // A loan (guarded by mtx): the borrower's eventfd (-1: the hand-over, if any, is to a
+    // blocking reader), whether its loop thread is running handlers now, and whether the run
+    // thread wants the loop back.
+    int loan_fd = -1;
+    bool loan_busy = false;
+    bool reclaim = false;
 };
 
 }  // namespace corvane

@@ -12,11 +12,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 #include <utility>
 
 #include "module/bindings.hpp"
 #include "module/gil.hpp"
+#include "module/loop_loan.hpp"
 #include "module/message_object.hpp"
 
 namespace py = pybind11;
@@ -24,22 +26,25 @@ namespace py = pybind11;
 namespace corvane {
 namespace {
 
-// What wsrun_async() returns. Its eventfd, its reader callback and a spare awaitable are made
+// What wsrun_async() returns. Its eventfd, its loop callbacks and a spare awaitable are made
 // once and reused by every wait and every message. None holds a reference to the iterator, so
 // no cycle keeps it alive.
 struct AsyncWebSocketIterator {
-    explicit AsyncWebSocketIterator(BaseExchangeConnector* connector) : connector(connector) {}
+    explicit AsyncWebSocketIterator(BaseExchangeConnector* connector)
+        : connector(connector), loan(*connector) {}
     AsyncWebSocketIterator(const AsyncWebSocketIterator&) = delete;
     AsyncWebSocketIterator& operator=(const AsyncWebSocketIterator&) = delete;
     ~AsyncWebSocketIterator() {
         forget_loop();
         Py_XDECREF(spare);
         Py_XDECREF(readable_callback);
+        Py_XDECREF(socket_callback);
         if (fd >= 0) close(fd);
     }
     // Stops the loop watching `fd` (before `fd` closes, or when another loop takes over).
     void forget_loop() noexcept {
         if (loop == nullptr) return;
+        loan.end(fd, loop);
         PyObject* pending = PyErr_GetRaisedException();
         PyObject* done = PyObject_CallMethod(loop, "remove_reader", "i", fd);
         if (done == nullptr) PyErr_WriteUnraisable(loop);  // a loop that cannot any more
@@ -53,7 +58,9 @@ struct AsyncWebSocketIterator {
     PyObject* loop = nullptr;               // the loop watching `fd`, from the first wait on
     PyObject* waiter = nullptr;             // the awaitable waiting on `fd` (borrowed: it holds us)
     PyObject* readable_callback = nullptr;  // the loop's callback for `fd`
+    PyObject* socket_callback = nullptr;    // the loop's callback for the lent socket
     PyObject* spare = nullptr;              // an awaitable no one else holds, to be used again
+    LoopLoan loan;                          // the connector's loop, lent to `waiter`'s loop
 };
 
 // Where the wait of an awaitable stands.
@@ -77,6 +84,7 @@ struct MessageAwaitable {
     bool own_fd;                       // `fd` is this awaitable's own, not its iterator's
     bool blocking;                     // asyncio's _asyncio_future_blocking
     Wait state;
+    std::chrono::steady_clock::time_point since;  // while pending: when the wait began
 };
 
 PyTypeObject* awaitable_type = nullptr;  // created once, at module initialisation
@@ -196,19 +204,27 @@ void schedule_wakeup(MessageAwaitable& self, PyObject* self_object) {
 }
 
 void resolve(MessageAwaitable& self, PyObject* self_object, PyObject* outcome) {
+    AsyncWebSocketIterator& iterator = iterator_of(self.iterator);
+    if (outcome != nullptr) {
+        iterator.connector->note_wait(std::chrono::steady_clock::now() - self.since);
+    }
+    // A loan outlives the wait while the stream stays quiet: the next wait finds it in place.
+    if (!self.own_fd && !iterator.connector->is_quiet()) iterator.loan.end(self.fd, iterator.loop);
     stop_watching(self);
     self.outcome = outcome;
     self.state = Wait::resolved;
     wake_task(self, self_object);
 }
 
-// Run by the loop once `fd` is readable: takes the next message, or sees the end of the stream,
-// and resumes the task; watches again when another reader was quicker.
-void on_readable(PyObject* self_object) {
+void ask_for_loan(AsyncWebSocketIterator& iterator, int fd) {
+    iterator.loan.ask(fd, iterator.loop, iterator.socket_callback);
+}
+
+// Takes the next message for a pending wait, or sees the end of the stream, and resumes the
+// task; watches again when another reader was quicker.
+void take_for(PyObject* self_object) {
     MessageAwaitable& self = awaitable(self_object);
     if (self.state != Wait::pending) return;
-    eventfd_t ignored = 0;
-    eventfd_read(self.fd, &ignored);
     auto hold = py::reinterpret_borrow<py::object>(self_object);  // the task may let go of it
     BaseExchangeConnector& connector = connector_of(self.iterator);
     for (;;) {
@@ -220,8 +236,29 @@ void on_readable(PyObject* self_object) {
         }
         if (message)
             return resolve(self, self_object, deliver(connector, *message).release().ptr());
-        if (watch(connector, self.fd)) return;
+        if (watch(connector, self.fd)) break;
     }
+    if (!self.own_fd) ask_for_loan(iterator_of(self.iterator), self.fd);
+}
+
+// Run by the loop once `fd` is readable: a message, the end of the stream, or news of a loan.
+void on_readable(PyObject* self_object) {
+    MessageAwaitable& self = awaitable(self_object);
+    if (self.state != Wait::pending) return;
+    eventfd_t ignored = 0;
+    eventfd_read(self.fd, &ignored);
+    if (!self.own_fd) {
+        AsyncWebSocketIterator& iterator = iterator_of(self.iterator);
+        iterator.loan.follow(self.fd, iterator.loop, iterator.socket_callback);
+    }
+    take_for(self_object);
+}
+
+// Run by the loop once the lent socket is readable; what came is queued even when no one
+// waits at the moment.
+void on_socket(AsyncWebSocketIterator& iterator) {
+    iterator.loan.serve(iterator.fd, iterator.loop);
+    if (iterator.waiter != nullptr) take_for(iterator.waiter);
 }
 
 int new_eventfd() {
@@ -238,16 +275,21 @@ py::object claim_descriptor(MessageAwaitable& self, PyObject* self_object) {
         if (iterator.fd < 0) iterator.fd = new_eventfd();
         if (iterator.readable_callback == nullptr) {
             AsyncWebSocketIterator* owner = &iterator;  // alive while any awaitable waits
-            iterator.readable_callback = py::cpp_function([owner] {
-                                             if (owner->waiter != nullptr) {
-                                                 on_readable(owner->waiter);
-                                             } else {  // written for a wait that has ended since
-                                                 eventfd_t stale = 0;
-                                                 eventfd_read(owner->fd, &stale);
-                                             }
-                                         })
-                                             .release()
-                                             .ptr();
+            iterator.readable_callback =
+                py::cpp_function([owner] {
+                    if (owner->waiter != nullptr) {
+                        on_readable(owner->waiter);
+                    } else {  // for a wait that has ended since,
+                              // or news of a loan
+                        eventfd_t stale = 0;
+                        eventfd_read(owner->fd, &stale);
+                        owner->loan.follow(owner->fd, owner->loop, owner->socket_callback);
+                    }
+                })
+                    .release()
+                    .ptr();
+            iterator.socket_callback =
+                py::cpp_function([owner] { on_socket(*owner); }).release().ptr();
         }
         iterator.waiter = self_object;
         self.fd = iterator.fd;
@@ -288,6 +330,8 @@ bool start_wait(MessageAwaitable& self, PyObject* self_object) {
     }
     self.state = Wait::pending;
     self.blocking = true;
+    self.since = std::chrono::steady_clock::now();
+    if (!self.own_fd) ask_for_loan(iterator_of(self.iterator), self.fd);
     return true;
 }
 

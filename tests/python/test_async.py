@@ -2,6 +2,7 @@
 lost to a cancelled wait. Each test runs on asyncio's own loop and on uvloop."""
 
 import asyncio
+import json
 import threading
 import time
 
@@ -111,6 +112,38 @@ class TestAsyncStream:
             return [await anext(reader), next(c.wsrun())]
 
         assert run(main()) == ["kept", "too"]
+
+    def test_a_quiet_stream_is_served_from_the_waiting_loop(self, sim, run):
+        """Each message answers a frame the reader sent, so the stream is quiet and the waiting
+        reader's loop runs the connection itself; sends still go out, in order, and a
+        disconnect still ends the stream."""
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        rounds = 40
+
+        def peer():
+            for i in range(rounds):
+                sim.wait_frames(conn, i + 1)
+                sim.send(conn, f"reply {i}")
+
+        async def main():
+            reader = c.wsrun_async()
+            answering = asyncio.ensure_future(asyncio.to_thread(peer))
+            got = []
+            for i in range(rounds):
+                c.subscribe(channel="tickers", inst_id=f"I-{i}")
+                got.append(await anext(reader))
+            await answering
+            waiting = asyncio.ensure_future(anext(reader))
+            await asyncio.sleep(0)  # it waits now
+            await asyncio.to_thread(c.disconnect)
+            with pytest.raises(StopAsyncIteration):
+                await waiting
+            return got
+
+        assert run(main()) == [f"reply {i}" for i in range(rounds)]
+        sent = [json.loads(f)["args"][0]["instId"] for f in sim.frames(conn)]
+        assert sent == [f"I-{i}" for i in range(rounds)]
 
     def test_the_loop_keeps_running_while_a_reader_waits(self, sim, run):
         c = m.OkxConnector()
