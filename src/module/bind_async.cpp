@@ -254,6 +254,15 @@ void on_readable(PyObject* self_object) {
     take_for(self_object);
 }
 
+// Run by the loop once the iterator's own `fd` is readable: for its waiter, if any; else for a
+// wait that has ended since, or with news of a loan.
+void on_iterator_fd(AsyncWebSocketIterator& iterator) {
+    if (iterator.waiter != nullptr) return on_readable(iterator.waiter);
+    eventfd_t stale = 0;
+    eventfd_read(iterator.fd, &stale);
+    iterator.loan.follow(iterator.fd, iterator.loop, iterator.socket_callback);
+}
+
 // Run by the loop once the lent socket is readable; what came is queued even when no one
 // waits at the moment.
 void on_socket(AsyncWebSocketIterator& iterator) {
@@ -276,18 +285,7 @@ py::object claim_descriptor(MessageAwaitable& self, PyObject* self_object) {
         if (iterator.readable_callback == nullptr) {
             AsyncWebSocketIterator* owner = &iterator;  // alive while any awaitable waits
             iterator.readable_callback =
-                py::cpp_function([owner] {
-                    if (owner->waiter != nullptr) {
-                        on_readable(owner->waiter);
-                    } else {  // for a wait that has ended since,
-                              // or news of a loan
-                        eventfd_t stale = 0;
-                        eventfd_read(owner->fd, &stale);
-                        owner->loan.follow(owner->fd, owner->loop, owner->socket_callback);
-                    }
-                })
-                    .release()
-                    .ptr();
+                py::cpp_function([owner] { on_iterator_fd(*owner); }).release().ptr();
             iterator.socket_callback =
                 py::cpp_function([owner] { on_socket(*owner); }).release().ptr();
         }

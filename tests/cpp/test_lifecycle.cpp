@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
@@ -181,6 +185,63 @@ TEST_F(Lifecycle, SendsFromManyThreadsWhileReading) {
         t.join();
     ASSERT_TRUE(eventually([&] { return sim->frames().size() >= 1 + 4 * 50; }));
     c.disconnect();
+}
+
+// What an event loop does with a loan of the connector's loop: waits on its eventfd for the
+// grant, then watches the socket and runs what is ready, until the connector takes it back.
+// Returns the messages it took, or -1 when the grant did not come within `limit`.
+int borrow(BaseExchangeConnector& c, int fd, milliseconds limit) {
+    using Loan = BaseExchangeConnector::Loan;
+    c.note_wait(milliseconds(1));  // a quiet stream
+    if (!c.request_loan(fd)) return 0;
+    pollfd news{fd, POLLIN, 0};
+    for (Loan state = Loan::requested; state == Loan::requested; state = c.loan(fd)) {
+        if (::poll(&news, 1, static_cast<int>(limit.count())) != 1) return -1;
+        eventfd_t count = 0;
+        eventfd_read(fd, &count);  // a grant, or what an earlier loan left
+    }
+    int taken = 0;
+    if (const int socket = c.loan_socket(fd); socket >= 0) {
+        pollfd readable{socket, POLLIN, 0};
+        while (::poll(&readable, 1, static_cast<int>(limit.count())) == 1 && c.serve_loan(fd)) {
+            while (c.try_take()) ++taken;
+        }
+        close(socket);
+    }
+    c.end_loan(fd);
+    while (c.try_take()) ++taken;
+    return taken;
+}
+
+TEST_F(Lifecycle, ALentLoopServesTheStreamAndComesBackForSendsAndDisconnect) {
+    sim->post("/rate?value=500");
+    OkxConnector c;
+    c.subscribe({{"channel", "tickers"}, {"inst_id", "BTC-USDT"}});
+    c.connect(sim->ws_url("/ws/v5/public"));
+    ASSERT_TRUE(receives(c, 5));
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int taken = 0;
+    for (int i = 0; i < 20; ++i) {  // a send from another thread ends each loan
+        std::thread sender([&c, i] {
+            const ParamMap trades{{"channel", "trades"}, {"inst_id", "BTC-USDT"}};
+            if (i % 2 == 0) {
+                c.subscribe(trades);
+            } else {
+                c.unsubscribe(trades);
+            }
+        });
+        const int got = borrow(c, fd, milliseconds(5000));
+        sender.join();
+        ASSERT_GE(got, 0) << "no grant in loan " << i;
+        taken += got;
+    }
+    EXPECT_GT(taken, 0);
+    ASSERT_TRUE(eventually([&] { return sim->frames().size() == 1 + 20; }));
+    std::thread closer([&c] { c.disconnect(); });
+    EXPECT_GE(borrow(c, fd, milliseconds(5000)), 0);
+    closer.join();
+    EXPECT_FALSE(c.is_connected());
+    close(fd);
 }
 
 }  // namespace
