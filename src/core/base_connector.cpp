@@ -25,7 +25,8 @@ std::optional<InboundMessage> BaseExchangeConnector::take(std::chrono::milliseco
 }
 
 void BaseExchangeConnector::note_wait(std::chrono::steady_clock::duration waited) {
-    quiet.store(waited > kQuietWait, std::memory_order_relaxed);
+    const int before = long_waits.load(std::memory_order_relaxed);
+    long_waits.store(waited > kQuietWait ? std::min(before + 1, 4) : 0, std::memory_order_relaxed);
 }
 
 void BaseExchangeConnector::require_params(const ParamMap& params,

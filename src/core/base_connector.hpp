@@ -42,7 +42,10 @@ public:
 
     // Whether the last wait for a message was long: the stream is quiet, and handing the loop
     // to the waiting reader costs less than the wake-up it saves.
-    bool is_quiet() const { return quiet.load(std::memory_order_relaxed); }
+    bool is_quiet() const { return long_waits.load(std::memory_order_relaxed) > 0; }
+    // Whether the last few waits were all long: for a hand-over that lasts beyond one wait, and
+    // that a busy stream's odd long wait (a preempted thread) must not bring about.
+    bool steadily_quiet() const { return long_waits.load(std::memory_order_relaxed) >= 4; }
     void note_wait(std::chrono::steady_clock::duration waited);
 
     // The loop lent to a reader on an event loop, which cannot block for the hand-over as
@@ -67,7 +70,7 @@ protected:
     InboundQueue inbound;
 
 private:
-    std::atomic<bool> quiet{false};  // relaxed: only a hint
+    std::atomic<int> long_waits{0};  // in a row, up to 4; relaxed: only a hint
 };
 
 }  // namespace corvane

@@ -15,7 +15,7 @@ using Loan = BaseExchangeConnector::Loan;
 void LoopLoan::ask(int fd, PyObject* loop, PyObject* on_socket) {
     // The news of a loan asked for may have been read with a message's: look again.
     if (requested) return follow(fd, loop, on_socket);
-    if (connector.is_quiet()) requested = connector.request_loan(fd);
+    if (connector.steadily_quiet()) requested = connector.request_loan(fd);
 }
 
 void LoopLoan::follow(int fd, PyObject* loop, PyObject* on_socket) {

@@ -17,8 +17,8 @@ public:
     LoopLoan(const LoopLoan&) = delete;
     LoopLoan& operator=(const LoopLoan&) = delete;
 
-    // Asks for the loop on behalf of the wait on `fd`, when the stream is quiet and no loan of
-    // it is under way; follows one under way.
+    // Asks for the loop on behalf of the wait on `fd`, when the stream is steadily quiet and no
+    // loan of it is under way; follows one under way.
     void ask(int fd, PyObject* loop, PyObject* on_socket);
     // `fd` was readable: a loan granted meanwhile makes `loop` watch the socket with
     // `on_socket`; a loan taken back stops that.
