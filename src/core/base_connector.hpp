@@ -58,8 +58,9 @@ public:
     // Lent: a duplicate of the connection's socket for the reader's loop to watch, -1 if the
     // loan is over. The reader closes it.
     virtual int loan_socket(int /*fd*/) { return -1; }
-    // Lent: runs the handlers that are ready, without blocking; false once the loan is over.
-    virtual bool serve_loan(int /*fd*/) { return false; }
+    // Lent: runs the handlers that are ready, without blocking; the number of messages that
+    // came meanwhile, or -1 once the loan is over.
+    virtual int serve_loan(int /*fd*/) { return -1; }
     virtual void end_loan(int /*fd*/) {}
 
 protected:

@@ -58,6 +58,8 @@ public:
     // The connection's TCP socket, -1 before there is one. Run thread, or a thread the loop is
     // lent to.
     int socket_fd();
+    // The messages received so far (same threads).
+    std::uint64_t received() const { return arrivals; }
 
 private:
     void on_open(const websocketpp::connection_hdl& handle);

@@ -225,22 +225,24 @@ int WebSocketConnector::loan_socket(int fd) {
     return socket < 0 ? -1 : fcntl(socket, F_DUPFD_CLOEXEC, 0);
 }
 
-bool WebSocketConnector::serve_loan(int fd) {
+int WebSocketConnector::serve_loan(int fd) {
     Session* current = nullptr;
     {
         std::lock_guard<std::mutex> lock(mtx);
-        if (loan_fd != fd || handover != Handover::parked || reclaim) return false;
+        if (loan_fd != fd || handover != Handover::parked || reclaim) return -1;
         loan_busy = true;
         current = session.get();  // stays while the run thread parks
     }
+    const std::uint64_t before = current->received();
     run_ready(*current);
     std::lock_guard<std::mutex> lock(mtx);
     loan_busy = false;
     if (reclaim) handover_cv.notify_all();  // the run thread waits for it; else it sleeps on
     // A connection no longer open is closed by the run thread: its socket may have nothing
     // more to be read, and stay readable (at its end) all the same.
-    return current->is_open() && !current->io().stopped() && loan_fd == fd &&
-           handover == Handover::parked && !reclaim;
+    const bool going = current->is_open() && !current->io().stopped() && loan_fd == fd &&
+                       handover == Handover::parked && !reclaim;
+    return going ? static_cast<int>(current->received() - before) : -1;
 }
 
 void WebSocketConnector::end_loan(int fd) {

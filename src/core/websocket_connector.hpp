@@ -86,7 +86,7 @@ public:
     bool request_loan(int fd) override;
     Loan loan(int fd) override;
     int loan_socket(int fd) override;
-    bool serve_loan(int fd) override;
+    int serve_loan(int fd) override;
     void end_loan(int fd) override;
 
 protected:

@@ -44,7 +44,11 @@ void LoopLoan::follow(int fd, PyObject* loop, PyObject* on_socket) {
 
 bool LoopLoan::serve(int fd, PyObject* loop) {
     if (socket < 0) return false;
-    if (without_gil([&] { return connector.serve_loan(fd); })) return true;
+    const int came = without_gil([&] { return connector.serve_loan(fd); });
+    if (came >= 0 && came <= 1) return true;
+    // More than one at a time: the stream is busy, and the run thread had better decrypt and
+    // frame it in parallel with Python again.
+    if (came > 1) connector.note_wait(std::chrono::steady_clock::duration::zero());
     end(fd, loop);
     return false;
 }

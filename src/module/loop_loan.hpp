@@ -24,7 +24,8 @@ public:
     // `on_socket`; a loan taken back stops that.
     void follow(int fd, PyObject* loop, PyObject* on_socket);
     // The socket is readable: the handlers that are ready run here, without the GIL. False
-    // once the loan is over (it has then been ended).
+    // once the loan is over (it has then been ended): taken back, or given back because more
+    // than one message came at once (a busy stream).
     bool serve(int fd, PyObject* loop);
     // Ends the loan, if any: `loop` stops watching the socket, the connector has its loop back
     // and never writes `fd` for this loan again.

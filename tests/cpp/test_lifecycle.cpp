@@ -203,13 +203,16 @@ int borrow(BaseExchangeConnector& c, int fd, milliseconds limit) {
     int taken = 0;
     if (const int socket = c.loan_socket(fd); socket >= 0) {
         pollfd readable{socket, POLLIN, 0};
-        while (::poll(&readable, 1, static_cast<int>(limit.count())) == 1 && c.serve_loan(fd)) {
-            while (c.try_take()) ++taken;
+        while (::poll(&readable, 1, static_cast<int>(limit.count())) == 1 &&
+               c.serve_loan(fd) >= 0) {
+            while (c.try_take())
+                ++taken;
         }
         close(socket);
     }
     c.end_loan(fd);
-    while (c.try_take()) ++taken;
+    while (c.try_take())
+        ++taken;
     return taken;
 }
 
