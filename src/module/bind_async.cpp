@@ -45,11 +45,7 @@ struct AsyncWebSocketIterator {
     void forget_loop() noexcept {
         if (loop == nullptr) return;
         loan.end(fd, loop);
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* done = PyObject_CallMethod(loop, "remove_reader", "i", fd);
-        if (done == nullptr) PyErr_WriteUnraisable(loop);  // a loop that cannot any more
-        Py_XDECREF(done);
-        PyErr_SetRaisedException(pending);
+        stop_reading(loop, fd);
         Py_CLEAR(loop);
     }
 

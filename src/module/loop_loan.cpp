@@ -10,6 +10,14 @@ namespace corvane {
 
 using Loan = BaseExchangeConnector::Loan;
 
+void stop_reading(PyObject* loop, int fd) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* done = PyObject_CallMethod(loop, "remove_reader", "i", fd);
+    if (done == nullptr) PyErr_WriteUnraisable(loop);
+    Py_XDECREF(done);
+    PyErr_SetRaisedException(pending);
+}
+
 // The connector's lock is only ever held briefly and never by a thread that waits for the GIL,
 // so these calls keep the GIL; only running the handlers gives it up.
 void LoopLoan::ask(int fd, PyObject* loop, PyObject* on_socket) {
@@ -58,11 +66,7 @@ void LoopLoan::end(int fd, PyObject* loop) noexcept {
     requested = false;
     if (socket >= 0) {
         const int watched = std::exchange(socket, -1);
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* done = PyObject_CallMethod(loop, "remove_reader", "i", watched);
-        if (done == nullptr) PyErr_WriteUnraisable(loop);  // a loop that cannot any more
-        Py_XDECREF(done);
-        PyErr_SetRaisedException(pending);
+        stop_reading(loop, watched);
         close(watched);
     }
     connector.end_loan(fd);

@@ -11,6 +11,10 @@
 
 namespace corvane {
 
+// Makes `loop` stop watching `fd` (loop.remove_reader), leaving any Python error as it was; a
+// loop that cannot any more is reported as unraisable.
+void stop_reading(PyObject* loop, int fd) noexcept;
+
 class LoopLoan {
 public:
     explicit LoopLoan(BaseExchangeConnector& connector) : connector(connector) {}
