@@ -36,7 +36,6 @@ void LoopLoan::follow(int fd, PyObject* loop, PyObject* on_socket) {
         case Loan::lent:
             if (socket >= 0) return;
             socket = connector.loan_socket(fd);
-
             if (socket < 0) return end(fd, loop);
             PyObject* done = PyObject_CallMethod(loop, "add_reader", "iO", socket, on_socket);
             if (done == nullptr) {
