@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -13,8 +14,8 @@
 namespace corvane {
 namespace {
 
-// A backlog this long has spread its payloads over many heap pages; once it is drained those
-// pages go back to the system instead of staying with the process.
+// A backlog this long has spread its payloads over many heap pages; once the reader has caught
+// up those pages go back to the system instead of staying with the process.
 constexpr std::size_t kTrimAfterBacklog = 65536;
 
 void release_free_memory() {
@@ -26,14 +27,20 @@ void release_free_memory() {
 }  // namespace
 
 bool InboundQueue::push(std::string&& payload, bool binary, bool ascii) {
-    std::lock_guard<std::mutex> lock(mtx);
-    incoming.push_back(InboundMessage{std::move(payload), binary, ascii});
-    payload_buffers.restock();
-    backlog_peak = std::max(backlog_peak, incoming.size());
-    if (!watchers.empty()) signal_watchers();
-    // A reader registers itself under mtx before it waits, so a wake-up sent after this
-    // returns cannot miss it, and it never lands on a mutex still held here.
-    return readers_waiting.load(std::memory_order_relaxed) > 0;
+    bool restocked = false;
+    bool reader_waits = false;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        incoming.push_back(InboundMessage{std::move(payload), binary, ascii});
+        restocked = payload_buffers.restock();
+        backlog_peak = std::max(backlog_peak, incoming.size());
+        if (!watchers.empty()) signal_watchers();
+        // A reader registers itself under mtx before it waits, so a wake-up sent after this
+        // returns cannot miss it, and it never lands on a mutex still held here.
+        reader_waits = readers_waiting.load(std::memory_order_relaxed) > 0;
+    }
+    if (restocked) payload_buffers.trim_local();  // the run thread's own: no lock held
+    return reader_waits;
 }
 
 void InboundQueue::open_stream() {
@@ -140,25 +147,41 @@ std::optional<InboundMessage> InboundQueue::take_incoming(std::unique_lock<std::
 }
 
 void InboundQueue::refill() {
-    ready.swap(incoming);  // `ready` was empty: the producer goes on with an empty deque
+    incoming.hand_to(ready);  // `ready` was empty: the producer goes on with its storage
     ready_count.store(ready.size(), std::memory_order_relaxed);
     payload_buffers.hand_over();
-    ready_peak = std::max(backlog_peak, ready.size());
+    ready_peak = std::max({ready_peak, backlog_peak, ready.size()});
     backlog_peak = 0;
 }
 
 InboundMessage InboundQueue::pop_ready(std::unique_lock<std::mutex>& reader) {
-    InboundMessage front = std::move(ready.front());
-    ready.pop_front();
+    InboundMessage front = ready.pop_front();
     // Relaxed: a waiting reader reads it under mtx, which wake_another_reader passes through.
     ready_count.store(ready.size(), std::memory_order_relaxed);
     const bool more = !ready.empty();
-    const bool drained_backlog = !more && ready_peak >= kTrimAfterBacklog;
-    if (drained_backlog) ready_peak = 0;
+    SpentBacklog spent;
+    const bool caught_up = !more && ready_peak >= kTrimAfterBacklog && collect(spent);
     reader.unlock();
     if (more && readers_waiting.load(std::memory_order_relaxed) > 0) wake_another_reader();
-    if (drained_backlog) release_free_memory();
+    if (caught_up) {
+        spent = SpentBacklog{};  // freed here, with no lock held
+        release_free_memory();
+    }
     return front;
+}
+
+// Under reader_mtx, `ready` just drained after a long backlog. Once the producer has nothing
+// queued either, the backlog's queue storage and recycled buffers are let go; while it is still
+// flooding, they are what it reuses, so they wait for the next time the reader catches up.
+bool InboundQueue::collect(SpentBacklog& spent) {
+    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
+    if (!lock.owns_lock() || !incoming.empty()) return false;
+    ready_peak = 0;
+    spent.ready = std::exchange(ready, MessageBatch{});
+    spent.incoming = std::exchange(incoming, MessageBatch{});
+    spent.returned = payload_buffers.take_returned();
+    spent.shared = payload_buffers.take_shared();
+    return true;
 }
 
 // Messages are left in `ready` while another reader waits: let that one help drain them.
@@ -168,7 +191,7 @@ void InboundQueue::wake_another_reader() {
 }
 
 void InboundQueue::give_back(std::string&& payload) {
-    if (!PayloadBuffers::worth_keeping(payload.capacity())) return;  // small: no lock to pay
+    if (!PayloadBuffers::worth_keeping(payload.capacity())) return;  // nothing to keep: no lock
     std::unique_lock<std::mutex> reader(reader_mtx, std::try_to_lock);
     if (reader.owns_lock()) payload_buffers.give_back(std::move(payload));
 }

@@ -13,22 +13,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/message_batch.hpp"
 #include "core/payload_buffers.hpp"
 
 namespace corvane {
-
-// One received data message, byte for byte, with the kind of frame it came in.
-struct InboundMessage {
-    std::string payload;
-    bool binary = false;
-    bool ascii = false;  // a text payload known to be 7-bit ASCII (cheaper to turn into a str)
-};
 
 class InboundQueue {
 public:
@@ -81,13 +74,19 @@ private:
     void refill();                 // caller holds both locks and has found `incoming` non-empty
     InboundMessage pop_ready(std::unique_lock<std::mutex>& reader);
     void wake_another_reader();
-    void signal_watchers();       // caller holds mtx
-    bool add_watcher(int fd);     // caller holds mtx
-    void remove_watcher(int fd);  // caller holds mtx
+    // What a drained backlog leaves behind, to be freed once no lock is held.
+    struct SpentBacklog {
+        MessageBatch ready, incoming;
+        std::vector<std::string> returned, shared;
+    };
+    bool collect(SpentBacklog& spent);  // caller holds reader_mtx
+    void signal_watchers();             // caller holds mtx
+    bool add_watcher(int fd);           // caller holds mtx
+    void remove_watcher(int fd);        // caller holds mtx
 
     std::mutex mtx;
     std::condition_variable cv;
-    std::deque<InboundMessage> incoming;  // guarded by mtx; newer than everything in `ready`
+    MessageBatch incoming;                // guarded by mtx; newer than everything in `ready`
     std::atomic<bool> is_live{false};     // written under mtx, so a waiter cannot miss a change
     std::atomic<int> readers_waiting{0};  // written under mtx; lets push skip the futex
     std::size_t backlog_peak = 0;         // guarded by mtx: longest queue since the last swap
@@ -98,9 +97,9 @@ private:
     // Readers take everything queued in one swap and then pop from `ready` without touching
     // mtx, so the run thread rarely finds mtx held.
     std::mutex reader_mtx;
-    std::deque<InboundMessage> ready;         // guarded by reader_mtx
+    MessageBatch ready;                       // guarded by reader_mtx
     std::atomic<std::size_t> ready_count{0};  // ready.size(), readable by a waiting reader
-    std::size_t ready_peak = 0;  // guarded by reader_mtx: the backlog `ready` came from
+    std::size_t ready_peak = 0;  // guarded by reader_mtx: longest backlog since caught up
 
     PayloadBuffers payload_buffers;  // stages guarded as payload_buffers.hpp says
 };

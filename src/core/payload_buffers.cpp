@@ -5,35 +5,40 @@
 namespace corvane {
 
 void PayloadBuffers::give_back(std::string&& buffer) {
-    if (!worth_keeping(buffer.capacity()) || returned.size() >= kMaxKept) return;
+    if (!worth_keeping(buffer.capacity())) return;
     buffer.clear();
     returned.push_back(std::move(buffer));
 }
 
 void PayloadBuffers::hand_over() {
-    if (shared.empty()) {
-        shared.swap(returned);  // the common case: no allocation, no copying
-        return;
-    }
-    while (!returned.empty() && shared.size() < kMaxKept) {
-        shared.push_back(std::move(returned.back()));
-        returned.pop_back();
-    }
-    returned.clear();
+    // O(1) under mtx: while the run thread has not taken the last batch, this one waits.
+    if (shared.empty()) shared.swap(returned);
 }
 
-void PayloadBuffers::restock() {
-    if (local.empty()) local.swap(shared);
+bool PayloadBuffers::restock() {
+    if (!local.empty() || shared.empty()) return false;
+    local.swap(shared);
+    return true;
 }
 
 std::string PayloadBuffers::take(std::size_t size) {
     std::string buffer;
-    if (size >= kMinSize && !local.empty()) {
+    if (!local.empty()) {
         buffer = std::move(local.back());
         local.pop_back();
     }
     buffer.reserve(size);
     return buffer;
+}
+
+void PayloadBuffers::trim(std::vector<std::string>& buffers) {
+    std::size_t bytes = 0;
+    std::size_t kept = 0;
+    while (kept < buffers.size() && bytes + buffers[kept].capacity() <= kKeptBytes)
+        bytes += buffers[kept++].capacity();
+    if (kept == buffers.size()) return;
+    buffers.resize(kept);
+    buffers.shrink_to_fit();
 }
 
 PayloadBuffers*& PayloadBuffers::current() {

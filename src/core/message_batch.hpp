@@ -1,0 +1,41 @@
+#pragma once
+// InboundMessage, and MessageBatch: one side of the inbound queue, messages in arrival order.
+// A vector read from the front by an index, so that a drained batch goes back to the producer
+// with its storage: no allocation per message, and none of the producer's memory freed on a
+// reader's thread, where it would contend with the producer for the allocator's lock.
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvane {
+
+// One received data message, byte for byte, with the kind of frame it came in.
+struct InboundMessage {
+    std::string payload;
+    bool binary = false;
+    bool ascii = false;  // a text payload known to be 7-bit ASCII (cheaper to turn into a str)
+};
+
+class MessageBatch {
+public:
+    bool empty() const { return head == items.size(); }
+    std::size_t size() const { return items.size() - head; }
+    void push_back(InboundMessage&& message) { items.push_back(std::move(message)); }
+    // The oldest message; the batch must not be empty.
+    InboundMessage pop_front() { return std::move(items[head++]); }
+    // Exchanges contents with `drained`, an empty batch, which keeps this one's storage.
+    void hand_to(MessageBatch& drained) {
+        drained.items.clear();
+        drained.head = 0;
+        items.swap(drained.items);
+        std::swap(head, drained.head);
+    }
+
+private:
+    std::vector<InboundMessage> items;
+    std::size_t head = 0;
+};
+
+}  // namespace corvane
