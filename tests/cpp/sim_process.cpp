@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <boost/asio/connect.hpp>
@@ -49,8 +50,12 @@ SimProcess::SimProcess() {
         std::string(::testing::TempDir()) + "corvane-sim-ca-" + std::to_string(getpid()) + ".pem";
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    const pid_t parent = getpid();
     pid = fork();
     if (pid == 0) {
+        // A test binary killed by a time-out must not leave its simulator running.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
