@@ -160,7 +160,9 @@ InboundMessage InboundQueue::pop_ready(std::unique_lock<std::mutex>& reader) {
     ready_count.store(ready.size(), std::memory_order_relaxed);
     const bool more = !ready.empty();
     SpentBacklog spent;
-    const bool caught_up = !more && ready_peak >= kTrimAfterBacklog && collect(spent);
+    const bool caught_up =
+        !more && (ready_peak >= kTrimAfterBacklog || payload_buffers.returned_too_much()) &&
+        collect(spent);
     reader.unlock();
     if (more && readers_waiting.load(std::memory_order_relaxed) > 0) wake_another_reader();
     if (caught_up) {
@@ -170,9 +172,10 @@ InboundMessage InboundQueue::pop_ready(std::unique_lock<std::mutex>& reader) {
     return front;
 }
 
-// Under reader_mtx, `ready` just drained after a long backlog. Once the producer has nothing
-// queued either, the backlog's queue storage and recycled buffers are let go; while it is still
-// flooding, they are what it reuses, so they wait for the next time the reader catches up.
+// Under reader_mtx, `ready` just drained after a long backlog or one of many bytes. Once the
+// producer has nothing queued either, the backlog's queue storage and recycled buffers are let
+// go; while it is still flooding, they are what it reuses, so they wait for the next time the
+// reader catches up.
 bool InboundQueue::collect(SpentBacklog& spent) {
     std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
     if (!lock.owns_lock() || !incoming.empty()) return false;

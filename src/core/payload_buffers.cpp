@@ -7,12 +7,20 @@ namespace corvane {
 void PayloadBuffers::give_back(std::string&& buffer) {
     if (!worth_keeping(buffer.capacity())) return;
     buffer.clear();
+    returned_bytes += buffer.capacity();
     returned.push_back(std::move(buffer));
 }
 
 void PayloadBuffers::hand_over() {
     // O(1) under mtx: while the run thread has not taken the last batch, this one waits.
-    if (shared.empty()) shared.swap(returned);
+    if (!shared.empty()) return;
+    shared.swap(returned);
+    returned_bytes = 0;
+}
+
+std::vector<std::string> PayloadBuffers::take_returned() {
+    returned_bytes = 0;
+    return std::exchange(returned, {});
 }
 
 bool PayloadBuffers::restock() {

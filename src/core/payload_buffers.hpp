@@ -22,7 +22,8 @@ namespace corvane {
 class PayloadBuffers {
 public:
     static constexpr std::size_t kMaxCapacity = 64 * 1024;  // larger ones are not kept
-    static constexpr std::size_t kKeptBytes = 1024 * 1024;  // kept at rest, per stage
+    static constexpr std::size_t kKeptBytes = 256 * 1024;   // kept by the run thread
+    static constexpr std::size_t kRestBytes = 16 << 20;     // given back, before a reader frees
 
     // Whether a buffer of this capacity is kept for reuse: one on the heap, not too large.
     static bool worth_keeping(std::size_t capacity) {
@@ -32,8 +33,11 @@ public:
     void give_back(std::string&& buffer);
     // Reader, under reader_mtx and mtx: passes what was given back towards the run thread.
     void hand_over();
+    // Reader, under reader_mtx: whether what it has given back since the last hand-over is
+    // more than should stay at rest.
+    bool returned_too_much() const { return returned_bytes > kRestBytes; }
     // Reader, under both locks, once it has caught up with a long backlog: what is not in use.
-    std::vector<std::string> take_returned() { return std::exchange(returned, {}); }
+    std::vector<std::string> take_returned();
     std::vector<std::string> take_shared() { return std::exchange(shared, {}); }
     // Run thread, under mtx: restocks its own list when that has run dry; true if it did.
     bool restock();
@@ -49,6 +53,7 @@ private:
     static void trim(std::vector<std::string>& buffers);
 
     std::vector<std::string> returned;
+    std::size_t returned_bytes = 0;  // their capacities
     std::vector<std::string> shared;
     std::vector<std::string> local;
 };

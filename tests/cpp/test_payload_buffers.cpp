@@ -57,6 +57,16 @@ TEST(PayloadBuffers, KeepsHeapBuffersAndTrimsWhatRestsToABound) {
     cycle(buffers);
     buffers.trim_local();
     EXPECT_EQ(reusable(), bound);
+
+    // A reader that has been given back more than may stay at rest says so, until handed over.
+    const std::size_t big = PayloadBuffers::kMaxCapacity;
+    for (std::size_t i = 0; i <= PayloadBuffers::kRestBytes / big; ++i) {
+        EXPECT_FALSE(buffers.returned_too_much());
+        buffers.give_back(buffer_of(big));
+    }
+    EXPECT_TRUE(buffers.returned_too_much());
+    buffers.hand_over();
+    EXPECT_FALSE(buffers.returned_too_much());
 }
 
 TEST(PayloadBuffers, OnlyTheRunThreadSeesItsBuffers) {
