@@ -187,9 +187,15 @@ void WebSocketConnector::wait_parked(std::unique_lock<std::mutex>& lock) {
     eventfd_write(loan_fd, 1);  // granted
     handover_cv.wait_for(lock, kLoanLimit,
                          [this] { return handover == Handover::released || reclaim; });
-    reclaim = false;
-    if (handover == Handover::released) return;
+    if (handover == Handover::released) {
+        reclaim = false;
+        return;
+    }
+    // The loan limit has passed too: the borrower must stop serving, and a serve under way must
+    // tell this thread when it returns, or both would go on waiting for the other.
+    reclaim = true;
     handover_cv.wait(lock, [this] { return !loan_busy; });
+    reclaim = false;
     if (loan_fd >= 0) eventfd_write(loan_fd, 1);  // taken back
     loan_fd = -1;
 }

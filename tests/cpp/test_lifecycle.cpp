@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -203,17 +204,21 @@ int take_queued(BaseExchangeConnector& c) {
 
 // What an event loop does with a loan of the connector's loop: waits on its eventfd for the
 // grant, then watches the socket and runs what is ready, until the connector takes it back.
-// Returns the messages it took, or -1 when the grant did not come within `limit`.
-int borrow(BaseExchangeConnector& c, int fd, milliseconds limit) {
+// `lent` runs once the loan is granted. Returns the messages it took, or -1 when no loan could
+// be asked for or granted within `limit`.
+int borrow(BaseExchangeConnector& c, int fd, milliseconds limit,
+           const std::function<void()>& lent) {
     using Loan = BaseExchangeConnector::Loan;
     c.note_wait(milliseconds(1));  // a quiet stream
-    if (!c.request_loan(fd)) return 0;
+    // The previous loan may still be on its way back to the run thread.
+    if (!eventually([&] { return c.request_loan(fd); }, limit)) return -1;
     pollfd news{fd, POLLIN, 0};
     for (Loan state = Loan::requested; state == Loan::requested; state = c.loan(fd)) {
         if (::poll(&news, 1, static_cast<int>(limit.count())) != 1) return -1;
         eventfd_t count = 0;
         eventfd_read(fd, &count);  // a grant, or what an earlier loan left
     }
+    lent();
     int taken = 0;
     if (const int socket = c.loan_socket(fd); socket >= 0) {
         pollfd readable{socket, POLLIN, 0};
@@ -235,25 +240,29 @@ TEST_F(Lifecycle, ALentLoopServesTheStreamAndComesBackForSendsAndDisconnect) {
     ASSERT_TRUE(receives(c, 5));
     const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int taken = 0;
-    for (int i = 0; i < 20; ++i) {  // a send from another thread ends each loan
-        std::thread sender([&c, i] {
-            const ParamMap trades{{"channel", "trades"}, {"inst_id", "BTC-USDT"}};
-            if (i % 2 == 0) {
-                c.subscribe(trades);
-            } else {
-                c.unsubscribe(trades);
-            }
+    for (int i = 0; i < 20; ++i) {  // a send from another thread, once lent, ends each loan
+        std::thread sender;
+        const int got = borrow(c, fd, milliseconds(5000), [&] {
+            sender = std::thread([&c, i] {
+                const ParamMap trades{{"channel", "trades"}, {"inst_id", "BTC-USDT"}};
+                if (i % 2 == 0) {
+                    c.subscribe(trades);
+                } else {
+                    c.unsubscribe(trades);
+                }
+            });
         });
-        const int got = borrow(c, fd, milliseconds(5000));
-        sender.join();
+        if (sender.joinable()) sender.join();
         ASSERT_GE(got, 0) << "no grant in loan " << i;
         taken += got;
     }
     EXPECT_GT(taken, 0);
     ASSERT_TRUE(eventually([&] { return sim->frames().size() == 1 + 20; }));
-    std::thread closer([&c] { c.disconnect(); });
-    EXPECT_GE(borrow(c, fd, milliseconds(5000)), 0);
-    closer.join();
+    std::thread closer;
+    EXPECT_GE(
+        borrow(c, fd, milliseconds(5000), [&] { closer = std::thread([&c] { c.disconnect(); }); }),
+        0);
+    if (closer.joinable()) closer.join();
     EXPECT_FALSE(c.is_connected());
     close(fd);
 }
