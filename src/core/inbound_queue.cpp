@@ -159,14 +159,14 @@ InboundMessage InboundQueue::pop_ready(std::unique_lock<std::mutex>& reader) {
     // Relaxed: a waiting reader reads it under mtx, which wake_another_reader passes through.
     ready_count.store(ready.size(), std::memory_order_relaxed);
     const bool more = !ready.empty();
-    SpentBacklog spent;
-    const bool caught_up =
-        !more && (ready_peak >= kTrimAfterBacklog || payload_buffers.returned_too_much()) &&
-        collect(spent);
+    std::optional<SpentBacklog> spent;
+    if (!more && (ready_peak >= kTrimAfterBacklog || payload_buffers.returned_too_much())) {
+        spent = collect();
+    }
     reader.unlock();
     if (more && readers_waiting.load(std::memory_order_relaxed) > 0) wake_another_reader();
-    if (caught_up) {
-        spent = SpentBacklog{};  // freed here, with no lock held
+    if (spent) {
+        spent.reset();  // freed here, with no lock held
         release_free_memory();
     }
     return front;
@@ -176,15 +176,13 @@ InboundMessage InboundQueue::pop_ready(std::unique_lock<std::mutex>& reader) {
 // producer has nothing queued either, the backlog's queue storage and recycled buffers are let
 // go; while it is still flooding, they are what it reuses, so they wait for the next time the
 // reader catches up.
-bool InboundQueue::collect(SpentBacklog& spent) {
+std::optional<InboundQueue::SpentBacklog> InboundQueue::collect() {
     std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
-    if (!lock.owns_lock() || !incoming.empty()) return false;
+    if (!lock.owns_lock() || !incoming.empty()) return std::nullopt;
     ready_peak = 0;
-    spent.ready = std::exchange(ready, MessageBatch{});
-    spent.incoming = std::exchange(incoming, MessageBatch{});
-    spent.returned = payload_buffers.take_returned();
-    spent.shared = payload_buffers.take_shared();
-    return true;
+    return SpentBacklog{std::exchange(ready, MessageBatch{}),
+                        std::exchange(incoming, MessageBatch{}), payload_buffers.take_returned(),
+                        payload_buffers.take_shared()};
 }
 
 // Messages are left in `ready` while another reader waits: let that one help drain them.

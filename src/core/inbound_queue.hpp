@@ -79,10 +79,10 @@ private:
         MessageBatch ready, incoming;
         std::vector<std::string> returned, shared;
     };
-    bool collect(SpentBacklog& spent);  // caller holds reader_mtx
-    void signal_watchers();             // caller holds mtx
-    bool add_watcher(int fd);           // caller holds mtx
-    void remove_watcher(int fd);        // caller holds mtx
+    std::optional<SpentBacklog> collect();  // caller holds reader_mtx
+    void signal_watchers();                 // caller holds mtx
+    bool add_watcher(int fd);               // caller holds mtx
+    void remove_watcher(int fd);            // caller holds mtx
 
     std::mutex mtx;
     std::condition_variable cv;

@@ -39,14 +39,14 @@ std::string PayloadBuffers::take(std::size_t size) {
     return buffer;
 }
 
-void PayloadBuffers::trim(std::vector<std::string>& buffers) {
+void PayloadBuffers::trim_local() {
     std::size_t bytes = 0;
     std::size_t kept = 0;
-    while (kept < buffers.size() && bytes + buffers[kept].capacity() <= kKeptBytes)
-        bytes += buffers[kept++].capacity();
-    if (kept == buffers.size()) return;
-    buffers.resize(kept);
-    buffers.shrink_to_fit();
+    while (kept < local.size() && bytes + local[kept].capacity() <= kKeptBytes)
+        bytes += local[kept++].capacity();
+    if (kept == local.size()) return;
+    local.resize(kept);
+    local.shrink_to_fit();
 }
 
 PayloadBuffers*& PayloadBuffers::current() {

@@ -42,7 +42,7 @@ public:
     // Run thread, under mtx: restocks its own list when that has run dry; true if it did.
     bool restock();
     // Run thread, no lock: frees what its own list holds beyond kKeptBytes.
-    void trim_local() { trim(local); }
+    void trim_local();
     // Run thread: an empty buffer with room for `size` bytes, a reused one when it can.
     std::string take(std::size_t size);
 
@@ -50,8 +50,6 @@ public:
     static PayloadBuffers*& current();
 
 private:
-    static void trim(std::vector<std::string>& buffers);
-
     std::vector<std::string> returned;
     std::size_t returned_bytes = 0;  // their capacities
     std::vector<std::string> shared;
