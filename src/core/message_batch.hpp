@@ -42,10 +42,11 @@ public:
 private:
     static constexpr std::size_t kPrefetchAhead = 4;
     static constexpr std::size_t kPrefetchBytes = 512;  // beyond that, the copy streams anyway
+    static constexpr std::size_t kCacheLine = 64;
     static void prefetch(const std::string& payload) {
         const char* data = payload.data();
         const std::size_t bytes = std::min<std::size_t>(payload.size(), kPrefetchBytes);
-        for (std::size_t at = 0; at < bytes; at += 64)
+        for (std::size_t at = 0; at < bytes; at += kCacheLine)
             __builtin_prefetch(data + at);
     }
     std::vector<InboundMessage> items;
