@@ -46,8 +46,10 @@ bench: build $(BENCH_STAMP)
 # The C++ library and its suite (simulator integration included) under sanitizers.
 SAN_CONFIGURE = cmake -S . -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SIM_PYTHON=$(abspath $(PY))
-ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
-TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
+# CORVANE_CHECK_THREADS: every connection handler checks that it runs on its connection's thread.
+ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
+  -DCORVANE_CHECK_THREADS
+TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer -DCORVANE_CHECK_THREADS
 
 asan: build
 	$(SAN_CONFIGURE) -B build/asan -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" >/dev/null

@@ -4,14 +4,43 @@
 // data message; here inbound text messages report themselves as binary to the processor, and
 // the connector validates them itself with an ASCII fast path (see utf8_check.hpp). Outbound
 // messages are marked, so they still go out as the text frames they are. Inbound payloads reuse
-// the buffers readers hand back (see payload_buffers.hpp).
+// the buffers readers hand back (see payload_buffers.hpp). The library's log lines go through
+// print_line, so that a blocked standard error never holds up a connection.
 
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
 
+#include <ctime>
+#include <string>
+#include <type_traits>
+
+#include "core/output.hpp"
 #include "core/payload_buffers.hpp"
 
 namespace corvane {
+
+// websocketpp's own log format, "[date time] [channel] text", written through print_line.
+template <typename concurrency, typename names>
+class line_logger : public websocketpp::log::basic<concurrency, names> {
+    using base = websocketpp::log::basic<concurrency, names>;
+
+public:
+    using base::base;
+
+    void write(websocketpp::log::level channel, const std::string& msg) {
+        if (!this->dynamic_test(channel)) return;
+        const std::time_t now = std::time(nullptr);
+        const std::tm local = websocketpp::lib::localtime(now);
+        char stamp[20];
+        if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) stamp[0] = 0;
+        constexpr bool errors = std::is_same<names, websocketpp::log::elevel>::value;
+        print_line(errors ? Stream::err : Stream::out,
+                   std::string("[") + stamp + "] [" + names::channel_name(channel) + "] " + msg);
+    }
+    void write(websocketpp::log::level channel, const char* msg) {
+        write(channel, std::string(msg));
+    }
+};
 
 template <template <class> class Manager>
 class checked_text_message : public websocketpp::message_buffer::message<Manager> {
@@ -54,6 +83,13 @@ private:
 
 struct client_config : websocketpp::config::asio_tls_client {
     typedef client_config type;
+    typedef line_logger<concurrency_type, websocketpp::log::elevel> elog_type;
+    typedef line_logger<concurrency_type, websocketpp::log::alevel> alog_type;
+    struct transport_config : public websocketpp::config::asio_tls_client::transport_config {
+        typedef type::elog_type elog_type;
+        typedef type::alog_type alog_type;
+    };
+    typedef websocketpp::transport::asio::endpoint<transport_config> transport_type;
     typedef checked_text_message<websocketpp::message_buffer::alloc::con_msg_manager> message_type;
     typedef websocketpp::message_buffer::alloc::con_msg_manager<message_type> con_msg_manager_type;
     typedef websocketpp::message_buffer::alloc::endpoint_msg_manager<con_msg_manager_type>

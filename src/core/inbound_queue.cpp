@@ -57,11 +57,6 @@ void InboundQueue::end_stream() {
     cv.notify_all();
 }
 
-bool InboundQueue::idle() {
-    std::lock_guard<std::mutex> lock(mtx);
-    return nothing_to_take();
-}
-
 bool InboundQueue::nothing_to_take() const {
     return incoming.empty() && ready_count.load(std::memory_order_relaxed) == 0 && is_live.load();
 }

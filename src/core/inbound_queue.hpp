@@ -36,8 +36,6 @@ public:
     // The connection has ended: readers drain what is queued, then get "No more messages".
     void end_stream();
     bool live() const { return is_live.load(); }
-    // Nothing is queued and the stream is live: a reader would wait now.
-    bool idle();
     // Where the run thread's inbound payloads come from (see payload_buffers.hpp).
     PayloadBuffers& buffers() { return payload_buffers; }
 

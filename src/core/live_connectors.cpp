@@ -1,10 +1,11 @@
 #include "core/live_connectors.hpp"
 
-#include <iostream>
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
 
+#include "core/output.hpp"
 #include "core/websocket_connector.hpp"
 
 namespace corvane {
@@ -39,7 +40,7 @@ void LiveConnectors::disconnect_all() {
         try {
             connector->disconnect();
         } catch (const std::exception& e) {
-            std::cerr << "WebSocket error: " << e.what() << std::endl;
+            print_line(Stream::err, std::string("WebSocket error: ") + e.what());
         }
     }
 }

@@ -2,10 +2,11 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <nlohmann/json.hpp>
 
-#include <iostream>
 #include <stdexcept>
 
+#include "core/output.hpp"
 #include "core/tls_context.hpp"
 #include "core/utf8_check.hpp"
 
@@ -23,10 +24,9 @@ boost::asio::io_context& prepared_loop(ws_client& endpoint) {
 
 }  // namespace
 
-Session::Session(InboundQueue& inbound, std::mutex& owner_mtx, const KeepAlive& keepalive,
+Session::Session(InboundQueue& inbound, const KeepAlive& keepalive,
                  std::unique_ptr<ConnectionHandler> handler)
     : inbound(inbound),
-      owner_mtx(owner_mtx),
       keepalive(keepalive),
       timer(prepared_loop(endpoint)),
       schedule(keepalive),
@@ -63,23 +63,38 @@ void Session::open(const std::string& url, const std::function<void()>& created)
     endpoint.connect(con);
 }
 
-void Session::run() {
-    endpoint.run();
+std::string Session::run() {
+    owner.claim();
+    try {
+        endpoint.run();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
 }
 
 boost::asio::io_context& Session::io() {
     return endpoint.get_io_service();
 }
 
-int Session::socket_fd() {
+ws_client::connection_ptr Session::connection() {
     websocketpp::lib::error_code ec;
-    ws_client::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
-    return con ? con->get_raw_socket().native_handle() : -1;
+    return endpoint.get_con_from_hdl(hdl, ec);
 }
 
-// ---- any thread, under owner_mtx ----
+// ---- any thread ----
+
+bool Session::is_open() {
+    std::lock_guard<std::mutex> lock(send_mtx);
+    return opened;
+}
 
 void Session::send_text(const std::string& text) {
+    std::lock_guard<std::mutex> lock(send_mtx);
+    send_locked(text);
+}
+
+void Session::send_locked(const std::string& text) {
     websocketpp::lib::error_code ec;
     ws_client::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
     if (!ec) {
@@ -90,6 +105,18 @@ void Session::send_text(const std::string& text) {
         ec = con->send(msg);
     }
     if (ec) throw std::runtime_error("Send failed: " + ec.message());
+}
+
+void Session::send_json(const nlohmann::json& value) {
+    send_text(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict));
+}
+
+bool Session::send_if_open(const nlohmann::json& value) {
+    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    std::lock_guard<std::mutex> lock(send_mtx);
+    if (!opened) return false;
+    send_locked(text);
+    return true;
 }
 
 void Session::request_close() {
@@ -103,17 +130,19 @@ void Session::stop() {
 // ---- run thread ----
 
 void Session::close(std::uint16_t code, const std::string& reason) {
-    websocketpp::lib::error_code ec;
-    ws_client::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
+    CORVANE_ON_RUN_THREAD(owner);
+    ws_client::connection_ptr con = connection();
     const value state = con ? con->get_state() : ws_state::connecting;
     if (state == ws_state::closing) return;  // under way: it ends the loop once complete
     // Frames already handed to send() are queued ahead of the close frame.
+    websocketpp::lib::error_code ec;
     if (state == ws_state::open) con->close(code, reason, ec);
     // Not open yet, or already closed: nothing to flush or to wait for.
     if (state != ws_state::open || ec) endpoint.stop();
 }
 
 void Session::deliver(std::string& payload, bool binary) {
+    CORVANE_ON_RUN_THREAD(owner);
     if (!inbound.push(std::move(payload), binary, !binary && ascii_in_flight) || wake_posted) {
         return;
     }
@@ -127,8 +156,9 @@ void Session::deliver(std::string& payload, bool binary) {
 }
 
 void Session::on_open(const websocketpp::connection_hdl& handle) {
+    CORVANE_ON_RUN_THREAD(owner);
     {
-        std::lock_guard<std::mutex> lock(owner_mtx);
+        std::lock_guard<std::mutex> lock(send_mtx);
         hdl = handle;
         opened = true;  // after hdl: whoever sees the session open may send
     }
@@ -139,9 +169,12 @@ void Session::on_open(const websocketpp::connection_hdl& handle) {
 }
 
 void Session::on_message(std::string& payload, bool binary) {
+    CORVANE_ON_RUN_THREAD(owner);
     ++arrivals;
     const Utf8 text = binary ? Utf8::multibyte : check_utf8(payload);
-    if (text == Utf8::invalid) return refuse_invalid_text();
+    // The protocol's answer to a text frame that is not UTF-8: close with 1007, drop the frame.
+    if (text == Utf8::invalid)
+        return close(websocketpp::close::status::invalid_payload, "Invalid UTF8");
     ascii_in_flight = text == Utf8::ascii;
     if (pongs_expected > 0 && !binary && payload == keepalive.pong_text) {
         --pongs_expected;
@@ -150,14 +183,10 @@ void Session::on_message(std::string& payload, bool binary) {
     handler->on_message(*this, payload, binary);
 }
 
-// The protocol's answer to a text frame that is not UTF-8: close with 1007, drop the frame.
-void Session::refuse_invalid_text() {
-    close(websocketpp::close::status::invalid_payload, "Invalid UTF8");
-}
-
 void Session::on_close() {
+    CORVANE_ON_RUN_THREAD(owner);
     {
-        std::lock_guard<std::mutex> lock(owner_mtx);
+        std::lock_guard<std::mutex> lock(send_mtx);
         opened = false;
     }
     timer.cancel();
@@ -166,11 +195,13 @@ void Session::on_close() {
 }
 
 void Session::on_fail() {
-    std::cout << "Connection failed" << std::endl;
+    CORVANE_ON_RUN_THREAD(owner);
+    print_line(Stream::out, "Connection failed");
     inbound.end_stream();
 }
 
 void Session::set_no_delay(const websocketpp::connection_hdl& handle) {
+    CORVANE_ON_RUN_THREAD(owner);
     // Orders must not wait for Nagle's algorithm.
     websocketpp::lib::error_code ec;
     ws_client::connection_ptr con = endpoint.get_con_from_hdl(handle, ec);
@@ -187,6 +218,7 @@ void Session::arm_timer() {
 }
 
 void Session::on_tick() {
+    CORVANE_ON_RUN_THREAD(owner);
     if (!opened) return;
     switch (schedule.on_tick(arrivals)) {
         case KeepAliveSchedule::Action::ping:
@@ -202,19 +234,19 @@ void Session::on_tick() {
 }
 
 void Session::ping() {
-    websocketpp::lib::error_code ec;
-    ws_client::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
+    CORVANE_ON_RUN_THREAD(owner);
+    ws_client::connection_ptr con = connection();
     // A connection already closing takes no ping; its close ends the session anyway. Its state
     // changes only on this thread, so it cannot change before the send below.
     if (!con || con->get_state() != ws_state::open) return;
-    if (!keepalive.ping_line.empty()) std::cout << keepalive.ping_line << std::endl;
+    if (!keepalive.ping_line.empty()) print_line(Stream::out, keepalive.ping_line);
     send_text(keepalive.ping_text);
     if (!keepalive.pong_text.empty()) ++pongs_expected;
 }
 
 void Session::drop_as_dead() {
-    websocketpp::lib::error_code ec;
-    ws_client::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
+    CORVANE_ON_RUN_THREAD(owner);
+    ws_client::connection_ptr con = connection();
     if (con) {
         con->terminate(
             websocketpp::transport::error::make_error_code(websocketpp::transport::error::timeout));

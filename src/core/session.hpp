@@ -4,12 +4,13 @@
 // loop, the connection handle, the keep-alive timer and every per-connection flag, and the
 // exchange's handler for this connection. Nothing of a connection outlives its Session.
 //
-// Threads: built and opened on the Python thread inside connect(); run(), every WebSocket
-// handler, the timer and the exchange's handler then run on the connector's run thread. Other
-// threads reach a Session only through its connector, holding the connector's lock `owner_mtx`:
-// is_open(), send_text(), request_close(), stop().
+// Threads: built and opened on a Python thread inside connect(). run() makes the calling thread
+// the connection's own: every WebSocket handler, the timer and the exchange's handler run there
+// and nowhere else (checked in debug and sanitizer builds). Other threads only send, ask for the
+// close and stop the loop (the calls under "any thread"); `send_mtx` guards what a send needs.
 
 #include <boost/asio/steady_timer.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <functional>
@@ -21,12 +22,13 @@
 #include "core/connection_handler.hpp"
 #include "core/inbound_queue.hpp"
 #include "core/keepalive.hpp"
+#include "core/thread_owner.hpp"
 
 namespace corvane {
 
 class Session {
 public:
-    Session(InboundQueue& inbound, std::mutex& owner_mtx, const KeepAlive& keepalive,
+    Session(InboundQueue& inbound, const KeepAlive& keepalive,
             std::unique_ptr<ConnectionHandler> handler);
     ~Session();
     Session(const Session&) = delete;
@@ -36,13 +38,18 @@ public:
     // `created` runs once the client was asked for it, before the answer is examined. Throws
     // std::runtime_error("Connection failed: ...").
     void open(const std::string& url, const std::function<void()>& created);
-    // Run thread: the event loop, until the connection has ended or stop() was called.
-    void run();
+    // The calling thread becomes the connection's own and runs its loop until the connection
+    // has ended or stop() was called. Returns the text of the error that ended it, if any.
+    std::string run();
 
-    // ---- any thread, holding owner_mtx ----
-    bool is_open() const { return opened; }
+    // ---- any thread ----
+    bool is_open();
     // One text frame; throws std::runtime_error("Send failed: ...").
     void send_text(const std::string& text);
+    // One JSON value as a text frame: compact, raw UTF-8, strict.
+    void send_json(const nlohmann::json& value);
+    // Sends `value` if the connection is open; false (nothing sent) if it is not.
+    bool send_if_open(const nlohmann::json& value);
     // Everything already sent goes out, then a close handshake (1000); a connection that is
     // not open yet is given up at once.
     void request_close();
@@ -55,33 +62,31 @@ public:
     // Closes the connection with a close handshake (at once if it is not open).
     void close(std::uint16_t code, const std::string& reason);
     boost::asio::io_context& io();
-    // The connection's TCP socket, -1 before there is one. Run thread, or a thread the loop is
-    // lent to.
-    int socket_fd();
-    // The messages received so far (same threads).
-    std::uint64_t received() const { return arrivals; }
+    const ThreadOwner& thread() const { return owner; }
 
 private:
     void on_open(const websocketpp::connection_hdl& handle);
     void on_message(std::string& payload, bool binary);
     void on_close();
     void on_fail();
-    void refuse_invalid_text();
     void arm_timer();
     void on_tick();
     void ping();
     void drop_as_dead();
     void set_no_delay(const websocketpp::connection_hdl& handle);
+    ws_client::connection_ptr connection();     // run thread
+    void send_locked(const std::string& text);  // caller holds send_mtx
 
     InboundQueue& inbound;
-    std::mutex& owner_mtx;
     const KeepAlive& keepalive;  // the connector's; it outlives every session
+    ThreadOwner owner;
 
     // Declared first, destroyed last: the timer and the handler's own timers and requests live
     // on this endpoint's event loop.
     ws_client endpoint;
-    websocketpp::connection_hdl hdl;  // written on open under owner_mtx
-    bool opened = false;              // guarded by owner_mtx (written on the run thread only)
+    std::mutex send_mtx;
+    websocketpp::connection_hdl hdl;  // guarded by send_mtx (written on the run thread only)
+    bool opened = false;              // guarded by send_mtx (written on the run thread only)
     boost::asio::steady_timer timer;
     KeepAliveSchedule schedule;
 

@@ -1,24 +1,23 @@
 #pragma once
 // WebSocketConnector: the WebSocket side both exchange connectors share. It opens connections,
-// each as a Session (session.hpp) run on the run thread, ends them gracefully, sends frames,
-// and asks the exchange classes, through the hooks below, for what is exchange-specific.
+// each as a Session (session.hpp) run on a run thread of its own, ends them gracefully, sends
+// frames, and asks the exchange classes, through the hooks below, for what is exchange-specific.
+// Only the run thread ever runs a Session's handlers; other threads send, close and wait.
 //
-// Threads and locks:
-// - life_mtx serialises connect, disconnect and destruction across Python threads. Nothing
-//   that can block (a REST request) happens under it; joining the run thread does, and the run
-//   thread never takes life_mtx.
-// - mtx guards `session`, the exchanges' registries and every send. It is never held while
-//   printing or while joining a thread.
-// - Order: life_mtx, then mtx, then the inbound queue's own locks.
-// The run thread owns the current Session: it runs its loop and destroys it when the
-// connection has ended, however it ended. A reader that would wait may borrow the loop
-// meanwhile (serve_while_waiting): the run thread then stands by, parked inside the loop, so
-// that exactly one thread runs the loop's handlers at any time; the hand-over goes through mtx.
-// A reader on an event loop borrows it the same way, but without blocking (request_loan and
-// the rest): its loop watches the socket and runs what is ready. Since the loop thread only
-// runs the handlers when the socket is readable, anything else that needs the loop (a send, a
-// close, a timer) has the run thread take the loop back: another thread's send or close at
-// once, timers within kLoanLimit.
+// Locks, one per concern, in the order a thread may take them (outermost first):
+//   1. The GIL. A Python thread gives it up before it takes any lock below, except the inbound
+//      queue's try-locks, which never wait. No connector thread ever takes the GIL.
+//   2. LiveConnectors' registry lock (live_connectors.cpp), held across the exit's disconnects.
+//   3. life_mtx: connect, disconnect and destruction, one at a time. A run thread never takes
+//      it, so joining the run thread under it cannot deadlock.
+//   4. A connector's own locks, each of which is taken alone: MEXC's listen-key lock.
+//   5. Subscriptions' lock (subscriptions.hpp): a change and its request as one step.
+//   6. slot_mtx: the current Session and whether its run thread has let go of it.
+//   7. Session::send_mtx: the connection handle and whether it is open.
+//   8. InboundQueue's reader_mtx, then its mtx (inbound_queue.hpp).
+//   9. The output lock (output.cpp): innermost; nothing blocks under it.
+// Nothing that blocks (REST, a blocked output stream, a join) happens under a lock a connection
+// needs (5 to 9).
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -73,24 +72,11 @@ protected:
     // Python thread, no lock held: after disconnect() and at destruction.
     virtual void after_disconnect() {}
 
-    // Send one JSON value (compact, raw UTF-8, strict) or one text frame on the current
-    // connection. The caller holds mtx.
+    // Any thread: one JSON value as a text frame on the current connection; throws
+    // std::runtime_error("Send failed: ...") when there is none.
     void send_message(const nlohmann::json& msg);
-    void send_text(const std::string& text);
-    // Whether a connection is open; the caller holds mtx.
-    bool connected_locked() const;
-
-    void serve_while_waiting(std::chrono::steady_clock::time_point deadline) override;
-
-public:
-    bool request_loan(int fd) override;
-    Loan loan(int fd) override;
-    int loan_socket(int fd) override;
-    int serve_loan(int fd) override;
-    void end_loan(int fd) override;
-
-protected:
-    std::mutex mtx;
+    // Any thread: sends `msg` if a connection is open, else nothing.
+    void send_if_open(const nlohmann::json& msg);
 
 private:
     void start(Attempt attempt, std::uint64_t epoch);
@@ -98,32 +84,16 @@ private:
     void stop_session();
     void end_session();
     void release_session();
-    void park();
-    void wait_parked(std::unique_lock<std::mutex>& lock);
-    void serve(Session& current, std::chrono::steady_clock::time_point deadline);
-    void run_ready(Session& current) noexcept;
-    // Caller holds mtx: another thread has work for the loop; a loan ends so that it runs.
-    void take_loop_back();
 
     const KeepAlive keepalive;
     std::atomic<bool> running{false};
     std::atomic<std::uint64_t> disconnects{0};  // lets a connect notice a disconnect() meanwhile
     std::mutex life_mtx;
-    std::thread run_thread;              // guarded by life_mtx
-    std::unique_ptr<Session> session;    // guarded by mtx
-    bool session_done = true;            // guarded by mtx: the run thread has let go of it
-    std::condition_variable session_cv;  // with mtx: signals session_done
-    // Who runs the loop: the run thread (none), or a reader that asked for it (requested), got
-    // it (parked: the run thread waits inside the loop) and gives it back (released).
-    enum class Handover { none, requested, parked, released };
-    Handover handover = Handover::none;   // guarded by mtx
-    std::condition_variable handover_cv;  // with mtx
-    // A loan (guarded by mtx): the borrower's eventfd (-1: the hand-over, if any, is to a
-    // blocking reader), whether its loop thread is running handlers now, and whether the run
-    // thread wants the loop back.
-    int loan_fd = -1;
-    bool loan_busy = false;
-    bool reclaim = false;
+    std::thread run_thread;  // guarded by life_mtx
+    std::mutex slot_mtx;
+    std::unique_ptr<Session> session;  // guarded by slot_mtx
+    bool session_done = true;          // guarded by slot_mtx: the run thread has let go of it
+    std::condition_variable slot_cv;   // with slot_mtx: signals session_done
 };
 
 }  // namespace corvane

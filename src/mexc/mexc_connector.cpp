@@ -2,10 +2,10 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include <iostream>
-
 #include "core/inbound_json.hpp"
+#include "core/output.hpp"
 #include "core/session.hpp"
+#include "mexc/signed_rest.hpp"
 
 namespace corvane {
 namespace {
@@ -21,8 +21,8 @@ KeepAlive mexc_keepalive(const MexcSettings& settings) {
 }
 
 // Why a renewal reply does not extend the key; empty when it does.
-std::string renewal_failure(const mexc::RestReply& reply) {
-    if (reply.outcome != mexc::RestReply::Outcome::answered) return reply.failure;
+std::string renewal_failure(const https::Reply& reply) {
+    if (reply.outcome != https::Reply::Outcome::answered) return reply.failure;
     if (!reply.succeeded()) return "HTTP " + std::to_string(reply.status) + " " + reply.body;
     try {
         const auto value = parse_inbound_json(reply.body);
@@ -47,7 +47,7 @@ public:
 
     void on_open(Session& session) override {
         if (owner.is_private && listen_key.empty()) return;  // nothing to replay or renew
-        owner.replay();
+        owner.replay(session);
         if (owner.is_private) schedule_renewal(session);
     }
 
@@ -56,7 +56,7 @@ public:
     }
 
     void on_closed(Session& /*session*/) override {
-        std::cout << "Connection MEXC closed" << std::endl;
+        print_line(Stream::out, "Connection MEXC closed");
         renewal.reset();
         timer.reset();
     }
@@ -71,26 +71,28 @@ private:
     }
 
     void renew(Session& session) {
-        renewal = mexc::start_signed_request(
+        CORVANE_ON_RUN_THREAD(session.thread());
+        renewal = mexc::start_signed(
             session.io(), owner.settings.rest, "PUT", mexc::kListenKeyPath, owner.api_secret,
             owner.api_pass, {{"listenKey", listen_key}},
-            [this, &session](const mexc::RestReply& reply) { on_renewed(session, reply); });
+            [this, &session](const https::Reply& reply) { on_renewed(session, reply); });
     }
 
-    void on_renewed(Session& session, const mexc::RestReply& reply) {
+    void on_renewed(Session& session, const https::Reply& reply) {
+        CORVANE_ON_RUN_THREAD(session.thread());
         const std::string failure = renewal_failure(reply);
         if (failure.empty()) {
             schedule_renewal(session);
             return;
         }
-        std::cerr << "Error: listen key renewal: " << failure << std::endl;
+        print_line(Stream::err, "Error: listen key renewal: " + failure);
         session.close(websocketpp::close::status::normal, "listen key renewal failed");
     }
 
     MexcConnector& owner;
     const std::string listen_key;
     std::optional<boost::asio::steady_timer> timer;
-    std::unique_ptr<mexc::PendingRequest> renewal;
+    std::unique_ptr<https::Pending> renewal;
 };
 
 MexcConnector::MexcConnector() : MexcConnector(std::nullopt, MexcSettings{}) {}
@@ -111,12 +113,6 @@ MexcConnector::~MexcConnector() {
     shutdown();
 }
 
-std::string MexcConnector::send_signed_request(const std::string& method, const std::string& target,
-                                               ParamMap params) const {
-    return mexc::send_signed_request(settings.rest, method, target, api_secret, api_pass,
-                                     std::move(params));
-}
-
 // ---- connect and disconnect (Python threads) ----
 
 WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
@@ -126,7 +122,7 @@ WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
 }
 
 void MexcConnector::on_connection_created() {
-    if (is_private) std::cout << "Connected MEXC private" << std::endl;
+    if (is_private) print_line(Stream::out, "Connected MEXC private");
 }
 
 void MexcConnector::adopt(const std::string& lease) {
@@ -162,18 +158,19 @@ std::string MexcConnector::obtain_listen_key() {
 }
 
 std::string MexcConnector::create_listen_key() const {
-    auto reply = parse_inbound_json(send_signed_request("POST", mexc::kListenKeyPath, {}));
+    auto reply = parse_inbound_json(mexc::send_signed_request(
+        settings.rest, "POST", mexc::kListenKeyPath, api_secret, api_pass, {}));
     return reply["listenKey"].get<std::string>();
 }
 
 bool MexcConnector::extend_listen_key(const std::string& key) const {
-    const auto reply = mexc::signed_request(settings.rest, "PUT", mexc::kListenKeyPath, api_secret,
-                                            api_pass, {{"listenKey", key}});
+    const auto reply = mexc::send_signed(settings.rest, "PUT", mexc::kListenKeyPath, api_secret,
+                                         api_pass, {{"listenKey", key}});
     return renewal_failure(reply).empty();
 }
 
 void MexcConnector::close_listen_key(const std::string& key) const {
-    mexc::RestEndpoint endpoint = settings.rest;
+    https::Endpoint endpoint = settings.rest;
     endpoint.timeout = std::min(endpoint.timeout, settings.key_close_timeout);
     mexc::send_signed_request(endpoint, "DELETE", mexc::kListenKeyPath, api_secret, api_pass,
                               {{"listenKey", key}});
@@ -181,18 +178,20 @@ void MexcConnector::close_listen_key(const std::string& key) const {
 
 // ---- connection events (run thread) ----
 
-void MexcConnector::replay() {
-    std::lock_guard<std::mutex> lock(mtx);
-    const auto request = is_private ? private_channels.replay([](const auto& channels) {
-        return mexc::subscription_request(channels);
-    })
-                                    : public_subscriptions.replay([](const auto& entries) {
-                                          std::vector<std::string> channels;
-                                          for (const auto& entry : entries)
-                                              channels.push_back(mexc::compose_channel(entry));
-                                          return mexc::subscription_request(channels);
-                                      });
-    if (request) send_message(*request);
+void MexcConnector::replay(Session& session) const {
+    const auto send = [&session](const nlohmann::json& request) { session.send_json(request); };
+    if (is_private) {
+        private_channels.replay(mexc::subscription_request, send);
+        return;
+    }
+    public_subscriptions.replay(
+        [](const auto& entries) {
+            std::vector<std::string> channels;
+            for (const auto& entry : entries)
+                channels.push_back(mexc::compose_channel(entry));
+            return mexc::subscription_request(channels);
+        },
+        send);
 }
 
 // ---- subscriptions (Python threads) ----
@@ -201,38 +200,32 @@ void MexcConnector::subscribe(const ParamMap& params) {
     if (is_private) {
         require_params(params, {"channel"});
         const std::string& channel = params.at("channel");
-        std::lock_guard<std::mutex> lock(mtx);
-        if (connected_locked()) send_message(mexc::subscription_request({channel}));
-        private_channels.record(channel);
-    } else {
-        require_params(params, {"host", "symbol"});
-        const mexc::PublicChannel channel{params.at("host"), params.at("symbol"),
-                                          param_or(params, "level", {})};
-        std::lock_guard<std::mutex> lock(mtx);
-        if (connected_locked()) {
-            send_message(mexc::subscription_request({mexc::compose_channel(channel)}));
-        }
-        public_subscriptions.record(channel);
+        private_channels.add(channel, [&] { send_if_open(mexc::subscription_request({channel})); });
+        return;
     }
+    require_params(params, {"host", "symbol"});
+    const mexc::PublicChannel channel{params.at("host"), params.at("symbol"),
+                                      param_or(params, "level", {})};
+    public_subscriptions.add(channel, [&] {
+        send_if_open(mexc::subscription_request({mexc::compose_channel(channel)}));
+    });
 }
 
+// A private unsubscribe forgets the first equal record, a public one every equal record.
 void MexcConnector::unsubscribe(const ParamMap& params) {
     if (is_private) {
         require_params(params, {"channel"});
         const std::string& channel = params.at("channel");
-        std::lock_guard<std::mutex> lock(mtx);
-        private_channels.forget_first(channel);
-        if (connected_locked()) send_message(mexc::unsubscription_request(channel));
-    } else {
-        require_params(params, {"host", "symbol"});
-        const mexc::PublicChannel channel{params.at("host"), params.at("symbol"),
-                                          param_or(params, "level", {})};
-        std::lock_guard<std::mutex> lock(mtx);
-        public_subscriptions.forget_all(channel);
-        if (connected_locked()) {
-            send_message(mexc::unsubscription_request(mexc::compose_channel(channel)));
-        }
+        private_channels.remove(channel, false,
+                                [&] { send_if_open(mexc::unsubscription_request(channel)); });
+        return;
     }
+    require_params(params, {"host", "symbol"});
+    const mexc::PublicChannel channel{params.at("host"), params.at("symbol"),
+                                      param_or(params, "level", {})};
+    public_subscriptions.remove(channel, true, [&] {
+        send_if_open(mexc::unsubscription_request(mexc::compose_channel(channel)));
+    });
 }
 
 // ---- orders over REST (Python threads) ----
@@ -255,9 +248,9 @@ std::optional<std::string> MexcConnector::cancel_order(const ParamMap& params) {
 // it, whether it never left, or whether it may have been carried out (MEXC: a 5XX status leaves
 // the outcome unknown).
 std::string MexcConnector::order_request(const std::string& method, ParamMap params) const {
-    const auto reply = mexc::signed_request(settings.rest, method, mexc::kOrderPath, api_secret,
-                                            api_pass, std::move(params));
-    using Outcome = mexc::RestReply::Outcome;
+    const auto reply = mexc::send_signed(settings.rest, method, mexc::kOrderPath, api_secret,
+                                         api_pass, std::move(params));
+    using Outcome = https::Reply::Outcome;
     if (reply.succeeded()) return reply.body;
     if (reply.outcome == Outcome::not_sent) {
         throw std::runtime_error("Request not sent: " + reply.failure);

@@ -11,15 +11,15 @@
 #include <string>
 
 #include "core/credentials.hpp"
-#include "core/registry.hpp"
+#include "core/https_client.hpp"
+#include "core/subscriptions.hpp"
 #include "core/websocket_connector.hpp"
 #include "mexc/mexc_requests.hpp"
-#include "mexc/rest_client.hpp"
 
 namespace corvane {
 
 struct MexcSettings {
-    mexc::RestEndpoint rest;                                       // api.mexc.com:443
+    https::Endpoint rest{"api.mexc.com"};                          // port 443
     std::chrono::milliseconds ping_interval{30000};                // {"method":"PING"} while open
     std::chrono::milliseconds listen_key_renewal{20 * 60 * 1000};  // the key lapses after 60 min
     std::chrono::milliseconds stall_limit{70000};       // silence that ends a stalled stream
@@ -58,10 +58,8 @@ private:
     void close_listen_key(const std::string& key) const;
     std::string take_held_key();
 
-    std::string send_signed_request(const std::string& method, const std::string& target,
-                                    ParamMap params) const;
     std::string order_request(const std::string& method, ParamMap params) const;
-    void replay();  // run thread
+    void replay(Session& session) const;  // run thread
 
     const std::string api_key;     // kept, but MEXC uses only the other two
     const std::string api_secret;  // sent as X-MEXC-APIKEY
@@ -70,8 +68,8 @@ private:
     const MexcSettings settings;
     mutable std::mutex key_mtx;
     std::string held_key;  // guarded by key_mtx: the key of the last connection, until closed
-    Registry<std::string> private_channels;              // guarded by mtx
-    Registry<mexc::PublicChannel> public_subscriptions;  // guarded by mtx
+    Subscriptions<std::string> private_channels;
+    Subscriptions<mexc::PublicChannel> public_subscriptions;
 };
 
 }  // namespace corvane

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "core/live_connectors.hpp"
+#include "core/output.hpp"
 #include "mexc/mexc_connector.hpp"
 #include "module/bindings.hpp"
 #include "module/docstrings.hpp"
@@ -77,9 +78,14 @@ void bind_mexc_connector(py::module_& m) {
 }
 
 void register_exit_hook() {
-    // Held by the atexit module only, so the module gains no attribute.
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function([] { without_gil([] { LiveConnectors::disconnect_all(); }); }));
+    // Held by the atexit module only, so the module gains no attribute. Lines still queued for
+    // a slow stream are written before the interpreter goes.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        without_gil([] {
+            LiveConnectors::disconnect_all();
+            flush_output();
+        });
+    }));
 }
 
 }  // namespace corvane

@@ -6,10 +6,10 @@
 #include <pybind11/typing.h>
 
 #include <chrono>
+#include <stdexcept>
 
 #include "module/bindings.hpp"
-#include "module/gil.hpp"
-#include "module/message_object.hpp"
+#include "module/take_message.hpp"
 #include "module/web_socket_iterator.hpp"
 
 namespace py = pybind11;
@@ -22,16 +22,14 @@ constexpr std::chrono::milliseconds kWaitSlice{50};
 using Message = py::typing::Union<py::str, py::bytes>;
 
 Message next_message(WebSocketIterator& self) {
-    // A queued message is returned without giving up the GIL; waiting, for a message or for
-    // a lock another reader holds, happens without it.
-    std::optional<InboundMessage> message = self.connector->try_take();
-    while (!message) {
-        message = without_gil([&] { return self.connector->take(kWaitSlice); });
-        if (!message && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    for (;;) {
+        Taken taken = take_message(*self.connector, kWaitSlice);
+        if (taken.kind == Taken::Kind::message) {
+            return py::reinterpret_steal<Message>(taken.message.release());
+        }
+        if (taken.kind == Taken::Kind::end) throw std::runtime_error("No more messages");
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    auto object = py::reinterpret_steal<Message>(message_object(*message).release());
-    self.connector->give_back(std::move(message->payload));
-    return object;
 }
 
 // The tp_iternext slot: next_message with exceptions turned into Python errors here.

@@ -1,8 +1,7 @@
 #include "okx/okx_connector.hpp"
 
-#include <iostream>
-
 #include "core/inbound_json.hpp"
+#include "core/output.hpp"
 #include "core/session.hpp"
 
 namespace corvane {
@@ -14,29 +13,29 @@ class OkxConnector::Connection final : public ConnectionHandler {
 public:
     explicit Connection(OkxConnector& owner) : owner(owner), awaiting_login(owner.is_private) {}
 
-    void on_open(Session& /*session*/) override {
+    void on_open(Session& session) override {
         if (owner.is_private) {
-            owner.send_login();
+            owner.send_login(session);
         } else {
-            owner.replay();
+            owner.replay(session);
         }
     }
 
     void on_message(Session& session, std::string& payload, bool binary) override {
-        if (awaiting_login) examine_login_reply(payload);
+        if (awaiting_login) examine_login_reply(session, payload);
         session.deliver(payload, binary);
     }
 
 private:
-    void examine_login_reply(const std::string& payload) {
+    void examine_login_reply(Session& session, const std::string& payload) {
         const auto reply = parse_inbound_json(payload);
         const auto is = [&reply](const char* key, const char* value) {
             const auto it = reply.find(key);
             return it != reply.end() && *it == nlohmann::json(value);
         };
         if (!reply.is_object() || !(is("event", "login") || is("event", "error"))) return;
-        std::cout << reply.dump() << std::endl;
-        if (is("event", "login") && is("code", "0")) owner.replay();
+        print_line(Stream::out, reply.dump());
+        if (is("event", "login") && is("code", "0")) owner.replay(session);
         awaiting_login = false;
     }
 
@@ -53,7 +52,7 @@ const std::pair<std::string, std::string> kPrivateChannelKeywords[] = {
 
 void print_lines(const std::vector<std::string>& lines) {
     for (const auto& line : lines)
-        std::cout << line << std::endl;
+        print_line(Stream::out, line);
 }
 
 }  // namespace
@@ -92,13 +91,12 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
 
 // ---- run thread ----
 
-void OkxConnector::send_login() {
+void OkxConnector::send_login(Session& session) const {
     const std::string timestamp = okx::login_timestamp(std::chrono::system_clock::now());
     const auto request = okx::login_request(api_key, api_pass,
                                             okx::login_signature(timestamp, api_secret), timestamp);
-    std::lock_guard<std::mutex> lock(mtx);
     try {
-        send_message(request);
+        session.send_json(request);
     } catch (const nlohmann::json::type_error&) {
         // The serialiser's text would show the offending byte of the credential.
         throw std::runtime_error("the API credentials are not valid UTF-8");
@@ -106,11 +104,9 @@ void OkxConnector::send_login() {
 }
 
 // Nothing recorded yet is a normal state: later subscribes go out as they are made.
-void OkxConnector::replay() {
-    std::lock_guard<std::mutex> lock(mtx);
-    const auto request = channels.replay(
-        [](const auto& args) { return okx::subscription_request("subscribe", args); });
-    if (request) send_message(*request);
+void OkxConnector::replay(Session& session) const {
+    channels.replay([](const auto& args) { return okx::subscription_request("subscribe", args); },
+                    [&session](const nlohmann::json& request) { session.send_json(request); });
 }
 
 // ---- subscriptions (Python threads) ----
@@ -131,26 +127,21 @@ okx::ChannelArg OkxConnector::channel_arg(const ParamMap& params) const {
 
 void OkxConnector::subscribe(const ParamMap& params) {
     const okx::ChannelArg arg = channel_arg(params);
-    std::vector<std::string> lines;
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        if (connected_locked()) send_message(okx::subscription_request("subscribe", {arg}));
-        channels.record(arg);
-        lines = registry_lines();
-    }
-    print_lines(lines);  // not under mtx: the run thread needs it
+    const auto all =
+        channels.add(arg, [&] { send_if_open(okx::subscription_request("subscribe", {arg})); });
+    print_lines(registry_lines(all));
 }
 
 void OkxConnector::unsubscribe(const ParamMap& params) {
     const okx::ChannelArg arg = channel_arg(params);
-    std::lock_guard<std::mutex> lock(mtx);
-    channels.forget_all(arg);
-    if (connected_locked()) send_message(okx::subscription_request("unsubscribe", {arg}));
+    channels.remove(arg, true,
+                    [&] { send_if_open(okx::subscription_request("unsubscribe", {arg})); });
 }
 
-std::vector<std::string> OkxConnector::registry_lines() const {
+std::vector<std::string> OkxConnector::registry_lines(
+    const std::vector<okx::ChannelArg>& args) const {
     std::vector<std::string> lines;
-    for (const auto& arg : channels.all()) {
+    for (const auto& arg : args) {
         std::string line = "Channel: " + arg.channel();
         if (!is_private) line += ", inst_id: " + arg.members.at("instId");
         for (const auto& [keyword, member] : kPrivateChannelKeywords) {
@@ -177,9 +168,7 @@ std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
                            param_or(params, "ordType", market),
                            okx::px_field_of(params),
                            okx::inst_id_code_of(params)};
-    const auto request = okx::order_request(order);
-    std::lock_guard<std::mutex> lock(mtx);
-    send_message(request);
+    send_message(okx::order_request(order));
     return std::nullopt;  // the exchange's reply arrives on the stream
 }
 
@@ -187,7 +176,6 @@ std::optional<std::string> OkxConnector::cancel_order(const ParamMap& params) {
     require_params(params, {"msg_id", "ord_id", "inst_id"});
     const auto request = okx::cancel_request(params.at("msg_id"), params.at("ord_id"),
                                              params.at("inst_id"), okx::inst_id_code_of(params));
-    std::lock_guard<std::mutex> lock(mtx);
     send_message(request);
     return std::nullopt;
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/credentials.hpp"
-#include "core/registry.hpp"
+#include "core/subscriptions.hpp"
 #include "core/websocket_connector.hpp"
 #include "okx/okx_requests.hpp"
 
@@ -37,17 +37,17 @@ private:
     Attempt prepare(const std::string& url) override;
 
     // Run thread, for the connection.
-    void send_login();
-    void replay();
+    void send_login(Session& session) const;
+    void replay(Session& session) const;
     // Python threads.
     okx::ChannelArg channel_arg(const ParamMap& params) const;
-    std::vector<std::string> registry_lines() const;  // caller holds mtx
+    std::vector<std::string> registry_lines(const std::vector<okx::ChannelArg>& args) const;
 
     const std::string api_key;
     const std::string api_secret;
     const std::string api_pass;
     const bool is_private;
-    Registry<okx::ChannelArg> channels;  // guarded by mtx
+    Subscriptions<okx::ChannelArg> channels;
 };
 
 }  // namespace corvane

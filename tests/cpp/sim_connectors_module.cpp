@@ -17,8 +17,8 @@ PYBIND11_MODULE(_corvane_sim_connectors, m) {
         [](const std::string& api_key, const std::string& api_secret, const std::string& api_pass,
            int rest_port, int renewal_ms) {
             MexcSettings settings;
-            settings.rest = mexc::RestEndpoint{"localhost", std::to_string(rest_port),
-                                               std::chrono::milliseconds(3000)};
+            settings.rest = https::Endpoint{"localhost", std::to_string(rest_port),
+                                            std::chrono::milliseconds(3000)};
             settings.listen_key_renewal = std::chrono::milliseconds(renewal_ms);
             return ConnectorHolder<MexcConnector>(
                 new MexcConnector(Credentials{api_key, api_secret, api_pass}, settings));

@@ -88,8 +88,8 @@ std::string SimProcess::ws_url(const std::string& path) const {
     return "wss://localhost:" + std::to_string(ws_port) + path;
 }
 
-mexc::RestEndpoint SimProcess::rest(std::chrono::milliseconds timeout) const {
-    return mexc::RestEndpoint{"localhost", std::to_string(rest_port), timeout};
+https::Endpoint SimProcess::rest(std::chrono::milliseconds timeout) const {
+    return https::Endpoint{"localhost", std::to_string(rest_port), timeout};
 }
 
 nlohmann::json SimProcess::get(const std::string& target) const {

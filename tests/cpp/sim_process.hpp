@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "mexc/rest_client.hpp"
+#include "core/https_client.hpp"
 
 namespace corvane::testing {
 
@@ -23,7 +23,7 @@ public:
     SimProcess& operator=(const SimProcess&) = delete;
 
     std::string ws_url(const std::string& path) const;
-    mexc::RestEndpoint rest(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    https::Endpoint rest(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
     nlohmann::json get(const std::string& target) const;
     nlohmann::json post(const std::string& target) const;

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mexc/rest_client.hpp"
 #include "mexc/rest_signing.hpp"
+#include "mexc/signed_rest.hpp"
 #include "sim_process.hpp"
 
 namespace corvane {
@@ -55,10 +55,10 @@ TEST(RestSigning, TimestampReplacedAndSignatureInsertedInKeyOrder) {
 }
 
 TEST(RestRequest, WireFormWithAFixedClock) {
-    const mexc::RestEndpoint endpoint{"api.mexc.com", "443", milliseconds(10000)};
-    const std::string text =
-        mexc::signed_request_text(endpoint, "DELETE", "/api/v3/order", "KEY", kSecret,
-                                  {{"symbol", "BTCUSDT"}, {"orderId", "42"}}, 1700000000000);
+    const std::string text = https::wire_text(
+        {"api.mexc.com"},
+        mexc::signed_request("DELETE", "/api/v3/order", "KEY", kSecret,
+                             {{"symbol", "BTCUSDT"}, {"orderId", "42"}}, 1700000000000));
     const std::string signed_text = "orderId=42&symbol=BTCUSDT&timestamp=1700000000000";
     const std::string body = "orderId=42&signature=" + mexc::hmac_sha256_hex(kSecret, signed_text) +
                              "&symbol=BTCUSDT&timestamp=1700000000000";

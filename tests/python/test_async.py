@@ -2,7 +2,8 @@
 lost to a cancelled wait. Each test runs on asyncio's own loop and on uvloop."""
 
 import asyncio
-import json
+import gc
+import queue
 import threading
 import time
 
@@ -113,37 +114,66 @@ class TestAsyncStream:
 
         assert run(main()) == ["kept", "too"]
 
-    def test_a_quiet_stream_is_served_from_the_waiting_loop(self, sim, run):
-        """Each message answers a frame the reader sent, so the stream is quiet and the waiting
-        reader's loop runs the connection itself; sends still go out, in order, and a
-        disconnect still ends the stream."""
+    def test_a_waiting_reader_task_nobody_holds_is_kept_alive(self, sim, run):
+        """As a task waiting on an asyncio stream is: the loop holds what it waits on."""
         c = m.OkxConnector()
         conn = open_connection(sim, c, "/raw")
-        rounds = 40
+        got = []
 
-        def peer():
-            for i in range(rounds):
-                sim.wait_frames(conn, i + 1)
-                sim.send(conn, f"reply {i}")
+        async def reader():
+            async for message in c.wsrun_async():
+                got.append(message)
 
         async def main():
-            reader = c.wsrun_async()
-            answering = asyncio.ensure_future(asyncio.to_thread(peer))
-            got = []
-            for i in range(rounds):
-                c.subscribe(channel="tickers", inst_id=f"I-{i}")
-                got.append(await anext(reader))
-            await answering
-            waiting = asyncio.ensure_future(anext(reader))
-            await asyncio.sleep(0)  # it waits now
+            asyncio.get_running_loop().create_task(reader())  # no reference kept
+            await asyncio.sleep(0.05)  # it waits now
+            gc.collect()
+            await asyncio.to_thread(sim.send, conn, "after collect")
+            async with asyncio.timeout(READ_TIMEOUT):
+                while not got:
+                    await asyncio.sleep(0.01)
             await asyncio.to_thread(c.disconnect)
-            with pytest.raises(StopAsyncIteration):
-                await waiting
-            return got
 
-        assert run(main()) == [f"reply {i}" for i in range(rounds)]
-        sent = [json.loads(f)["args"][0]["instId"] for f in sim.frames(conn)]
-        assert sent == [f"I-{i}" for i in range(rounds)]
+        run(main())
+        assert got == ["after collect"]
+
+    @pytest.mark.parametrize("kind", sorted(LOOPS))
+    def test_one_iterator_read_from_two_loops_in_turn_and_freed_on_a_third_thread(self, sim, kind):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        holder = [c.wsrun_async()]
+        got = []
+
+        async def take(count):
+            for _ in range(count):
+                got.append(await anext(holder[0]))
+
+        def loop_thread(turns, done):
+            loop = LOOPS[kind]()
+            try:
+                for _ in range(3):
+                    turns.get(timeout=READ_TIMEOUT)
+                    loop.run_until_complete(asyncio.wait_for(take(100), READ_TIMEOUT))
+                    done.put(None)
+            finally:
+                loop.close()
+
+        lanes = [(queue.Queue(), queue.Queue()) for _ in range(2)]
+        threads = [threading.Thread(target=loop_thread, args=lane) for lane in lanes]
+        for thread in threads:
+            thread.start()
+        sender = threading.Thread(target=sim.send_many, args=(conn, numbered(600)))
+        sender.start()
+        for turn in range(6):  # the two loops take turns with the one iterator
+            turns, done = lanes[turn % 2]
+            turns.put(None)
+            done.get(timeout=READ_TIMEOUT * 2)
+        for thread in (*threads, sender):
+            thread.join(READ_TIMEOUT)
+        freer = threading.Thread(target=holder.clear)
+        freer.start()
+        freer.join(READ_TIMEOUT)
+        assert got == numbered(600)
 
     def test_the_loop_keeps_running_while_a_reader_waits(self, sim, run):
         c = m.OkxConnector()

@@ -162,11 +162,101 @@ print("exiting", flush=True)
 """
 
 
+EXIT_WHILE_ASYNC_READERS_END = """
+import asyncio, sys, threading, time
+import _corvane_ws_module as m
+
+class SlowLoop(asyncio.SelectorEventLoop):
+    # epoll_ctl releases the GIL; here long enough for finalisation to begin meanwhile
+    def remove_reader(self, fd):
+        time.sleep(0.05)
+        return super().remove_reader(fd)
+
+reading = threading.Event()
+# Freed only once finalisation has begun, which makes it outlast the sleep above.
+ballast = [{"n": i} for i in range(2_000_000)]
+
+def worker(c):
+    async def main():
+        async for _ in c.wsrun_async():
+            reading.set()
+    asyncio.run(main(), loop_factory=SlowLoop)
+
+for _ in range(3):
+    c = m.OkxConnector()
+    c.subscribe(channel="tickers", inst_id="BTC-USDT")
+    c.connect(sys.argv[1])
+    threading.Thread(target=worker, args=(c,), daemon=True).start()
+reading.wait(10)
+print("exiting", flush=True)
+"""
+
+
 class TestExit:
     def test_interpreter_exit_while_a_daemon_reader_waits(self):
         done = subprocess.run([sys.executable, "-c", EXIT_WHILE_A_READER_WAITS],
                               capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stdout) == (0, "exiting\n"), done.stderr
+
+    def test_interpreter_exit_while_daemon_async_readers_end(self, sim):
+        """The exit ends the readers while their threads still run Python; nothing of the
+        module may call into Python on the way out of a reader, nor abort."""
+        done = subprocess.run(
+            [sys.executable, "-c", EXIT_WHILE_ASYNC_READERS_END, sim.sim.url("/ws/v5/public")],
+            capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stdout.splitlines()[-1:]) == (0, ["exiting"]), done.stderr
+
+
+BLOCKED_STDOUT = """
+import fcntl, json, os, sys, time
+import _corvane_ws_module as m
+
+flags = fcntl.fcntl(1, fcntl.F_GETFL)
+fcntl.fcntl(1, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+try:
+    while True:  # fills the pipe, which the parent does not read yet
+        os.write(1, b"filler\\n" * 585)
+except BlockingIOError:
+    pass
+fcntl.fcntl(1, fcntl.F_SETFL, flags)
+
+took = {}
+def timed(name, call):
+    start = time.monotonic()
+    result = call()
+    took[name] = time.monotonic() - start
+    return result
+
+timed("subscribe", lambda: m.OkxConnector().subscribe(channel="tickers", inst_id="BTC-USDT"))
+c = m.MexcConnector()  # prints its ping line as the connection opens
+c.subscribe(host="spot@public.aggre.deals.v3.api.pb", symbol="100ms", level="BTCUSDT")
+timed("connect", lambda: c.connect(sys.argv[1]))
+received = [next(c.wsrun()) for _ in range(2)]  # its subscription's reply and the PONG
+timed("disconnect", c.disconnect)
+print(json.dumps({"took": took, "received": len(received)}), file=sys.stderr, flush=True)
+"""
+
+
+class TestBlockedOutput:
+    def test_a_stdout_nobody_reads_blocks_no_call_and_no_connection(self, sim):
+        child = subprocess.Popen([sys.executable, "-c", BLOCKED_STDOUT, sim.sim.url("/ws")],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        timer = threading.Timer(30, child.kill)  # a call that blocks fails the test
+        timer.start()
+        try:
+            report = child.stderr.readline()
+            out, err = child.communicate(timeout=30)  # now the pipe drains
+        finally:
+            timer.cancel()
+            timer.join()
+        assert child.returncode == 0, err.decode()
+        report = json.loads(report)
+        assert report["received"] == 2
+        assert report["took"]["subscribe"] < 1 and report["took"]["connect"] < 5
+        assert report["took"]["disconnect"] < 5
+        lines = [x for x in out.decode().splitlines() if x != "filler"]
+        assert lines == ["Channel: tickers, inst_id: BTC-USDT", 'Пингуем {"method":"PING"}',
+                         "Connection MEXC closed"]
 
 
 def seq_payload(seq):

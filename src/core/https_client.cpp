@@ -1,4 +1,4 @@
-#include "mexc/rest_client.hpp"
+#include "core/https_client.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -7,23 +7,21 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
-#include <iostream>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 
 #include "core/tls_context.hpp"
-#include "mexc/rest_signing.hpp"
 
-namespace corvane::mexc {
+namespace corvane::https {
 namespace {
 
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-using Request = http::request<http::string_body>;
-using Outcome = RestReply::Outcome;
+using Outcome = Reply::Outcome;
+using Http = http::request<http::string_body>;
 
 constexpr std::uint64_t kBodyLimit = 8 * 1024 * 1024;
 // A peer slow to confirm the TLS close, once the answer is in, is given this long.
@@ -45,36 +43,22 @@ const std::string& header_safe(const std::string& value, const char* what) {
     return value;
 }
 
-Request build_request(const RestEndpoint& endpoint, const std::string& method,
-                      const std::string& target, const std::string& key, std::string body) {
-    Request req{verb_of(method), target, 11};
+Http build_request(const Endpoint& endpoint, const Request& request) {
+    Http req{verb_of(request.method), request.target, 11};
     req.set(http::field::host, header_safe(endpoint.host, "host"));
     req.set(http::field::user_agent, "Boost.Beast");
-    req.set("X-MEXC-APIKEY", header_safe(key, "API key"));
-    req.set(http::field::content_type, "application/json");
-    req.body() = std::move(body);
+    for (const auto& [name, value] : request.headers)
+        req.set(header_safe(name, "header name"), header_safe(value, name.c_str()));
+    req.body() = request.body;
     req.prepare_payload();
     return req;
-}
-
-Request sign_request(const RestEndpoint& endpoint, const std::string& method,
-                     const std::string& target, const std::string& key, const std::string& secret,
-                     ParamMap params, std::int64_t timestamp_ms) {
-    SignedParams signed_params = sign_params(std::move(params), secret, timestamp_ms);
-    return build_request(endpoint, method, target, key, std::move(signed_params.body));
-}
-
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 // One request on one TLS connection, each step a short handler, the whole exchange under one
 // deadline. Its handlers hold it alive; `done` is called at most once.
 class HttpsExchange : public std::enable_shared_from_this<HttpsExchange> {
 public:
-    HttpsExchange(net::io_context& loop, RestEndpoint endpoint, Request request, RestDone done)
+    HttpsExchange(net::io_context& loop, Endpoint endpoint, Http request, Done done)
         : endpoint(std::move(endpoint)),
           request(std::move(request)),
           resolver(loop),
@@ -116,16 +100,16 @@ private:
     }
 
     void finish_with_failure(const std::string& why) {
-        RestReply reply;
+        Reply reply;
         reply.outcome = writing ? Outcome::unknown : Outcome::not_sent;
         reply.failure = why;
         finish(reply);
         cancel();
     }
 
-    void finish(const RestReply& reply) {
+    void finish(const Reply& reply) {
         finished = true;
-        RestDone callback = std::move(done);
+        Done callback = std::move(done);
         done = nullptr;
         if (callback) callback(reply);
     }
@@ -188,7 +172,7 @@ private:
             failed(http::error::body_limit, "read");
             return;
         }
-        RestReply reply;
+        Reply reply;
         reply.outcome = Outcome::answered;
         reply.status = parser.get().result_int();
         reply.body = parser.release().body();
@@ -201,20 +185,20 @@ private:
             [self = shared_from_this()](beast::error_code) { self->deadline.cancel(); });
     }
 
-    const RestEndpoint endpoint;
-    Request request;
+    const Endpoint endpoint;
+    Http request;
     net::ssl::context tls = make_rest_tls_context();
     tcp::resolver resolver;
     beast::ssl_stream<beast::tcp_stream> stream;
     net::steady_timer deadline;
     beast::flat_buffer buffer;
     http::response_parser<http::string_body> parser;
-    RestDone done;
+    Done done;
     bool writing = false;
     bool finished = false;
 };
 
-class PendingExchange final : public PendingRequest {
+class PendingExchange final : public Pending {
 public:
     explicit PendingExchange(std::shared_ptr<HttpsExchange> exchange)
         : exchange(std::move(exchange)) {}
@@ -224,29 +208,25 @@ private:
     std::shared_ptr<HttpsExchange> exchange;
 };
 
-RestReply not_sent(const std::string& why) {
-    RestReply reply;
+Reply not_sent(const std::string& why) {
+    Reply reply;
     reply.failure = why;
     return reply;
 }
 
 }  // namespace
 
-RestReply signed_request(const RestEndpoint& endpoint, const std::string& method,
-                         const std::string& target, const std::string& key,
-                         const std::string& secret, ParamMap params) {
+Reply send(const Endpoint& endpoint, const Request& request) {
     try {
-        Request request =
-            sign_request(endpoint, method, target, key, secret, std::move(params), now_ms());
-        std::optional<RestReply> reply;
+        std::optional<Reply> reply;
         net::io_context loop;
-        std::make_shared<HttpsExchange>(loop, endpoint, std::move(request),
-                                        [&reply](const RestReply& r) { reply = r; })
+        std::make_shared<HttpsExchange>(loop, endpoint, build_request(endpoint, request),
+                                        [&reply](const Reply& r) { reply = r; })
             ->start();
         // The exchange keeps its own deadline; this one also bounds a resolver that hangs.
         loop.run_for(endpoint.timeout + kShutdownBudget + std::chrono::seconds(1));
         if (reply) return *reply;
-        RestReply unknown;
+        Reply unknown;
         unknown.outcome = Outcome::unknown;
         unknown.failure = "request to " + endpoint.host + " did not finish";
         return unknown;
@@ -255,16 +235,12 @@ RestReply signed_request(const RestEndpoint& endpoint, const std::string& method
     }
 }
 
-std::unique_ptr<PendingRequest> start_signed_request(
-    net::io_context& loop, const RestEndpoint& endpoint, const std::string& method,
-    const std::string& target, const std::string& key, const std::string& secret, ParamMap params,
-    RestDone done) {
-    const RestDone report = done;
+std::unique_ptr<Pending> start(net::io_context& loop, const Endpoint& endpoint,
+                               const Request& request, Done done) {
+    const Done report = done;
     try {
-        Request request =
-            sign_request(endpoint, method, target, key, secret, std::move(params), now_ms());
-        auto exchange =
-            std::make_shared<HttpsExchange>(loop, endpoint, std::move(request), std::move(done));
+        auto exchange = std::make_shared<HttpsExchange>(
+            loop, endpoint, build_request(endpoint, request), std::move(done));
         exchange->start();
         return std::make_unique<PendingExchange>(std::move(exchange));
     } catch (const std::exception& e) {
@@ -274,23 +250,10 @@ std::unique_ptr<PendingRequest> start_signed_request(
     }
 }
 
-std::string send_signed_request(const RestEndpoint& endpoint, const std::string& method,
-                                const std::string& target, const std::string& key,
-                                const std::string& secret, ParamMap params) {
-    const RestReply reply =
-        signed_request(endpoint, method, target, key, secret, std::move(params));
-    if (reply.outcome == Outcome::answered) return reply.body;
-    std::cerr << "Error: " << reply.failure << std::endl;
-    return std::string();
-}
-
-std::string signed_request_text(const RestEndpoint& endpoint, const std::string& method,
-                                const std::string& target, const std::string& key,
-                                const std::string& secret, ParamMap params,
-                                std::int64_t timestamp_ms) {
+std::string wire_text(const Endpoint& endpoint, const Request& request) {
     std::ostringstream out;
-    out << sign_request(endpoint, method, target, key, secret, std::move(params), timestamp_ms);
+    out << build_request(endpoint, request);
     return out.str();
 }
 
-}  // namespace corvane::mexc
+}  // namespace corvane::https

@@ -1,0 +1,128 @@
+#include "module/loop_watch.hpp"
+
+#include <memory>
+
+#include "module/message_awaitable.hpp"
+
+namespace py = pybind11;
+
+namespace corvane {
+namespace {
+
+struct Watch {
+    PyObject_HEAD EventReader* reader;  // owned
+    PyObject* loop;                     // the loop it is registered with
+    PyObject* waiter;                   // the pending awaitable, or null
+    bool retired;
+};
+
+PyTypeObject* watch_type = nullptr;
+PyObject* remove_reader_name = nullptr;
+
+Watch& watch(PyObject* self) {
+    return *reinterpret_cast<Watch*>(self);
+}
+
+// The loop has found the descriptor readable: a retired watch unregisters itself; otherwise
+// the pending wait, if any, takes what came.
+PyObject* watch_call(PyObject* self_object, PyObject*, PyObject*) {
+    Watch& self = watch(self_object);
+    self.reader->clear();
+    if (self.retired) {
+        PyObject* fd = PyLong_FromLong(self.reader->fd());
+        PyObject* done =
+            fd != nullptr ? PyObject_CallMethodOneArg(self.loop, remove_reader_name, fd) : nullptr;
+        Py_XDECREF(fd);
+        if (done == nullptr) return nullptr;
+        Py_DECREF(done);
+        Py_RETURN_NONE;
+    }
+    if (self.waiter != nullptr) {
+        PyObject* waiter = Py_NewRef(self.waiter);  // the wait may let go of it
+        awaitable_ready(waiter);
+        Py_DECREF(waiter);
+        if (PyErr_Occurred() != nullptr) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+int watch_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(watch(self).loop);
+    Py_VISIT(watch(self).waiter);
+    return 0;
+}
+
+int watch_clear(PyObject* self) {
+    Py_CLEAR(watch(self).waiter);
+    Py_CLEAR(watch(self).loop);
+    return 0;
+}
+
+void watch_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    watch_clear(self);
+    delete watch(self).reader;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot watch_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(watch_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(watch_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(watch_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(watch_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec watch_spec = {
+    "_corvane_ws_module.LoopWatch", sizeof(Watch), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, watch_slots};
+
+}  // namespace
+
+py::object new_watch(BaseExchangeConnector& connector, PyObject* loop) {
+    auto reader = std::make_unique<EventReader>(connector.queue());
+    auto* self = PyObject_GC_New(Watch, watch_type);
+    if (self == nullptr) throw py::error_already_set();
+    self->reader = reader.release();
+    self->loop = Py_NewRef(loop);
+    self->waiter = nullptr;
+    self->retired = false;
+    PyObject_GC_Track(self);
+    auto object = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
+    py::handle(loop).attr("add_reader")(self->reader->fd(), object);
+    return object;
+}
+
+EventReader& watch_reader(PyObject* self) {
+    return *watch(self).reader;
+}
+
+PyObject* watch_loop(PyObject* self) {
+    return watch(self).loop;
+}
+
+PyObject* watch_waiter(PyObject* self) {
+    return watch(self).waiter;
+}
+
+void set_waiter(PyObject* self, PyObject* awaitable) {
+    Py_XSETREF(watch(self).waiter, Py_XNewRef(awaitable));
+}
+
+void retire_watch(PyObject* self) {
+    Watch& w = watch(self);
+    if (w.retired) return;
+    w.retired = true;
+    w.reader->detach();
+    w.reader->poke();
+}
+
+void init_watch_type() {
+    watch_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&watch_spec));
+    remove_reader_name = PyUnicode_InternFromString("remove_reader");
+    if (watch_type == nullptr || remove_reader_name == nullptr) throw py::error_already_set();
+}
+
+}  // namespace corvane
