@@ -15,7 +15,6 @@ import os
 import sys
 import threading
 import time
-import urllib.request
 from dataclasses import dataclass, field
 
 import _corvane_ws_module as ws
@@ -161,17 +160,8 @@ def stream_public(okx_url: str, mexc_url: str, seconds: float) -> list[Tally]:
     return tallies
 
 
-def instrument_code(rest: str, inst_id: str) -> int:
-    """OKX's numeric instIdCode of a spot instrument, which its order operations require, from
-    GET /api/v5/public/instruments (https://www.okx.com on the real exchange)."""
-    query = f"{rest}/api/v5/public/instruments?instType=SPOT&instId={inst_id}"
-    with urllib.request.urlopen(query, timeout=10) as reply:
-        return json.load(reply)["data"][0]["instIdCode"]
-
-
-def trade_private(url: str, rest: str, key: tuple[str, str, str]) -> bool:
+def trade_private(url: str, key: tuple[str, str, str]) -> bool:
     print("\n== Private OKX: login, orders channel, place and cancel ==", flush=True)
-    code = instrument_code(rest, "BTC-USDT")
     okx = ws.OkxConnector(*key)
     okx.subscribe(channel="orders", inst_type="SPOT")
     okx.connect(url)
@@ -191,15 +181,16 @@ def trade_private(url: str, rest: str, key: tuple[str, str, str]) -> bool:
         if not login or login.get("code") != "0":
             return False
         until(lambda v: v.get("event") == "subscribe")
-        # A spot limit order as OKX takes it: the instrument's code, the price under "px".
-        okx.place_order(ord_id="demo1", inst_id="BTC-USDT", inst_id_code=code, side="buy",
-                        px="20000", px_field="px", sz="0.001", tdMode="cash", ordType="limit")
+        # A spot limit order: the connector looks up the instrument's code (OKX requires it) and
+        # sends the price under "px", as OKX takes it for every instrument but options.
+        okx.place_order(ord_id="demo1", inst_id="BTC-USDT", side="buy", px="20000", sz="0.001",
+                        tdMode="cash", ordType="limit", cl_ord_id="demo1")
         placed = until(lambda v: v.get("op") == "order")
         ord_id = placed["data"][0]["ordId"] if placed and placed.get("code") == "0" else None
         if ord_id is None:
             return False
         until(lambda v: v.get("arg", {}).get("channel") == "orders")
-        okx.cancel_order(msg_id="demo2", ord_id=ord_id, inst_id="BTC-USDT", inst_id_code=code)
+        okx.cancel_order(msg_id="demo2", ord_id=ord_id, inst_id="BTC-USDT")
         cancelled = until(lambda v: v.get("op") == "cancel-order")
         return bool(cancelled and cancelled.get("code") == "0")
     finally:
@@ -226,17 +217,15 @@ def main() -> int:
     p.add_argument("--live", action="store_true", help="real public endpoints (needs internet)")
     p.add_argument("--okx", default=os.environ.get("CORVANE_OKX_URL"), help="OKX base, e.g. wss://localhost:PORT/ws/v5")
     p.add_argument("--mexc", default=os.environ.get("CORVANE_MEXC_URL"), help="MEXC stream URL")
-    p.add_argument("--okx-rest", default=os.environ.get("CORVANE_OKX_REST"),
-                   help="OKX REST base for instrument codes, e.g. https://localhost:PORT")
     p.add_argument("--seconds", type=float, default=20.0, help="how long the public streams run")
     args = p.parse_args()
     if args.live:
         tallies = stream_public(LIVE_OKX, LIVE_MEXC, args.seconds)
         return 0 if summary(tallies, checked=False, private_ok=None) else 1
-    if not (args.okx and args.mexc and args.okx_rest):
-        p.error("give --okx, --okx-rest and --mexc (make demo does), or --live")
+    if not (args.okx and args.mexc):
+        p.error("give --okx and --mexc (make demo does), or --live")
     tallies = stream_public(args.okx + "/public", args.mexc, args.seconds)
-    private_ok = trade_private(args.okx + "/private", args.okx_rest, SIM_OKX_KEY)
+    private_ok = trade_private(args.okx + "/private", SIM_OKX_KEY)
     return 0 if summary(tallies, checked=True, private_ok=private_ok) else 1
 
 

@@ -24,7 +24,6 @@ def main() -> int:
         print(f"Simulator on {base} (test CA {ready['ca_file']})", flush=True)
         return subprocess.call([sys.executable, str(ROOT / "examples" / "stream.py"),
                                 "--okx", f"{base}/ws/v5", "--mexc", f"{base}/ws",
-                                "--okx-rest", f"https://localhost:{ready['rest_port']}",
                                 *sys.argv[1:]], env=env)
     except KeyboardInterrupt:
         return 130

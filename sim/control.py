@@ -7,6 +7,8 @@ GET  /connections       every WebSocket connection accepted: number, path, close
 POST /fault?fault=F&path=P&count=N   the next N REST requests to P fail as F
 GET  /faults            the REST faults set, with how many requests each has still to take
 POST /okx?pong=on|off   whether OKX answers "ping"
+POST /okx?lose-order-answer=on  the next OKX order is taken, then its connection is dropped
+                        before the answer
 POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that connection
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
@@ -58,7 +60,10 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
         sim.close_soon_task(sim.okx_notice(int(query.get("conn", "0"))))
         return 200, {"ok": True}
     if route == ("POST", "/okx"):
-        sim.okx_answers_pings = query.get("pong", "on") != "off"
+        if "pong" in query:
+            sim.okx_answers_pings = query["pong"] != "off"
+        if "lose-order-answer" in query:
+            sim.okx_lose_order_answer = query["lose-order-answer"] == "on"
         return 200, {"ok": True}
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))
@@ -82,6 +87,7 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
         sim.rest_faults.clear()
         sim.listen_keys.clear()
         sim.okx_answers_pings = True
+        sim.okx_lose_order_answer = False
         sim.rate, sim.feed_limit = 0.0, None
         return 200, {"ok": True}
     return 404, {"error": f"no route {request.method} {parts.path}"}

@@ -9,7 +9,7 @@ import secrets
 import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
-from urllib.parse import parse_qsl
+from urllib.parse import parse_qsl, urlsplit
 
 from sim import mexc_rules as rules
 from sim.recorder import RestRequest
@@ -44,11 +44,17 @@ class MexcRest:
         creds = self.sim.mexc_credentials
         if request.header("X-MEXC-APIKEY") != creds.api_key:
             return rules.error(10072, "Api key info invalid")
-        text, signature = signed_text(request.body)
-        expected = hmac.new(creds.secret.encode(), text.encode(), hashlib.sha256).hexdigest()
+        # #general-info: parameters in the query and the body, signed together; the query wins.
+        query = urlsplit(request.target).query
+        query_text, query_signature = signed_text(query)
+        body_text, body_signature = signed_text(request.body)
+        signature = query_signature or body_signature
+        expected = hmac.new(creds.secret.encode(), (query_text + body_text).encode(),
+                            hashlib.sha256).hexdigest()
         if signature is None or not hmac.compare_digest(signature, expected):
             return rules.error(700002, "Signature for this request is not valid.")
         params = dict(parse_qsl(request.body, keep_blank_values=True))
+        params.update(parse_qsl(query, keep_blank_values=True))
         refusal = rules.timestamp_error(params, time.time() * 1000)
         if refusal is not None:
             return refusal
@@ -56,7 +62,8 @@ class MexcRest:
                  ("PUT", "/api/v3/userDataStream"): self.renew_key,
                  ("DELETE", "/api/v3/userDataStream"): self.close_key,
                  ("POST", "/api/v3/order"): self.place_order,
-                 ("DELETE", "/api/v3/order"): self.cancel_order}.get((request.method, request.path))
+                 ("DELETE", "/api/v3/order"): self.cancel_order,
+                 ("GET", "/api/v3/order"): self.query_order}.get((request.method, request.path))
         if route is None:
             return 404, {"code": 404, "msg": "Not Found"}
         return route(params)
@@ -97,19 +104,42 @@ class MexcRest:
         refusal = rules.order_error(params)
         if refusal is not None:
             return refusal
-        order = {"symbol": params["symbol"], "orderId": f"C02__{next(_order_ids)}",
+        order_id = f"C02__{next(_order_ids)}"
+        order = {"symbol": params["symbol"], "orderId": order_id,
+                 "clientOrderId": params.get("newClientOrderId") or order_id,
                  "orderListId": -1, "price": params.get("price", ""),
                  "origQty": params.get("quantity", ""), "type": params["type"],
                  "side": params["side"], "transactTime": int(time.time() * 1000), "status": "NEW"}
         self.sim.mexc_orders[order["orderId"]] = order
-        return 200, {k: v for k, v in order.items() if k != "status"}
+        return 200, {k: v for k, v in order.items() if k not in ("status", "clientOrderId")}
+
+    def named_order(self, params: dict) -> dict | None:
+        """The order named by orderId or origClientOrderId (of several with one client id, the
+        newest), on the symbol given."""
+        if params.get("orderId"):
+            order = self.sim.mexc_orders.get(params["orderId"])
+        else:
+            order = next((o for o in reversed(self.sim.mexc_orders.values())
+                          if o["clientOrderId"] == params["origClientOrderId"]), None)
+        return order if order is not None and order["symbol"] == params["symbol"] else None
 
     def cancel_order(self, params: dict) -> Reply:
         refusal = rules.cancel_error(params)
         if refusal is not None:
             return refusal
-        order = self.sim.mexc_orders.get(params.get("orderId", ""))
-        if order is None or order["status"] != "NEW" or order["symbol"] != params["symbol"]:
+        order = self.named_order(params)
+        if order is None or order["status"] != "NEW":
             return rules.error(-2011, "Unknown order sent.")
         order["status"] = "CANCELED"
-        return 200, dict(order)
+        return 200, dict(order, origClientOrderId=order["clientOrderId"])
+
+    def query_order(self, params: dict) -> Reply:
+        """#query-order: by orderId or origClientOrderId."""
+        refusal = rules.cancel_error(params)  # the same parameters name the order
+        if refusal is not None:
+            return refusal
+        order = self.named_order(params)
+        if order is None:
+            return rules.error(-2013, "Order does not exist.")  # code unconfirmed
+        return 200, dict(order, time=order["transactTime"], updateTime=order["transactTime"],
+                         isWorking=order["status"] == "NEW")

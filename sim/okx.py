@@ -11,7 +11,6 @@ import itertools
 import json
 import time
 from typing import TYPE_CHECKING
-from urllib.parse import parse_qsl, urlsplit
 
 from websockets.exceptions import ConnectionClosed
 
@@ -187,6 +186,10 @@ class OkxSession:
             return
         arg = (request.get("args") or [{}])[0]
         refusal = rules.order_error(arg)
+        if refusal is None and arg.get("clOrdId") and any(
+                o["clOrdId"] == arg["clOrdId"] and o["state"] == "live"
+                for o in self.sim.okx_orders.values()):
+            refusal = rules.DUPLICATE_CL_ORD_ID  # unique among the user's pending orders
         if refusal is not None:
             await self.send(self.reply(request, "1", "", [self.item(arg, *refusal)]))
             return
@@ -196,8 +199,12 @@ class OkxSession:
                  "instIdCode": arg["instIdCode"], "ordId": str(next(_order_ids)),
                  "clOrdId": arg.get("clOrdId", ""), "px": price, "sz": arg["sz"],
                  "side": arg["side"], "ordType": arg["ordType"], "tdMode": arg["tdMode"],
-                 "state": "live"}
+                 "posSide": arg.get("posSide", "net"), "state": "live"}
         self.sim.okx_orders[order["ordId"]] = order
+        if self.sim.okx_lose_order_answer:  # the order stands; the answer is lost with the line
+            self.sim.okx_lose_order_answer = False
+            self.conn.ws.transport.abort()
+            return
         await self.send(self.reply(request, "0", "", [self.item(arg, "0", "Order placed",
                                                                 order["ordId"])]))
         await self.push_order(order)
@@ -207,7 +214,7 @@ class OkxSession:
             return
         arg = (request.get("args") or [{}])[0]
         refusal = rules.cancel_error(arg)
-        order = self.sim.okx_orders.get(arg.get("ordId", ""))
+        order = rules.find_order(self.sim.okx_orders, arg.get("ordId"), arg.get("clOrdId"))
         if refusal is None and (order is None or order["state"] != "live"
                                 or order["instIdCode"] != arg["instIdCode"]):
             refusal = ("51400", "Order cancellation failed as the order has been filled, "
@@ -217,7 +224,7 @@ class OkxSession:
                                                                     arg.get("ordId", ""))]))
             return
         order["state"] = "canceled"
-        await self.send(self.reply(request, "0", "", [self.item(arg, "0", "", order["ordId"])]))
+        await self.send(self.reply(request, "0", "", [self.item(order, "0", "", order["ordId"])]))
         await self.push_order(order)
 
     async def push_order(self, order: dict) -> None:
@@ -238,14 +245,3 @@ class OkxSession:
         self.watchdog.cancel()
         for task in self.feeds.values():
             task.cancel()
-
-
-def instruments_reply(target: str) -> tuple[int, dict]:
-    """GET /api/v5/public/instruments: the simulator's instruments with their instIdCode."""
-    query = dict(parse_qsl(urlsplit(target).query))
-    if query.get("instType") not in rules.INST_TYPES - {"ANY"}:
-        return 400, {"code": "51000", "msg": "Parameter instType error", "data": []}
-    data = [{"instType": i.inst_type, "instId": i.inst_id, "instIdCode": code, "state": "live"}
-            for code, i in rules.INSTRUMENTS.items()
-            if i.inst_type == query["instType"] and query.get("instId") in (None, i.inst_id)]
-    return 200, {"code": "0", "msg": "", "data": data}

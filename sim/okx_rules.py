@@ -128,6 +128,8 @@ ORD_TYPES = {"market", "limit", "post_only", "fok", "ioc", "optimal_limit_ioc", 
              "mmp_and_post_only", "elp"}
 PRICED_ORD_TYPES = {"limit", "post_only", "fok", "ioc", "mmp", "mmp_and_post_only"}
 PRICE_MEMBERS = ("px", "pxUsd", "pxVol")
+POS_SIDES = {"net", "long", "short"}
+TGT_CCYS = {"base_ccy", "quote_ccy"}
 
 
 def empty(param: str) -> tuple[str, str]:
@@ -160,6 +162,15 @@ def order_error(arg: dict) -> tuple[str, str] | None:
             return bad(param)
     if not arg.get("sz"):
         return empty("sz")
+    if "clOrdId" in arg and not (isinstance(arg["clOrdId"], str)
+                                 and ID_FORMAT.fullmatch(arg["clOrdId"])):
+        return bad("clOrdId")
+    if "posSide" in arg and arg["posSide"] not in POS_SIDES:
+        return bad("posSide")
+    if "tgtCcy" in arg and arg["tgtCcy"] not in TGT_CCYS:
+        return bad("tgtCcy")
+    if "reduceOnly" in arg and not isinstance(arg["reduceOnly"], bool):
+        return bad("reduceOnly")
     prices = [member for member in PRICE_MEMBERS if member in arg]
     if instrument.inst_type != "OPTION" and set(prices) - {"px"}:
         return bad(next(p for p in prices if p != "px"))  # pxUsd and pxVol price options only
@@ -167,6 +178,19 @@ def order_error(arg: dict) -> tuple[str, str] | None:
         return bad(prices[1])
     if arg["ordType"] in PRICED_ORD_TYPES and not (prices and arg[prices[0]]):
         return empty("px")
+    return None
+
+
+DUPLICATE_CL_ORD_ID = ("51016", "Duplicated clOrdId")
+
+
+def find_order(orders: dict, ord_id: str | None, cl_ord_id: str | None) -> dict | None:
+    """The order named by ordId, else by clOrdId (OKX takes ordId when both are given); of several
+    with one clOrdId, the newest."""
+    if ord_id:
+        return orders.get(ord_id)
+    if cl_ord_id:
+        return next((o for o in reversed(orders.values()) if o["clOrdId"] == cl_ord_id), None)
     return None
 
 

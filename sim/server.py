@@ -3,7 +3,8 @@ and a plain-HTTP control listener for programs that drive it from outside (the C
 
 WebSocket paths: /ws/v5/public, /ws/v5/private, /ws/v5/business (OKX); /ws (MEXC, private
 with ?listenKey=); /raw (no exchange: frames are only recorded, tests script what is sent);
-/reject/<status> (the upgrade is refused with that HTTP status).
+/reject/<status> (the upgrade is refused with that HTTP status). OKX's REST GETs are answered on
+the WebSocket port too, where a client derives OKX's REST host from the WebSocket URL.
 """
 
 import asyncio
@@ -29,16 +30,18 @@ from sim.http import json_response, read_request, response
 from sim.mexc import MexcSession
 from sim.mexc_rest import ListenKey, MexcRest
 from sim.mexc_rules import MexcLimits
-from sim.okx import OkxSession, instruments_reply
+from sim.okx import OkxSession
+from sim.okx_rest import OkxRest
 from sim.okx_rules import OkxLimits
-from sim.recorder import Frame, Recorder
+from sim.recorder import Frame, Recorder, RestRequest
 
 OKX_PATHS = {"/ws/v5/public", "/ws/v5/private", "/ws/v5/business"}
 MEXC_PATH = "/ws"
 RAW_PATH = "/raw"
 REST_FAULTS = {"stall", "drop", "truncated", "huge", "status500", "not-json", "empty",
-               "no-listen-key", "array", "rate-limit"}
+               "no-listen-key", "array", "rate-limit", "continue", "slow", "lost-answer"}
 RETRY_AFTER_S = 2  # what an injected HTTP 429 asks for
+SLOW_S = 0.3  # how long a "slow" request waits for its answer
 
 
 @dataclass
@@ -86,6 +89,7 @@ class Simulator:
         self.okx_credentials = okx_credentials
         self.mexc_credentials = mexc_credentials
         self.okx_answers_pings = True
+        self.okx_lose_order_answer = False  # the next order is taken, its connection then lost
         self.okx_limits = okx_limits or OkxLimits()
         self.mexc_limits = mexc_limits or MexcLimits()
         self.clock = time.monotonic  # what listen keys age by; tests may set a clock of their own
@@ -101,6 +105,7 @@ class Simulator:
         self._ws_server: Server | None = None
         self._servers: list[asyncio.Server] = []
         self._rest = MexcRest(self)
+        self._okx_rest = OkxRest(self)
         self._rest_tasks: set[asyncio.Task] = set()
 
     # ---- life ----
@@ -154,6 +159,8 @@ class Simulator:
 
     def _check_upgrade(self, connection: ServerConnection, request: Request) -> Response | None:
         parts = urlsplit(request.path)
+        if parts.path.startswith("/api/"):
+            return self._okx_rest_on_ws_port(connection, request)
         if parts.path.startswith("/reject/"):
             return connection.respond(int(parts.path.rsplit("/", 1)[1]), "refused by the simulator\n")
         query = dict(parse_qsl(parts.query, keep_blank_values=True))
@@ -168,6 +175,15 @@ class Simulator:
         if parts.path not in OKX_PATHS | {MEXC_PATH, RAW_PATH}:
             return connection.respond(404, "no such stream\n")
         return None
+
+    def _okx_rest_on_ws_port(self, connection: ServerConnection, request: Request) -> Response:
+        headers = list(request.headers.raw_items())
+        self.recorder.add_request(RestRequest("GET", request.path, headers, "", b""))
+        answer = self._okx_rest.handle("GET", request.path, request.headers.get)
+        status, body = answer if answer is not None else (404, {"code": 404, "msg": "Not Found"})
+        response = connection.respond(status, json.dumps(body, separators=(",", ":")))
+        response.headers["Content-Type"] = "application/json"
+        return response
 
     def _session_for(self, conn: Connection) -> object:
         if conn.path in OKX_PATHS:
@@ -216,16 +232,16 @@ class Simulator:
                 return
             self.recorder.add_request(request)
             fault = self._take_fault(request.path)
-            if fault is not None:
-                await self._apply_fault(fault, reader, writer)
+            if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
                 return
-            if request.path == "/api/v5/public/instruments":
-                status, body = instruments_reply(request.target)
+            okx = self._okx_rest.handle(request.method, request.target, request.header)
+            status, body = okx if okx is not None else self._rest.handle(request)
+            if fault == "lost-answer":  # carried out, and the answer never comes
+                writer.transport.abort()
             else:
-                status, body = self._rest.handle(request)
-            writer.write(json_response(status, body))
-            await writer.drain()
-            if status == 200 and request.path == "/api/v3/order":
+                writer.write(json_response(status, body))
+                await writer.drain()
+            if status == 200 and request.path == "/api/v3/order" and request.method != "GET":
                 await self.push_mexc_order(self.mexc_orders[body["orderId"]])
         except (ConnectionError, ssl.SSLError):
             pass
@@ -241,7 +257,16 @@ class Simulator:
         return None
 
     async def _apply_fault(self, fault: str, reader: asyncio.StreamReader,
-                           writer: asyncio.StreamWriter) -> None:
+                           writer: asyncio.StreamWriter) -> bool:
+        """Plays `fault`; False when the request is to be answered as usual afterwards."""
+        if fault == "continue":  # an interim answer first, then the request goes through
+            writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+            return False
+        if fault == "slow":
+            await asyncio.sleep(SLOW_S)
+            return False
+        if fault == "lost-answer":
+            return False
         if fault == "stall":
             await reader.read()  # until the client gives up and closes
         elif fault == "drop":
@@ -262,6 +287,7 @@ class Simulator:
                                                     headers={"Retry-After": str(RETRY_AFTER_S)}),
             }[fault]())
             await writer.drain()
+        return True
 
     def add_rest_fault(self, fault: str, path: str | None = None, count: int = 1) -> None:
         if fault not in REST_FAULTS:

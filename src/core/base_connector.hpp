@@ -27,9 +27,23 @@ public:
     // reply arrives on the stream instead (OKX).
     virtual std::optional<std::string> place_order(const ParamMap& params) = 0;
     virtual std::optional<std::string> cancel_order(const ParamMap& params) = 0;
+    // The exchange's answer about one order, as it came (REST); a private connector only.
+    virtual std::string query_order(const ParamMap& params) = 0;
+
+    // The REST API's base URL, "https://host[:port]"; setting it checks the form
+    // (std::invalid_argument).
+    virtual std::string rest_url() const = 0;
+    virtual void set_rest_url(const std::string& url) = 0;
 
     // Throws std::invalid_argument naming the first keyword of `required` that is absent.
     void require_params(const ParamMap& params, const std::vector<std::string>& required) const;
+    // The same for a call that names its order by `ord_id` or `cl_ord_id`: the text names ord_id.
+    void require_order_id(const ParamMap& params) const;
+
+    enum class OrderCall { place, cancel, query };
+    // Throws UnknownKeyword for the first of `given` (the call's keywords, in call order) that
+    // `call` does not read.
+    void refuse_unknown(OrderCall call, const std::vector<std::string>& given) const;
 
     // The readers' side of the inbound queue (see inbound_queue.hpp).
     std::optional<InboundMessage> take(std::chrono::milliseconds max_wait) {
@@ -40,6 +54,9 @@ public:
     InboundQueue& queue() { return inbound; }
 
 protected:
+    // The keywords `call` reads.
+    virtual const std::vector<std::string>& keywords_of(OrderCall call) const = 0;
+
     InboundQueue inbound;
 };
 

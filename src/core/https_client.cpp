@@ -22,6 +22,7 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using Outcome = Reply::Outcome;
 using Http = http::request<http::string_body>;
+using Parser = http::response_parser<http::string_body>;
 
 constexpr std::uint64_t kBodyLimit = 8 * 1024 * 1024;
 // A peer slow to confirm the TLS close, once the answer is in, is given this long.
@@ -41,6 +42,14 @@ const std::string& header_safe(const std::string& value, const char* what) {
         throw std::invalid_argument(std::string(what) + " contains CR, LF or NUL");
     }
     return value;
+}
+
+// Retry-After in seconds (the HTTP-date form is not used by the exchanges).
+std::optional<double> seconds_of(beast::string_view value) {
+    if (value.empty() || value.find_first_not_of("0123456789.") != beast::string_view::npos) {
+        return std::nullopt;
+    }
+    return std::stod(std::string(value));
 }
 
 Http build_request(const Endpoint& endpoint, const Request& request) {
@@ -66,8 +75,7 @@ public:
           deadline(loop),
           done(std::move(done)) {
         expect_peer_host(stream.native_handle(), this->endpoint.host);
-        parser.header_limit(8192);
-        parser.body_limit(kBodyLimit);
+        limit(*parser);
     }
 
     void start() {
@@ -149,33 +157,44 @@ private:
     void on_write(beast::error_code ec) {
         if (failed(ec, "write")) return;
         http::async_read_header(
-            stream, buffer, parser,
+            stream, buffer, *parser,
             [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_header(e); });
     }
 
-    // Some Beast releases let a response's Content-Length past the body limit, so the
-    // limit is checked here before the body is read, and again after it.
+    // An interim answer (1xx, "100 Continue") is not the answer: the next one is read. Some
+    // Beast releases let a response's Content-Length past the body limit, so the limit is
+    // checked here before the body is read, and again after it.
     void on_header(beast::error_code ec) {
         if (failed(ec, "read")) return;
-        if (parser.content_length().value_or(0) > kBodyLimit) {
+        if (parser->get().result_int() / 100 == 1) {
+            parser.emplace();
+            limit(*parser);
+            http::async_read_header(stream, buffer, *parser,
+                                    [self = shared_from_this()](beast::error_code e, std::size_t) {
+                                        self->on_header(e);
+                                    });
+            return;
+        }
+        if (parser->content_length().value_or(0) > kBodyLimit) {
             failed(http::error::body_limit, "read");
             return;
         }
         http::async_read(
-            stream, buffer, parser,
+            stream, buffer, *parser,
             [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_read(e); });
     }
 
     void on_read(beast::error_code ec) {
         if (failed(ec, "read")) return;
-        if (parser.get().body().size() > kBodyLimit) {
+        if (parser->get().body().size() > kBodyLimit) {
             failed(http::error::body_limit, "read");
             return;
         }
         Reply reply;
         reply.outcome = Outcome::answered;
-        reply.status = parser.get().result_int();
-        reply.body = parser.release().body();
+        reply.status = parser->get().result_int();
+        reply.retry_after = seconds_of(parser->get()[http::field::retry_after]);
+        reply.body = parser->release().body();
         finish(reply);
         deadline.expires_after(kShutdownBudget);
         deadline.async_wait([self = shared_from_this()](beast::error_code e) {
@@ -185,6 +204,11 @@ private:
             [self = shared_from_this()](beast::error_code) { self->deadline.cancel(); });
     }
 
+    static void limit(Parser& parser) {
+        parser.header_limit(8192);
+        parser.body_limit(kBodyLimit);
+    }
+
     const Endpoint endpoint;
     Http request;
     net::ssl::context tls = make_rest_tls_context();
@@ -192,7 +216,7 @@ private:
     beast::ssl_stream<beast::tcp_stream> stream;
     net::steady_timer deadline;
     beast::flat_buffer buffer;
-    http::response_parser<http::string_body> parser;
+    std::optional<Parser> parser{std::in_place};
     Done done;
     bool writing = false;
     bool finished = false;
@@ -215,6 +239,26 @@ Reply not_sent(const std::string& why) {
 }
 
 }  // namespace
+
+Endpoint endpoint_of(const std::string& url) {
+    static const std::string scheme = "https://";
+    std::string rest = url.rfind(scheme, 0) == 0 ? url.substr(scheme.size()) : std::string();
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    const auto colon = rest.rfind(':');
+    Endpoint endpoint{rest.substr(0, colon)};
+    if (colon != std::string::npos) endpoint.port = rest.substr(colon + 1);
+    const bool port_ok = !endpoint.port.empty() &&
+                         endpoint.port.find_first_not_of("0123456789") == std::string::npos;
+    if (endpoint.host.empty() || !port_ok ||
+        endpoint.host.find_first_of("/?#@ \r\n") != std::string::npos) {
+        throw std::invalid_argument("rest_url must be https://host[:port]");
+    }
+    return endpoint;
+}
+
+std::string url_of(const Endpoint& endpoint) {
+    return "https://" + endpoint.host + (endpoint.port == "443" ? "" : ":" + endpoint.port);
+}
 
 Reply send(const Endpoint& endpoint, const Request& request) {
     try {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,11 @@ struct Endpoint {
     std::string port = "443";
     std::chrono::milliseconds timeout{10000};  // resolve, connect, handshake, write and read
 };
+
+// "https://host[:port]" (a trailing "/" allowed) as an endpoint; std::invalid_argument for any
+// other text. And back: "https://host", with ":port" unless it is 443.
+Endpoint endpoint_of(const std::string& url);
+std::string url_of(const Endpoint& endpoint);
 
 struct Request {
     std::string method;                                        // GET, POST, PUT or DELETE
@@ -38,7 +44,8 @@ struct Reply {
     Outcome outcome = Outcome::not_sent;
     unsigned status = 0;
     std::string body;
-    std::string failure;  // not_sent, unknown: why
+    std::optional<double> retry_after;  // seconds, when the answer had a Retry-After in seconds
+    std::string failure;                // not_sent, unknown: why
 
     bool succeeded() const { return outcome == Outcome::answered && status / 100 == 2; }
 };

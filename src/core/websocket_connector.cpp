@@ -40,6 +40,9 @@ void WebSocketConnector::shutdown() noexcept {
 
 void WebSocketConnector::connect(const std::string& url) {
     const std::uint64_t epoch = disconnects.load();
+    // Refused before the exchange is asked for anything (a MEXC listen key); start() checks
+    // again, against a connect on another thread meanwhile.
+    if (inbound.live()) throw std::runtime_error("Connection failed: already connected");
     Attempt attempt = prepare(url);
     const std::string lease = attempt.lease;
     try {
@@ -141,6 +144,11 @@ void WebSocketConnector::send_message(const nlohmann::json& msg) {
     std::lock_guard<std::mutex> lock(slot_mtx);
     if (!session) throw std::runtime_error("Send failed: Bad Connection");
     session->send_json(msg);
+}
+
+void WebSocketConnector::require_session() {
+    std::lock_guard<std::mutex> lock(slot_mtx);
+    if (!session) throw std::runtime_error("Send failed: Bad Connection");
 }
 
 void WebSocketConnector::send_if_open(const nlohmann::json& msg) {

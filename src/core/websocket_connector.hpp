@@ -10,7 +10,8 @@
 //   2. LiveConnectors' registry lock (live_connectors.cpp), held across the exit's disconnects.
 //   3. life_mtx: connect, disconnect and destruction, one at a time. A run thread never takes
 //      it, so joining the run thread under it cannot deadlock.
-//   4. A connector's own locks, each of which is taken alone: MEXC's listen-key lock.
+//   4. A connector's own locks, each of which is taken alone: MEXC's listen-key and REST host
+//      locks, OKX's REST host and instrument code locks.
 //   5. Subscriptions' lock (subscriptions.hpp): a change and its request as one step.
 //   6. slot_mtx: the current Session and whether its run thread has let go of it.
 //   7. Session::send_mtx: the connection handle and whether it is open.
@@ -77,6 +78,8 @@ protected:
     void send_message(const nlohmann::json& msg);
     // Any thread: sends `msg` if a connection is open, else nothing.
     void send_if_open(const nlohmann::json& msg);
+    // Any thread: throws as send_message would when there is no connection to send on.
+    void require_session();
 
 private:
     void start(Attempt attempt, std::uint64_t epoch);

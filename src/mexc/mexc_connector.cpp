@@ -4,6 +4,7 @@
 
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
+#include "core/request_errors.hpp"
 #include "core/session.hpp"
 #include "mexc/signed_rest.hpp"
 
@@ -73,7 +74,7 @@ private:
     void renew(Session& session) {
         CORVANE_ON_RUN_THREAD(session.thread());
         renewal = mexc::start_signed(
-            session.io(), owner.settings.rest, "PUT", mexc::kListenKeyPath, owner.api_secret,
+            session.io(), owner.rest(), "PUT", mexc::kListenKeyPath, owner.api_secret,
             owner.api_pass, {{"listenKey", listen_key}},
             [this, &session](const https::Reply& reply) { on_renewed(session, reply); });
     }
@@ -107,7 +108,8 @@ MexcConnector::MexcConnector(std::optional<Credentials> credentials, MexcSetting
       api_secret(credentials ? credentials->api_secret : std::string()),
       api_pass(credentials ? credentials->api_pass : std::string()),
       is_private(credentials.has_value()),
-      settings(std::move(settings)) {}
+      settings(std::move(settings)),
+      rest_host(this->settings.rest) {}
 
 MexcConnector::~MexcConnector() {
     shutdown();
@@ -130,8 +132,10 @@ void MexcConnector::adopt(const std::string& lease) {
     held_key = lease;
 }
 
+// The key of the live stream stays (an attempt refused as "already connected" extended it);
+// only a key of this attempt's own goes.
 void MexcConnector::abandon(const std::string& lease) {
-    if (!lease.empty()) close_listen_key(lease);
+    if (!lease.empty() && lease != current_listen_key()) close_listen_key(lease);
 }
 
 void MexcConnector::after_disconnect() {
@@ -152,25 +156,34 @@ std::string MexcConnector::take_held_key() {
 // The key of the last connection lives on for an hour after its last extension: extending it
 // costs no new key (an account may hold only 60).
 std::string MexcConnector::obtain_listen_key() {
-    const std::string held = take_held_key();
+    const std::string held = current_listen_key();
     if (!held.empty() && extend_listen_key(held)) return held;
     return create_listen_key();
 }
 
+// A failure raises the error of any REST call, after the "Error:" line of one that got no
+// answer.
 std::string MexcConnector::create_listen_key() const {
-    auto reply = parse_inbound_json(mexc::send_signed_request(
-        settings.rest, "POST", mexc::kListenKeyPath, api_secret, api_pass, {}));
-    return reply["listenKey"].get<std::string>();
+    const https::Reply reply =
+        mexc::send_signed(rest(), "POST", mexc::kListenKeyPath, api_secret, api_pass, {});
+    if (reply.outcome != https::Reply::Outcome::answered) {
+        print_line(Stream::err, "Error: " + reply.failure);
+    }
+    const std::string body = body_or_throw(reply);
+    if (renewal_failure(reply).empty()) {
+        return parse_inbound_json(body)["listenKey"].get<std::string>();
+    }
+    throw RequestOutcomeUnknown("Request outcome unknown: no listenKey in the reply " + body);
 }
 
 bool MexcConnector::extend_listen_key(const std::string& key) const {
-    const auto reply = mexc::send_signed(settings.rest, "PUT", mexc::kListenKeyPath, api_secret,
-                                         api_pass, {{"listenKey", key}});
+    const auto reply = mexc::send_signed(rest(), "PUT", mexc::kListenKeyPath, api_secret, api_pass,
+                                         {{"listenKey", key}});
     return renewal_failure(reply).empty();
 }
 
 void MexcConnector::close_listen_key(const std::string& key) const {
-    https::Endpoint endpoint = settings.rest;
+    https::Endpoint endpoint = rest();
     endpoint.timeout = std::min(endpoint.timeout, settings.key_close_timeout);
     mexc::send_signed_request(endpoint, "DELETE", mexc::kListenKeyPath, api_secret, api_pass,
                               {{"listenKey", key}});
@@ -226,41 +239,6 @@ void MexcConnector::unsubscribe(const ParamMap& params) {
     public_subscriptions.remove(channel, true, [&] {
         send_if_open(mexc::unsubscription_request(mexc::compose_channel(channel)));
     });
-}
-
-// ---- orders over REST (Python threads) ----
-
-std::optional<std::string> MexcConnector::place_order(const ParamMap& params) {
-    require_params(params, {"ord_id", "inst_id", "side", "sz"});
-    static const std::string empty;
-    return order_request("POST",
-                         mexc::order_params(params.at("inst_id"), params.at("side"),
-                                            param_or(params, "tdMode", empty), params.at("sz"),
-                                            param_or(params, "px", empty)));
-}
-
-std::optional<std::string> MexcConnector::cancel_order(const ParamMap& params) {
-    require_params(params, {"msg_id", "ord_id", "inst_id"});
-    return order_request("DELETE", mexc::cancel_params(params.at("inst_id"), params.at("ord_id")));
-}
-
-// The reply of an accepted request; otherwise an error that says whether the exchange refused
-// it, whether it never left, or whether it may have been carried out (MEXC: a 5XX status leaves
-// the outcome unknown).
-std::string MexcConnector::order_request(const std::string& method, ParamMap params) const {
-    const auto reply = mexc::send_signed(settings.rest, method, mexc::kOrderPath, api_secret,
-                                         api_pass, std::move(params));
-    using Outcome = https::Reply::Outcome;
-    if (reply.succeeded()) return reply.body;
-    if (reply.outcome == Outcome::not_sent) {
-        throw std::runtime_error("Request not sent: " + reply.failure);
-    }
-    if (reply.outcome == Outcome::unknown) {
-        throw std::runtime_error("Request outcome unknown: " + reply.failure);
-    }
-    const std::string status = "HTTP " + std::to_string(reply.status) + ": " + reply.body;
-    if (reply.status >= 500) throw std::runtime_error("Request outcome unknown: " + status);
-    throw std::runtime_error("Request refused: " + status);
 }
 
 }  // namespace corvane

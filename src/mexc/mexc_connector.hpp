@@ -2,8 +2,8 @@
 // MexcConnector: MEXC's WebSocket streams plus its signed REST API. A public connector streams
 // host@symbol@level channels; a private one first obtains a listen key over REST (extending the
 // one it still holds when it can), opens the stream with it, replays its channels and renews
-// the key while the stream lasts. Orders and cancels go over REST. What belongs to one
-// connection (its listen key, the renewal under way) lives in its MexcConnector::Connection.
+// the key while the stream lasts. Orders, cancels and order queries go over REST. What belongs to
+// one connection (its listen key, the renewal under way) lives in its MexcConnector::Connection.
 
 #include <chrono>
 #include <mutex>
@@ -38,6 +38,9 @@ public:
     void unsubscribe(const ParamMap& params) override;
     std::optional<std::string> place_order(const ParamMap& params) override;
     std::optional<std::string> cancel_order(const ParamMap& params) override;
+    std::string query_order(const ParamMap& params) override;
+    std::string rest_url() const override;
+    void set_rest_url(const std::string& url) override;
 
     // The listen key the connector holds (empty when none).
     std::string current_listen_key() const;
@@ -46,6 +49,7 @@ private:
     class Connection;
 
     Attempt prepare(const std::string& url) override;
+    const std::vector<std::string>& keywords_of(OrderCall call) const override;
     void on_connection_created() override;
     void adopt(const std::string& lease) override;
     void abandon(const std::string& lease) override;
@@ -58,6 +62,7 @@ private:
     void close_listen_key(const std::string& key) const;
     std::string take_held_key();
 
+    https::Endpoint rest() const;
     std::string order_request(const std::string& method, ParamMap params) const;
     void replay(Session& session) const;  // run thread
 
@@ -66,6 +71,8 @@ private:
     const std::string api_pass;    // the HMAC secret
     const bool is_private;
     const MexcSettings settings;
+    mutable std::mutex rest_mtx;
+    https::Endpoint rest_host;  // guarded by rest_mtx
     mutable std::mutex key_mtx;
     std::string held_key;  // guarded by key_mtx: the key of the last connection, until closed
     Subscriptions<std::string> private_channels;

@@ -1,6 +1,6 @@
 #include "mexc/mexc_requests.hpp"
 
-#include "mexc/rest_signing.hpp"
+#include "core/url_encode.hpp"
 
 namespace corvane::mexc {
 
@@ -29,14 +29,30 @@ json ping_request() {
     return {{"method", "PING"}};
 }
 
-ParamMap order_params(const std::string& inst_id, const std::string& side,
-                      const std::string& td_mode, const std::string& sz, const std::string& px) {
-    return {
-        {"symbol", inst_id}, {"side", side}, {"type", td_mode}, {"quantity", sz}, {"price", px}};
+namespace {
+
+void add_given(ParamMap& params, const ParamMap& keywords, const char* keyword, const char* name) {
+    const auto it = keywords.find(keyword);
+    if (it != keywords.end() && !it->second.empty()) params[name] = it->second;
 }
 
-ParamMap cancel_params(const std::string& inst_id, const std::string& ord_id) {
-    return {{"symbol", inst_id}, {"orderId", ord_id}};
+}  // namespace
+
+ParamMap order_params(const ParamMap& keywords) {
+    ParamMap params{{"symbol", keywords.at("inst_id")},
+                    {"side", keywords.at("side")},
+                    {"quantity", keywords.at("sz")}};
+    add_given(params, keywords, "tdMode", "type");
+    add_given(params, keywords, "px", "price");
+    add_given(params, keywords, "cl_ord_id", "newClientOrderId");
+    return params;
+}
+
+ParamMap order_id_params(const ParamMap& keywords) {
+    ParamMap params{{"symbol", keywords.at("inst_id")}};
+    add_given(params, keywords, "ord_id", "orderId");
+    add_given(params, keywords, "cl_ord_id", "origClientOrderId");
+    return params;
 }
 
 }  // namespace corvane::mexc

@@ -34,9 +34,11 @@ nlohmann::json unsubscription_request(const std::string& channel);
 // {"method":"PING"}
 nlohmann::json ping_request();
 
-// REST parameters of POST and DELETE /api/v3/order.
-ParamMap order_params(const std::string& inst_id, const std::string& side,
-                      const std::string& td_mode, const std::string& sz, const std::string& px);
-ParamMap cancel_params(const std::string& inst_id, const std::string& ord_id);
+// REST parameters of POST /api/v3/order from an order call's keywords: symbol, side and
+// quantity, then type, price and newClientOrderId when given and not empty.
+ParamMap order_params(const ParamMap& keywords);
+// REST parameters naming one order (DELETE and GET /api/v3/order): symbol, and orderId and
+// origClientOrderId for those of ord_id and cl_ord_id given.
+ParamMap order_id_params(const ParamMap& keywords);
 
 }  // namespace corvane::mexc

@@ -1,5 +1,6 @@
 #include "mexc/rest_signing.hpp"
 
+#include "core/url_encode.hpp"
 #include "crypto/crypto_extensions.hpp"
 
 namespace corvane::mexc {
@@ -7,28 +8,7 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-bool is_unreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
-}
-
 }  // namespace
-
-std::string url_encode(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (is_unreserved(c)) {
-            out += ch;
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
 
 std::string build_query_string(const ParamMap& params) {
     std::string out;

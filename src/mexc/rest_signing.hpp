@@ -9,7 +9,6 @@
 
 namespace corvane::mexc {
 
-std::string url_encode(const std::string& text);
 std::string build_query_string(const ParamMap& params);
 std::string hmac_sha256_hex(const std::string& secret, const std::string& message);
 

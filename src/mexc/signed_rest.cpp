@@ -33,10 +33,15 @@ https::Request signed_request(const std::string& method, const std::string& targ
         throw std::invalid_argument("API key contains CR, LF or NUL");
     }
     SignedParams signed_params = sign_params(std::move(params), secret, timestamp_ms);
-    return https::Request{method,
-                          target,
-                          {{"X-MEXC-APIKEY", key}, {"Content-Type", "application/json"}},
-                          std::move(signed_params.body)};
+    https::Request request{method,
+                           target,
+                           {{"X-MEXC-APIKEY", key}, {"Content-Type", "application/json"}},
+                           std::move(signed_params.body)};
+    if (method == "GET") {  // a GET carries its parameters in the query
+        request.target += "?" + request.body;
+        request.body.clear();
+    }
+    return request;
 }
 
 https::Reply send_signed(const https::Endpoint& endpoint, const std::string& method,

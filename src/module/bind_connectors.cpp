@@ -17,7 +17,7 @@ namespace corvane {
 namespace {
 
 using Operation = void (BaseExchangeConnector::*)(const ParamMap&);
-using Request = std::optional<std::string> (BaseExchangeConnector::*)(const ParamMap&);
+using OrderCall = BaseExchangeConnector::OrderCall;
 
 // Keywords are converted with the GIL held; the connector then runs without it, since it may
 // block on a REST exchange or on the connector's lock.
@@ -27,18 +27,31 @@ void call_with_keywords(BaseExchangeConnector& self, const py::kwargs& kwargs) {
     without_gil([&] { (self.*op)(params); });
 }
 
-// As above, returning the exchange's reply when the call carries one. Bytes that are not UTF-8
-// become lone surrogates, so nothing of the reply (the order id) is lost.
-template <Request op>
-std::optional<py::str> request_with_keywords(BaseExchangeConnector& self,
-                                             const py::kwargs& kwargs) {
-    const ParamMap params = to_param_map(kwargs);
-    const std::optional<std::string> reply = without_gil([&] { return (self.*op)(params); });
-    if (!reply) return std::nullopt;
-    PyObject* text = PyUnicode_DecodeUTF8(reply->data(), static_cast<Py_ssize_t>(reply->size()),
+// The exchange's reply as a str. Bytes that are not UTF-8 become lone surrogates, so nothing
+// of the reply (the order id) is lost.
+py::str reply_text(const std::string& reply) {
+    PyObject* text = PyUnicode_DecodeUTF8(reply.data(), static_cast<Py_ssize_t>(reply.size()),
                                           "surrogateescape");
     if (text == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(text);
+}
+
+// An order call: its keywords checked against those the connector reads (in call order), then
+// converted, then the call without the GIL; the exchange's reply when the call carries one.
+template <OrderCall call>
+std::optional<py::str> order_call(BaseExchangeConnector& self, const py::kwargs& kwargs) {
+    std::vector<std::string> names;
+    for (const auto& item : kwargs)
+        names.push_back(item.first.cast<std::string>());
+    self.refuse_unknown(call, names);
+    const ParamMap params = to_param_map(kwargs);
+    const std::optional<std::string> reply = without_gil([&]() -> std::optional<std::string> {
+        if (call == OrderCall::place) return self.place_order(params);
+        if (call == OrderCall::cancel) return self.cancel_order(params);
+        return self.query_order(params);
+    });
+    if (!reply) return std::nullopt;
+    return reply_text(*reply);
 }
 
 template <typename Connector>
@@ -64,8 +77,14 @@ BaseClass bind_base_connector(py::module_& m) {
             doc::kDisconnect)
         .def("subscribe", &call_with_keywords<&BaseExchangeConnector::subscribe>)
         .def("unsubscribe", &call_with_keywords<&BaseExchangeConnector::unsubscribe>)
-        .def("place_order", &request_with_keywords<&BaseExchangeConnector::place_order>)
-        .def("cancel_order", &request_with_keywords<&BaseExchangeConnector::cancel_order>);
+        .def("place_order", &order_call<OrderCall::place>)
+        .def("cancel_order", &order_call<OrderCall::cancel>)
+        .def("query_order",
+             [](BaseExchangeConnector& self, const py::kwargs& kwargs) {
+                 return *order_call<OrderCall::query>(self, kwargs);
+             })
+        .def_property("rest_url", &BaseExchangeConnector::rest_url,
+                      &BaseExchangeConnector::set_rest_url);
     return base;
 }
 

@@ -13,5 +13,6 @@ PYBIND11_MODULE(_corvane_ws_module, m) {
     corvane::bind_iterator(m, base);
     corvane::bind_crypto(m);
     corvane::bind_async_iterator(m, base);
+    corvane::bind_errors(m);
     corvane::register_exit_hook();
 }

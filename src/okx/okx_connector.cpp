@@ -76,16 +76,29 @@ OkxConnector::OkxConnector(std::string API_key, std::string API_secret, std::str
 
 OkxConnector::OkxConnector(std::optional<Credentials> credentials, KeepAlive keepalive)
     : WebSocketConnector(std::move(keepalive)),
-      api_key(credentials ? credentials->api_key : std::string()),
-      api_secret(credentials ? credentials->api_secret : std::string()),
-      api_pass(credentials ? credentials->api_pass : std::string()),
+      credentials(credentials.value_or(Credentials{})),
       is_private(credentials.has_value()) {}
 
 OkxConnector::~OkxConnector() {
     shutdown();
 }
 
+// The REST host goes with the WebSocket URL: OKX's own (live or demo) for OKX's hosts, the same
+// host and port for any other (the simulator serves both there).
 WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
+    const auto authority = url.rfind("wss://", 0) == 0 ? url.substr(6, url.find('/', 6) - 6) : "";
+    const auto colon = authority.rfind(':');
+    const std::string host = authority.substr(0, colon);
+    if (!host.empty()) {
+        std::lock_guard<std::mutex> lock(rest_mtx);
+        demo = host == "wspap.okx.com";
+        if (demo || host == "ws.okx.com") {
+            rest_default = https::Endpoint{"www.okx.com"};
+        } else {
+            rest_default = https::Endpoint{
+                host, colon == std::string::npos ? "443" : authority.substr(colon + 1)};
+        }
+    }
     return Attempt{url, std::make_unique<Connection>(*this), {}};
 }
 
@@ -93,8 +106,9 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
 
 void OkxConnector::send_login(Session& session) const {
     const std::string timestamp = okx::login_timestamp(std::chrono::system_clock::now());
-    const auto request = okx::login_request(api_key, api_pass,
-                                            okx::login_signature(timestamp, api_secret), timestamp);
+    const auto request =
+        okx::login_request(credentials.api_key, credentials.api_pass,
+                           okx::login_signature(timestamp, credentials.api_secret), timestamp);
     try {
         session.send_json(request);
     } catch (const nlohmann::json::type_error&) {
@@ -151,33 +165,6 @@ std::vector<std::string> OkxConnector::registry_lines(
         lines.push_back(std::move(line));
     }
     return lines;
-}
-
-// ---- orders (Python threads) ----
-
-std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
-    require_params(params, {"ord_id", "inst_id", "side", "px", "sz"});
-    static const std::string empty, market = "market";
-    const okx::Order order{params.at("ord_id"),
-                           params.at("inst_id"),
-                           params.at("side"),
-                           params.at("px"),
-                           params.at("sz"),
-                           param_or(params, "tdMode", empty),
-                           param_or(params, "ccy", empty),
-                           param_or(params, "ordType", market),
-                           okx::px_field_of(params),
-                           okx::inst_id_code_of(params)};
-    send_message(okx::order_request(order));
-    return std::nullopt;  // the exchange's reply arrives on the stream
-}
-
-std::optional<std::string> OkxConnector::cancel_order(const ParamMap& params) {
-    require_params(params, {"msg_id", "ord_id", "inst_id"});
-    const auto request = okx::cancel_request(params.at("msg_id"), params.at("ord_id"),
-                                             params.at("inst_id"), okx::inst_id_code_of(params));
-    send_message(request);
-    return std::nullopt;
 }
 
 }  // namespace corvane

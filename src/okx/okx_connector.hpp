@@ -4,11 +4,15 @@
 // the login. Orders and cancels go out on the same connection. What belongs to one connection
 // (whether its login reply has come) lives in its OkxConnector::Connection.
 
+#include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/credentials.hpp"
+#include "core/https_client.hpp"
 #include "core/subscriptions.hpp"
 #include "core/websocket_connector.hpp"
 #include "okx/okx_requests.hpp"
@@ -30,11 +34,15 @@ public:
     void unsubscribe(const ParamMap& params) override;
     std::optional<std::string> place_order(const ParamMap& params) override;
     std::optional<std::string> cancel_order(const ParamMap& params) override;
+    std::string query_order(const ParamMap& params) override;
+    std::string rest_url() const override;
+    void set_rest_url(const std::string& url) override;
 
 private:
     class Connection;
 
     Attempt prepare(const std::string& url) override;
+    const std::vector<std::string>& keywords_of(OrderCall call) const override;
 
     // Run thread, for the connection.
     void send_login(Session& session) const;
@@ -42,12 +50,20 @@ private:
     // Python threads.
     okx::ChannelArg channel_arg(const ParamMap& params) const;
     std::vector<std::string> registry_lines(const std::vector<okx::ChannelArg>& args) const;
+    // The caller's inst_id_code, else the one cached for `inst_id`, else OKX's (REST, bounded in
+    // time); RequestNotSent naming the instrument when it cannot be had.
+    std::uint64_t inst_id_code(const ParamMap& params, const std::string& inst_id);
+    https::Endpoint rest_endpoint(bool* demo = nullptr) const;
 
-    const std::string api_key;
-    const std::string api_secret;
-    const std::string api_pass;
+    const Credentials credentials;
     const bool is_private;
     Subscriptions<okx::ChannelArg> channels;
+    mutable std::mutex rest_mtx;
+    std::optional<https::Endpoint> rest_given;    // guarded by rest_mtx: set by the caller
+    https::Endpoint rest_default{"www.okx.com"};  // guarded by rest_mtx: from the last URL
+    bool demo = false;  // guarded by rest_mtx: the last URL was OKX's demo trading
+    std::mutex codes_mtx;
+    std::map<std::string, std::uint64_t> codes;  // guarded by codes_mtx: instIdCode by instId
 };
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "okx/okx_requests.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
@@ -38,14 +39,19 @@ json order_request(const Order& order) {
                 {order.px_field, order.px}, {"side", order.side},      {"sz", order.sz},
                 {"tdMode", order.td_mode}};
     if (order.inst_id_code) arg["instIdCode"] = *order.inst_id_code;
+    if (!order.cl_ord_id.empty()) arg["clOrdId"] = order.cl_ord_id;
+    if (!order.pos_side.empty()) arg["posSide"] = order.pos_side;
+    if (!order.tgt_ccy.empty()) arg["tgtCcy"] = order.tgt_ccy;
+    if (order.reduce_only) arg["reduceOnly"] = *order.reduce_only;
     return {{"id", order.ord_id}, {"op", "order"}, {"args", json::array({std::move(arg)})}};
 }
 
-json cancel_request(const std::string& msg_id, const std::string& ord_id,
-                    const std::string& inst_id, std::optional<std::uint64_t> inst_id_code) {
-    json arg = {{"instId", inst_id}, {"ordId", ord_id}};
-    if (inst_id_code) arg["instIdCode"] = *inst_id_code;
-    return {{"id", msg_id}, {"op", "cancel-order"}, {"args", json::array({std::move(arg)})}};
+json cancel_request(const Cancel& cancel) {
+    json arg = {{"instId", cancel.inst_id}};
+    if (!cancel.ord_id.empty() || cancel.cl_ord_id.empty()) arg["ordId"] = cancel.ord_id;
+    if (!cancel.cl_ord_id.empty()) arg["clOrdId"] = cancel.cl_ord_id;
+    if (cancel.inst_id_code) arg["instIdCode"] = *cancel.inst_id_code;
+    return {{"id", cancel.msg_id}, {"op", "cancel-order"}, {"args", json::array({std::move(arg)})}};
 }
 
 std::optional<std::uint64_t> inst_id_code_of(const std::map<std::string, std::string>& params) {
@@ -60,13 +66,34 @@ std::optional<std::uint64_t> inst_id_code_of(const std::map<std::string, std::st
     return code;
 }
 
-std::string px_field_of(const std::map<std::string, std::string>& params) {
+std::optional<std::string> px_field_of(const std::map<std::string, std::string>& params) {
     const auto it = params.find("px_field");
-    if (it == params.end()) return "pxUsd";
+    if (it == params.end()) return std::nullopt;
     if (it->second != "px" && it->second != "pxUsd" && it->second != "pxVol") {
         throw std::invalid_argument("px_field must be px, pxUsd or pxVol");
     }
     return it->second;
+}
+
+std::string cl_ord_id_of(const std::map<std::string, std::string>& params) {
+    const auto it = params.find("cl_ord_id");
+    if (it == params.end()) return {};
+    const std::string& id = it->second;
+    const bool alphanumeric = std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+    if (id.empty() || id.size() > 32 || !alphanumeric) {
+        throw std::invalid_argument("cl_ord_id must be 1 to 32 letters and digits");
+    }
+    return id;
+}
+
+std::optional<bool> reduce_only_of(const std::map<std::string, std::string>& params) {
+    const auto it = params.find("reduce_only");
+    if (it == params.end()) return std::nullopt;
+    if (it->second == "1" || it->second == "true") return true;
+    if (it->second == "0" || it->second == "false") return false;
+    throw std::invalid_argument("reduce_only must be a bool");
 }
 
 }  // namespace corvane::okx

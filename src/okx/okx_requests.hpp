@@ -35,15 +35,23 @@ struct Order {
     std::string ord_id, inst_id, side, px, sz, td_mode, ccy, ord_type;
     std::string px_field = "pxUsd";             // the member the price goes under
     std::optional<std::uint64_t> inst_id_code;  // "instIdCode", a JSON integer, when given
+    std::string cl_ord_id, pos_side, tgt_ccy;   // "clOrdId", "posSide", "tgtCcy" unless empty
+    std::optional<bool> reduce_only;            // "reduceOnly", a JSON boolean, when given
 };
 nlohmann::json order_request(const Order& order);
-nlohmann::json cancel_request(const std::string& msg_id, const std::string& ord_id,
-                              const std::string& inst_id,
-                              std::optional<std::uint64_t> inst_id_code = std::nullopt);
+
+// A cancel names the order by "ordId", "clOrdId" or both (OKX then takes ordId).
+struct Cancel {
+    std::string msg_id, ord_id, cl_ord_id, inst_id;
+    std::optional<std::uint64_t> inst_id_code;
+};
+nlohmann::json cancel_request(const Cancel& cancel);
 
 // The optional keywords of the order calls, checked: std::invalid_argument for a value OKX
 // could not take.
 std::optional<std::uint64_t> inst_id_code_of(const std::map<std::string, std::string>& params);
-std::string px_field_of(const std::map<std::string, std::string>& params);
+std::optional<std::string> px_field_of(const std::map<std::string, std::string>& params);
+std::string cl_ord_id_of(const std::map<std::string, std::string>& params);  // "" when absent
+std::optional<bool> reduce_only_of(const std::map<std::string, std::string>& params);
 
 }  // namespace corvane::okx

@@ -147,7 +147,10 @@ TEST_F(Lifecycle, WhatWasSentBeforeDisconnectGoesOutAndPrivateChannelsReplayAfte
         ASSERT_TRUE(eventually([&] { return sim->frames().size() == 2; })) << "cycle " << i;
         EXPECT_EQ(sim->frames()[1]["text"],
                   R"({"args":[{"channel":"orders","instType":"ANY"}],"op":"subscribe"})");
-        c.cancel_order({{"msg_id", "m" + std::to_string(i)}, {"ord_id", "1"}, {"inst_id", "X"}});
+        c.cancel_order({{"msg_id", "m" + std::to_string(i)},
+                        {"ord_id", "1"},
+                        {"inst_id", "X"},
+                        {"inst_id_code", "1"}});
         c.disconnect();  // at once: the cancel still reaches the exchange, before the close
         ASSERT_EQ(sim->frames().size(), 3u) << "cycle " << i;
         EXPECT_NE(sim->frames()[2]["text"].get<std::string>().find("cancel-order"),

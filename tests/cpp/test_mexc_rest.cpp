@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/url_encode.hpp"
 #include "mexc/rest_signing.hpp"
 #include "mexc/signed_rest.hpp"
 #include "sim_process.hpp"
@@ -16,8 +17,8 @@ const char kKey[] = "mexc-test-key";
 const char kSecret[] = "mexc-test-secret";
 
 TEST(RestSigning, PercentEncodingIsLowercaseAndByteWise) {
-    EXPECT_EQ(mexc::url_encode("aZ09-._~"), "aZ09-._~");
-    EXPECT_EQ(mexc::url_encode(" /:é&="), "%20%2f%3a%c3%a9%26%3d");
+    EXPECT_EQ(url_encode("aZ09-._~"), "aZ09-._~");
+    EXPECT_EQ(url_encode(" /:é&="), "%20%2f%3a%c3%a9%26%3d");
     EXPECT_EQ(mexc::build_query_string({}), "");
     EXPECT_EQ(mexc::build_query_string({{"b", ""}, {"a", "x y"}}), "a=x%20y&b=");
 }

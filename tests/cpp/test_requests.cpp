@@ -36,16 +36,29 @@ TEST(OkxRequests, SubscriptionsAndReplays) {
 }
 
 TEST(OkxRequests, OrderAndCancel) {
-    const okx::Order order{"o1", "BTC-USDT", "buy", "1.500000", "3", "", "", "market", "pxUsd", {}};
+    okx::Order order{"o1",     "BTC-USDT", "buy", "1.500000", "3", "", "",
+                     "market", "pxUsd",    {},    "",         "",  "", {}};
     EXPECT_EQ(
         wire(okx::order_request(order)),
         R"({"args":[{"ccy":"","instId":"BTC-USDT","ordType":"market","pxUsd":"1.500000","side":"buy","sz":"3","tdMode":""}],"id":"o1","op":"order"})");
-    EXPECT_EQ(wire(okx::cancel_request("m1", "o1", "BTC-USDT")),
+    EXPECT_EQ(wire(okx::cancel_request({"m1", "o1", "", "BTC-USDT", {}})),
               R"({"args":[{"instId":"BTC-USDT","ordId":"o1"}],"id":"m1","op":"cancel-order"})");
+    order.px_field = "px";
+    order.inst_id_code = 10459;
+    order.cl_ord_id = "b15";
+    order.pos_side = "long";
+    order.tgt_ccy = "base_ccy";
+    order.reduce_only = true;
+    EXPECT_EQ(
+        wire(okx::order_request(order)),
+        R"({"args":[{"ccy":"","clOrdId":"b15","instId":"BTC-USDT","instIdCode":10459,"ordType":"market","posSide":"long","px":"1.500000","reduceOnly":true,"side":"buy","sz":"3","tdMode":"","tgtCcy":"base_ccy"}],"id":"o1","op":"order"})");
+    EXPECT_EQ(
+        wire(okx::cancel_request({"m1", "", "b15", "BTC-USDT", 10459})),
+        R"({"args":[{"clOrdId":"b15","instId":"BTC-USDT","instIdCode":10459}],"id":"m1","op":"cancel-order"})");
 }
 
 TEST(OkxRequests, NonUtf8ValuesAreRefusedNotSent) {
-    EXPECT_THROW(wire(okx::cancel_request("m", std::string("\xff", 1), "i")),
+    EXPECT_THROW(wire(okx::cancel_request({"m", std::string("\xff", 1), "", "i", {}})),
                  nlohmann::json::type_error);
 }
 
@@ -66,14 +79,20 @@ TEST(MexcRequests, ListenKeyJoinsTheUrlPercentEncoded) {
               "wss://h/ws?a=b&listenKey=k%2f%2b%3d%20%26");
 }
 
-TEST(MexcRequests, OrderParameters) {
-    EXPECT_EQ(mexc::order_params("BTCUSDT", "BUY", "", "2", ""), (ParamMap{{"price", ""},
-                                                                           {"quantity", "2"},
-                                                                           {"side", "BUY"},
-                                                                           {"symbol", "BTCUSDT"},
-                                                                           {"type", ""}}));
-    EXPECT_EQ(mexc::cancel_params("BTCUSDT", "42"),
-              (ParamMap{{"orderId", "42"}, {"symbol", "BTCUSDT"}}));
+TEST(MexcRequests, OrderParametersLeaveOutWhatWasNotGiven) {
+    const ParamMap bare{{"ord_id", "a1"}, {"inst_id", "BTCUSDT"}, {"side", "BUY"}, {"sz", "2"}};
+    EXPECT_EQ(mexc::order_params(bare),
+              (ParamMap{{"quantity", "2"}, {"side", "BUY"}, {"symbol", "BTCUSDT"}}));
+    ParamMap full = bare;
+    full.insert({{"tdMode", "LIMIT"}, {"px", "1.5"}, {"cl_ord_id", "c1"}, {"ccy", "X"}});
+    EXPECT_EQ(mexc::order_params(full), (ParamMap{{"newClientOrderId", "c1"},
+                                                  {"price", "1.5"},
+                                                  {"quantity", "2"},
+                                                  {"side", "BUY"},
+                                                  {"symbol", "BTCUSDT"},
+                                                  {"type", "LIMIT"}}));
+    EXPECT_EQ(mexc::order_id_params({{"inst_id", "BTCUSDT"}, {"cl_ord_id", "c1"}}),
+              (ParamMap{{"origClientOrderId", "c1"}, {"symbol", "BTCUSDT"}}));
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 
-from sim import SimulatorThread  # noqa: E402
+import _corvane_ws_module as m  # noqa: E402
+from sim import MEXC_TEST, SimulatorThread  # noqa: E402
 from sim.certs import TestCertificates  # noqa: E402
 
 READ_TIMEOUT = 10.0
@@ -93,6 +94,13 @@ def sim_process(certificates, tmp_path):
     finally:
         os.environ["SSL_CERT_FILE"] = str(ca_file)
         running.stop()
+
+
+def private_mexc(sim):
+    """A private MexcConnector whose REST host is the simulator's."""
+    c = m.MexcConnector("", MEXC_TEST.api_key, MEXC_TEST.secret)
+    c.rest_url = f"https://localhost:{sim.sim.rest_port}"
+    return c
 
 
 def open_connection(sim, connector, path):

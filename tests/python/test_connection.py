@@ -256,15 +256,16 @@ class TestSend:
             c.cancel_order(msg_id=f"m{i}", ord_id="o", inst_id="BTC-USDT")
             c.disconnect()
             assert sim.wait_frames(conn, 1) == [
-                f'{{"args":[{{"instId":"BTC-USDT","ordId":"o"}}],"id":"m{i}","op":"cancel-order"}}'
+                f'{{"args":[{{"instId":"BTC-USDT","instIdCode":10459,"ordId":"o"}}],"id":"m{i}","op":"cancel-order"}}'
             ]
             sim.wait_closed(conn)
 
     def test_compact_sorted_raw_utf8_on_the_wire(self, sim):
         c, conn = connected_pair(sim)
-        c.cancel_order(inst_id="ÉTH-€", ord_id='q"uote\\', msg_id="m1")
+        c.cancel_order(inst_id="ÉTH-€", ord_id='q"uote\\', msg_id="m1", inst_id_code=1)
         frame = sim.wait_frames(conn, 1)[0]
         assert frame == (
-            '{"args":[{"instId":"ÉTH-€","ordId":"q\\"uote\\\\"}],"id":"m1","op":"cancel-order"}'
+            '{"args":[{"instId":"ÉTH-€","instIdCode":1,"ordId":"q\\"uote\\\\"}],"id":"m1",'
+            '"op":"cancel-order"}'
         )
         assert json.loads(frame)["args"][0]["instId"] == "ÉTH-€"

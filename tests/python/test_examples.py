@@ -6,8 +6,7 @@ import subprocess
 import sys
 
 import _corvane_ws_module as m
-from conftest import ROOT, load_example, make_sim
-from sim import MEXC_TEST
+from conftest import ROOT, load_example, make_sim, private_mexc
 
 
 def test_stub_matches_the_module():
@@ -45,10 +44,8 @@ def test_reconnect_loop_resubscribes_after_every_drop(certificates):
 
 def test_reconnect_loop_retries_a_failed_connect(sim):
     """A private MEXC connect whose listen-key request fails is retried, not fatal."""
-    from _corvane_sim_connectors import mexc as sim_mexc
-
     reconnect = load_example("reconnect")
-    c = sim_mexc("", MEXC_TEST.api_key, MEXC_TEST.secret, sim.sim.rest_port)
+    c = private_mexc(sim)
     sim.sim.add_rest_fault("status500", "/api/v3/userDataStream", count=2)
     reports, streams = [], []
 
@@ -79,3 +76,11 @@ def test_demo_runs_clean():
                             capture_output=True, text=True, timeout=120, cwd=ROOT, env=env)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
     assert "Result: nothing lost, nothing out of order" in result.stdout
+
+
+def test_order_outcome_resolved_on_both_exchanges_without_placing_twice():
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "order_outcome.py")],
+                          capture_output=True, text=True, timeout=120, cwd=ROOT)
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    assert done.stdout.count("the order exists, not placing it again") == 2
+    assert done.stdout.endswith("Result: each order placed once\n")

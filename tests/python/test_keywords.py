@@ -117,7 +117,8 @@ class TestRequiredKeywords:
             (m.OkxConnector, "place_order", {}, "ord_id"),
             (m.OkxConnector, "place_order", {"ord_id": 1, "inst_id": "x", "side": "buy", "sz": 1}, "px"),
             (m.OkxConnector, "cancel_order", {"ord_id": 1, "inst_id": "x"}, "msg_id"),
-            (m.OkxConnector, "cancel_order", {"msg_id": 1, "ord_id": 1, "instId": "x"}, "inst_id"),
+            (m.OkxConnector, "cancel_order", {"msg_id": 1, "ord_id": 1}, "inst_id"),
+            (m.MexcConnector, "cancel_order", {"msg_id": 1, "inst_id": "x"}, "ord_id"),
             (m.MexcConnector, "subscribe", {"channel": "c"}, "host"),
             (m.MexcConnector, "unsubscribe", {"host": "h"}, "symbol"),
             (m.MexcConnector, "place_order", {"ord_id": 1, "inst_id": "x", "side": "BUY"}, "sz"),
@@ -135,6 +136,10 @@ class TestRequiredKeywords:
             c.subscribe(host="h", symbol="s", inst_id="x")
         c.subscribe(channel="orders", inst_id="ignored")
 
-    def test_unread_keywords_are_ignored(self, capfd):
+    def test_unread_keywords_are_ignored_by_subscriptions_only(self, capfd):
         m.OkxConnector().subscribe(channel="tickers", inst_id="BTC-USDT", extra=1.5, other=None)
         assert capfd.readouterr().out == "Channel: tickers, inst_id: BTC-USDT\n"
+        for c, method in ((m.OkxConnector(), "cancel_order"), (m.MexcConnector(), "place_order"),
+                          (m.MexcConnector("", "k", "s"), "query_order")):
+            with pytest.raises(TypeError, match="^Unknown keyword: instId$"):  # the first, in order
+                getattr(c, method)(ord_id=1, instId="x", ord_type=None)

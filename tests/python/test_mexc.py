@@ -1,6 +1,6 @@
 """MexcConnector against the simulator: channel composition, replay, the ping line, binary
-frames and the close report; the private stream and orders over REST (through connectors of the
-test extension, whose REST host is the simulator)."""
+frames and the close report; the private stream and orders over REST (the simulator's REST host
+set through rest_url)."""
 
 import json
 import ssl
@@ -8,9 +8,7 @@ import ssl
 import pytest
 
 import _corvane_ws_module as m
-from _corvane_sim_connectors import mexc as sim_mexc
-from conftest import load_example, make_sim, read, read_until_end
-from sim import MEXC_TEST
+from conftest import load_example, make_sim, private_mexc, read, read_until_end
 
 protobuf_fields = load_example("stream").protobuf_fields
 
@@ -96,31 +94,50 @@ class TestStream:
         assert capfd.readouterr().out == PING_LINE + "Connection MEXC closed\n"
 
 
-def private_mexc(sim, **settings):
-    return sim_mexc("", MEXC_TEST.api_key, MEXC_TEST.secret, sim.sim.rest_port, **settings)
-
-
 class TestPrivate:
     def test_orders_return_the_reply_or_raise(self, sim):
         c = private_mexc(sim)
         c.subscribe(channel="spot@private.orders.v3.api.pb")
         c.connect(sim.sim.url("/ws"))
         read(c, 2)  # the acknowledgement and a PONG: subscribed
+        sim.sim.add_rest_fault("continue", "/api/v3/order")  # "100 Continue" is not the answer
         placed = json.loads(c.place_order(ord_id="a1", inst_id="BTCUSDT", side="BUY", sz="1",
-                                          px="20000", tdMode="LIMIT"))
+                                          px="20000", tdMode="LIMIT", cl_ord_id="mine1"))
         order_id = placed["orderId"]
         assert placed["symbol"] == "BTCUSDT"
         update = read(c, 1)[0]
         assert order_id.encode() in update if isinstance(update, bytes) else order_id in update
-        assert json.loads(c.cancel_order(msg_id="m1", ord_id=order_id, inst_id="BTCUSDT"))[
+        found = json.loads(c.query_order(inst_id="BTCUSDT", cl_ord_id="mine1"))
+        assert (found["orderId"], found["status"]) == (order_id, "NEW")
+        assert json.loads(c.cancel_order(msg_id="m1", cl_ord_id="mine1", inst_id="BTCUSDT"))[
             "status"] == "CANCELED"
-        with pytest.raises(RuntimeError, match=r'^Request refused: HTTP 400: '
-                           r'\{"code":-2011,"msg":"Unknown order sent."\}$'):
+        with pytest.raises(m.RequestRefused, match=r'^Request refused: HTTP 400: '
+                           r'\{"code":-2011,"msg":"Unknown order sent."\}$') as refused:
             c.cancel_order(msg_id="m2", ord_id=order_id, inst_id="BTCUSDT")
+        assert (refused.value.status, refused.value.retry_after) == (400, None)
+        assert json.loads(refused.value.body)["code"] == -2011
+        sim.sim.add_rest_fault("rate-limit", "/api/v3/order")
+        with pytest.raises(m.RequestRefused) as limited:
+            c.query_order(inst_id="BTCUSDT", ord_id=order_id)
+        assert (limited.value.status, limited.value.retry_after) == (429, 2.0)
         sim.sim.add_rest_fault("drop", "/api/v3/order")
-        with pytest.raises(RuntimeError, match="^Request outcome unknown: read: "):
+        with pytest.raises(m.RequestOutcomeUnknown, match="^Request outcome unknown: read: "):
             c.place_order(ord_id="a2", inst_id="BTCUSDT", side="BUY", sz="1", px="1",
                           tdMode="LIMIT")
+        assert [r.target.split("?")[0] for r in sim.sim.recorder.requests][-4:] == [
+            "/api/v3/order"] * 4  # the query went as a GET with its parameters in the query
+        with pytest.raises(RuntimeError, match="^query_order needs a private connector"):
+            m.MexcConnector().query_order(inst_id="BTCUSDT", ord_id=order_id)
+
+    def test_a_listen_key_refused_raises_the_rest_error(self, sim):
+        c = private_mexc(sim)
+        sim.sim.add_rest_fault("status500", "/api/v3/userDataStream")
+        with pytest.raises(m.RequestOutcomeUnknown, match=r'^Request outcome unknown: HTTP 500: '
+                           r'\{"code":500,"msg":"internal error"\}$'):
+            c.connect(sim.sim.url("/ws"))
+        assert m.MexcConnector().rest_url == "https://api.mexc.com"
+        with pytest.raises(ValueError, match=r"^rest_url must be https://host\[:port\]$"):
+            c.rest_url = "http://localhost:1"
 
     def test_rest_speaks_tls_1_3(self, certificates):
         with make_sim(certificates, rest_min_tls=ssl.TLSVersion.TLSv1_3) as sim:

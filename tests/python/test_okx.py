@@ -265,63 +265,86 @@ class TestOrders:
     def test_order_and_cancel_on_the_wire(self, sim):
         c = m.OkxConnector()
         conn = open_connection(sim, c, "/raw")
-        c.place_order(ord_id=7, inst_id="BTC-USD-240628-60000-C", side="buy", px=1.5, sz=3)
-        c.place_order(ord_id="o2", inst_id="X", side="sell", px=1e-7, sz="0.1",
-                      tdMode="cash", ccy="USDT", ordType="", unknown="ignored")
-        c.cancel_order(ord_id="o2", inst_id="X", msg_id="m9")
+        c.place_order(ord_id=7, inst_id="BTC-USD-240628-60000-C", side="buy", px=1.5, sz=3,
+                      inst_id_code=1)
+        c.place_order(ord_id="o2", inst_id="X", side="sell", px=1e-7, sz="0.1", inst_id_code=2,
+                      tdMode="cash", ccy="USDT", ordType="", cl_ord_id="b15", pos_side="long",
+                      tgt_ccy="base_ccy", reduce_only=True)
+        c.cancel_order(cl_ord_id="b15", inst_id="X", msg_id="m9", inst_id_code=2)
+        for bad, error in (({"ord_type": "limit"}, TypeError), ({"cl_ord_id": "a-b"}, ValueError),
+                           ({"reduce_only": "yes"}, ValueError)):
+            with pytest.raises(error, match="^(Unknown keyword: ord_type|cl_ord_id must be 1 to 32 "
+                               "letters and digits|reduce_only must be a bool)$"):
+                c.place_order(ord_id="o3", inst_id="X", side="buy", px="1", sz="1", **bad)
+        with pytest.raises(ValueError, match="^Missing required parameter: ord_id$"):
+            c.cancel_order(msg_id="m1", inst_id="X", inst_id_code=2)
         assert sim.wait_frames(conn, 3) == [
-            '{"args":[{"ccy":"","instId":"BTC-USD-240628-60000-C","ordType":"market","pxUsd":"1.500000",'
-            '"side":"buy","sz":"3","tdMode":""}],"id":"7","op":"order"}',
-            '{"args":[{"ccy":"USDT","instId":"X","ordType":"","pxUsd":"0.0000001","side":"sell",'
-            '"sz":"0.1","tdMode":"cash"}],"id":"o2","op":"order"}',
-            '{"args":[{"instId":"X","ordId":"o2"}],"id":"m9","op":"cancel-order"}',
+            # an option's price goes as pxUsd, every other instrument's as px
+            '{"args":[{"ccy":"","instId":"BTC-USD-240628-60000-C","instIdCode":1,"ordType":"market",'
+            '"pxUsd":"1.500000","side":"buy","sz":"3","tdMode":""}],"id":"7","op":"order"}',
+            '{"args":[{"ccy":"USDT","clOrdId":"b15","instId":"X","instIdCode":2,"ordType":"",'
+            '"posSide":"long","px":"0.0000001","reduceOnly":true,"side":"sell","sz":"0.1",'
+            '"tdMode":"cash","tgtCcy":"base_ccy"}],"id":"o2","op":"order"}',
+            '{"args":[{"clOrdId":"b15","instId":"X","instIdCode":2}],"id":"m9","op":"cancel-order"}',
         ]
+        c.disconnect()
+        assert len(sim.frames(conn)) == 3
 
     def test_instrument_code_and_price_member(self, sim):
         c = m.OkxConnector()
         conn = open_connection(sim, c, "/raw")
         c.place_order(ord_id="o1", inst_id="BTC-USDT", side="buy", px="20000.5", sz="0.01",
-                      tdMode="cash", ordType="limit", inst_id_code=10459, px_field="px")
+                      tdMode="cash", ordType="limit")  # its code looked up over REST, once
+        c.cancel_order(msg_id="m1", ord_id="42", inst_id="BTC-USDT")
         c.place_order(ord_id="o2", inst_id="X", side="buy", px="1", sz="1", px_field="pxVol",
                       inst_id_code="18446744073709551615")
-        c.cancel_order(msg_id="m1", ord_id="42", inst_id="BTC-USDT", inst_id_code="10459")
         for bad in ({"inst_id_code": "12a"}, {"inst_id_code": -1}, {"inst_id_code": 1.5},
                     {"inst_id_code": "18446744073709551616"}, {"px_field": "price"}):
             with pytest.raises(ValueError, match="^(inst_id_code must be an int or a str of "
                                "decimal digits|px_field must be px, pxUsd or pxVol)$"):
                 c.place_order(ord_id="o3", inst_id="X", side="buy", px="1", sz="1", **bad)
-        with pytest.raises(ValueError, match="^inst_id_code must be"):
-            c.cancel_order(msg_id="m2", ord_id="42", inst_id="X", inst_id_code="")
+        with pytest.raises(m.RequestNotSent, match="^Request not sent: no instrument code for "
+                           "DOGE-USDT: OKX lists no such instrument$"):
+            c.place_order(ord_id="o4", inst_id="DOGE-USDT", side="buy", px="1", sz="1")
         assert sim.wait_frames(conn, 3) == [
             '{"args":[{"ccy":"","instId":"BTC-USDT","instIdCode":10459,"ordType":"limit",'
             '"px":"20000.5","side":"buy","sz":"0.01","tdMode":"cash"}],"id":"o1","op":"order"}',
-            '{"args":[{"ccy":"","instId":"X","instIdCode":18446744073709551615,"ordType":"market",'
-            '"pxVol":"1","side":"buy","sz":"1","tdMode":""}],"id":"o2","op":"order"}',
             '{"args":[{"instId":"BTC-USDT","instIdCode":10459,"ordId":"42"}],"id":"m1",'
             '"op":"cancel-order"}',
+            '{"args":[{"ccy":"","instId":"X","instIdCode":18446744073709551615,"ordType":"market",'
+            '"pxVol":"1","side":"buy","sz":"1","tdMode":""}],"id":"o2","op":"order"}',
         ]
+        lookups = [r.target for r in sim.sim.recorder.requests]
+        assert lookups == ["/api/v5/public/instruments?instType=SPOT&instId=BTC-USDT",
+                           "/api/v5/public/instruments?instType=SPOT&instId=DOGE-USDT"]
         c.disconnect()
         assert len(sim.frames(conn)) == 3
+        assert c.rest_url == f"https://localhost:{sim.sim.ws_port}"
 
     def test_order_round_trip_with_private_updates(self, sim):
         c = private_connector()
         c.subscribe(channel="orders", inst_type="SPOT")
         connect(sim, c, PRIVATE)
         read(c, 2)
-        # The default wire form (instId, pxUsd) is refused as the exchange refuses it.
-        c.place_order(ord_id="req0", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
-                      tdMode="cash", ordType="limit")
-        refused = json.loads(read(c, 1)[0])
-        assert (refused["code"], refused["data"][0]["sMsg"]) == (
-            "1", "Parameter instIdCode can not be empty")
         c.place_order(ord_id="req1", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
-                      tdMode="cash", ordType="limit", inst_id_code=BTC_USDT, px_field="px")
+                      tdMode="cash", ordType="limit", cl_ord_id="mine1")
         placed, update = (json.loads(x) for x in read(c, 2))
         assert (placed["id"], placed["op"], placed["code"]) == ("req1", "order", "0")
         ord_id = placed["data"][0]["ordId"]
         assert update["arg"]["channel"] == "orders" and update["data"][0]["state"] == "live"
         assert update["arg"] == {"channel": "orders", "instType": "SPOT", "uid": "1"}
-        c.cancel_order(msg_id="req2", ord_id=ord_id, inst_id="BTC-USDT", inst_id_code=BTC_USDT)
+        c.place_order(ord_id="req2", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
+                      tdMode="cash", ordType="limit", cl_ord_id="mine1")
+        twice = json.loads(read(c, 1)[0])
+        assert twice["data"][0]["sCode"] == "51016"  # a pending order has that client id
+        by_client_id = json.loads(c.query_order(inst_id="BTC-USDT", cl_ord_id="mine1"))
+        assert by_client_id["data"][0]["ordId"] == ord_id
+        c.cancel_order(msg_id="req3", ord_id=ord_id, inst_id="BTC-USDT")
         cancelled, update = (json.loads(x) for x in read(c, 2))
-        assert (cancelled["id"], cancelled["op"], cancelled["code"]) == ("req2", "cancel-order", "0")
+        assert (cancelled["id"], cancelled["op"], cancelled["code"]) == ("req3", "cancel-order", "0")
         assert update["data"][0]["state"] == "canceled"
+        assert json.loads(c.query_order(inst_id="BTC-USDT", ord_id=ord_id))["data"][0][
+            "state"] == "canceled"
+        assert json.loads(c.query_order(inst_id="BTC-USDT", ord_id="1"))["code"] == "51603"
+        with pytest.raises(RuntimeError, match="^query_order needs a private connector"):
+            m.OkxConnector().query_order(inst_id="BTC-USDT", ord_id=ord_id)

@@ -34,7 +34,7 @@ def wire(certificates):
         def sent_text(value):
             with lock:
                 before = len(sim.frames(conn))
-                c.cancel_order(msg_id=value, ord_id="o", inst_id="i")
+                c.cancel_order(msg_id=value, ord_id="o", inst_id="i", inst_id_code=1)
                 return json.loads(sim.wait_frames(conn, before + 1)[before])["id"]
 
         yield sent_text

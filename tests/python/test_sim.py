@@ -18,6 +18,7 @@ from conftest import load_example, make_sim
 from sim import MEXC_TEST, OKX_TEST
 from sim.mexc_rules import MexcLimits
 from sim.okx import okx_sign
+from sim.okx_rest import rest_sign
 from sim.okx_rules import OkxLimits
 
 TIMEOUT = 10
@@ -82,12 +83,33 @@ class TestOkxRules:
         (order(tdMode=""), "50014", "Parameter tdMode can not be empty"),
         (order(instId="ETH-USDT"), "0", "Order placed"),  # instId is ignored
         (order(instIdCode=30777, px=None, pxUsd="150"), "0", "Order placed"),  # an option
+        (order(clOrdId="a-1"), "51000", "Parameter clOrdId error"),
+        (order(posSide="up"), "51000", "Parameter posSide error"),
+        (order(reduceOnly="true"), "51000", "Parameter reduceOnly error"),  # a JSON boolean
     ])
     def test_order_operations(self, sim, request_, s_code, s_msg):
         with raw(sim, "/ws/v5/private") as ws:
             assert okx_login(ws)["code"] == "0"
             item = ask(ws, request_)["data"][0]
         assert (item["sCode"], item["sMsg"]) == (s_code, s_msg)
+
+    @pytest.mark.parametrize("headers, status, code", [
+        ({"OK-ACCESS-SIGN": "x"}, 401, "50113"),
+        ({"OK-ACCESS-PASSPHRASE": "wrong"}, 401, "50105"),
+        ({"OK-ACCESS-TIMESTAMP": "2020-12-08T09:08:57.715Z"}, 401, "50102"),
+        ({}, 200, "51603"),  # signed as OKX wants it, for an order it does not have
+    ])
+    def test_signed_order_query(self, sim, headers, status, code):
+        target = "/api/v5/trade/order?instId=BTC-USDT&clOrdId=b15"
+        stamp = time.strftime("%Y-%m-%dT%H:%M:%S.000Z", time.gmtime())
+        signed = {"OK-ACCESS-KEY": OKX_TEST.api_key, "OK-ACCESS-PASSPHRASE": OKX_TEST.passphrase,
+                  "OK-ACCESS-TIMESTAMP": stamp,
+                  "OK-ACCESS-SIGN": rest_sign(stamp, "GET", target, "", OKX_TEST.secret)}
+        conn = http.client.HTTPSConnection("localhost", sim.sim.ws_port, context=tls(),
+                                           timeout=TIMEOUT)  # served beside the WebSocket
+        conn.request("GET", target, headers={**signed, **headers})
+        reply = conn.getresponse()
+        assert (reply.status, json.loads(reply.read())["code"]) == (status, code)
 
     @pytest.mark.parametrize("ident", ["req-1", "x" * 33, ""])
     def test_order_ids_are_up_to_32_letters_and_digits(self, sim, ident):
@@ -156,13 +178,16 @@ def blocked(*names):
             "msg": f"Not Subscribed successfully! [{','.join(names)}]  Reason： Blocked!"}
 
 
-def rest(sim, method, path, params, secret=MEXC_TEST.secret, timestamp=None, headers=None):
+def rest(sim, method, path, params, secret=MEXC_TEST.secret, timestamp=None, query=""):
+    """A signed request; `query` (signed too, ahead of the body) goes into the target."""
     params = dict(params, timestamp=str(timestamp or int(time.time() * 1000)))
     text = urlencode(sorted(params.items()))
-    body = f"{text}&signature={hmac.new(secret.encode(), text.encode(), hashlib.sha256).hexdigest()}"
+    signature = hmac.new(secret.encode(), (query + text).encode(), hashlib.sha256).hexdigest()
+    body = f"{text}&signature={signature}"
     conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(),
                                        timeout=TIMEOUT)
-    conn.request(method, path, body, {"X-MEXC-APIKEY": MEXC_TEST.api_key})
+    conn.request(method, f"{path}?{query}" if query else path, body,
+                 {"X-MEXC-APIKEY": MEXC_TEST.api_key})
     reply = conn.getresponse()
     return reply.status, json.loads(reply.read()), reply.getheader("Retry-After")
 
@@ -264,6 +289,17 @@ class TestMexcRules:
                                secret=change.get("secret", MEXC_TEST.secret),
                                timestamp=int(time.time() * 1000) + change.get("offset_ms", 0))
         assert (status, body["code"], type(body["msg"])) == (400, code, str)
+
+    def test_the_query_wins_and_orders_are_found_by_either_id(self, sim):
+        status, placed, _ = rest(sim, "POST", "/api/v3/order", {
+            "symbol": "ETHUSDT", "side": "BUY", "type": "LIMIT", "quantity": "1", "price": "9",
+            "newClientOrderId": "mine"}, query="symbol=BTCUSDT")
+        assert (status, placed["symbol"]) == (200, "BTCUSDT")
+        by_client = rest(sim, "GET", "/api/v3/order", {}, query="origClientOrderId=mine&symbol=BTCUSDT")
+        by_id = rest(sim, "GET", "/api/v3/order", {"orderId": placed["orderId"], "symbol": "BTCUSDT"})
+        assert by_client[1]["orderId"] == by_id[1]["orderId"] == placed["orderId"]
+        assert rest(sim, "GET", "/api/v3/order", {"orderId": "no", "symbol": "BTCUSDT"})[:2] == (
+            400, {"code": -2013, "msg": "Order does not exist."})
 
     def test_rate_limit(self, sim):
         sim.sim.add_rest_fault("rate-limit", "/api/v3/order")

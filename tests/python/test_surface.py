@@ -49,7 +49,11 @@ class TestModule:
             "WebSocketIterator",
             "CryptoExtensions",
             "AsyncWebSocketIterator",
+            "RequestRefused",
+            "RequestOutcomeUnknown",
+            "RequestNotSent",
         ]
+        assert all(issubclass(getattr(m, name), RuntimeError) for name in public[-3:])
 
     def test_class_docstrings(self):
         assert m.BaseExchangeConnector.__doc__ == BASE_DOC
@@ -74,6 +78,7 @@ class TestSignatures:
             ("unsubscribe", f"unsubscribe(self: {BASE}, **kwargs) -> None\n"),
             ("place_order", f"place_order(self: {BASE}, **kwargs) -> str | None\n"),
             ("cancel_order", f"cancel_order(self: {BASE}, **kwargs) -> str | None\n"),
+            ("query_order", f"query_order(self: {BASE}, **kwargs) -> str\n"),
             ("wsrun", f"wsrun(self: {BASE}) -> _corvane_ws_module.WebSocketIterator\n"),
             ("wsrun_async", f"wsrun_async(self: {BASE}) -> _corvane_ws_module.AsyncWebSocketIterator\n"),
         ],
@@ -84,8 +89,8 @@ class TestSignatures:
     def test_methods_in_registration_order(self):
         names = [n for n in vars(m.BaseExchangeConnector) if not n.startswith("_")]
         assert names == [
-            "connect", "disconnect", "subscribe", "unsubscribe", "place_order", "cancel_order", "wsrun",
-            "wsrun_async",
+            "connect", "disconnect", "subscribe", "unsubscribe", "place_order", "cancel_order",
+            "query_order", "rest_url", "wsrun", "wsrun_async",
         ]
 
     @pytest.mark.parametrize("cls", ["OkxConnector", "MexcConnector"])

@@ -1,0 +1,29 @@
+#pragma once
+// Percent-encoding of one text, as the exchanges' signed REST parameters need it: ASCII letters,
+// digits and "-._~" as they are, every other byte as "%" and two lowercase hex digits.
+
+#include <string>
+
+namespace corvane {
+
+inline std::string url_encode(const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~';
+        if (unreserved) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+}  // namespace corvane

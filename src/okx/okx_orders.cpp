@@ -1,0 +1,124 @@
+// OkxConnector's orders, cancels and order queries (Python threads), and the REST host they use.
+
+#include <chrono>
+#include <stdexcept>
+
+#include "core/request_errors.hpp"
+#include "okx/okx_connector.hpp"
+#include "okx/okx_rest.hpp"
+
+namespace corvane {
+namespace {
+
+// An instrument lookup holds up the first order on an instrument at most this long.
+constexpr std::chrono::milliseconds kLookupTimeout{5000};
+
+const std::string kEmpty;
+
+}  // namespace
+
+const std::vector<std::string>& OkxConnector::keywords_of(OrderCall call) const {
+    static const std::vector<std::string> place = {
+        "ord_id",  "inst_id",      "side",     "px",        "sz",       "tdMode",  "ccy",
+        "ordType", "inst_id_code", "px_field", "cl_ord_id", "pos_side", "tgt_ccy", "reduce_only"};
+    static const std::vector<std::string> cancel = {"msg_id", "ord_id", "cl_ord_id", "inst_id",
+                                                    "inst_id_code"};
+    static const std::vector<std::string> query = {"inst_id", "ord_id", "cl_ord_id"};
+    return call == OrderCall::place ? place : call == OrderCall::cancel ? cancel : query;
+}
+
+std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
+    require_params(params, {"ord_id", "inst_id", "side", "px", "sz"});
+    const std::string& inst_id = params.at("inst_id");
+    okx::Order order;
+    order.ord_id = params.at("ord_id");
+    order.inst_id = inst_id;
+    order.side = params.at("side");
+    order.px = params.at("px");
+    order.sz = params.at("sz");
+    order.td_mode = param_or(params, "tdMode", kEmpty);
+    order.ccy = param_or(params, "ccy", kEmpty);
+    order.ord_type = param_or(params, "ordType", "market");
+    // OKX takes "px" for every instrument but options, whose prices go as "pxUsd" (or "pxVol").
+    order.px_field =
+        okx::px_field_of(params).value_or(okx::inst_type_of(inst_id) == "OPTION" ? "pxUsd" : "px");
+    order.cl_ord_id = okx::cl_ord_id_of(params);
+    order.pos_side = param_or(params, "pos_side", kEmpty);
+    order.tgt_ccy = param_or(params, "tgt_ccy", kEmpty);
+    order.reduce_only = okx::reduce_only_of(params);
+    require_session();
+    order.inst_id_code = inst_id_code(params, inst_id);
+    send_message(okx::order_request(order));
+    return std::nullopt;  // the exchange's reply arrives on the stream
+}
+
+std::optional<std::string> OkxConnector::cancel_order(const ParamMap& params) {
+    require_params(params, {"msg_id"});
+    require_order_id(params);
+    require_params(params, {"inst_id"});
+    const std::string& inst_id = params.at("inst_id");
+    okx::Cancel cancel{params.at("msg_id"), param_or(params, "ord_id", kEmpty),
+                       okx::cl_ord_id_of(params), inst_id, std::nullopt};
+    require_session();
+    cancel.inst_id_code = inst_id_code(params, inst_id);
+    send_message(okx::cancel_request(cancel));
+    return std::nullopt;
+}
+
+std::string OkxConnector::query_order(const ParamMap& params) {
+    if (!is_private) {
+        throw std::runtime_error(
+            "query_order needs a private connector: OkxConnector(API_key, API_secret, API_pass)");
+    }
+    require_params(params, {"inst_id"});
+    require_order_id(params);
+    const std::string target = okx::order_query_target(
+        params.at("inst_id"), param_or(params, "ord_id", kEmpty), okx::cl_ord_id_of(params));
+    bool demo_trading = false;
+    const https::Endpoint endpoint = rest_endpoint(&demo_trading);
+    const auto timestamp = okx::rest_timestamp(std::chrono::system_clock::now());
+    return body_or_throw(
+        https::send(endpoint, okx::signed_get(target, credentials, demo_trading, timestamp)));
+}
+
+std::uint64_t OkxConnector::inst_id_code(const ParamMap& params, const std::string& inst_id) {
+    if (const auto given = okx::inst_id_code_of(params)) return *given;
+    {
+        std::lock_guard<std::mutex> lock(codes_mtx);
+        const auto cached = codes.find(inst_id);
+        if (cached != codes.end()) return cached->second;
+    }
+    bool demo_trading = false;
+    https::Endpoint endpoint = rest_endpoint(&demo_trading);
+    endpoint.timeout = std::min(endpoint.timeout, kLookupTimeout);
+    https::Request request = okx::instruments_request(inst_id);
+    if (demo_trading) request.headers.emplace_back("x-simulated-trading", "1");
+    std::uint64_t code = 0;
+    try {
+        code = okx::inst_id_code_in(body_or_throw(https::send(endpoint, request)), inst_id);
+    } catch (const std::exception& e) {
+        throw RequestNotSent("Request not sent: no instrument code for " + inst_id + ": " +
+                             e.what());
+    }
+    std::lock_guard<std::mutex> lock(codes_mtx);
+    codes[inst_id] = code;
+    return code;
+}
+
+https::Endpoint OkxConnector::rest_endpoint(bool* demo_trading) const {
+    std::lock_guard<std::mutex> lock(rest_mtx);
+    if (demo_trading != nullptr) *demo_trading = demo;
+    return rest_given.value_or(rest_default);
+}
+
+std::string OkxConnector::rest_url() const {
+    return https::url_of(rest_endpoint());
+}
+
+void OkxConnector::set_rest_url(const std::string& url) {
+    const https::Endpoint endpoint = https::endpoint_of(url);
+    std::lock_guard<std::mutex> lock(rest_mtx);
+    rest_given = endpoint;
+}
+
+}  // namespace corvane

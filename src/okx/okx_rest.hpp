@@ -1,0 +1,33 @@
+#pragma once
+// OKX's REST API as the connector uses it, as pure functions: instrument codes (public) and
+// order queries (signed with the OK-ACCESS headers).
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "core/credentials.hpp"
+#include "core/https_client.hpp"
+
+namespace corvane::okx {
+
+// The instrument type an instId names by its shape: "BTC-USDT" SPOT, "BTC-USDT-SWAP" SWAP,
+// "BTC-USD-251226" FUTURES, "BTC-USD-251226-100000-C" (or -P) OPTION.
+std::string inst_type_of(const std::string& inst_id);
+
+// GET /api/v5/public/instruments for `inst_id` (an option's family derived from its instId).
+https::Request instruments_request(const std::string& inst_id);
+// The instIdCode that an instruments reply gives `inst_id`; std::runtime_error saying why not.
+std::uint64_t inst_id_code_in(const std::string& body, const std::string& inst_id);
+
+// OK-ACCESS-TIMESTAMP: ISO 8601 UTC with milliseconds, "2020-12-08T09:08:57.715Z".
+std::string rest_timestamp(std::chrono::system_clock::time_point now);
+// GET `target` signed with the OK-ACCESS headers: Base64(HMAC-SHA256(secret, timestamp + "GET"
+// + target)). `demo` adds "x-simulated-trading: 1".
+https::Request signed_get(const std::string& target, const Credentials& credentials, bool demo,
+                          const std::string& timestamp);
+// /api/v5/trade/order?instId=...&ordId=... (or clOrdId=..., or both: OKX then takes ordId).
+std::string order_query_target(const std::string& inst_id, const std::string& ord_id,
+                               const std::string& cl_ord_id);
+
+}  // namespace corvane::okx
