@@ -105,6 +105,7 @@ def main() -> int:
     sim = subprocess.Popen([sys.executable, "-m", "sim", "--control-port", "0", "--ca-file",
                             str(ca_file)], cwd=ROOT, stdout=subprocess.PIPE, text=True)
     try:
+        assert sim.stdout is not None
         ready = json.loads(sim.stdout.readline() or "{}")
         os.environ["SSL_CERT_FILE"] = ready["ca_file"]  # the simulator's test CA
 

@@ -1,7 +1,7 @@
 """The whole surface of _corvane_ws_module in about a minute.
 
 Public OKX tickers and trades and public MEXC deals stream on their own reader threads with a
-live status line per exchange; then a private OKX connector logs in, subscribes "orders",
+live status line per exchange (with each message's receive-to-Python delay, from its recv_ns); then a private OKX connector logs in, subscribes "orders",
 places and cancels an order; then everything disconnects and a summary checks the sequence
 numbers the local simulator puts in every data message: nothing lost, nothing out of order.
 
@@ -26,34 +26,6 @@ SIM_OKX_KEY = ("okx-test-key", "okx-test-secret", "okx-test-passphrase")
 
 # ---- what arrives ----
 
-def protobuf_fields(data: bytes):
-    """(field number, value) pairs at the top level of a protobuf message."""
-    i = 0
-
-    def varint():
-        nonlocal i
-        shift = value = 0
-        while True:
-            byte = data[i]
-            i += 1
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                return value
-
-    while i < len(data):
-        key = varint()
-        number, wire = key >> 3, key & 7
-        if wire == 0:
-            yield number, varint()
-        elif wire == 2:
-            length = varint()
-            yield number, data[i:i + length]
-            i += length
-        else:
-            return
-
-
 @dataclass
 class Tally:
     """Counts, rate, last price and sequence checks of one exchange's stream."""
@@ -65,6 +37,7 @@ class Tally:
     lost: int = 0
     out_of_order: int = 0
     expected: dict = field(default_factory=dict)  # stream -> next sequence number
+    delays_us: list = field(default_factory=list)  # receive (native thread) to Python, µs
     started: float = field(default_factory=time.monotonic)
     lock: threading.Lock = field(default_factory=threading.Lock)
 
@@ -82,7 +55,13 @@ class Tally:
         rate = self.messages / max(time.monotonic() - self.started, 1e-9)
         extra = f" ({self.binary} binary)" if self.binary else ""
         return (f"{self.name:5} {self.messages:7d} messages{extra}  {rate:8.1f} msg/s  "
-                f"last price {self.last_price}")
+                f"to Python p50 {self.delay(0.5):5.0f} µs  last price {self.last_price}")
+
+    def delay(self, quantile: float) -> float:
+        """The receive-to-Python delay at `quantile`: from the moment the frame was complete on
+        the connector's thread (Message.recv_ns) to the moment Python had it."""
+        ordered = sorted(self.delays_us[-2000:])
+        return ordered[int(quantile * (len(ordered) - 1))] if ordered else 0.0
 
 
 def on_okx(tally: Tally, message: str | bytes) -> None:
@@ -98,23 +77,25 @@ def on_okx(tally: Tally, message: str | bytes) -> None:
 def on_mexc(tally: Tally, message: str | bytes) -> None:
     if isinstance(message, bytes):
         tally.binary += 1
-        fields = dict(protobuf_fields(message))
-        channel = fields.get(1, b"").decode()
-        tally.sequence(channel, fields.get(5))  # the simulator's sequence number
-        deals = dict(protobuf_fields(fields.get(314, b"")))
-        deal = dict(protobuf_fields(deals.get(1, b"")))
-        if 1 in deal:
-            tally.last_price = deal[1].decode()
+        push = ws.decode_mexc(message)  # MEXC's protobuf frame as a dict
+        tally.sequence(push["channel"], push.get("createTime"))  # the simulator's sequence
+        deals = push.get("publicAggreDeals", {}).get("deals", [])
+        if deals:
+            tally.last_price = deals[0]["price"]
     # Text messages are the exchange's answers (subscriptions, PONG): nothing to count.
 
 
 def reader(connector, tally: Tally, handle) -> threading.Thread:
     def run():
         try:
-            for message in connector.wsrun():
+            for item in connector.wsrun(meta=True):  # Message and Event objects
+                if not isinstance(item, ws.Message):
+                    continue  # an open, a close: not counted here
+                delay_us = (time.time_ns() - item.recv_ns) / 1000
                 with tally.lock:
                     tally.messages += 1
-                    handle(tally, message)
+                    tally.delays_us.append(delay_us)
+                    handle(tally, item.data)
         except RuntimeError as e:  # "No more messages": the stream has ended
             if str(e) != "No more messages":
                 raise
@@ -203,7 +184,8 @@ def summary(tallies: list[Tally], checked: bool, private_ok: bool | None) -> boo
     ok = True
     for t in tallies:
         print(f"{t.name:5} {t.messages} messages, {t.binary} binary; "
-              + (f"lost {t.lost}, out of order {t.out_of_order}" if checked else "not sequence-checked"))
+              + (f"lost {t.lost}, out of order {t.out_of_order}" if checked else "not sequence-checked")
+              + f"; receive to Python p50 {t.delay(0.5):.0f} µs, p99 {t.delay(0.99):.0f} µs")
         ok &= t.messages > 0 and (not checked or (t.lost == 0 and t.out_of_order == 0))
     if private_ok is not None:
         print("private OKX order round trip:", "ok" if private_ok else "FAILED")

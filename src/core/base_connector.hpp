@@ -3,6 +3,7 @@
 // and every reader drains.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,19 @@ public:
     // Throws UnknownKeyword for the first of `given` (the call's keywords, in call order) that
     // `call` does not read.
     void refuse_unknown(OrderCall call, const std::vector<std::string>& given) const;
+
+    // What stats() reports: the queue's counts, and the connections'.
+    struct Stats {
+        InboundQueue::Counts queue;
+        std::uint64_t connections = 0;  // opened so far
+        bool connected = false;
+        std::optional<std::string> last_error;
+        std::uint64_t pings_sent = 0;
+    };
+    virtual Stats stats() = 0;
+    // Above `bytes` of queued payload the connection stops reading its socket, and reads again
+    // below half; 0 (the default): no bound.
+    void limit_queue(std::size_t bytes) { inbound.limit_bytes(bytes); }
 
     // The readers' side of the inbound queue (see inbound_queue.hpp).
     std::optional<InboundMessage> take(std::chrono::milliseconds max_wait) {

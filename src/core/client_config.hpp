@@ -28,18 +28,44 @@ public:
     using base::base;
 
     void write(websocketpp::log::level channel, const std::string& msg) {
+        note_failure(msg);
         if (!this->dynamic_test(channel)) return;
         const std::time_t now = std::time(nullptr);
         const std::tm local = websocketpp::lib::localtime(now);
         char stamp[20];
         if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) stamp[0] = 0;
         constexpr bool errors = std::is_same<names, websocketpp::log::elevel>::value;
+        const bool severe =
+            errors &&
+            (channel & (websocketpp::log::elevel::rerror | websocketpp::log::elevel::fatal)) != 0;
         print_line(errors ? Stream::err : Stream::out,
-                   std::string("[") + stamp + "] [" + names::channel_name(channel) + "] " + msg);
+                   std::string("[") + stamp + "] [" + names::channel_name(channel) + "] " + msg,
+                   !errors  ? Level::info
+                   : severe ? Level::error
+                            : Level::warning);
     }
     void write(websocketpp::log::level channel, const char* msg) {
         write(channel, std::string(msg));
     }
+
+    // Why the connection's name resolution or TCP connect failed, as the transport logged it
+    // ("Connection refused"): websocketpp hands the failure handler only a generic code.
+    const std::string& first_failure() const { return failure; }
+
+private:
+    void note_failure(const std::string& msg) {
+        if (!failure.empty() || (msg.rfind("asio async_resolve error", 0) != 0 &&
+                                 msg.rfind("asio async_connect error", 0) != 0)) {
+            return;
+        }
+        const auto open = msg.find('(');
+        const auto close = msg.rfind(')');
+        failure = open < close && close != std::string::npos
+                      ? msg.substr(open + 1, close - open - 1)
+                      : msg;
+    }
+
+    std::string failure;  // one writer at a time: the thread driving the endpoint
 };
 
 template <template <class> class Manager>

@@ -14,9 +14,22 @@
 namespace corvane {
 namespace {
 
-// A backlog this long has spread its payloads over many heap pages; once the reader has caught
-// up those pages go back to the system instead of staying with the process.
+// A backlog this long, or this large, has spread its payloads over many heap pages; once the
+// reader has caught up those pages go back to the system instead of staying with the process.
 constexpr std::size_t kTrimAfterBacklog = 65536;
+constexpr std::uint64_t kTrimAfterBytes = 64 << 20;
+
+// Only one thread writes such a counter: a load and a store, no read-modify-write.
+template <typename T>
+void add(std::atomic<T>& counter, T amount) {
+    counter.store(counter.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+}
+
+void raise_to(std::atomic<std::uint64_t>& high_water, std::uint64_t value) {
+    std::uint64_t seen = high_water.load(std::memory_order_relaxed);
+    while (value > seen && !high_water.compare_exchange_weak(seen, value)) {
+    }
+}
 
 void release_free_memory() {
 #ifdef __GLIBC__
@@ -26,12 +39,17 @@ void release_free_memory() {
 
 }  // namespace
 
-bool InboundQueue::push(std::string&& payload, bool binary, bool ascii) {
+bool InboundQueue::push(InboundMessage&& message) {
+    if (message.kind == InboundMessage::Kind::message) {
+        add(received_messages, std::uint64_t{1});
+        add(received_bytes, std::uint64_t{message.payload.size()});
+        last_receive_ns.store(message.recv_ns, std::memory_order_relaxed);
+    }
     bool restocked = false;
     bool reader_waits = false;
     {
         std::lock_guard<std::mutex> lock(mtx);
-        incoming.push_back(InboundMessage{std::move(payload), binary, ascii});
+        incoming.push_back(std::move(message));
         restocked = payload_buffers.restock();
         backlog_peak = std::max(backlog_peak, incoming.size());
         if (!watchers.empty()) signal_watchers();
@@ -41,6 +59,60 @@ bool InboundQueue::push(std::string&& payload, bool binary, bool ascii) {
     }
     if (restocked) payload_buffers.trim_local();  // the run thread's own: no lock held
     return reader_waits;
+}
+
+std::uint64_t InboundQueue::queued_bytes() const {
+    // Taken first: what was taken never exceeds what had been received before it.
+    const std::uint64_t taken = taken_bytes.load(std::memory_order_acquire);
+    const std::uint64_t received = received_bytes.load(std::memory_order_acquire);
+    return received > taken ? received - taken : 0;
+}
+
+bool InboundQueue::over_limit() const {
+    const std::size_t bound = limit.load(std::memory_order_relaxed);
+    return bound > 0 && queued_bytes() > bound;
+}
+
+bool InboundQueue::pause(std::function<void()> resume) {
+    std::lock_guard<std::mutex> lock(mtx);
+    // A reader may have drained it meanwhile, and none would come back to resume it.
+    const std::size_t bound = limit.load(std::memory_order_relaxed);
+    if (bound == 0 || queued_bytes() * 2 < bound) return false;
+    resume_hook = std::move(resume);
+    is_paused.store(true);
+    return true;
+}
+
+void InboundQueue::resumed() {
+    std::lock_guard<std::mutex> lock(mtx);
+    resume_hook = nullptr;
+    is_paused.store(false);
+}
+
+void InboundQueue::resume_if_drained() {
+    if (!is_paused.load(std::memory_order_relaxed)) return;
+    const std::size_t bound = limit.load(std::memory_order_relaxed);
+    if (bound > 0 && queued_bytes() * 2 >= bound) return;
+    std::lock_guard<std::mutex> lock(mtx);
+    if (resume_hook) std::exchange(resume_hook, nullptr)();
+}
+
+void InboundQueue::limit_bytes(std::size_t bytes) {
+    limit.store(bytes, std::memory_order_relaxed);
+    resume_if_drained();  // a higher limit, or none, may release a paused connection at once
+}
+
+InboundQueue::Counts InboundQueue::counts() const {
+    const std::uint64_t taken = taken_messages.load(std::memory_order_acquire);
+    const std::uint64_t received = received_messages.load(std::memory_order_acquire);
+    const std::uint64_t queued = queued_bytes();
+    return Counts{received > taken ? received - taken : 0,
+                  queued,
+                  std::max(max_queued.load(std::memory_order_relaxed), queued),
+                  received,
+                  received_bytes.load(std::memory_order_relaxed),
+                  last_receive_ns.load(std::memory_order_relaxed),
+                  is_paused.load(std::memory_order_relaxed)};
 }
 
 void InboundQueue::open_stream() {
@@ -147,18 +219,28 @@ void InboundQueue::refill() {
     payload_buffers.hand_over();
     ready_peak = std::max({ready_peak, backlog_peak, ready.size()});
     backlog_peak = 0;
+    const std::uint64_t queued = queued_bytes();  // all of it is in `ready` now: a high water
+    raise_to(max_queued, queued);
+    peak_since_drained = std::max(peak_since_drained, queued);
 }
 
 InboundMessage InboundQueue::pop_ready(std::unique_lock<std::mutex>& reader) {
     InboundMessage front = ready.pop_front();
+    if (front.kind == InboundMessage::Kind::message) {
+        add(taken_messages, std::uint64_t{1});
+        taken_bytes.store(taken_bytes.load(std::memory_order_relaxed) + front.payload.size(),
+                          std::memory_order_release);
+    }
     // Relaxed: a waiting reader reads it under mtx, which wake_another_reader passes through.
     ready_count.store(ready.size(), std::memory_order_relaxed);
     const bool more = !ready.empty();
     std::optional<SpentBacklog> spent;
-    if (!more && (ready_peak >= kTrimAfterBacklog || payload_buffers.returned_too_much())) {
+    if (!more && (ready_peak >= kTrimAfterBacklog || peak_since_drained >= kTrimAfterBytes ||
+                  payload_buffers.returned_too_much())) {
         spent = collect();
     }
     reader.unlock();
+    resume_if_drained();
     if (more && readers_waiting.load(std::memory_order_relaxed) > 0) wake_another_reader();
     if (spent) {
         spent.reset();  // freed here, with no lock held
@@ -175,6 +257,7 @@ std::optional<InboundQueue::SpentBacklog> InboundQueue::collect() {
     std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
     if (!lock.owns_lock() || !incoming.empty()) return std::nullopt;
     ready_peak = 0;
+    peak_since_drained = 0;
     return SpentBacklog{std::exchange(ready, MessageBatch{}),
                         std::exchange(incoming, MessageBatch{}), payload_buffers.take_returned(),
                         payload_buffers.take_shared()};

@@ -8,11 +8,17 @@
 // hand-over stage of the payload buffers. `reader_mtx` guards what readers share: `ready` and the
 // returned buffers. Order: reader_mtx before mtx; the producer takes mtx only. No reader waits
 // while it holds reader_mtx, so a reader is only ever held up by a swap or a pop.
+//
+// It also counts what it carries (for stats()), and can bound itself: above a limit of queued
+// bytes the producer is told to stop reading its socket, and the reader that brings the queue
+// below half the limit tells it to go on (see pause()).
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,9 +33,17 @@ class InboundQueue {
 public:
     // ---- producer (run thread) ----
 
-    // Appends one message without waking anyone; true when a reader waits for it, and the
-    // caller must then call wake() (now, or once it has appended what else it has).
-    bool push(std::string&& payload, bool binary, bool ascii);
+    // Appends one message or event without waking anyone; true when a reader waits for it, and
+    // the caller must then call wake() (now, or once it has appended what else it has).
+    bool push(InboundMessage&& message);
+    // Whether more is queued than the limit allows: the producer should stop reading.
+    bool over_limit() const;
+    // The producer has stopped reading: `resume` (any thread, under mtx; it must not block) is
+    // called once, when a reader has brought the queue below half the limit. resumed() forgets
+    // it (the producer reads again, or the connection has ended).
+    // False, with nothing recorded, when readers have drained it below half meanwhile.
+    bool pause(std::function<void()> resume);
+    void resumed();
     void wake() { cv.notify_one(); }
     // A connection is being opened or is open: readers on an empty queue wait for it.
     void open_stream();
@@ -52,6 +66,18 @@ public:
     // dropped instead when that would mean waiting for a lock.
     void give_back(std::string&& payload);
 
+    // ---- any thread: counts, read without locks ----
+
+    struct Counts {
+        std::uint64_t queued_messages, queued_bytes, max_queued_bytes;
+        std::uint64_t received_messages, received_bytes;
+        std::int64_t last_receive_ns;
+        bool paused;
+    };
+    Counts counts() const;
+    // The most bytes queued before the producer stops reading; 0: unbounded.
+    void limit_bytes(std::size_t bytes);
+
     // ---- asynchronous readers (an event loop watching a file descriptor) ----
 
     // Registers `fd` (an eventfd) to be written once, when the next message arrives or the
@@ -68,6 +94,8 @@ public:
 private:
     std::optional<InboundMessage> take_incoming(std::unique_lock<std::mutex>& reader,
                                                 std::unique_lock<std::mutex>& lock);
+    std::uint64_t queued_bytes() const;
+    void resume_if_drained();      // reader, no lock held
     bool nothing_to_take() const;  // caller holds mtx
     void refill();                 // caller holds both locks and has found `incoming` non-empty
     InboundMessage pop_ready(std::unique_lock<std::mutex>& reader);
@@ -100,6 +128,18 @@ private:
     std::size_t ready_peak = 0;  // guarded by reader_mtx: longest backlog since caught up
 
     PayloadBuffers payload_buffers;  // stages guarded as payload_buffers.hpp says
+
+    // Counts, each written by one side only (so: plain stores), on a cache line of its own.
+    alignas(64) std::atomic<std::uint64_t> received_messages{0};  // producer
+    std::atomic<std::uint64_t> received_bytes{0};
+    std::atomic<std::int64_t> last_receive_ns{0};
+    alignas(64) std::atomic<std::uint64_t> taken_messages{0};  // readers, under reader_mtx
+    std::atomic<std::uint64_t> taken_bytes{0};
+    std::atomic<std::uint64_t> max_queued{0};  // bytes; readers, under reader_mtx and mtx
+    std::uint64_t peak_since_drained = 0;      // bytes; guarded by reader_mtx
+    alignas(64) std::atomic<std::size_t> limit{0};
+    std::atomic<bool> is_paused{false};  // written under mtx
+    std::function<void()> resume_hook;   // guarded by mtx
 };
 
 }  // namespace corvane

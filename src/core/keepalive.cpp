@@ -22,21 +22,22 @@ std::chrono::milliseconds KeepAliveSchedule::tick() const {
 
 bool KeepAliveSchedule::start(std::uint64_t arrivals) {
     arrivals_seen = arrivals;
-    silent_for = since_ping = std::chrono::milliseconds(0);
+    silent_for = dead_silence = since_ping = std::chrono::milliseconds(0);
     pinged = false;
     return ping == KeepAlive::Ping::periodically;
 }
 
-KeepAliveSchedule::Action KeepAliveSchedule::on_tick(std::uint64_t arrivals) {
+KeepAliveSchedule::Action KeepAliveSchedule::on_tick(std::uint64_t arrivals, bool paused) {
     since_ping += tick();
     if (arrivals != arrivals_seen) {
         arrivals_seen = arrivals;
-        silent_for = std::chrono::milliseconds(0);
+        silent_for = dead_silence = std::chrono::milliseconds(0);
         pinged = false;
     } else {
         silent_for += tick();
+        dead_silence = paused ? std::chrono::milliseconds(0) : dead_silence + tick();
     }
-    if (dead_after.count() > 0 && silent_for >= dead_after) return Action::close;
+    if (dead_after.count() > 0 && dead_silence >= dead_after) return Action::close;
     if (ping == KeepAlive::Ping::periodically && since_ping >= interval) {
         since_ping = std::chrono::milliseconds(0);
         return Action::ping;

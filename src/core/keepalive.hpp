@@ -36,8 +36,9 @@ public:
     // A connection has opened with `arrivals` messages counted so far; true when the strategy
     // starts it with a ping.
     bool start(std::uint64_t arrivals);
-    // One tick has passed; `arrivals` is the count of messages received so far.
-    Action on_tick(std::uint64_t arrivals);
+    // One tick has passed; `arrivals` is the count of messages received so far. While `paused`
+    // (the connection does not read, by choice) silence still brings pings but never the close.
+    Action on_tick(std::uint64_t arrivals, bool paused = false);
 
 private:
     KeepAlive::Ping ping;
@@ -45,6 +46,7 @@ private:
     std::chrono::milliseconds dead_after;
     std::uint64_t arrivals_seen = 0;
     std::chrono::milliseconds silent_for{0};
+    std::chrono::milliseconds dead_silence{0};  // silent_for, but for the time not paused
     std::chrono::milliseconds since_ping{0};
     bool pinged = false;  // when_idle: a ping went out in this silence
 };

@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <stdexcept>
 
 #include "core/output.hpp"
@@ -24,16 +25,18 @@ boost::asio::io_context& prepared_loop(ws_client& endpoint) {
 
 }  // namespace
 
-Session::Session(InboundQueue& inbound, const KeepAlive& keepalive,
-                 std::unique_ptr<ConnectionHandler> handler)
+Session::Session(InboundQueue& inbound, ConnectionStats& stats, const KeepAlive& keepalive,
+                 std::unique_ptr<ConnectionHandler> handler, std::uint32_t number)
     : inbound(inbound),
+      stats(stats),
       keepalive(keepalive),
+      number(number),
       timer(prepared_loop(endpoint)),
       schedule(keepalive),
       handler(std::move(handler)) {
     endpoint.set_open_handler([this](websocketpp::connection_hdl h) { on_open(h); });
     endpoint.set_close_handler([this](websocketpp::connection_hdl) { on_close(); });
-    endpoint.set_fail_handler([this](websocketpp::connection_hdl) { on_fail(); });
+    endpoint.set_fail_handler([this](websocketpp::connection_hdl h) { on_fail(h); });
     endpoint.set_message_handler([this](websocketpp::connection_hdl, ws_client::message_ptr m) {
         on_message(m->get_raw_payload(), m->frame_opcode() == websocketpp::frame::opcode::binary);
     });
@@ -44,10 +47,9 @@ Session::Session(InboundQueue& inbound, const KeepAlive& keepalive,
 
 Session::~Session() = default;
 
-void Session::open(const std::string& url, const std::function<void()>& created) {
+void Session::open(const std::string& url) {
     websocketpp::lib::error_code ec;
     ws_client::connection_ptr con = endpoint.get_connection(url, ec);
-    created();
     if (ec) throw std::runtime_error("Connection failed: " + ec.message());
     if (!con) throw std::runtime_error("Connection failed: no connection object");
     if (con->get_host().empty()) throw std::runtime_error("Connection failed: invalid uri");
@@ -65,12 +67,21 @@ void Session::open(const std::string& url, const std::function<void()>& created)
 
 std::string Session::run() {
     owner.claim();
+    std::string error;
     try {
         endpoint.run();
     } catch (const std::exception& e) {
-        return e.what();
+        error = e.what();
+        queue_event(InboundMessage::Kind::error, error);
     }
-    return {};
+    // Ended without its close handshake (disconnect() gave up waiting) or before it opened.
+    if (!ended && opened) {
+        queue_event(InboundMessage::Kind::close, "dropped by disconnect()", 1006);
+    } else if (!ended) {
+        queue_event(InboundMessage::Kind::fail, "given up by disconnect()");
+    }
+    inbound.resumed();  // a resume must not reach this loop any more
+    return error;
 }
 
 boost::asio::io_context& Session::io() {
@@ -131,6 +142,8 @@ void Session::stop() {
 
 void Session::close(std::uint16_t code, const std::string& reason) {
     CORVANE_ON_RUN_THREAD(owner);
+    closing_here = true;
+    resume_reading();  // the peer's answer to the close frame has to be read
     ws_client::connection_ptr con = connection();
     const value state = con ? con->get_state() : ws_state::connecting;
     if (state == ws_state::closing) return;  // under way: it ends the loop once complete
@@ -143,9 +156,17 @@ void Session::close(std::uint16_t code, const std::string& reason) {
 
 void Session::deliver(std::string& payload, bool binary) {
     CORVANE_ON_RUN_THREAD(owner);
-    if (!inbound.push(std::move(payload), binary, !binary && ascii_in_flight) || wake_posted) {
-        return;
-    }
+    InboundMessage message;
+    message.payload = std::move(payload);
+    message.recv_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+    message.connection = number;
+    message.binary = binary;
+    message.ascii = !binary && ascii_in_flight;
+    const bool reader_waits = inbound.push(std::move(message));
+    if (!paused && inbound.over_limit()) pause_reading();
+    if (!reader_waits || wake_posted) return;
     // One wake-up per read: the rest of the buffer being parsed joins this message before the
     // reader runs, instead of each message paying for a wake-up of its own.
     wake_posted = true;
@@ -155,6 +176,47 @@ void Session::deliver(std::string& payload, bool binary) {
     });
 }
 
+// Only this thread reads and resumes: a reader that drains the queue below half its limit
+// asks for the resume through the loop. A paused connection has no read under way to keep it
+// alive, so the session holds it meanwhile.
+void Session::pause_reading() {
+    ws_client::connection_ptr con = connection();
+    if (!con || !inbound.pause([this] { boost::asio::post(io(), [this] { resume_reading(); }); })) {
+        return;
+    }
+    con->pause_reading();
+    paused = std::move(con);
+}
+
+void Session::resume_reading() {
+    CORVANE_ON_RUN_THREAD(owner);
+    inbound.resumed();
+    if (paused) std::exchange(paused, nullptr)->resume_reading();
+}
+
+void Session::queue_event(InboundMessage::Kind kind, std::string reason, std::int32_t code,
+                          bool by_peer) {
+    if (kind != InboundMessage::Kind::open) {
+        if (ended) return;
+        ended = true;
+    }
+    InboundMessage event;
+    event.kind = kind;
+    event.payload = std::move(reason);
+    event.recv_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    event.connection = number;
+    event.code = code;
+    event.by_peer = by_peer;
+    if (kind == InboundMessage::Kind::fail || kind == InboundMessage::Kind::error ||
+        (kind == InboundMessage::Kind::close && code != 1000)) {
+        stats.set_last_error(event.payload.empty() ? "close " + std::to_string(code)
+                                                   : event.payload);
+    }
+    if (inbound.push(std::move(event))) inbound.wake();
+}
+
 void Session::on_open(const websocketpp::connection_hdl& handle) {
     CORVANE_ON_RUN_THREAD(owner);
     {
@@ -162,6 +224,8 @@ void Session::on_open(const websocketpp::connection_hdl& handle) {
         hdl = handle;
         opened = true;  // after hdl: whoever sees the session open may send
     }
+    stats.opened.fetch_add(1);
+    queue_event(InboundMessage::Kind::open, "");
     handler->on_open(*this);
     // The keep-alive starts after the exchange's opening frames, which therefore go first.
     if (schedule.start(arrivals)) ping();
@@ -191,12 +255,45 @@ void Session::on_close() {
     }
     timer.cancel();
     handler->on_closed(*this);
+    ws_client::connection_ptr con = connection();
+    const auto code = con ? static_cast<std::int32_t>(con->get_remote_close_code()) : 1006;
+    queue_event(InboundMessage::Kind::close, close_reason(con), code, !closing_here);
     inbound.end_stream();
 }
 
-void Session::on_fail() {
+// The peer's close reason; for a connection that ended without one, what ended it.
+std::string Session::close_reason(const ws_client::connection_ptr& con) {
+    if (!dead_reason.empty()) return dead_reason;
+    if (!con) return {};
+    if (!con->get_remote_close_reason().empty()) return con->get_remote_close_reason();
+    if (con->get_remote_close_code() != websocketpp::close::status::abnormal_close) return {};
+    const auto transport = con->get_transport_ec();
+    return transport ? transport.message() : con->get_ec().message();
+}
+
+// Why an attempt failed, as specific as it is known: "HTTP 503", "Connection refused", the
+// certificate check's own words.
+std::string Session::failure_reason(const ws_client::connection_ptr& con) {
+    if (!con) return "no connection";
+    const auto status = con->get_response_code();
+    if (status != websocketpp::http::status_code::uninitialized &&
+        status != websocketpp::http::status_code::switching_protocols) {
+        return "HTTP " + std::to_string(static_cast<int>(status));
+    }
+    const long verified = SSL_get_verify_result(con->get_socket().native_handle());
+    if (verified != X509_V_OK) {
+        return std::string("certificate verify failed: ") + X509_verify_cert_error_string(verified);
+    }
+    if (!endpoint.get_elog().first_failure().empty()) return endpoint.get_elog().first_failure();
+    const auto transport = con->get_transport_ec();
+    return transport ? transport.message() : con->get_ec().message();
+}
+
+void Session::on_fail(const websocketpp::connection_hdl& handle) {
     CORVANE_ON_RUN_THREAD(owner);
     print_line(Stream::out, "Connection failed");
+    websocketpp::lib::error_code ec;
+    queue_event(InboundMessage::Kind::fail, failure_reason(endpoint.get_con_from_hdl(handle, ec)));
     inbound.end_stream();
 }
 
@@ -220,7 +317,7 @@ void Session::arm_timer() {
 void Session::on_tick() {
     CORVANE_ON_RUN_THREAD(owner);
     if (!opened) return;
-    switch (schedule.on_tick(arrivals)) {
+    switch (schedule.on_tick(arrivals, paused != nullptr)) {
         case KeepAliveSchedule::Action::ping:
             ping();
             break;
@@ -241,11 +338,15 @@ void Session::ping() {
     if (!con || con->get_state() != ws_state::open) return;
     if (!keepalive.ping_line.empty()) print_line(Stream::out, keepalive.ping_line);
     send_text(keepalive.ping_text);
+    stats.pings_sent.fetch_add(1);
     if (!keepalive.pong_text.empty()) ++pongs_expected;
 }
 
 void Session::drop_as_dead() {
     CORVANE_ON_RUN_THREAD(owner);
+    closing_here = true;
+    dead_reason = "nothing received for " + std::to_string(keepalive.dead_after.count() / 1000) +
+                  " s: closed as dead";
     ws_client::connection_ptr con = connection();
     if (con) {
         con->terminate(

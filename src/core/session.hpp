@@ -20,6 +20,7 @@
 
 #include "core/client_config.hpp"
 #include "core/connection_handler.hpp"
+#include "core/connection_stats.hpp"
 #include "core/inbound_queue.hpp"
 #include "core/keepalive.hpp"
 #include "core/thread_owner.hpp"
@@ -28,18 +29,20 @@ namespace corvane {
 
 class Session {
 public:
-    Session(InboundQueue& inbound, const KeepAlive& keepalive,
-            std::unique_ptr<ConnectionHandler> handler);
+    // `number`: the connector's count of connection attempts, this one included.
+    Session(InboundQueue& inbound, ConnectionStats& stats, const KeepAlive& keepalive,
+            std::unique_ptr<ConnectionHandler> handler, std::uint32_t number);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Python thread: creates the connection to `url` and queues its opening on the loop;
-    // `created` runs once the client was asked for it, before the answer is examined. Throws
+    // Python thread: creates the connection to `url` and queues its opening on the loop. Throws
     // std::runtime_error("Connection failed: ...").
-    void open(const std::string& url, const std::function<void()>& created);
+    void open(const std::string& url);
     // The calling thread becomes the connection's own and runs its loop until the connection
-    // has ended or stop() was called. Returns the text of the error that ended it, if any.
+    // has ended or stop() was called. Returns the text of the error that ended it, if any. The
+    // connection's events (open, then one of close, fail or error) are queued in order with its
+    // messages.
     std::string run();
 
     // ---- any thread ----
@@ -68,17 +71,26 @@ private:
     void on_open(const websocketpp::connection_hdl& handle);
     void on_message(std::string& payload, bool binary);
     void on_close();
-    void on_fail();
+    void on_fail(const websocketpp::connection_hdl& handle);
     void arm_timer();
     void on_tick();
     void ping();
     void drop_as_dead();
     void set_no_delay(const websocketpp::connection_hdl& handle);
+    void pause_reading();
+    void resume_reading();
+    // Queues an event; an ending one (close, fail, error) only if none has ended it yet.
+    void queue_event(InboundMessage::Kind kind, std::string reason, std::int32_t code = -1,
+                     bool by_peer = false);
+    std::string close_reason(const ws_client::connection_ptr& con);
+    std::string failure_reason(const ws_client::connection_ptr& con);
     ws_client::connection_ptr connection();     // run thread
     void send_locked(const std::string& text);  // caller holds send_mtx
 
     InboundQueue& inbound;
+    ConnectionStats& stats;      // the connector's, as `keepalive`
     const KeepAlive& keepalive;  // the connector's; it outlives every session
+    const std::uint32_t number;
     ThreadOwner owner;
 
     // Declared first, destroyed last: the timer and the handler's own timers and requests live
@@ -93,8 +105,12 @@ private:
     // Run thread only.
     std::uint64_t arrivals = 0;
     unsigned pongs_expected = 0;
-    bool wake_posted = false;      // a reader wake-up is queued on the loop
-    bool ascii_in_flight = false;  // the text message being handled is pure ASCII
+    bool wake_posted = false;          // a reader wake-up is queued on the loop
+    bool ascii_in_flight = false;      // the text message being handled is pure ASCII
+    ws_client::connection_ptr paused;  // while the queue is over its limit: reading stops
+    bool closing_here = false;         // this side began the close
+    bool ended = false;                // an ending event is queued
+    std::string dead_reason;           // set when the keep-alive gave the peer up
 
     std::unique_ptr<ConnectionHandler> handler;
 };

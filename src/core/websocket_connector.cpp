@@ -45,16 +45,19 @@ void WebSocketConnector::connect(const std::string& url) {
     if (inbound.live()) throw std::runtime_error("Connection failed: already connected");
     Attempt attempt = prepare(url);
     const std::string lease = attempt.lease;
+    bool asked = false;
     try {
-        start(std::move(attempt), epoch);
+        start(std::move(attempt), epoch, asked);
     } catch (...) {
+        if (asked) on_connection_created();
         abandon(lease);
         throw;
     }
+    on_connection_created();  // outside life_mtx: it prints, and a sink may call into Python
     adopt(lease);
 }
 
-void WebSocketConnector::start(Attempt attempt, std::uint64_t epoch) {
+void WebSocketConnector::start(Attempt attempt, std::uint64_t epoch, bool& asked) {
     std::lock_guard<std::mutex> life(life_mtx);
     if (disconnects.load() != epoch) {
         throw std::runtime_error("Connection failed: disconnect() was called meanwhile");
@@ -63,8 +66,10 @@ void WebSocketConnector::start(Attempt attempt, std::uint64_t epoch) {
     // A connection that ended by itself leaves its finished run thread behind.
     if (run_thread.joinable()) run_thread.join();
 
-    auto next = std::make_unique<Session>(inbound, keepalive, std::move(attempt.handler));
-    next->open(attempt.url, [this] { on_connection_created(); });
+    auto next = std::make_unique<Session>(inbound, counts, keepalive, std::move(attempt.handler),
+                                          counts.attempts.fetch_add(1) + 1);
+    asked = true;
+    next->open(attempt.url);
     Session& current = *next;
     {
         std::lock_guard<std::mutex> lock(slot_mtx);
@@ -108,6 +113,7 @@ void WebSocketConnector::end_session() {
 
 // The run thread: the connection's whole life, then its end, however it ended.
 void WebSocketConnector::run_session(Session& current) {
+    ConnectionThreadScope connection_thread;  // its lines reach a sink on the writer thread
     std::string error;
     {
         ScopedPayloadBuffers recycled(inbound.buffers());
@@ -133,6 +139,11 @@ void WebSocketConnector::release_session() {
         session_done = true;
     }
     slot_cv.notify_all();
+}
+
+BaseExchangeConnector::Stats WebSocketConnector::stats() {
+    return Stats{inbound.counts(), counts.opened.load(), is_connected(), counts.last_error(),
+                 counts.pings_sent.load()};
 }
 
 bool WebSocketConnector::is_connected() {

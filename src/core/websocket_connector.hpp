@@ -16,7 +16,8 @@
 //   6. slot_mtx: the current Session and whether its run thread has let go of it.
 //   7. Session::send_mtx: the connection handle and whether it is open.
 //   8. InboundQueue's reader_mtx, then its mtx (inbound_queue.hpp).
-//   9. The output lock (output.cpp): innermost; nothing blocks under it.
+//   9. The output lock (output.cpp) and ConnectionStats' lock: innermost; nothing blocks under
+//      them.
 // Nothing that blocks (REST, a blocked output stream, a join) happens under a lock a connection
 // needs (5 to 9).
 
@@ -32,6 +33,7 @@
 
 #include "core/base_connector.hpp"
 #include "core/connection_handler.hpp"
+#include "core/connection_stats.hpp"
 #include "core/keepalive.hpp"
 
 namespace corvane {
@@ -49,6 +51,7 @@ public:
 
     bool is_connected();  // a connection is open
     bool is_running() const { return running.load(); }
+    Stats stats() override;
 
 protected:
     explicit WebSocketConnector(KeepAlive keepalive);
@@ -65,7 +68,8 @@ protected:
     };
     // Python thread, no lock held (it may block): the attempt for the caller's `url`.
     virtual Attempt prepare(const std::string& url) = 0;
-    // Python thread: right after the client was asked for the connection, even if that failed.
+    // Python thread, no lock held: once the client was asked for the connection, even if that
+    // failed.
     virtual void on_connection_created() {}
     // Python thread: the connection of `lease` has started / will never start.
     virtual void adopt(const std::string& /*lease*/) {}
@@ -82,13 +86,15 @@ protected:
     void require_session();
 
 private:
-    void start(Attempt attempt, std::uint64_t epoch);
+    // `asked`: set once the client is asked for the connection.
+    void start(Attempt attempt, std::uint64_t epoch, bool& asked);
     void run_session(Session& current);
     void stop_session();
     void end_session();
     void release_session();
 
     const KeepAlive keepalive;
+    ConnectionStats counts;
     std::atomic<bool> running{false};
     std::atomic<std::uint64_t> disconnects{0};  // lets a connect notice a disconnect() meanwhile
     std::mutex life_mtx;

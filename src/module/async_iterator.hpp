@@ -11,13 +11,15 @@
 namespace corvane {
 
 struct AsyncWebSocketIterator {
-    explicit AsyncWebSocketIterator(BaseExchangeConnector* connector) : connector(connector) {}
+    AsyncWebSocketIterator(BaseExchangeConnector* connector, bool meta)
+        : connector(connector), meta(meta) {}
     AsyncWebSocketIterator(const AsyncWebSocketIterator&) = delete;
     AsyncWebSocketIterator& operator=(const AsyncWebSocketIterator&) = delete;
     // Retires its watch, which its loop then lets go of: no call into Python here.
     ~AsyncWebSocketIterator();
 
     BaseExchangeConnector* connector;  // kept alive by the Python object's keep-alive
+    const bool meta;                   // Message and Event objects instead of bare data
     PyObject* watch = nullptr;         // its watch on the loop it last waited on (a reference)
     PyObject* spare = nullptr;         // an awaitable no one else holds, to be used again
 };

@@ -44,8 +44,10 @@ void bind_async_iterator(py::module_& m, BaseClass& base) {
     PyType_Modified(type);
     base.def(
         "wsrun_async",
-        [](BaseExchangeConnector& self) { return std::make_unique<AsyncWebSocketIterator>(&self); },
-        py::keep_alive<0, 1>());
+        [](BaseExchangeConnector& self, bool meta) {
+            return std::make_unique<AsyncWebSocketIterator>(&self, meta);
+        },
+        py::arg("meta") = false, py::keep_alive<0, 1>());
 }
 
 }  // namespace corvane

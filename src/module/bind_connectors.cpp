@@ -54,6 +54,24 @@ std::optional<py::str> order_call(BaseExchangeConnector& self, const py::kwargs&
     return reply_text(*reply);
 }
 
+py::dict stats_of(BaseExchangeConnector& self) {
+    const auto s = without_gil([&] { return self.stats(); });
+    py::dict out;
+    out["queued_messages"] = s.queue.queued_messages;
+    out["queued_bytes"] = s.queue.queued_bytes;
+    out["max_queued_bytes"] = s.queue.max_queued_bytes;
+    out["received_messages"] = s.queue.received_messages;
+    out["received_bytes"] = s.queue.received_bytes;
+    out["connections"] = s.connections;
+    out["connected"] = s.connected;
+    out["last_receive_ns"] =
+        s.queue.received_messages > 0 ? py::object(py::int_(s.queue.last_receive_ns)) : py::none();
+    out["last_error"] = s.last_error ? py::object(py::str(*s.last_error)) : py::none();
+    out["pings_sent"] = s.pings_sent;
+    out["paused"] = s.queue.paused;
+    return out;
+}
+
 template <typename Connector>
 void bind_connector(py::module_& m, const char* name, const char* doc) {
     py::class_<Connector, BaseExchangeConnector, ConnectorHolder<Connector>>(m, name, doc)
@@ -84,7 +102,17 @@ BaseClass bind_base_connector(py::module_& m) {
                  return *order_call<OrderCall::query>(self, kwargs);
              })
         .def_property("rest_url", &BaseExchangeConnector::rest_url,
-                      &BaseExchangeConnector::set_rest_url);
+                      &BaseExchangeConnector::set_rest_url)
+        .def("stats", &stats_of, R"doc(
+What the connector has counted, read without holding up its connection: queued_messages and
+queued_bytes (waiting for a reader now), max_queued_bytes (the most ever queued),
+received_messages and received_bytes (since the connector was made), connections (opened so
+far), connected, last_receive_ns (time.time_ns() of the last message, None before the first),
+last_error (the last failure's reason, None if none), pings_sent, paused (reading stopped by
+limit_queue).)doc")
+        .def("limit_queue", &BaseExchangeConnector::limit_queue, py::arg("max_bytes"), R"doc(
+Above max_bytes of queued payload the connection stops reading its socket (TCP pushes back on
+the exchange) and reads again below half; nothing is dropped. 0, the default: no bound.)doc");
     return base;
 }
 
@@ -104,6 +132,8 @@ void register_exit_hook() {
             LiveConnectors::disconnect_all();
             flush_output();
         });
+        set_sink(nullptr);  // a Python sink goes while Python can still take it
+        without_gil(flush_output);
     }));
 }
 

@@ -23,7 +23,7 @@ using Message = py::typing::Union<py::str, py::bytes>;
 
 Message next_message(WebSocketIterator& self) {
     for (;;) {
-        Taken taken = take_message(*self.connector, kWaitSlice);
+        Taken taken = take_message(*self.connector, kWaitSlice, self.meta);
         if (taken.kind == Taken::Kind::message) {
             return py::reinterpret_steal<Message>(taken.message.release());
         }
@@ -62,8 +62,11 @@ void bind_iterator(py::module_& m, BaseClass& base) {
     PyType_Modified(type);
     // Registered after WebSocketIterator so that its signature names the Python class.
     base.def(
-        "wsrun", [](BaseExchangeConnector& self) { return WebSocketIterator{&self}; },
-        py::keep_alive<0, 1>());
+        "wsrun",
+        [](BaseExchangeConnector& self, bool meta) {
+            return WebSocketIterator{&self, meta};
+        },
+        py::arg("meta") = false, py::keep_alive<0, 1>());
 }
 
 }  // namespace corvane

@@ -36,6 +36,9 @@ void bind_iterator(pybind11::module_& m, BaseClass& base);
 void bind_crypto(pybind11::module_& m);
 void bind_async_iterator(pybind11::module_& m, BaseClass& base);
 void bind_errors(pybind11::module_& m);
+void bind_output(pybind11::module_& m);
+void bind_decode(pybind11::module_& m);
+void bind_meta_objects(pybind11::module_& m);
 // At interpreter exit, before finalisation, every connector ends its connection.
 void register_exit_hook();
 

@@ -21,8 +21,10 @@ namespace corvane {
 
 namespace {
 
-BaseExchangeConnector& connector_of(MessageAwaitable& self) {
-    return *iterator_of(self.iterator).connector;
+// One take, without waiting, for the await.
+Taken take(MessageAwaitable& self) {
+    const AsyncWebSocketIterator& iterator = iterator_of(self.iterator);
+    return take_message(*iterator.connector, std::chrono::milliseconds(0), iterator.meta);
 }
 
 // Ends a step with `value` (a reference, taken over) as the result of the await. The await
@@ -114,7 +116,7 @@ bool start_wait(PyObject* self_object) {
 PyObject* take_or_wait(PyObject* self_object) {
     MessageAwaitable& self = awaitable(self_object);
     for (;;) {
-        Taken taken = take_message(connector_of(self), std::chrono::milliseconds(0));
+        Taken taken = take(self);
         if (taken.kind == Taken::Kind::message) {
             finish(self, self_object);
             return finish_with(taken.message.release().ptr());
@@ -146,10 +148,10 @@ void awaitable_ready(PyObject* self_object) {
     PyObject* outcome = nullptr;
     bool failed = false;
     try {
-        Taken taken = take_message(connector_of(self), std::chrono::milliseconds(0));
+        Taken taken = take(self);
         while (taken.kind == Taken::Kind::nothing) {  // another reader was quicker
             if (arm(self.watch)) return;
-            taken = take_message(connector_of(self), std::chrono::milliseconds(0));
+            taken = take(self);
         }
         outcome = taken.message.release().ptr();
     } catch (py::error_already_set& e) {

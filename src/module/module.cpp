@@ -14,5 +14,9 @@ PYBIND11_MODULE(_corvane_ws_module, m) {
     corvane::bind_crypto(m);
     corvane::bind_async_iterator(m, base);
     corvane::bind_errors(m);
+    corvane::bind_meta_objects(m);
+    corvane::bind_output(m);
+    corvane::bind_decode(m);
+    m.attr("__version__") = CORVANE_VERSION;
     corvane::register_exit_hook();
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "module/gil.hpp"
+#include "module/meta_objects.hpp"
 
 namespace py = pybind11;
 
@@ -33,20 +34,32 @@ py::object message_object(const InboundMessage& message) {
 
 }  // namespace
 
-Taken take_message(BaseExchangeConnector& connector, std::chrono::milliseconds wait) {
+Taken take_message(BaseExchangeConnector& connector, std::chrono::milliseconds wait, bool meta) {
     std::optional<InboundMessage> message;
     try {
-        message = connector.try_take();
-        if (!message && wait.count() > 0) {
-            message = without_gil([&] { return connector.take(wait); });
-        }
+        do {
+            message = connector.try_take();
+            if (!message && wait.count() > 0) {
+                message = without_gil([&] { return connector.take(wait); });
+            }
+        } while (message && message->kind != InboundMessage::Kind::message && !meta);
     } catch (const std::runtime_error&) {  // "No more messages"
         return Taken{Taken::Kind::end, {}};
     }
     if (!message) return Taken{Taken::Kind::nothing, {}};
-    Taken taken{Taken::Kind::message, message_object(*message)};
+    if (message->kind != InboundMessage::Kind::message) {
+        PyObject* event = new_event(*message);
+        if (event == nullptr) throw py::error_already_set();
+        return Taken{Taken::Kind::message, py::reinterpret_steal<py::object>(event)};
+    }
+    py::object data = message_object(*message);
+    if (meta) {
+        PyObject* wrapped = new_message(data.release().ptr(), *message);
+        if (wrapped == nullptr) throw py::error_already_set();
+        data = py::reinterpret_steal<py::object>(wrapped);
+    }
     connector.give_back(std::move(message->payload));  // its buffer, for the run thread to reuse
-    return taken;
+    return Taken{Taken::Kind::message, std::move(data)};
 }
 
 }  // namespace corvane

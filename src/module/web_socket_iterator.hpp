@@ -8,6 +8,7 @@ namespace corvane {
 
 struct WebSocketIterator {
     BaseExchangeConnector* connector;  // kept alive by the Python object's keep-alive
+    bool meta;                         // Message and Event objects instead of bare data
 };
 
 }  // namespace corvane

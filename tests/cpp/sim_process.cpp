@@ -141,4 +141,14 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     return true;
 }
 
+std::optional<InboundMessage> take_data(BaseExchangeConnector& c, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        auto message = c.take(std::max(left, std::chrono::milliseconds(0)));
+        if (!message || message->kind == InboundMessage::Kind::message) return message;
+    }
+}
+
 }  // namespace corvane::testing

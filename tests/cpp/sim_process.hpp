@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "core/base_connector.hpp"
 #include "core/https_client.hpp"
 
 namespace corvane::testing {
@@ -78,6 +80,10 @@ private:
 // Polls `condition` every 10 ms until it holds or `limit` passes; returns whether it held.
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// The next data message within `wait`, past the connection events queued with them, as a plain
+// Python reader takes it. Throws "No more messages" as take() does.
+std::optional<InboundMessage> take_data(BaseExchangeConnector& c, std::chrono::milliseconds wait);
 
 }  // namespace corvane::testing
 

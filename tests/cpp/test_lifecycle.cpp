@@ -130,7 +130,7 @@ TEST_F(Lifecycle, ReadersWakePromptlyAfterABusyStreamWasDisconnected) {
     c.connect(sim->ws_url("/ws/v5/public"));
     for (int i = 0; i < 3; ++i) {  // each long wait ends with an arrival, not with its time limit
         const auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(c.take(milliseconds(5000)).has_value());
+        ASSERT_TRUE(testing::take_data(c, milliseconds(5000)).has_value());
         EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000)) << "message " << i;
     }
 }

@@ -10,6 +10,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using testing::eventually;
+using testing::take_data;
 
 KeepAlive idle_ping(milliseconds after, milliseconds dead_after) {
     KeepAlive keepalive = OkxConnector::default_keepalive();
@@ -34,14 +35,14 @@ TEST(OkxKeepAlive, PingsAfterSilenceConsumesPongsAndClosesASilentPeer) {
     // Answered pings keep the connection open past the dead limit (15 pings take over 1.5 s).
     ASSERT_TRUE(eventually([&] { return count_frames(*sim, "ping") >= 15; }));
     EXPECT_TRUE(connector.is_connected());
-    EXPECT_FALSE(connector.take(milliseconds(0)).has_value());  // no "pong" was queued
+    EXPECT_FALSE(take_data(connector, milliseconds(0)).has_value());  // no "pong" was queued
 
     // A peer that stops answering is taken as dead: the reader ends instead of waiting.
     sim->post("/okx?pong=off");
     bool ended = false;
     ASSERT_TRUE(eventually([&] {
         try {
-            EXPECT_FALSE(connector.take(milliseconds(50)).has_value());
+            EXPECT_FALSE(take_data(connector, milliseconds(50)).has_value());
         } catch (const std::runtime_error& e) {
             ended = std::string(e.what()) == "No more messages";
         }
@@ -57,7 +58,7 @@ TEST(OkxKeepAlive, TrafficMeansNoPing) {
     OkxConnector connector(std::nullopt, idle_ping(milliseconds(60000), milliseconds(70000)));
     connector.subscribe({{"channel", "tickers"}, {"inst_id", "BTC-USDT"}});
     connector.connect(sim->ws_url("/ws/v5/public"));
-    ASSERT_TRUE(eventually([&] { return connector.take(milliseconds(50)).has_value(); }));
+    ASSERT_TRUE(eventually([&] { return take_data(connector, milliseconds(50)).has_value(); }));
     EXPECT_EQ(count_frames(*sim, "ping"), 0);
 }
 

@@ -84,13 +84,16 @@ class TestAsyncStream:
         async def main():
             sim.send_many(conn, ["a", "b"])
             sim.close(conn)
-            first = [x async for x in c.wsrun_async()]
+            first = [x async for x in c.wsrun_async(meta=True)]
             second = open_connection(sim, c, "/raw")
             sim.send(second, "c")
             reader = c.wsrun_async()
             return first, await anext(reader)
 
-        assert run(main()) == (["a", "b"], "c")
+        first, after = run(main())
+        assert [(type(x).__name__, x.connection) for x in first] == [
+            ("Message", 1), ("Message", 1), ("Event", 1)]
+        assert ([x.data for x in first[:2]], first[2].kind, after) == (["a", "b"], "close", "c")
 
     def test_a_cancelled_wait_loses_nothing(self, sim, run):
         c = m.OkxConnector()

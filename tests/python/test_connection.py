@@ -269,3 +269,81 @@ class TestSend:
             '"op":"cancel-order"}'
         )
         assert json.loads(frame)["args"][0]["instId"] == "ÉTH-€"
+
+
+def meta_read(connector, count):
+    iterator = connector.wsrun(meta=True)
+    return [next(iterator) for _ in range(count)]
+
+
+class TestObserving:
+    def test_messages_carry_their_receive_time_and_connection_and_events_frame_each(self, sim):
+        c, conn = connected_pair(sim)  # the plain reader of "opened" skipped the open event
+        before = time.time_ns()
+        sim.send(conn, "a")
+        message, = meta_read(c, 1)
+        assert (message.data, message.connection) == ("a", 1)
+        assert before <= message.recv_ns <= time.time_ns()
+        sim.close(conn, 4004, "No data received in 30s")
+        close, = meta_read(c, 1)
+        assert (close.kind, close.connection, close.code, close.reason, close.by_peer) == (
+            "close", 1, 4004, "No data received in 30s", True)
+        second = open_connection(sim, c, "/raw")
+        sim.send(second, "b")
+        c.disconnect()
+        events = read_until_end_meta(c)
+        assert [(e.kind, e.connection, e.code, e.by_peer) for e in events if isinstance(e, m.Event)] == [
+            ("close", 2, 1000, False)]
+        for url, reason in ((sim.sim.url("/reject/503"), "HTTP 503"),
+                            ("wss://localhost:1/ws", "Connection refused")):
+            c.connect(url)
+            fail, = read_until_end_meta(c)
+            assert (fail.kind, fail.connection, fail.reason, fail.code, fail.by_peer) == (
+                "fail", fail.connection, reason, None, None)
+        assert c.stats()["last_error"] == "Connection refused"
+        assert repr(fail).startswith("Event(kind='fail', connection=4, ")
+
+    def test_stats_while_a_burst_is_held_back(self, sim):
+        c, conn = connected_pair(sim)
+        sim.send_many(conn, ["x" * 100] * 50)
+        deadline = time.monotonic() + READ_TIMEOUT
+        while c.stats()["received_messages"] < 51 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        stats = c.stats()
+        assert {k: stats[k] for k in ("queued_messages", "queued_bytes", "received_messages",
+                                      "received_bytes", "connections", "connected", "paused")} == {
+            "queued_messages": 50, "queued_bytes": 5000, "received_messages": 51,
+            "received_bytes": 5006, "connections": 1, "connected": True, "paused": False}
+        assert read(c, 50) == ["x" * 100] * 50
+        assert c.stats()["max_queued_bytes"] >= 5000 and c.stats()["queued_bytes"] == 0
+
+    def test_a_limited_queue_holds_the_exchange_back_and_loses_nothing(self, sim):
+        c = m.OkxConnector()
+        c.limit_queue(1 << 20)
+        conn = open_connection(sim, c, "/raw")
+        count = 10_000
+        flood = threading.Thread(target=sim.send_repeated,
+                                 args=(conn, count, lambda i: f"{i:08d}" + "x" * 992))
+        flood.start()
+        deadline = time.monotonic() + READ_TIMEOUT
+        while not c.stats()["paused"] and time.monotonic() < deadline:
+            time.sleep(0.01)  # the reader sleeps: the queue fills up to its limit
+        queued = c.stats()["queued_bytes"]
+        assert c.stats()["paused"] and (1 << 20) < queued < (1 << 20) + 64 * 1024
+        got = read(c, count)
+        flood.join(READ_TIMEOUT)
+        assert [int(x[:8]) for x in got] == list(range(1, count + 1))
+        assert not c.stats()["paused"] and c.stats()["max_queued_bytes"] < (1 << 20) + 64 * 1024
+
+
+def read_until_end_meta(connector):
+    out, iterator = [], connector.wsrun(meta=True)
+    guard = threading.Timer(READ_TIMEOUT, connector.disconnect)
+    guard.start()
+    try:
+        while True:
+            out.append(next(iterator))
+    except RuntimeError:
+        return out
+    finally:
+        guard.cancel()

@@ -4,13 +4,16 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
 import _corvane_ws_module as m
-from conftest import ROOT, load_example, make_sim, private_mexc
+from conftest import READ_TIMEOUT, ROOT, load_example, make_sim, private_mexc
 
 
 def test_stub_matches_the_module():
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_corvane_ws_module"],
+    allowlist = ROOT / "tests" / "python" / "stubtest_allowlist.txt"
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_corvane_ws_module",
+                             "--allowlist", str(allowlist)],
                             capture_output=True, text=True, timeout=300, cwd="/")
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -55,9 +58,45 @@ def test_reconnect_loop_retries_a_failed_connect(sim):
 
     reconnect.stream_forever(c, sim.sim.url("/ws"), handle, first_backoff=0.01, attempts=3,
                              report=reports.append)
-    assert len(reports) == 2 and all(r.startswith("connect failed: ") for r in reports)
+    assert reports == ['connect failed: Request outcome unknown: HTTP 500: '
+                       '{"code":500,"msg":"internal error"}'] * 2 + ["closed by the exchange: 1000"]
     assert "\n" not in "".join(reports)
     assert streams == ['{"id":0,"code":0,"msg":"PONG"}']
+
+
+def test_reconnect_loop_says_why_and_stops_from_another_thread(sim):
+    reconnect = load_example("reconnect")
+    c = m.OkxConnector()
+    c.subscribe(channel="tickers", inst_id="BTC-USDT")
+    reports, stopping = [], threading.Event()
+    reconnect.stream_forever(c, "wss://localhost:1/ws", print, first_backoff=0.01, attempts=2,
+                             report=reports.append)
+    assert reports == ["connect failed: Connection refused"] * 2
+    loop = threading.Thread(target=reconnect.stream_forever,
+                            args=(c, sim.sim.url("/ws/v5/public"), lambda message: None),
+                            kwargs={"stopping": stopping})
+    loop.start()
+    sim.wait_connection(1)
+    reconnect.stop(c, stopping)
+    loop.join(READ_TIMEOUT)
+    assert not loop.is_alive() and len(sim.sim.connections) == 1
+
+
+def test_the_stub_is_found_outside_the_source_tree(tmp_path):
+    """mypy finds the installed stub package, so a mistaken call is an error, not Any."""
+    (tmp_path / "use.py").write_text(
+        "import _corvane_ws_module as ws\n"
+        "c = ws.OkxConnector()\n"
+        "c.connect(1)\n"
+        "m: ws.Message | ws.Event = next(c.wsrun(meta=True))\n")
+    for example in ("reconnect.py", "order_outcome.py"):
+        (tmp_path / example).write_text((ROOT / "examples" / example).read_text())
+    done = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "use.py",
+                           "reconnect.py", "order_outcome.py"],
+                          capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert 'use.py:3: error: Argument 1 to "connect" of "BaseExchangeConnector" has ' \
+           'incompatible type "int"; expected "str"' in done.stdout, done.stdout
+    assert done.stdout.count("error:") == 1, done.stdout
 
 
 def test_async_example_streams_both_exchanges_in_one_loop(certificates):

@@ -3,6 +3,7 @@ Python is busy, and connect/disconnect churn. Nothing may hang, crash, leak or b
 
 import ctypes
 import json
+import logging
 import os
 import socket
 import subprocess
@@ -237,7 +238,7 @@ print(json.dumps({"took": took, "received": len(received)}), file=sys.stderr, fl
 """
 
 
-class TestBlockedOutput:
+class TestOutput:
     def test_a_stdout_nobody_reads_blocks_no_call_and_no_connection(self, sim):
         child = subprocess.Popen([sys.executable, "-c", BLOCKED_STDOUT, sim.sim.url("/ws")],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -257,6 +258,43 @@ class TestBlockedOutput:
         lines = [x for x in out.decode().splitlines() if x != "filler"]
         assert lines == ["Channel: tickers, inst_id: BTC-USDT", 'Пингуем {"method":"PING"}',
                          "Connection MEXC closed"]
+
+
+    def test_lines_routed_to_logging_silenced_and_a_failing_callback(self, sim, caplog, capfd):
+        c = m.MexcConnector()  # prints its ping line at open, on its connection's thread
+        try:
+            m.set_output(logging.getLogger("corvane_ws").log)
+            with caplog.at_level(logging.INFO, logger="corvane_ws"):
+                m.OkxConnector().subscribe(channel="tickers", inst_id="BTC-USDT")
+                c.connect(sim.sim.url("/ws"))
+                read(c, 1)  # the PONG: open
+                c.disconnect()
+                wait_for(lambda: len(caplog.records) == 3)
+            assert [(r.levelno, r.getMessage(), r.threadName) for r in caplog.records][0] == (
+                logging.INFO, "Channel: tickers, inst_id: BTC-USDT", threading.current_thread().name)
+            assert [r.getMessage() for r in caplog.records[1:]] == [
+                'Пингуем {"method":"PING"}', "Connection MEXC closed"]
+            assert capfd.readouterr().out == ""
+            m.set_output(None)
+            m.OkxConnector().subscribe(channel="tickers", inst_id="BTC-USDT")
+            assert capfd.readouterr() == ("", "")
+            lines, unraisable = [], []
+
+            def failing(level, line):
+                lines.append(line)
+                raise ValueError("the sink broke")
+
+            m.set_output(failing)
+            with pytest.MonkeyPatch.context() as patch:
+                patch.setattr(sys, "unraisablehook", unraisable.append)
+                for _ in range(2):
+                    m.OkxConnector().subscribe(channel="trades", inst_id="X")
+            assert lines == ["Channel: trades, inst_id: X"] * 2  # delivered after the failure too
+            assert [str(u.exc_value) for u in unraisable] == ["the sink broke"]  # reported once
+        finally:
+            m.set_output()
+        m.OkxConnector().subscribe(channel="tickers", inst_id="Y")
+        assert capfd.readouterr().out == "Channel: tickers, inst_id: Y\n"
 
 
 def seq_payload(seq):
@@ -293,6 +331,21 @@ class TestFlood:
         assert after - start < max((peak - start) // 4, 16 << 20) + (64 << 20)
 
 
+    def test_a_backlog_of_large_messages_gives_its_memory_back(self, certificates):
+        """Few messages, many bytes: once drained, the memory goes back to the system."""
+        count, size = 2000, 100_000
+        with make_sim(certificates) as sim:
+            c = m.OkxConnector()
+            conn = open_connection(sim, c, "/raw")
+            start = rss_bytes()
+            sim.send_repeated(conn, count, lambda i: f"{i:08d}" + "x" * (size - 8))
+            assert [int(x[:8]) for x in read(c, count)] == list(range(1, count + 1))
+            c.disconnect()
+        after = rss_bytes()  # the simulator's own buffers are gone with it
+        print(f"large backlog: {count} x {size} B; RSS {start >> 20} -> {after >> 20} MiB")
+        assert after - start < 64 << 20
+
+
 class TestChurn:
     def test_connect_disconnect_cycles_leak_nothing(self, sim_process):
         """The simulator runs in its own process here, so that only the connector is measured."""
@@ -322,3 +375,9 @@ class TestChurn:
         assert after == threads
         assert fd_count() <= fds
         assert grown < 4 << 20
+
+def wait_for(condition, limit=10.0):
+    deadline = time.monotonic() + limit
+    while not condition():
+        assert time.monotonic() < deadline, "not within the time limit"
+        time.sleep(0.01)

@@ -8,9 +8,9 @@ import ssl
 import pytest
 
 import _corvane_ws_module as m
-from conftest import load_example, make_sim, private_mexc, read, read_until_end
+from sim import mexc_protobuf as pb
+from conftest import make_sim, private_mexc, read, read_until_end
 
-protobuf_fields = load_example("stream").protobuf_fields
 
 DEALS = "spot@public.aggre.deals.v3.api.pb"
 DEPTH = "spot@public.limit.depth.v3.api.pb"
@@ -70,8 +70,45 @@ class TestStream:
             messages = read(c, 2 + 200)
             frames = [x for x in messages if isinstance(x, bytes)]
             assert len(frames) == 200
-            assert [dict(protobuf_fields(f))[5] for f in frames] == list(range(1, 201))
+            assert [m.decode_mexc(f)["createTime"] for f in frames] == list(range(1, 201))
             assert all(isinstance(x, str) for x in messages if not isinstance(x, bytes))
+
+    def test_decode_mexc_knows_every_body_and_refuses_broken_frames(self):
+        deal = pb.fields((1, "1.5"), (2, "2"), (3, 2), (4, 17))
+        bodies = {
+            301: (pb.fields((1, deal), (2, "e")), "publicDeals",
+                  {"deals": [{"price": "1.5", "quantity": "2", "tradeType": 2, "time": 17}],
+                   "eventType": "e"}),
+            302: (pb.fields((2, pb.fields((1, "9"), (2, "1"))), (4, "5")), "publicIncreaseDepths",
+                  {"bids": [{"price": "9", "quantity": "1"}], "version": "5"}),
+            305: (pb.book_ticker(10.0), "publicBookTicker",
+                  {"bidPrice": "9.90", "bidQuantity": "0.80", "askPrice": "10.10",
+                   "askQuantity": "1.20"}),
+            306: (pb.fields((4, 1), (5, True), (6, False), (9, "o1"), (12, -1)), "privateDeals",
+                  {"tradeType": 1, "isMaker": True, "isSelfTrade": False, "orderId": "o1",
+                   "time": -1}),
+            312: (pb.fields((1, pb.fields((4, "3"))), (1, pb.fields((3, "x"))), (2, "t")),
+                  "publicIncreaseDepthsBatch",
+                  {"items": [{"version": "3"}, {"eventType": "x"}], "eventType": "t"}),
+        }
+        for number, (body, name, expected) in bodies.items():
+            push = m.decode_mexc(pb.fields((1, "ch"), (4, "7"), (5, 3)) + pb.field(number, body))
+            assert push == {"channel": "ch", "symbolId": "7", "createTime": 3, name: expected}
+        assert m.decode_mexc(memoryview(pb.field(399, b"new")))[399] == b"new"  # kept as it came
+        frame = pb.wrapper("spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT", 314,
+                           pb.aggre_deals("spot@public.aggre.deals.v3.api.pb@100ms", 1, 1.0))
+        for cut in range(1, len(frame)):  # every truncation: a ValueError or a shorter frame
+            try:
+                m.decode_mexc(frame[:cut])
+            except ValueError:
+                pass
+        hostile = [b"\x0a\xff\xff\xff\xff\x0f",  # a length past the end
+                   b"\x08" + b"\xff" * 11,  # a varint over ten bytes
+                   b"\x0a\x02\xff\xfe",  # a string that is not UTF-8
+                   pb.field(1, 5), b"\x0b", b"\x00\x00"]  # wrong and unknown wire types, field 0
+        for data in hostile:
+            with pytest.raises(ValueError):
+                m.decode_mexc(data)
 
     def test_retired_json_streams_are_blocked(self, certificates):
         with make_sim(certificates, rate=1000, feed_limit=50) as sim:

@@ -14,7 +14,8 @@ import pytest
 from websockets.exceptions import ConnectionClosed
 from websockets.sync.client import connect as ws_connect
 
-from conftest import load_example, make_sim
+from _corvane_ws_module import decode_mexc
+from conftest import make_sim
 from sim import MEXC_TEST, OKX_TEST
 from sim.mexc_rules import MexcLimits
 from sim.okx import okx_sign
@@ -198,13 +199,6 @@ def new_key(sim):
     return body["listenKey"]
 
 
-protobuf_fields = load_example("stream").protobuf_fields
-
-
-def wrapper_fields(data):
-    return dict(protobuf_fields(data))
-
-
 class TestMexcRules:
     @pytest.mark.parametrize("name", [
         "spot@public.deals.v3.api@BTCUSDT",               # a retired JSON stream
@@ -225,20 +219,21 @@ class TestMexcRules:
             assert json.loads(ws.recv(TIMEOUT)) == blocked(names[30])
 
     def test_every_stream_sends_its_body(self, certificates):
-        bodies = {"spot@public.aggre.deals.v3.api.pb@10ms@BTCUSDT": 314,
-                  "spot@public.kline.v3.api.pb@BTCUSDT@Min15": 308,
-                  "spot@public.aggre.depth.v3.api.pb@100ms@BTCUSDT": 313,
-                  "spot@public.limit.depth.v3.api.pb@BTCUSDT@20": 303,
-                  "spot@public.aggre.bookTicker.v3.api.pb@100ms@BTCUSDT": 315,
-                  "spot@public.bookTicker.batch.v3.api.pb@BTCUSDT": 311,
-                  "spot@public.miniTicker.v3.api.pb@BTCUSDT@UTC+8": 309,
-                  "spot@public.miniTickers.v3.api.pb@UTC+5:30": 310}
+        bodies = {"spot@public.aggre.deals.v3.api.pb@10ms@BTCUSDT": "publicAggreDeals",
+                  "spot@public.kline.v3.api.pb@BTCUSDT@Min15": "publicSpotKline",
+                  "spot@public.aggre.depth.v3.api.pb@100ms@BTCUSDT": "publicAggreDepths",
+                  "spot@public.limit.depth.v3.api.pb@BTCUSDT@20": "publicLimitDepths",
+                  "spot@public.aggre.bookTicker.v3.api.pb@100ms@BTCUSDT": "publicAggreBookTicker",
+                  "spot@public.bookTicker.batch.v3.api.pb@BTCUSDT": "publicBookTickerBatch",
+                  "spot@public.miniTicker.v3.api.pb@BTCUSDT@UTC+8": "publicMiniTicker",
+                  "spot@public.miniTickers.v3.api.pb@UTC+5:30": "publicMiniTickers"}
         with make_sim(certificates, rate=200, feed_limit=1) as sim, raw(sim, "/ws") as ws:
             assert mexc_ask(ws, "SUBSCRIPTION", *bodies)["msg"] == ",".join(bodies)
             seen = {}
             while len(seen) < len(bodies):
-                fields = wrapper_fields(ws.recv(TIMEOUT))
-                seen[fields[1].decode()] = [n for n in fields if n > 300]
+                push = decode_mexc(ws.recv(TIMEOUT))
+                seen[push["channel"]] = [k for k in push if k.startswith("public")]
+                assert push[seen[push["channel"]][0]]  # the body decodes, and is not empty
         assert seen == {name: [body] for name, body in bodies.items()}
 
     def test_listen_keys(self, certificates):
@@ -270,10 +265,10 @@ class TestMexcRules:
             status, placed, _ = rest(sim, "POST", "/api/v3/order", {
                 "symbol": "BTCUSDT", "side": "BUY", "type": "LIMIT", "quantity": "1", "price": "9"})
             assert status == 200
-            fields = wrapper_fields(ws.recv(TIMEOUT))
-        order = wrapper_fields(fields[304])
-        assert (fields[1], order[1].decode(), order[15]) == (
-            b"spot@private.orders.v3.api.pb", placed["orderId"], 1)
+            push = decode_mexc(ws.recv(TIMEOUT))
+        order = push["privateOrders"]
+        assert (push["channel"], order["id"], order["status"], order["isMaker"]) == (
+            "spot@private.orders.v3.api.pb", placed["orderId"], 1, False)
 
     @pytest.mark.parametrize("change, code", [
         ({"offset_ms": 2000}, 700003),   # ahead by more than a second

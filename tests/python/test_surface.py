@@ -52,8 +52,13 @@ class TestModule:
             "RequestRefused",
             "RequestOutcomeUnknown",
             "RequestNotSent",
+            "Message",
+            "Event",
+            "set_output",
+            "decode_mexc",
         ]
-        assert all(issubclass(getattr(m, name), RuntimeError) for name in public[-3:])
+        assert all(issubclass(getattr(m, name), RuntimeError) for name in public[6:9])
+        assert m.__version__ == "0.1.0"
 
     def test_class_docstrings(self):
         assert m.BaseExchangeConnector.__doc__ == BASE_DOC
@@ -79,8 +84,9 @@ class TestSignatures:
             ("place_order", f"place_order(self: {BASE}, **kwargs) -> str | None\n"),
             ("cancel_order", f"cancel_order(self: {BASE}, **kwargs) -> str | None\n"),
             ("query_order", f"query_order(self: {BASE}, **kwargs) -> str\n"),
-            ("wsrun", f"wsrun(self: {BASE}) -> _corvane_ws_module.WebSocketIterator\n"),
-            ("wsrun_async", f"wsrun_async(self: {BASE}) -> _corvane_ws_module.AsyncWebSocketIterator\n"),
+            ("wsrun", f"wsrun(self: {BASE}, meta: bool = False) -> _corvane_ws_module.WebSocketIterator\n"),
+            ("wsrun_async", f"wsrun_async(self: {BASE}, meta: bool = False) -> "
+                            "_corvane_ws_module.AsyncWebSocketIterator\n"),
         ],
     )
     def test_base_methods(self, method, doc):
@@ -90,7 +96,7 @@ class TestSignatures:
         names = [n for n in vars(m.BaseExchangeConnector) if not n.startswith("_")]
         assert names == [
             "connect", "disconnect", "subscribe", "unsubscribe", "place_order", "cancel_order",
-            "query_order", "rest_url", "wsrun", "wsrun_async",
+            "query_order", "rest_url", "stats", "limit_queue", "wsrun", "wsrun_async",
         ]
 
     @pytest.mark.parametrize("cls", ["OkxConnector", "MexcConnector"])
