@@ -102,6 +102,18 @@ def corvane(url: str, meter: Meter) -> None:
     c.disconnect()
 
 
+def corvane_meta(url: str, meter: Meter) -> None:
+    import _corvane_ws_module as ws
+
+    c = ws.OkxConnector()
+    c.connect(url)
+    take, message_type = meter.take, ws.Message
+    for item in c.wsrun(meta=True):  # Message objects, with receive times; the open event too
+        if type(item) is message_type and take(item.data):
+            break
+    c.disconnect()
+
+
 async def corvane_async(url: str, meter: Meter) -> None:
     import _corvane_ws_module as ws
 
@@ -190,6 +202,7 @@ async def picows_client(url: str, meter: Meter) -> None:
 CLIENTS = {
     "corvane": corvane,
     "corvane-async": corvane_async,
+    "corvane-meta": corvane_meta,
     "handoff": handoff,
     "picows": picows_client,
     "websockets-sync": websockets_sync,

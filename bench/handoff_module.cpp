@@ -26,9 +26,11 @@ public:
         feeder = std::thread([this, size, count] {
             const PayloadTemplate payload(size);
             for (std::uint64_t seq = 1; seq <= count; ++seq) {
-                std::string text(payload.text.size(), '\0');
-                payload.stamp(text.data(), seq, 0);
-                if (inbound.push(std::move(text), false, true)) inbound.wake();
+                InboundMessage message;
+                message.payload.assign(payload.text.size(), '\0');
+                payload.stamp(message.payload.data(), seq, 0);
+                message.ascii = true;
+                if (inbound.push(std::move(message))) inbound.wake();
             }
             inbound.end_stream();
         });
@@ -41,8 +43,16 @@ public:
     void unsubscribe(const ParamMap&) override {}
     std::optional<std::string> place_order(const ParamMap&) override { return {}; }
     std::optional<std::string> cancel_order(const ParamMap&) override { return {}; }
+    std::string query_order(const ParamMap&) override { return {}; }
+    std::string rest_url() const override { return {}; }
+    void set_rest_url(const std::string&) override {}
+    Stats stats() override { return Stats{inbound.counts()}; }
 
 private:
+    const std::vector<std::string>& keywords_of(OrderCall) const override {
+        static const std::vector<std::string> none;
+        return none;
+    }
     void stop() {
         if (feeder.joinable()) feeder.join();
     }

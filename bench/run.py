@@ -23,7 +23,8 @@ RESULTS = ROOT / "bench" / "results"
 SIZES = [(176, 1_000_000, "bbo"), (415, 1_000_000, "books5"), (2048, 200_000, "2 KB"),
          (22528, 20_000, "400-level snapshot")]
 PEERS = ["picows", "websockets-async", "websockets-sync", "aiohttp", "websocket-client"]
-THROUGHPUT_CLIENTS = ["corvane", "corvane-async", *PEERS, "cpp-ceiling", "handoff"]
+THROUGHPUT_CLIENTS = ["corvane", "corvane-async", "corvane-meta", *PEERS, "cpp-ceiling", "handoff"]
+ONLY_AT = {"corvane-meta": (176, 415)}  # sizes a client runs at; the others run at every size
 LATENCY_CLIENTS = ["corvane", "corvane-async", *PEERS]
 REALISTIC_CLIENTS = ["corvane", "corvane-async", *PEERS]
 REALISTIC_RUNS = 3  # and half of each count: the column shows where parsing takes the time
@@ -32,6 +33,7 @@ REALISTIC_RUNS = 3  # and half of each count: the column shows where parsing tak
 COUNT_SCALE = {"websocket-client": 0.15, "websockets-sync": 0.15, "websockets-async": 0.3,
                "aiohttp": 0.5}
 LABELS = {"corvane": "corvane-ws", "corvane-async": "corvane-ws (asyncio)",
+          "corvane-meta": "corvane-ws (meta)",
           "cpp-ceiling": "C++ transport ceiling",
           "handoff": "hand-off ceiling", "websockets-async": "websockets (asyncio)",
           "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel"}
@@ -84,6 +86,8 @@ def measure(port: int, runs: int, scale: float, latency_seconds: float, log) -> 
     for run in range(runs):
         for size, count, _ in SIZES:
             for client in THROUGHPUT_CLIENTS:
+                if size not in ONLY_AT.get(client, (size,)):
+                    continue
                 n = max(1000, int(count * scale * COUNT_SCALE.get(client, 1.0)))
                 result = run_client(client, port, size, n)
                 raw["throughput"].setdefault(f"{size}", {}).setdefault(client, []).append(result)
@@ -137,6 +141,17 @@ def tables(raw: dict) -> tuple[str, dict]:
                 lines.append(f"| {int(rate):,}/s | {LABELS.get(client, client)} | {r['p50_us']:.0f} | "
                              f"{r['p99_us']:.0f} | {r['p999_us']:.0f} | {r['lost']} / {r['out_of_order']} |")
     return "\n".join(lines), summary
+
+
+def decode_table(decoding: dict) -> str:
+    lines = [f"| MEXC frame | decode_mexc ns | protobuf {decoding['protobuf']} parse ns | "
+             "parse + every field ns | parse ÷ decode_mexc | parse + every field ÷ decode_mexc |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for frame, r in decoding["ns_per_frame"].items():
+        ours, parse, full = r["decode_mexc"], r["protobuf parse"], r["protobuf parse + every field"]
+        lines.append(f"| {frame} | {ours:,.0f} | {parse:,.0f} | {full:,.0f} | {parse / ours:.2f}× | "
+                     f"{full / ours:.2f}× |")
+    return "\n".join(lines)
 
 
 def chart(summary: dict, path: Path) -> None:
@@ -202,6 +217,11 @@ def main() -> int:
         server.terminate()
         server.wait()
     table, summary = tables(raw)
+    decoding = json.loads(subprocess.run([sys.executable, str(ROOT / "bench" / "decode_mexc.py")],
+                                         capture_output=True, text=True, check=True,
+                                         timeout=600).stdout.splitlines()[-1])
+    raw["decode_mexc"] = decoding
+    table += "\n\n" + decode_table(decoding)
     RESULTS.mkdir(parents=True, exist_ok=True)
     header = (f"Measured {time.strftime('%Y-%m-%d')} on {machine()}. Throughput: median of {args.runs} runs "
               f"(to fit the time, websocket-client and websockets (sync) read 15% of each count, "

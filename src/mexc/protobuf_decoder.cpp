@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace corvane::mexc {
 namespace {
@@ -45,106 +44,72 @@ private:
     std::size_t at = 0;
 };
 
-// One occurrence of a field: a varint, or a length-delimited span.
-struct Occurrence {
-    const ProtoField* field;  // null: a body the decoder does not know
-    std::uint32_t number;
-    std::uint64_t value;
-    std::string_view span;
-    std::size_t offset;
-};
-
 const ProtoField* find(const ProtoMessage& message, std::uint32_t number) {
     for (std::uint16_t i = 0; i < message.count; ++i)
         if (message.fields[i].number == number) return &message.fields[i];
     return nullptr;
 }
 
-void decode(const ProtoMessage& message, std::string_view data, std::size_t base, bool keep_unknown,
-            ProtoBuilder& out);
+void decode(const ProtoMessage& message, std::string_view data, std::size_t base,
+            bool keep_unknown, ProtoBuilder& out);
 
-// Nested messages follow the schema, which nests three deep: a frame cannot make it recurse
-// deeper.
-void emit(const Occurrence& item, ProtoBuilder& out) {
-    switch (item.field->type) {
+// One value of a known field. Nested messages follow the schema, which nests three deep: a
+// frame cannot make the decoder recurse deeper.
+void emit(const ProtoField& field, std::uint64_t value, std::string_view span, std::size_t offset,
+          ProtoBuilder& out) {
+    switch (field.type) {
         case Type::text:
-            return out.text(item.span);
+            return out.text(span);
         case Type::int32:
-            return out.integer(static_cast<std::int32_t>(item.value));
+            return out.integer(static_cast<std::int32_t>(value));
         case Type::int64:
-            return out.integer(static_cast<std::int64_t>(item.value));
+            return out.integer(static_cast<std::int64_t>(value));
         case Type::boolean:
-            return out.boolean(item.value != 0);
+            return out.boolean(value != 0);
         case Type::message:
-            return decode(*item.field->message, item.span, item.offset, false, out);
+            return decode(*field.message, span, offset, false, out);
     }
 }
 
-// Reads every field of a message; fields it does not know are skipped, as protobuf does.
-std::vector<Occurrence> scan(const ProtoMessage& message, std::string_view data, std::size_t base,
-                             bool keep_unknown) {
-    std::vector<Occurrence> found;
+// One message, in one pass over its fields: those the decoder does not know are skipped, as
+// protobuf does, except the wrapper's unknown bodies, which are kept by their numbers.
+void decode(const ProtoMessage& message, std::string_view data, std::size_t base,
+            bool keep_unknown, ProtoBuilder& out) {
+    out.begin_message();
     Reader in(data, base);
     while (!in.done()) {
         const std::uint64_t key = in.varint();
-        const auto number = static_cast<std::uint32_t>(key >> 3);
         const unsigned wire = key & 7;
-        if (number == 0 || (key >> 3) > 0x1FFFFFFF) malformed("bad field number", in.offset());
+        if ((key >> 3) == 0 || (key >> 3) > 0x1FFFFFFF) malformed("bad field number", in.offset());
+        const auto number = static_cast<std::uint32_t>(key >> 3);
         const ProtoField* field = find(message, number);
-        const bool length_delimited =
-            field != nullptr && (field->type == Type::text || field->type == Type::message);
+        const bool length_delimited = field != nullptr && (field->type == Type::text ||
+                                                           field->type == Type::message);
         if (field != nullptr && (wire == 2) != length_delimited) {
             malformed("wrong wire type", in.offset());
         }
-        Occurrence item{field, number, 0, {}, in.offset()};
+        std::uint64_t value = 0;
+        std::string_view span;
         if (wire == 0) {
-            item.value = in.varint();
+            value = in.varint();
         } else if (wire == 2) {
-            item.span = in.span(in.varint());
-            item.offset = in.offset() - item.span.size();
+            span = in.span(in.varint());
         } else if (wire == 1 || wire == 5) {
             in.skip(wire == 1 ? 8 : 4);
         } else {
             malformed("unsupported wire type", in.offset());
         }
-        if (field != nullptr || (keep_unknown && wire == 2)) found.push_back(item);
-    }
-    return found;
-}
-
-// The message as a builder message: its fields in the schema's order (the last occurrence of a
-// single field wins, as protobuf has it), then unknown bodies kept by their numbers.
-void decode(const ProtoMessage& message, std::string_view data, std::size_t base, bool keep_unknown,
-            ProtoBuilder& out) {
-    const std::vector<Occurrence> found = scan(message, data, base, keep_unknown);
-    out.begin_message();
-    for (std::uint16_t i = 0; i < message.count; ++i) {
-        const ProtoField& field = message.fields[i];
-        const Occurrence* last = nullptr;
-        bool listed = false;
-        for (const Occurrence& item : found) {
-            if (item.field != &field) continue;
-            if (!field.repeated) {
-                last = &item;
-                continue;
+        if (field != nullptr) {
+            if (field->repeated) {
+                out.item(*field);
+            } else {
+                out.key(*field);
             }
-            if (!listed) {
-                out.key(field);
-                out.begin_list();
-                listed = true;
-            }
-            emit(item, out);
+            emit(*field, value, span, in.offset() - span.size(), out);
+        } else if (keep_unknown && wire == 2) {
+            out.number_key(number);
+            out.bytes(span);
         }
-        if (listed) out.end_list();
-        if (last != nullptr) {
-            out.key(field);
-            emit(*last, out);
-        }
-    }
-    for (const Occurrence& item : found) {
-        if (item.field != nullptr) continue;
-        out.number_key(item.number);
-        out.bytes(item.span);
     }
     out.end_message();
 }

@@ -13,15 +13,16 @@ namespace corvane::mexc {
 struct ProtoField;
 struct ProtoMessage;
 
+// Values come in the frame's order, each after the key it goes under: key() for a single field
+// (a later value of the same field replaces it, as in protobuf), item() for one more element of
+// a repeated field (a list under the field's name).
 class ProtoBuilder {
 public:
     virtual ~ProtoBuilder() = default;
     virtual void begin_message() = 0;
     virtual void end_message() = 0;
-    virtual void begin_list() = 0;
-    virtual void end_list() = 0;
-    // The name of the value that follows (a field of the current message).
     virtual void key(const ProtoField& field) = 0;
+    virtual void item(const ProtoField& field) = 0;
     // A body the decoder does not know: its field number, then its raw bytes.
     virtual void number_key(std::uint32_t number) = 0;
     virtual void text(std::string_view value) = 0;  // UTF-8 as sent (the builder checks it)

@@ -24,75 +24,87 @@ PyObject* name_of(const mexc::ProtoField& field) {
     return name;
 }
 
-// A stack of the dicts and lists being filled; each value goes into the innermost.
+// The dicts being filled, innermost last; each value goes where the last key() or item() said.
 class PythonBuilder final : public mexc::ProtoBuilder {
 public:
     ~PythonBuilder() override {
-        for (PyObject* open : stack)
-            Py_DECREF(open);
-        Py_XDECREF(pending_key);
+        for (const Open& open : stack)
+            Py_DECREF(open.dict);
         Py_XDECREF(result);
     }
 
     py::object take() { return py::reinterpret_steal<py::object>(std::exchange(result, nullptr)); }
 
-    void begin_message() override { open(PyDict_New()); }
-    void end_message() override { close(); }
-    void begin_list() override { open(PyList_New(0)); }
-    void end_list() override { close(); }
-    void key(const mexc::ProtoField& field) override { pending_key = Py_NewRef(name_of(field)); }
-    void number_key(std::uint32_t number) override { pending_key = check(PyLong_FromLong(number)); }
+    void begin_message() override {
+        stack.push_back(Open{check(PyDict_New()), target});
+        target = Target{};
+    }
+    void end_message() override {
+        const Open done = stack.back();
+        stack.pop_back();
+        target = done.under;
+        if (stack.empty()) {
+            result = done.dict;
+        } else {
+            add(done.dict);
+        }
+    }
+    void key(const mexc::ProtoField& field) override { target = Target{name_of(field), nullptr}; }
+    void item(const mexc::ProtoField& field) override {
+        PyObject* dict = stack.back().dict;
+        PyObject* name = name_of(field);
+        PyObject* list = PyDict_GetItemWithError(dict, name);  // borrowed
+        if (list == nullptr) {
+            if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+            list = check(PyList_New(0));
+            const int failed = PyDict_SetItem(dict, name, list);
+            Py_DECREF(list);  // the dict holds it
+            if (failed != 0) throw py::error_already_set();
+        }
+        target = Target{nullptr, list};
+    }
+    void number_key(std::uint32_t number) override {
+        number_name = py::reinterpret_steal<py::object>(check(PyLong_FromLong(number)));
+        target = Target{number_name.ptr(), nullptr};
+    }
     void text(std::string_view value) override {
-        add(check(
-            PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "strict")));
+        add(check(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()),
+                                       "strict")));
     }
     void bytes(std::string_view value) override {
-        add(check(PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()))));
+        add(check(
+            PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()))));
     }
     void integer(std::int64_t value) override { add(check(PyLong_FromLongLong(value))); }
     void boolean(bool value) override { add(Py_NewRef(value ? Py_True : Py_False)); }
 
 private:
+    struct Target {
+        PyObject* key = nullptr;   // borrowed: the value goes into the innermost dict under it
+        PyObject* list = nullptr;  // borrowed: or is appended to this list
+    };
+    struct Open {
+        PyObject* dict;  // a reference
+        Target under;    // where it goes once complete
+    };
+
     static PyObject* check(PyObject* object) {
         if (object == nullptr) throw py::error_already_set();
         return object;
     }
 
-    void open(PyObject* container) {
-        check(container);
-        keys.push_back(std::exchange(pending_key, nullptr));
-        stack.push_back(container);
-    }
-
-    void close() {
-        PyObject* done = stack.back();
-        stack.pop_back();
-        pending_key = keys.back();
-        keys.pop_back();
-        if (stack.empty()) {
-            result = done;
-        } else {
-            add(done);
-        }
-    }
-
-    // Takes over `value` and puts it into the innermost container.
+    // Takes over `value`.
     void add(PyObject* value) {
-        PyObject* into = stack.back();
-        int failed = 0;
-        if (PyList_Check(into)) {
-            failed = PyList_Append(into, value);
-        } else {
-            failed = PyDict_SetItem(into, pending_key, value);
-            Py_CLEAR(pending_key);
-        }
+        const int failed = target.list != nullptr
+                               ? PyList_Append(target.list, value)
+                               : PyDict_SetItem(stack.back().dict, target.key, value);
         Py_DECREF(value);
         if (failed != 0) throw py::error_already_set();
     }
 
-    std::vector<PyObject*> stack;  // references
-    std::vector<PyObject*> keys;   // the key each open container goes under
-    PyObject* pending_key = nullptr;
+    std::vector<Open> stack;
+    Target target;
+    py::object number_name;  // the key of an unknown body
     PyObject* result = nullptr;
 };
 
