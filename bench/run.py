@@ -23,7 +23,8 @@ RESULTS = ROOT / "bench" / "results"
 SIZES = [(176, 1_000_000, "bbo"), (415, 1_000_000, "books5"), (2048, 200_000, "2 KB"),
          (22528, 20_000, "400-level snapshot")]
 PEERS = ["picows", "websockets-async", "websockets-sync", "aiohttp", "websocket-client"]
-THROUGHPUT_CLIENTS = ["corvane", "corvane-async", "corvane-meta", *PEERS, "cpp-ceiling", "handoff"]
+THROUGHPUT_CLIENTS = ["corvane", "corvane-async", "corvane-meta", *PEERS, "cpp-ceiling",
+                      "path-ceiling", "handoff"]
 ONLY_AT = {"corvane-meta": (176, 415)}  # sizes a client runs at; the others run at every size
 LATENCY_CLIENTS = ["corvane", "corvane-async", *PEERS]
 REALISTIC_CLIENTS = ["corvane", "corvane-async", *PEERS]
@@ -34,7 +35,7 @@ COUNT_SCALE = {"websocket-client": 0.15, "websockets-sync": 0.15, "websockets-as
                "aiohttp": 0.5}
 LABELS = {"corvane": "corvane-ws", "corvane-async": "corvane-ws (asyncio)",
           "corvane-meta": "corvane-ws (meta)",
-          "cpp-ceiling": "C++ transport ceiling",
+          "cpp-ceiling": "C++ transport ceiling", "path-ceiling": "C++ module path ceiling",
           "handoff": "hand-off ceiling", "websockets-async": "websockets (asyncio)",
           "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel"}
 
@@ -55,8 +56,9 @@ def make_certificates() -> Path:
 def run_client(client: str, port: int, size: int, count: int, rate: int = 0,
                realistic: bool = False) -> dict:
     env = dict(os.environ, PYTHONPATH=str(BUILD / "bench"))
-    if client == "cpp-ceiling":
-        command = [str(BUILD / "bench" / "ceiling_client"), "localhost", str(port), str(size), str(count)]
+    if client in ("cpp-ceiling", "path-ceiling"):
+        program = "ceiling_client" if client == "cpp-ceiling" else "path_ceiling"
+        command = [str(BUILD / "bench" / program), "localhost", str(port), str(size), str(count)]
     else:
         url = f"wss://localhost:{port}/?size={size}&count={count}" + (f"&rate={rate}" if rate else "")
         command = [sys.executable, str(ROOT / "bench" / "clients.py"), client, url, str(size), str(count)]
@@ -165,7 +167,7 @@ def chart(summary: dict, path: Path) -> None:
         per = summary["throughput"].get(f"{size}", {})
         clients = [c for c in THROUGHPUT_CLIENTS if c in per]
         values = [per[c]["msgs_per_s"] / 1000 for c in clients]
-        colours = ["#d62728" if c.startswith("corvane") else "#7f7f7f" if c in ("cpp-ceiling", "handoff") else "#1f77b4"
+        colours = ["#d62728" if c.startswith("corvane") else "#7f7f7f" if c.endswith("ceiling") or c == "handoff" else "#1f77b4"
                    for c in clients]
         ax.barh([LABELS.get(c, c) for c in clients], values, color=colours)
         ax.invert_yaxis()

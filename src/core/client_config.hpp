@@ -5,7 +5,8 @@
 // the connector validates them itself with an ASCII fast path (see utf8_check.hpp). Outbound
 // messages are marked, so they still go out as the text frames they are. Inbound payloads reuse
 // the buffers readers hand back (see payload_buffers.hpp). The library's log lines go through
-// print_line, so that a blocked standard error never holds up a connection.
+// print_line, so that a blocked standard error never holds up a connection. TLS goes through
+// the connectors' own socket policy (tls_socket.hpp), which reads large.
 
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
@@ -16,6 +17,7 @@
 
 #include "core/output.hpp"
 #include "core/payload_buffers.hpp"
+#include "core/tls_socket.hpp"
 
 namespace corvane {
 
@@ -114,12 +116,18 @@ struct client_config : websocketpp::config::asio_tls_client {
     struct transport_config : public websocketpp::config::asio_tls_client::transport_config {
         typedef type::elog_type elog_type;
         typedef type::alog_type alog_type;
+        typedef tls_socket::endpoint socket_type;
+        // One thread runs a connection's loop: no strands. (Other threads' sends reach the loop
+        // through websocketpp's own locks and a post.)
+        static const bool enable_multithreading = false;
     };
     typedef websocketpp::transport::asio::endpoint<transport_config> transport_type;
     typedef checked_text_message<websocketpp::message_buffer::alloc::con_msg_manager> message_type;
     typedef websocketpp::message_buffer::alloc::con_msg_manager<message_type> con_msg_manager_type;
     typedef websocketpp::message_buffer::alloc::endpoint_msg_manager<con_msg_manager_type>
         endpoint_msg_manager_type;
+    // Each read takes what TlsStream decrypted from one large receive (tls_stream.hpp).
+    static const size_t connection_read_buffer_size = TlsStream::kReadAhead;
 };
 
 using ws_client = websocketpp::client<client_config>;

@@ -40,16 +40,45 @@ void release_free_memory() {
 }  // namespace
 
 bool InboundQueue::push(InboundMessage&& message) {
-    if (message.kind == InboundMessage::Kind::message) {
-        add(received_messages, std::uint64_t{1});
-        add(received_bytes, std::uint64_t{message.payload.size()});
-        last_receive_ns.store(message.recv_ns, std::memory_order_relaxed);
+    count_received(message.kind == InboundMessage::Kind::message ? 1 : 0, message.payload.size(),
+                   message.recv_ns);
+    return append([&](MessageBatch& into) { into.push_back(std::move(message)); });
+}
+
+bool InboundQueue::push_all(std::vector<InboundMessage>& batch) {
+    std::uint64_t messages = 0;
+    std::uint64_t bytes = 0;
+    std::int64_t last_ns = 0;
+    for (const InboundMessage& message : batch) {
+        if (message.kind != InboundMessage::Kind::message) continue;
+        ++messages;
+        bytes += message.payload.size();
+        last_ns = message.recv_ns;
     }
+    count_received(messages, bytes, last_ns);
+    const bool reader_waits = append([&](MessageBatch& into) {
+        for (InboundMessage& message : batch)
+            into.push_back(std::move(message));
+    });
+    batch.clear();
+    return reader_waits;
+}
+
+void InboundQueue::count_received(std::uint64_t messages, std::uint64_t bytes,
+                                  std::int64_t last_ns) {
+    if (messages == 0) return;
+    add(received_messages, messages);
+    add(received_bytes, bytes);
+    last_receive_ns.store(last_ns, std::memory_order_relaxed);
+}
+
+template <typename Fill>
+bool InboundQueue::append(Fill fill) {
     bool restocked = false;
     bool reader_waits = false;
     {
         std::lock_guard<std::mutex> lock(mtx);
-        incoming.push_back(std::move(message));
+        fill(incoming);
         restocked = payload_buffers.restock();
         backlog_peak = std::max(backlog_peak, incoming.size());
         if (!watchers.empty()) signal_watchers();

@@ -36,6 +36,8 @@ public:
     // Appends one message or event without waking anyone; true when a reader waits for it, and
     // the caller must then call wake() (now, or once it has appended what else it has).
     bool push(InboundMessage&& message);
+    // The same for every message of `batch`, in order, under one lock; `batch` is left empty.
+    bool push_all(std::vector<InboundMessage>& batch);
     // Whether more is queued than the limit allows: the producer should stop reading.
     bool over_limit() const;
     // The producer has stopped reading: `resume` (any thread, under mtx; it must not block) is
@@ -95,7 +97,11 @@ private:
     std::optional<InboundMessage> take_incoming(std::unique_lock<std::mutex>& reader,
                                                 std::unique_lock<std::mutex>& lock);
     std::uint64_t queued_bytes() const;
-    void resume_if_drained();      // reader, no lock held
+    void resume_if_drained();  // reader, no lock held
+    void count_received(std::uint64_t messages, std::uint64_t bytes, std::int64_t last_ns);
+    // Producer: `fill` appends to `incoming` under mtx; true when a reader waits.
+    template <typename Fill>
+    bool append(Fill fill);
     bool nothing_to_take() const;  // caller holds mtx
     void refill();                 // caller holds both locks and has found `incoming` non-empty
     InboundMessage pop_ready(std::unique_lock<std::mutex>& reader);

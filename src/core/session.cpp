@@ -62,6 +62,7 @@ void Session::open(const std::string& url) {
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("Connection failed: ") + e.what());
     }
+    con->get_socket().on_read([this] { flush(); });
     endpoint.connect(con);
 }
 
@@ -156,24 +157,26 @@ void Session::close(std::uint16_t code, const std::string& reason) {
 
 void Session::deliver(std::string& payload, bool binary) {
     CORVANE_ON_RUN_THREAD(owner);
-    InboundMessage message;
+    // One clock read per network read: its messages were complete within microseconds.
+    if (read_ns == 0) {
+        read_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    }
+    InboundMessage& message = pending.emplace_back();
     message.payload = std::move(payload);
-    message.recv_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+    message.recv_ns = read_ns;
     message.connection = number;
     message.binary = binary;
     message.ascii = !binary && ascii_in_flight;
-    const bool reader_waits = inbound.push(std::move(message));
+}
+
+void Session::flush() {
+    read_ns = 0;
+    if (pending.empty()) return;
+    const bool reader_waits = inbound.push_all(pending);
     if (!paused && inbound.over_limit()) pause_reading();
-    if (!reader_waits || wake_posted) return;
-    // One wake-up per read: the rest of the buffer being parsed joins this message before the
-    // reader runs, instead of each message paying for a wake-up of its own.
-    wake_posted = true;
-    boost::asio::post(io(), [this] {
-        wake_posted = false;
-        inbound.wake();
-    });
+    if (reader_waits) inbound.wake();
 }
 
 // Only this thread reads and resumes: a reader that drains the queue below half its limit
@@ -196,6 +199,7 @@ void Session::resume_reading() {
 
 void Session::queue_event(InboundMessage::Kind kind, std::string reason, std::int32_t code,
                           bool by_peer) {
+    flush();  // the connection's messages before its end
     if (kind != InboundMessage::Kind::open) {
         if (ended) return;
         ended = true;

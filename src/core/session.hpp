@@ -77,6 +77,8 @@ private:
     void ping();
     void drop_as_dead();
     void set_no_delay(const websocketpp::connection_hdl& handle);
+    // The messages of one read go to the queue together, under one lock, with one wake-up.
+    void flush();
     void pause_reading();
     void resume_reading();
     // Queues an event; an ending one (close, fail, error) only if none has ended it yet.
@@ -105,12 +107,13 @@ private:
     // Run thread only.
     std::uint64_t arrivals = 0;
     unsigned pongs_expected = 0;
-    bool wake_posted = false;          // a reader wake-up is queued on the loop
-    bool ascii_in_flight = false;      // the text message being handled is pure ASCII
-    ws_client::connection_ptr paused;  // while the queue is over its limit: reading stops
-    bool closing_here = false;         // this side began the close
-    bool ended = false;                // an ending event is queued
-    std::string dead_reason;           // set when the keep-alive gave the peer up
+    bool ascii_in_flight = false;         // the text message being handled is pure ASCII
+    std::vector<InboundMessage> pending;  // this read's messages, not queued yet
+    std::int64_t read_ns = 0;             // when this read's first message was complete
+    ws_client::connection_ptr paused;     // while the queue is over its limit: reading stops
+    bool closing_here = false;            // this side began the close
+    bool ended = false;                   // an ending event is queued
+    std::string dead_reason;              // set when the keep-alive gave the peer up
 
     std::unique_ptr<ConnectionHandler> handler;
 };

@@ -1,0 +1,81 @@
+// Module path ceiling: the connectors' own TLS and framing path (websocketpp over TlsStream, the
+// same client configuration as a connector's), with every payload discarded in the message
+// handler: no queue, no reader, no Python.
+//
+//   path_ceiling HOST PORT SIZE COUNT   prints one JSON line of results
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <iostream>
+#include <string>
+
+#include "core/client_config.hpp"
+#include "core/tls_context.hpp"
+#include "payload.hpp"
+
+namespace {
+
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::cerr << "usage: path_ceiling HOST PORT SIZE COUNT\n";
+        return 2;
+    }
+    const std::string host = argv[1];
+    const std::size_t size = std::stoul(argv[3]);
+    const std::uint64_t count = std::stoull(argv[4]);
+    const corvane::bench::PayloadTemplate layout(size);
+    std::uint64_t received = 0, lost = 0, out_of_order = 0, bytes = 0, expected = 1;
+    std::chrono::steady_clock::time_point first, last;
+    double cpu_first = 0;
+
+    corvane::ws_client client;
+    client.clear_access_channels(websocketpp::log::alevel::all);
+    client.init_asio();
+    client.set_tls_init_handler(
+        [](websocketpp::connection_hdl) { return corvane::make_websocket_tls_context(); });
+    client.set_message_handler([&](websocketpp::connection_hdl h,
+                                   corvane::ws_client::message_ptr m) {
+        const std::string& payload = m->get_raw_payload();
+        const std::uint64_t seq =
+            corvane::bench::read_field(payload.data() + layout.seq_at, corvane::bench::kSeqWidth);
+        if (seq > expected) lost += seq - expected;
+        if (seq < expected) ++out_of_order;
+        expected = std::max(expected, seq + 1);
+        last = std::chrono::steady_clock::now();
+        if (received++ == 0) {
+            first = last;
+            cpu_first = cpu_seconds();
+        }
+        bytes += payload.size();
+        if (received == count) client.close(h, websocketpp::close::status::normal, "");
+    });
+    websocketpp::lib::error_code ec;
+    const std::string url =
+        "wss://" + host + ":" + argv[2] + "/?size=" + argv[3] + "&count=" + argv[4];
+    auto con = client.get_connection(url, ec);
+    if (ec) {
+        std::cerr << ec.message() << "\n";
+        return 1;
+    }
+    corvane::expect_peer_host(con->get_socket().native_handle(), host);
+    client.connect(con);
+    client.run();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::cout << R"({"messages":)" << received << R"(,"seconds":)"
+              << std::chrono::duration<double>(last - first).count() << R"(,"cpu":)"
+              << cpu_seconds() - cpu_first << R"(,"maxrss_kb":)" << usage.ru_maxrss
+              << R"(,"bytes":)" << bytes << R"(,"lost":)" << lost + (count - received)
+              << R"(,"out_of_order":)" << out_of_order << "}" << std::endl;
+    return 0;
+}
