@@ -13,6 +13,8 @@ POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
+POST /flood?conn=N&count=C&size=S  send C text messages of S bytes ("00000001xxx...", the
+                        sequence number first) as fast as the connection takes them
 POST /reset             forget frames, requests, faults and listen keys
 """
 
@@ -78,6 +80,12 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
                 sim.hold_close(conn.id)
             else:
                 sim.close_soon(conn.id)
+        return 200, {"ok": True}
+    if route == ("POST", "/flood"):
+        size = int(query.get("size", "100"))
+        sim.close_soon_task(sim.send_repeated(
+            int(query.get("conn", "0")), int(query.get("count", "1")),
+            lambda seq: f"{seq:08d}" + "x" * (size - 8)))
         return 200, {"ok": True}
     if route == ("GET", "/connections"):
         return 200, [{"conn": c.id, "path": c.path, "closed": c.closed.is_set()}
