@@ -1,9 +1,13 @@
 """The whole surface of _corvane_ws_module in about a minute.
 
 Public OKX tickers and trades and public MEXC deals stream on their own reader threads with a
-live status line per exchange (with each message's receive-to-Python delay, from its recv_ns); then a private OKX connector logs in, subscribes "orders",
-places and cancels an order; then everything disconnects and a summary checks the sequence
-numbers the local simulator puts in every data message: nothing lost, nothing out of order.
+live status line per exchange (with each message's receive-to-Python delay, from its recv_ns).
+Halfway, the simulator announces an OKX service upgrade (notice 64008) and closes the OKX
+connection soon after: the connector moves the stream to a new connection first, and the line
+counts the switch-over. Then a private OKX connector logs in, subscribes "orders", places and
+cancels an order; then everything disconnects and a summary checks the sequence numbers the
+local simulator puts in every data message: nothing lost, nothing doubled, nothing out of order.
+With --live the streams run against the real exchanges, through any upgrade window OKX has.
 
     make demo                         # against the local simulator (started for you)
     python examples/stream.py --live  # public streams of the real exchanges (needs internet)
@@ -15,6 +19,7 @@ import os
 import sys
 import threading
 import time
+import urllib.request
 from dataclasses import dataclass, field
 
 import _corvane_ws_module as ws
@@ -35,7 +40,8 @@ class Tally:
     binary: int = 0
     last_price: str = "-"
     lost: int = 0
-    out_of_order: int = 0
+    out_of_order: int = 0  # a number seen again, or after a later one
+    switches: int = 0  # the stream moved to a new connection (an upgrade notice, an age limit)
     expected: dict = field(default_factory=dict)  # stream -> next sequence number
     delays_us: list = field(default_factory=list)  # receive (native thread) to Python, µs
     started: float = field(default_factory=time.monotonic)
@@ -55,7 +61,8 @@ class Tally:
         rate = self.messages / max(time.monotonic() - self.started, 1e-9)
         extra = f" ({self.binary} binary)" if self.binary else ""
         return (f"{self.name:5} {self.messages:7d} messages{extra}  {rate:8.1f} msg/s  "
-                f"to Python p50 {self.delay(0.5):5.0f} µs  last price {self.last_price}")
+                f"to Python p50 {self.delay(0.5):5.0f} µs  switches {self.switches}  "
+                f"last price {self.last_price}")
 
     def delay(self, quantile: float) -> float:
         """The receive-to-Python delay at `quantile`: from the moment the frame was complete on
@@ -90,6 +97,9 @@ def reader(connector, tally: Tally, handle) -> threading.Thread:
         try:
             for item in connector.wsrun(meta=True):  # Message and Event objects
                 if not isinstance(item, ws.Message):
+                    if item.kind == "switch":  # a planned close, taken over without a gap
+                        with tally.lock:
+                            tally.switches += 1
                     continue  # an open, a close: not counted here
                 delay_us = (time.time_ns() - item.recv_ns) / 1000
                 with tally.lock:
@@ -122,7 +132,26 @@ def show_status(tallies: list[Tally], seconds: float) -> None:
         first = False
 
 
-def stream_public(okx_url: str, mexc_url: str, seconds: float) -> list[Tally]:
+def announce_upgrade(control: str | None, after: float) -> threading.Timer | None:
+    """Asks the simulator, `after` seconds from now, to send OKX's notice 64008 on every OKX
+    connection and to close them 2 s later."""
+    if control is None:
+        return None
+
+    def post(target: str) -> None:
+        urllib.request.urlopen(urllib.request.Request(control + target, method="POST"), timeout=5)
+
+    def announce() -> None:
+        post("/okx?upgrade-close=2")
+        post("/okx-notice?conn=all")
+
+    timer = threading.Timer(after, announce)
+    timer.start()
+    return timer
+
+
+def stream_public(okx_url: str, mexc_url: str, seconds: float,
+                  control: str | None = None) -> list[Tally]:
     print("== Public streams: OKX tickers and trades, MEXC deals ==", flush=True)
     okx, mexc = ws.OkxConnector(), ws.MexcConnector()
     okx.subscribe(channel="tickers", inst_id="BTC-USDT")
@@ -133,7 +162,10 @@ def stream_public(okx_url: str, mexc_url: str, seconds: float) -> list[Tally]:
     okx.connect(okx_url)
     mexc.connect(mexc_url)
     threads = [reader(okx, tallies[0], on_okx), reader(mexc, tallies[1], on_mexc)]
+    upgrade = announce_upgrade(control, seconds / 2)
     show_status(tallies, seconds)
+    if upgrade is not None:
+        upgrade.join()
     okx.disconnect()
     mexc.disconnect()
     for thread in threads:
@@ -183,14 +215,15 @@ def summary(tallies: list[Tally], checked: bool, private_ok: bool | None) -> boo
     print("\n== Summary ==")
     ok = True
     for t in tallies:
-        print(f"{t.name:5} {t.messages} messages, {t.binary} binary; "
+        print(f"{t.name:5} {t.messages} messages, {t.binary} binary, {t.switches} switch-overs; "
               + (f"lost {t.lost}, out of order {t.out_of_order}" if checked else "not sequence-checked")
               + f"; receive to Python p50 {t.delay(0.5):.0f} µs, p99 {t.delay(0.99):.0f} µs")
         ok &= t.messages > 0 and (not checked or (t.lost == 0 and t.out_of_order == 0))
     if private_ok is not None:
         print("private OKX order round trip:", "ok" if private_ok else "FAILED")
         ok &= private_ok
-    print("Result:", "nothing lost, nothing out of order" if ok and checked else "ok" if ok else "FAILED")
+    print("Result:", "nothing lost, nothing doubled, nothing out of order" if ok and checked
+          else "ok" if ok else "FAILED")
     return ok
 
 
@@ -200,13 +233,15 @@ def main() -> int:
     p.add_argument("--okx", default=os.environ.get("CORVANE_OKX_URL"), help="OKX base, e.g. wss://localhost:PORT/ws/v5")
     p.add_argument("--mexc", default=os.environ.get("CORVANE_MEXC_URL"), help="MEXC stream URL")
     p.add_argument("--seconds", type=float, default=20.0, help="how long the public streams run")
+    p.add_argument("--sim-control", default=None,
+                   help="the simulator's control URL: announce an OKX upgrade halfway")
     args = p.parse_args()
     if args.live:
         tallies = stream_public(LIVE_OKX, LIVE_MEXC, args.seconds)
         return 0 if summary(tallies, checked=False, private_ok=None) else 1
     if not (args.okx and args.mexc):
         p.error("give --okx and --mexc (make demo does), or --live")
-    tallies = stream_public(args.okx + "/public", args.mexc, args.seconds)
+    tallies = stream_public(args.okx + "/public", args.mexc, args.seconds, args.sim_control)
     private_ok = trade_private(args.okx + "/private", SIM_OKX_KEY)
     return 0 if summary(tallies, checked=True, private_ok=private_ok) else 1
 

@@ -1,5 +1,6 @@
 """make demo: start the local exchange simulator in its own process, point the client at it
-through SSL_CERT_FILE, run examples/stream.py, and stop the simulator on every way out."""
+through SSL_CERT_FILE, run examples/stream.py (with the simulator's control port, so that it
+can announce a service upgrade mid-stream), and stop the simulator on every way out."""
 
 import json
 import os
@@ -12,7 +13,8 @@ ROOT = Path(__file__).resolve().parents[1]
 
 def main() -> int:
     ca_file = ROOT / "build" / "demo" / "ca.pem"
-    sim = subprocess.Popen([sys.executable, "-m", "sim", "--rate", "50", "--ca-file", str(ca_file)],
+    sim = subprocess.Popen([sys.executable, "-m", "sim", "--rate", "50", "--control-port", "0",
+                            "--ca-file", str(ca_file)],
                            cwd=ROOT, stdout=subprocess.PIPE, text=True)
     try:
         ready = json.loads(sim.stdout.readline() or "{}")
@@ -24,6 +26,7 @@ def main() -> int:
         print(f"Simulator on {base} (test CA {ready['ca_file']})", flush=True)
         return subprocess.call([sys.executable, str(ROOT / "examples" / "stream.py"),
                                 "--okx", f"{base}/ws/v5", "--mexc", f"{base}/ws",
+                                "--sim-control", f"http://127.0.0.1:{ready['control_port']}",
                                 *sys.argv[1:]], env=env)
     except KeyboardInterrupt:
         return 130

@@ -9,7 +9,9 @@ GET  /faults            the REST faults set, with how many requests each has sti
 POST /okx?pong=on|off   whether OKX answers "ping"
 POST /okx?lose-order-answer=on  the next OKX order is taken, then its connection is dropped
                         before the answer
-POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that connection
+POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that connection (all:
+                        on every OKX connection open now), which is closed a while later
+POST /okx?upgrade-close=S  how long after its notice an OKX connection is closed (60 s)
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
@@ -59,13 +61,19 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
             return 400, {"error": str(e)}
         return 200, {"ok": True}
     if route == ("POST", "/okx-notice"):
-        sim.close_soon_task(sim.okx_notice(int(query.get("conn", "0"))))
+        if query.get("conn") == "all":
+            for conn in sim.okx_connections():
+                sim.close_soon_task(sim.okx_notice(conn))
+        else:
+            sim.close_soon_task(sim.okx_notice(int(query.get("conn", "0"))))
         return 200, {"ok": True}
     if route == ("POST", "/okx"):
         if "pong" in query:
             sim.okx_answers_pings = query["pong"] != "off"
         if "lose-order-answer" in query:
             sim.okx_lose_order_answer = query["lose-order-answer"] == "on"
+        if "upgrade-close" in query:
+            sim.okx_limits.upgrade_close_s = float(query["upgrade-close"])
         return 200, {"ok": True}
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))

@@ -58,14 +58,6 @@ def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
 
 # ---- pacing ----
 
-async def run_feed(rate: float, send: Callable[[int], Awaitable[None]], count: int | None) -> None:
-    """A subscription's feed: paced sends until `count` or until its connection goes."""
-    try:
-        await paced(rate, send, count)
-    except ConnectionClosed:
-        pass
-
-
 async def paced(rate: float, send: Callable[[int], Awaitable[None]], count: int | None = None) -> None:
     """Calls send(seq) for seq = 1, 2, ... at `rate` per second (all that are due at once when
     the loop falls behind), until `count` were sent or the task is cancelled."""
@@ -80,3 +72,47 @@ async def paced(rate: float, send: Callable[[int], Awaitable[None]], count: int 
             seq += 1
             await send(seq)
         await asyncio.sleep(max(0.0, start + seq / rate - loop.time()))
+
+
+# ---- broadcasting ----
+
+class Broadcast:
+    """One public feed, numbered from 1, pushed byte for byte to every connection subscribed to
+    it (as an exchange does), for as long as one is."""
+
+    def __init__(self, rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
+        self.make = make
+        self.subscribers: dict[int, Callable[[str | bytes], Awaitable[None]]] = {}
+        self.task = asyncio.ensure_future(paced(rate, self.push, limit))
+
+    async def push(self, seq: int) -> None:
+        message = self.make(seq)
+        for subscriber, send in list(self.subscribers.items()):
+            try:
+                await send(message)
+            except ConnectionClosed:
+                self.subscribers.pop(subscriber, None)
+
+
+class Broadcasts:
+    """The simulator's public feeds by name: joined by the first subscription, ended with the
+    last."""
+
+    def __init__(self) -> None:
+        self.feeds: dict[str, Broadcast] = {}
+
+    def join(self, name: str, subscriber: int, send: Callable[[str | bytes], Awaitable[None]],
+             rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
+        feed = self.feeds.get(name)
+        if feed is None or feed.task.done():
+            feed = self.feeds[name] = Broadcast(rate, limit, make)
+        feed.subscribers[subscriber] = send
+
+    def leave(self, name: str, subscriber: int) -> None:
+        feed = self.feeds.get(name)
+        if feed is None:
+            return
+        feed.subscribers.pop(subscriber, None)
+        if not feed.subscribers:
+            feed.task.cancel()
+            del self.feeds[name]

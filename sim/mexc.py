@@ -6,13 +6,14 @@ limit (sim/mexc_rules.py)."""
 
 import asyncio
 import json
+import time
 from typing import TYPE_CHECKING
 
 from websockets.exceptions import ConnectionClosed
 
 from sim import mexc_protobuf as pb
 from sim import mexc_rules as rules
-from sim.feeds import PriceWalk, compact, run_feed
+from sim.feeds import PriceWalk, compact
 
 if TYPE_CHECKING:
     from sim.server import Connection, Simulator
@@ -51,9 +52,10 @@ class MexcSession:
         self.conn = conn
         self.listen_key = conn.query.get("listenKey")
         self.streams: dict[str, rules.Stream] = {}
-        self.feeds: dict[str, asyncio.Task] = {}
-        self.walk = PriceWalk(43000.0, conn.id)
+        self.feeds: set[str] = set()  # the broadcasts joined
+        self.last_request = self.unserved_since = time.monotonic()
         self.life = asyncio.ensure_future(self.end_of_life())
+        self.watchdog = asyncio.ensure_future(self.close_when_idle())
 
     async def send(self, value: object) -> None:
         await self.conn.ws.send(value if isinstance(value, (str, bytes)) else compact(value))
@@ -66,7 +68,27 @@ class MexcSession:
         except ConnectionClosed:
             pass
 
+    async def close_when_idle(self) -> None:
+        """#websocket-market-streams: a connection without a valid subscription for 30 s, or
+        without a request for 60 s, is closed."""
+        limits = self.sim.mexc_limits
+        try:
+            while True:
+                now = time.monotonic()
+                unserved = now - self.unserved_since if not self.streams else 0.0
+                if unserved >= limits.no_subscription_close_s:
+                    await self.conn.ws.close(*rules.NO_SUBSCRIPTION)
+                    return
+                if now - self.last_request >= limits.idle_close_s:
+                    await self.conn.ws.close(*rules.NO_TRAFFIC)
+                    return
+                await asyncio.sleep(min(limits.no_subscription_close_s - unserved,
+                                        limits.idle_close_s - (now - self.last_request)))
+        except ConnectionClosed:
+            pass
+
     async def on_message(self, message: str | bytes) -> None:
+        self.last_request = time.monotonic()
         try:
             request = json.loads(message)
             method = request.get("method")
@@ -93,7 +115,11 @@ class MexcSession:
             accepted.append(name)
             self.streams[name] = stream
             if name not in rules.PRIVATE_STREAMS and name not in self.feeds and self.sim.rate > 0:
-                self.feeds[name] = asyncio.create_task(self.feed(stream))
+                self.feeds.add(name)
+                walk = PriceWalk(43000.0, hash(name))
+                self.sim.broadcasts.join(name, self.conn.id, self.send, self.sim.rate,
+                                         self.sim.feed_limit,
+                                         lambda seq, s=stream: public_message(s, seq, walk.step()))
         if accepted:
             await self.send(rules.acknowledged(accepted))
         if refused:
@@ -101,17 +127,13 @@ class MexcSession:
 
     async def unsubscribe(self, names: list[str]) -> None:
         for name in names:
-            task = self.feeds.pop(name, None)
-            if task:
-                task.cancel()
+            if name in self.feeds:
+                self.feeds.discard(name)
+                self.sim.broadcasts.leave(name, self.conn.id)
             self.streams.pop(name, None)
+        if not self.streams:
+            self.unserved_since = time.monotonic()
         await self.send(rules.acknowledged(names))
-
-    async def feed(self, stream: rules.Stream) -> None:
-        async def push(seq: int) -> None:
-            await self.send(public_message(stream, seq, self.walk.step()))
-
-        await run_feed(self.sim.rate, push, self.sim.feed_limit)
 
     async def push_order(self, order: dict) -> None:
         """An order placed or cancelled over REST: the private order and account streams."""
@@ -125,5 +147,6 @@ class MexcSession:
 
     def close(self) -> None:
         self.life.cancel()
-        for task in self.feeds.values():
-            task.cancel()
+        self.watchdog.cancel()
+        for name in self.feeds:
+            self.sim.broadcasts.leave(name, self.conn.id)

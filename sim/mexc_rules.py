@@ -70,11 +70,15 @@ class MexcLimits:
     max_keys: int = 60                         # valid listen keys per account
     connections_per_key: int = 5
     connection_life_s: float = 24 * 3600.0     # then the connection is closed
+    no_subscription_close_s: float = 30.0      # open without a valid subscription: closed
+    idle_close_s: float = 60.0                 # no request (a PING is one): closed
 
 
 KEY_LIMIT_REACHED = (400, {"code": 730002, "msg": "Listen key limit reached"})  # unconfirmed
 INVALID_KEY = (400, {"code": 730001, "msg": "Invalid listenKey"})               # unconfirmed
 LIFE_OVER = (1000, "connection life over")                                     # unconfirmed
+NO_SUBSCRIPTION = (1000, "no valid subscription")                              # unconfirmed
+NO_TRAFFIC = (1000, "no traffic")                                              # unconfirmed
 
 # ---- #general-info: signed requests ----
 

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 from websockets.exceptions import ConnectionClosed
 
 from sim import okx_rules as rules
-from sim.feeds import PriceWalk, compact, now_ms, okx_data, run_feed
+from sim.feeds import PriceWalk, compact, now_ms, okx_data
 
 if TYPE_CHECKING:
     from sim.server import Connection, Simulator
@@ -36,13 +36,14 @@ class OkxSession:
         self.path = conn.path
         self.conn_id = f"{conn.id:08x}"
         self.logged_in = False
-        self.feeds: dict[str, asyncio.Task] = {}
+        self.feeds: set[str] = set()  # the broadcasts joined, by name
         self.private_args: list[dict] = []  # the private subscriptions, as they were named
         self.channels: set[str] = set()      # every subscription of the connection
         self.requests: list[float] = []      # when subscribe, unsubscribe and login came
-        self.walk = PriceWalk(43000.0, conn.id)
         self.last_push = time.monotonic()
         self.watchdog = asyncio.ensure_future(self.close_when_idle())
+        self.upgrade: asyncio.Task | None = None
+        self.held_acks: list[dict] = []  # while the simulator holds acknowledgements back
 
     async def send(self, value: object) -> None:
         self.last_push = time.monotonic()
@@ -126,6 +127,8 @@ class OkxSession:
                 rules.invalid_request(str(arg))
             if refusal is None and arg["channel"] in rules.PRIVATE_CHANNELS and not self.logged_in:
                 refusal = rules.PLEASE_LOG_IN
+            if refusal is None and arg["channel"] in rules.LOGIN_CHANNELS and not self.logged_in:
+                refusal = rules.TIER_TOO_LOW
             if refusal is not None:
                 await self.error(*refusal)
                 continue
@@ -137,27 +140,30 @@ class OkxSession:
         if len(self.channels) > self.sim.okx_limits.max_channels:
             await self.close_with(rules.CLOSE_TOO_MANY_CHANNELS)
             return
-        await self.send({"event": "subscribe", "arg": arg, "connId": self.conn_id})
+        ack = {"event": "subscribe", "arg": arg, "connId": self.conn_id}
+        if self.sim.okx_hold_acks:
+            self.held_acks.append(ack)
+        else:
+            await self.send(ack)
         if arg["channel"] in rules.PRIVATE_CHANNELS:
             self.private_args.append(arg)
         elif key not in self.feeds and self.sim.rate > 0:
-            self.feeds[key] = asyncio.create_task(self.feed(arg["channel"], arg.get("instId", "")))
+            self.feeds.add(key)
+            walk = PriceWalk(43000.0, hash(key))
+            channel, inst_id = arg["channel"], arg.get("instId", "")
+            self.sim.broadcasts.join(self.path + key, self.conn.id, self.send, self.sim.rate,
+                                     self.sim.feed_limit,
+                                     lambda seq: okx_data(channel, inst_id, seq, walk.step()))
 
     async def unsubscribe(self, request: dict) -> None:
         for arg in request.get("args", []):
             key = compact(arg)
-            task = self.feeds.pop(key, None)
-            if task:
-                task.cancel()
+            if key in self.feeds:
+                self.feeds.discard(key)
+                self.sim.broadcasts.leave(self.path + key, self.conn.id)
             self.channels.discard(key)
             self.private_args = [a for a in self.private_args if a != arg]
             await self.send({"event": "unsubscribe", "arg": arg, "connId": self.conn_id})
-
-    async def feed(self, channel: str, inst_id: str) -> None:
-        async def push(seq: int) -> None:
-            await self.send(okx_data(channel, inst_id, seq, self.walk.step()))
-
-        await run_feed(self.sim.rate, push, self.sim.feed_limit)
 
     # ---- orders ----
 
@@ -207,7 +213,7 @@ class OkxSession:
             return
         await self.send(self.reply(request, "0", "", [self.item(arg, "0", "Order placed",
                                                                 order["ordId"])]))
-        await self.push_order(order)
+        await self.sim.push_okx_order(order)
 
     async def cancel(self, request: dict) -> None:
         if await self.refused_operation(request):
@@ -225,23 +231,39 @@ class OkxSession:
             return
         order["state"] = "canceled"
         await self.send(self.reply(request, "0", "", [self.item(order, "0", "", order["ordId"])]))
-        await self.push_order(order)
+        await self.sim.push_okx_order(order)
 
-    async def push_order(self, order: dict) -> None:
-        """The "orders" channel carries each update to the subscriptions it matches, under the
-        argument they named."""
-        data = dict(order, uTime=str(now_ms()), cTime=str(now_ms()))
+    async def push_order(self, data: dict) -> None:
+        """The "orders" channel carries each update (`data`, the same for every connection of
+        the account) to the subscriptions it matches, under the argument they named."""
         for arg in self.private_args:
-            if arg["channel"] != "orders" or arg["instType"] not in ("ANY", order["instType"]):
+            if arg["channel"] != "orders" or arg["instType"] not in ("ANY", data["instType"]):
                 continue
-            if arg.get("instId") not in (None, order["instId"]):
+            if arg.get("instId") not in (None, data["instId"]):
                 continue
             await self.send({"arg": dict(arg, uid="1"), "data": [data]})
 
+    async def release_acks(self) -> None:
+        held, self.held_acks = self.held_acks, []
+        for ack in held:
+            await self.send(ack)
+
     async def notice_upgrade(self) -> None:
+        """#overview-websocket-notification: the notice, then the close about 60 s later."""
         await self.send(dict(rules.UPGRADE_NOTICE, connId=self.conn_id))
+        if self.upgrade is None:
+            self.upgrade = asyncio.ensure_future(self.close_for_upgrade())
+
+    async def close_for_upgrade(self) -> None:
+        await asyncio.sleep(self.sim.okx_limits.upgrade_close_s)
+        try:
+            await self.close_with(rules.CLOSE_UPGRADE)
+        except ConnectionClosed:
+            pass
 
     def close(self) -> None:
         self.watchdog.cancel()
-        for task in self.feeds.values():
-            task.cancel()
+        if self.upgrade is not None:
+            self.upgrade.cancel()
+        for key in self.feeds:
+            self.sim.broadcasts.leave(self.path + key, self.conn.id)

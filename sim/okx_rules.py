@@ -19,7 +19,9 @@ BUSINESS_CHANNELS = {"orders-algo", "algo-advance", "grid-orders-spot", "trades-
                      "deposit-info", "withdrawal-info"}
 CHANNELS_OF = {"/ws/v5/public": PUBLIC_CHANNELS, "/ws/v5/private": PRIVATE_CHANNELS,
                "/ws/v5/business": BUSINESS_CHANNELS}
-LOGIN_PATHS = {"/ws/v5/private", "/ws/v5/business"}  # business channels such as orders-algo log in
+# Business channels such as orders-algo log in; on /public a login opens the l2-tbt books.
+LOGIN_PATHS = {"/ws/v5/public", "/ws/v5/private", "/ws/v5/business"}
+LOGIN_CHANNELS = {"books50-l2-tbt", "books-l2-tbt"}  # (and VIP4 or more: every test user has it)
 ORDER_PATH = "/ws/v5/private"
 
 
@@ -52,6 +54,8 @@ def not_on_business(channel: str) -> tuple[str, str]:
 OPERATION_NOT_HERE = ("60028", "The current operation is not supported by this URL. Please use "
                       "the correct WebSocket URL for the operation.")  # text unconfirmed
 PLEASE_LOG_IN = ("60011", "Please log in")
+TIER_TOO_LOW = ("64003", "Your trading fee tier doesn't meet the requirement to access this "
+                "channel")  # the code is documented, the text unconfirmed
 TOO_FREQUENT = ("60014", "Requests too frequent.")
 
 
@@ -211,12 +215,14 @@ class OkxLimits:
     max_args_bytes: int = 64 * 1024     # a request's "args" beyond this: close 1009
     max_channels: int = 1024            # channels per connection before close 4009 (unconfirmed)
     requests_per_hour: int = 480        # subscribe + unsubscribe + login per connection: 60014
+    upgrade_close_s: float = 60.0       # from the notice 64008 to the close
 
 
 CLOSE_IDLE = (4004, "No data received in 30s")
 CLOSE_TOO_LONG = (1009, "Request message exceeds the maximum frame length")
 CLOSE_TOO_MANY_CHANNELS = (4009, "The number of subscription channels for this connection "
                                  "exceeds the limit")
+CLOSE_UPGRADE = (1012, "Service upgrade")  # unconfirmed: the code OKX closes with after 64008
 UPGRADE_NOTICE = {"event": "notice", "code": "64008",
                   "msg": "The connection will soon be closed for a service upgrade. Please "
                          "reconnect."}

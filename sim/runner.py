@@ -67,6 +67,9 @@ class SimulatorThread:
     def okx_notice(self, conn: int) -> None:
         self.run(self.sim.okx_notice(conn))
 
+    def release_okx_acks(self) -> None:
+        self.run(self.sim.release_okx_acks())
+
     def wait_connection(self, count: int = 1, timeout: float = CALL_TIMEOUT) -> int:
         """Waits until `count` connections were accepted in all; returns the newest one's id."""
         self.sim.recorder.wait_for(lambda: len(self.sim.connections) >= count, timeout)

@@ -26,6 +26,7 @@ from websockets.http11 import Request, Response
 from sim import control
 from sim.certs import TestCertificates
 from sim.credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
+from sim.feeds import Broadcasts, now_ms
 from sim.http import json_response, read_request, response
 from sim.mexc import MexcSession
 from sim.mexc_rest import ListenKey, MexcRest
@@ -90,10 +91,13 @@ class Simulator:
         self.mexc_credentials = mexc_credentials
         self.okx_answers_pings = True
         self.okx_lose_order_answer = False  # the next order is taken, its connection then lost
+        self.okx_hold_acks = False  # subscriptions take effect, their acknowledgements wait
+        self.refuse_status: int | None = None  # every new WebSocket upgrade refused with it
         self.okx_limits = okx_limits or OkxLimits()
         self.mexc_limits = mexc_limits or MexcLimits()
         self.clock = time.monotonic  # what listen keys age by; tests may set a clock of their own
         self.recorder = Recorder()
+        self.broadcasts = Broadcasts()
         self.connections: list[Connection] = []
         self.sessions: dict[int, object] = {}
         self.listen_keys: dict[str, ListenKey] = {}
@@ -163,6 +167,8 @@ class Simulator:
             return self._okx_rest_on_ws_port(connection, request)
         if parts.path.startswith("/reject/"):
             return connection.respond(int(parts.path.rsplit("/", 1)[1]), "refused by the simulator\n")
+        if self.refuse_status is not None:
+            return connection.respond(self.refuse_status, "refused by the simulator\n")
         query = dict(parse_qsl(parts.query, keep_blank_values=True))
         if parts.path == MEXC_PATH and "listenKey" in query:
             key = query["listenKey"]
@@ -212,6 +218,17 @@ class Simulator:
             conn.closed.set()
             conn.ws = None
             self.recorder.notify()
+
+    async def push_okx_order(self, order: dict) -> None:
+        """An order's update, to every logged-in OKX connection (the account's) that has it
+        subscribed: the same bytes on each."""
+        data = dict(order, uTime=str(now_ms()), cTime=str(now_ms()))
+        for session in list(self.sessions.values()):
+            if isinstance(session, OkxSession) and session.logged_in:
+                try:
+                    await session.push_order(data)
+                except ConnectionClosed:
+                    pass  # that connection is going away; the others still get the update
 
     async def push_mexc_order(self, order: dict) -> None:
         for session in list(self.sessions.values()):
@@ -353,6 +370,16 @@ class Simulator:
         transport = self._ws(conn).transport
         transport.pause_reading()
         transport.write(frame_close(code))
+
+    async def release_okx_acks(self) -> None:
+        """Sends the acknowledgements held back, and holds none from now on."""
+        self.okx_hold_acks = False
+        for session in list(self.sessions.values()):
+            if isinstance(session, OkxSession):
+                await session.release_acks()
+
+    def okx_connections(self) -> list[int]:
+        return [conn for conn, session in self.sessions.items() if isinstance(session, OkxSession)]
 
     async def okx_notice(self, conn: int) -> None:
         """OKX's notice of a service upgrade, sent 60 s before the connection is closed."""

@@ -55,6 +55,11 @@ public:
         std::uint64_t pings_sent = 0;
     };
     virtual Stats stats() = 0;
+    // The age (seconds) at which a connection is replaced by a new one without a gap; nullopt:
+    // none. Setting it checks the value (std::invalid_argument) and applies to the connection
+    // open now as well.
+    virtual std::optional<double> max_connection_age() const = 0;
+    virtual void set_max_connection_age(std::optional<double> seconds) = 0;
     // Above `bytes` of queued payload the connection stops reading its socket, and reads again
     // below half; 0 (the default): no bound.
     void limit_queue(std::size_t bytes) { inbound.limit_bytes(bytes); }

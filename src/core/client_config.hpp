@@ -53,6 +53,7 @@ public:
     // Why the connection's name resolution or TCP connect failed, as the transport logged it
     // ("Connection refused"): websocketpp hands the failure handler only a generic code.
     const std::string& first_failure() const { return failure; }
+    void forget_failure() { failure.clear(); }  // another connection is about to be made
 
 private:
     void note_failure(const std::string& msg) {

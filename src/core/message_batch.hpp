@@ -14,13 +14,15 @@
 namespace corvane {
 
 // One received data message, byte for byte, with the kind of frame it came in; or one event of a
-// connection (opened, closed, failed, ended by an error), in its place among the messages.
+// connection (opened, closed, failed, ended by an error, replaced by another), in its place among
+// the messages.
 struct InboundMessage {
-    enum class Kind : std::uint8_t { message, open, close, fail, error };
+    enum class Kind : std::uint8_t { message, open, close, fail, error, switched };
     std::string payload;           // the message; for an event, its reason
     std::int64_t recv_ns = 0;      // wall clock, nanoseconds: when the frame was complete
     std::uint32_t connection = 0;  // the connector's connection attempt it belongs to, from 1
     std::int32_t code = -1;        // a close event's code, -1 for none
+    std::uint32_t previous = 0;    // a switch event's connection replaced, 0 for none
     Kind kind = Kind::message;
     bool binary = false;
     bool ascii = false;    // a text payload known to be 7-bit ASCII (cheaper to turn into a str)

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "core/feed.hpp"
 #include "core/output.hpp"
 #include "core/tls_context.hpp"
 #include "core/utf8_check.hpp"
@@ -17,37 +18,22 @@ namespace {
 using websocketpp::session::state::value;
 namespace ws_state = websocketpp::session::state;
 
-boost::asio::io_context& prepared_loop(ws_client& endpoint) {
-    endpoint.clear_access_channels(websocketpp::log::alevel::all);
-    endpoint.init_asio();
-    return endpoint.get_io_service();
-}
-
 }  // namespace
 
-Session::Session(InboundQueue& inbound, ConnectionStats& stats, const KeepAlive& keepalive,
-                 std::unique_ptr<ConnectionHandler> handler, std::uint32_t number)
-    : inbound(inbound),
-      stats(stats),
-      keepalive(keepalive),
+Session::Session(Feed& feed, std::unique_ptr<ConnectionHandler> handler, std::uint32_t number)
+    : feed(feed),
+      inbound(feed.inbound()),
+      stats(feed.stats()),
+      keepalive(feed.keepalive()),
       number(number),
-      timer(prepared_loop(endpoint)),
+      timer(feed.endpoint().get_io_service()),
       schedule(keepalive),
-      handler(std::move(handler)) {
-    endpoint.set_open_handler([this](websocketpp::connection_hdl h) { on_open(h); });
-    endpoint.set_close_handler([this](websocketpp::connection_hdl) { on_close(); });
-    endpoint.set_fail_handler([this](websocketpp::connection_hdl h) { on_fail(h); });
-    endpoint.set_message_handler([this](websocketpp::connection_hdl, ws_client::message_ptr m) {
-        on_message(m->get_raw_payload(), m->frame_opcode() == websocketpp::frame::opcode::binary);
-    });
-    endpoint.set_tls_init_handler(
-        [](websocketpp::connection_hdl) { return make_websocket_tls_context(); });
-    endpoint.set_tcp_post_init_handler([this](websocketpp::connection_hdl h) { set_no_delay(h); });
-}
+      handler(std::move(handler)) {}
 
 Session::~Session() = default;
 
 void Session::open(const std::string& url) {
+    ws_client& endpoint = feed.endpoint();
     websocketpp::lib::error_code ec;
     ws_client::connection_ptr con = endpoint.get_connection(url, ec);
     if (ec) throw std::runtime_error("Connection failed: " + ec.message());
@@ -62,36 +48,39 @@ void Session::open(const std::string& url) {
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("Connection failed: ") + e.what());
     }
+    // The connection's own handlers: other connections of the stream share the endpoint.
+    con->set_open_handler([this](websocketpp::connection_hdl h) { on_open(h); });
+    con->set_close_handler([this](websocketpp::connection_hdl) { on_close(); });
+    con->set_fail_handler([this](websocketpp::connection_hdl h) { on_fail(h); });
+    con->set_message_handler([this](websocketpp::connection_hdl, ws_client::message_ptr m) {
+        on_message(m->get_raw_payload(), m->frame_opcode() == websocketpp::frame::opcode::binary);
+    });
+    con->set_tcp_post_init_handler([this](websocketpp::connection_hdl h) { set_no_delay(h); });
     con->get_socket().on_read([this] { flush(); });
     endpoint.connect(con);
 }
 
-std::string Session::run() {
-    owner.claim();
-    std::string error;
-    try {
-        endpoint.run();
-    } catch (const std::exception& e) {
-        error = e.what();
-        queue_event(InboundMessage::Kind::error, error);
-    }
+void Session::end_unfinished(const std::string& error) {
+    if (!error.empty()) queue_event(InboundMessage::Kind::error, error);
     // Ended without its close handshake (disconnect() gave up waiting) or before it opened.
     if (!ended && opened) {
         queue_event(InboundMessage::Kind::close, "dropped by disconnect()", 1006);
     } else if (!ended) {
         queue_event(InboundMessage::Kind::fail, "given up by disconnect()");
     }
-    inbound.resumed();  // a resume must not reach this loop any more
-    return error;
 }
 
 boost::asio::io_context& Session::io() {
-    return endpoint.get_io_service();
+    return feed.endpoint().get_io_service();
+}
+
+const ThreadOwner& Session::thread() const {
+    return feed.thread();
 }
 
 ws_client::connection_ptr Session::connection() {
     websocketpp::lib::error_code ec;
-    return endpoint.get_con_from_hdl(hdl, ec);
+    return feed.endpoint().get_con_from_hdl(hdl, ec);
 }
 
 // ---- any thread ----
@@ -108,7 +97,7 @@ void Session::send_text(const std::string& text) {
 
 void Session::send_locked(const std::string& text) {
     websocketpp::lib::error_code ec;
-    ws_client::connection_ptr con = endpoint.get_con_from_hdl(hdl, ec);
+    ws_client::connection_ptr con = feed.endpoint().get_con_from_hdl(hdl, ec);
     if (!ec) {
         ws_client::message_ptr msg =
             con->get_message(websocketpp::frame::opcode::text, text.size());
@@ -131,32 +120,43 @@ bool Session::send_if_open(const nlohmann::json& value) {
     return true;
 }
 
-void Session::request_close() {
-    boost::asio::post(io(), [this] { close(websocketpp::close::status::normal, ""); });
-}
-
-void Session::stop() {
-    endpoint.stop();
-}
-
 // ---- run thread ----
 
 void Session::close(std::uint16_t code, const std::string& reason) {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     closing_here = true;
     resume_reading();  // the peer's answer to the close frame has to be read
     ws_client::connection_ptr con = connection();
     const value state = con ? con->get_state() : ws_state::connecting;
-    if (state == ws_state::closing) return;  // under way: it ends the loop once complete
+    if (state == ws_state::closing) return;  // under way: it ends the connection once complete
     // Frames already handed to send() are queued ahead of the close frame.
     websocketpp::lib::error_code ec;
     if (state == ws_state::open) con->close(code, reason, ec);
+    if (state == ws_state::open && !ec) return;
     // Not open yet, or already closed: nothing to flush or to wait for.
-    if (state != ws_state::open || ec) endpoint.stop();
+    unwanted = true;
+    feed.on_unwanted(*this);
+}
+
+void Session::give_up(const std::string& why) {
+    own_reason = why;
+    close(websocketpp::close::status::normal, why);
+}
+
+// The messages before the acknowledgement go ahead of the switch it may bring.
+void Session::ready() {
+    CORVANE_ON_RUN_THREAD(thread());
+    flush();
+    feed.on_ready(*this);
+}
+
+void Session::replace(const std::string& why, std::chrono::seconds closes_in) {
+    CORVANE_ON_RUN_THREAD(thread());
+    feed.on_replace(*this, why, closes_in);
 }
 
 void Session::deliver(std::string& payload, bool binary) {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     // One clock read per network read: its messages were complete within microseconds.
     if (read_ns == 0) {
         read_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -173,27 +173,20 @@ void Session::deliver(std::string& payload, bool binary) {
 
 void Session::flush() {
     read_ns = 0;
-    if (pending.empty()) return;
-    const bool reader_waits = inbound.push_all(pending);
-    if (!paused && inbound.over_limit()) pause_reading();
-    if (reader_waits) inbound.wake();
+    if (!pending.empty()) feed.accept(*this, pending);
 }
 
-// Only this thread reads and resumes: a reader that drains the queue below half its limit
-// asks for the resume through the loop. A paused connection has no read under way to keep it
-// alive, so the session holds it meanwhile.
+// A paused connection has no read under way to keep it alive, so the session holds it
+// meanwhile. One that is closing reads on: the peer's answer to its close must come in.
 void Session::pause_reading() {
     ws_client::connection_ptr con = connection();
-    if (!con || !inbound.pause([this] { boost::asio::post(io(), [this] { resume_reading(); }); })) {
-        return;
-    }
+    if (!con || paused || closing_here || con->get_state() != ws_state::open) return;
     con->pause_reading();
     paused = std::move(con);
 }
 
 void Session::resume_reading() {
-    CORVANE_ON_RUN_THREAD(owner);
-    inbound.resumed();
+    CORVANE_ON_RUN_THREAD(thread());
     if (paused) std::exchange(paused, nullptr)->resume_reading();
 }
 
@@ -222,7 +215,7 @@ void Session::queue_event(InboundMessage::Kind kind, std::string reason, std::in
 }
 
 void Session::on_open(const websocketpp::connection_hdl& handle) {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     {
         std::lock_guard<std::mutex> lock(send_mtx);
         hdl = handle;
@@ -230,14 +223,16 @@ void Session::on_open(const websocketpp::connection_hdl& handle) {
     }
     stats.opened.fetch_add(1);
     queue_event(InboundMessage::Kind::open, "");
+    if (unwanted) return close(websocketpp::close::status::normal, "");
     handler->on_open(*this);
     // The keep-alive starts after the exchange's opening frames, which therefore go first.
     if (schedule.start(arrivals)) ping();
     arm_timer();
+    feed.on_opened(*this);
 }
 
 void Session::on_message(std::string& payload, bool binary) {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     ++arrivals;
     const Utf8 text = binary ? Utf8::multibyte : check_utf8(payload);
     // The protocol's answer to a text frame that is not UTF-8: close with 1007, drop the frame.
@@ -252,7 +247,7 @@ void Session::on_message(std::string& payload, bool binary) {
 }
 
 void Session::on_close() {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     {
         std::lock_guard<std::mutex> lock(send_mtx);
         opened = false;
@@ -262,12 +257,13 @@ void Session::on_close() {
     ws_client::connection_ptr con = connection();
     const auto code = con ? static_cast<std::int32_t>(con->get_remote_close_code()) : 1006;
     queue_event(InboundMessage::Kind::close, close_reason(con), code, !closing_here);
-    inbound.end_stream();
+    paused.reset();
+    feed.on_ended(*this);
 }
 
 // The peer's close reason; for a connection that ended without one, what ended it.
 std::string Session::close_reason(const ws_client::connection_ptr& con) {
-    if (!dead_reason.empty()) return dead_reason;
+    if (!own_reason.empty()) return own_reason;
     if (!con) return {};
     if (!con->get_remote_close_reason().empty()) return con->get_remote_close_reason();
     if (con->get_remote_close_code() != websocketpp::close::status::abnormal_close) return {};
@@ -288,24 +284,26 @@ std::string Session::failure_reason(const ws_client::connection_ptr& con) {
     if (verified != X509_V_OK) {
         return std::string("certificate verify failed: ") + X509_verify_cert_error_string(verified);
     }
-    if (!endpoint.get_elog().first_failure().empty()) return endpoint.get_elog().first_failure();
+    const std::string& logged = feed.endpoint().get_elog().first_failure();
+    if (!logged.empty()) return logged;
     const auto transport = con->get_transport_ec();
     return transport ? transport.message() : con->get_ec().message();
 }
 
 void Session::on_fail(const websocketpp::connection_hdl& handle) {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     print_line(Stream::out, "Connection failed");
     websocketpp::lib::error_code ec;
-    queue_event(InboundMessage::Kind::fail, failure_reason(endpoint.get_con_from_hdl(handle, ec)));
-    inbound.end_stream();
+    queue_event(InboundMessage::Kind::fail,
+                failure_reason(feed.endpoint().get_con_from_hdl(handle, ec)));
+    feed.on_ended(*this);
 }
 
 void Session::set_no_delay(const websocketpp::connection_hdl& handle) {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     // Orders must not wait for Nagle's algorithm.
     websocketpp::lib::error_code ec;
-    ws_client::connection_ptr con = endpoint.get_con_from_hdl(handle, ec);
+    ws_client::connection_ptr con = feed.endpoint().get_con_from_hdl(handle, ec);
     boost::system::error_code ignored;
     if (con) con->get_raw_socket().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
 }
@@ -319,9 +317,9 @@ void Session::arm_timer() {
 }
 
 void Session::on_tick() {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     if (!opened) return;
-    switch (schedule.on_tick(arrivals, paused != nullptr)) {
+    switch (schedule.on_tick(arrivals, feed.paused())) {
         case KeepAliveSchedule::Action::ping:
             ping();
             break;
@@ -335,7 +333,7 @@ void Session::on_tick() {
 }
 
 void Session::ping() {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     ws_client::connection_ptr con = connection();
     // A connection already closing takes no ping; its close ends the session anyway. Its state
     // changes only on this thread, so it cannot change before the send below.
@@ -347,10 +345,10 @@ void Session::ping() {
 }
 
 void Session::drop_as_dead() {
-    CORVANE_ON_RUN_THREAD(owner);
+    CORVANE_ON_RUN_THREAD(thread());
     closing_here = true;
-    dead_reason = "nothing received for " + std::to_string(keepalive.dead_after.count() / 1000) +
-                  " s: closed as dead";
+    own_reason = "nothing received for " + std::to_string(keepalive.dead_after.count() / 1000) +
+                 " s: closed as dead";
     ws_client::connection_ptr con = connection();
     if (con) {
         con->terminate(

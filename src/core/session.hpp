@@ -1,17 +1,19 @@
 #pragma once
-// Session: one WebSocket connection, from connect() until it has ended, however it ends (peer
-// close, failure, error, disconnect(), destruction). It owns the client endpoint with its event
-// loop, the connection handle, the keep-alive timer and every per-connection flag, and the
-// exchange's handler for this connection. Nothing of a connection outlives its Session.
+// Session: one WebSocket connection of a stream (feed.hpp), from its creation until it has
+// ended, however it ends (peer close, failure, error, disconnect(), a switch-over). It owns the
+// connection handle, the keep-alive timer and every per-connection flag, and the exchange's
+// handler for this connection. Nothing of a connection outlives its Session.
 //
-// Threads: built and opened on a Python thread inside connect(). run() makes the calling thread
-// the connection's own: every WebSocket handler, the timer and the exchange's handler run there
-// and nowhere else (checked in debug and sanitizer builds). Other threads only send, ask for the
-// close and stop the loop (the calls under "any thread"); `send_mtx` guards what a send needs.
+// Threads: the first connection of a stream is built and opened on a Python thread inside
+// connect(), a replacement on the run thread. Every WebSocket handler, the timer and the
+// exchange's handler run on the stream's run thread and nowhere else (checked in debug and
+// sanitizer builds). Other threads only send (the calls under "any thread"); `send_mtx` guards
+// what a send needs.
 
 #include <boost/asio/steady_timer.hpp>
 #include <nlohmann/json_fwd.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,23 +29,21 @@
 
 namespace corvane {
 
+class Feed;
+
 class Session {
 public:
     // `number`: the connector's count of connection attempts, this one included.
-    Session(InboundQueue& inbound, ConnectionStats& stats, const KeepAlive& keepalive,
-            std::unique_ptr<ConnectionHandler> handler, std::uint32_t number);
+    Session(Feed& feed, std::unique_ptr<ConnectionHandler> handler, std::uint32_t number);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Python thread: creates the connection to `url` and queues its opening on the loop. Throws
-    // std::runtime_error("Connection failed: ...").
+    // Creates the connection to `url` and queues its opening on the loop. Throws
+    // std::runtime_error("Connection failed: ..."). The connection's events (open, then one of
+    // close, fail or error) are queued in order with its messages.
     void open(const std::string& url);
-    // The calling thread becomes the connection's own and runs its loop until the connection
-    // has ended or stop() was called. Returns the text of the error that ended it, if any. The
-    // connection's events (open, then one of close, fail or error) are queued in order with its
-    // messages.
-    std::string run();
+    std::uint32_t id() const { return number; }
 
     // ---- any thread ----
     bool is_open();
@@ -53,19 +53,26 @@ public:
     void send_json(const nlohmann::json& value);
     // Sends `value` if the connection is open; false (nothing sent) if it is not.
     bool send_if_open(const nlohmann::json& value);
-    // Everything already sent goes out, then a close handshake (1000); a connection that is
-    // not open yet is given up at once.
-    void request_close();
-    // Ends the event loop now, whatever is pending.
-    void stop();
 
     // ---- run thread ----
     // Queues one inbound message for the readers.
     void deliver(std::string& payload, bool binary);
-    // Closes the connection with a close handshake (at once if it is not open).
+    // Closes the connection with a close handshake; one not open yet is given up, or closed as
+    // soon as it opens.
     void close(std::uint16_t code, const std::string& reason);
+    // The same, with `why` as the reason its close event gives.
+    void give_up(const std::string& why);
+    // For the exchange's handler: every replayed channel is answered (the connection is ready to
+    // take over a stream); the exchange announced that it will close this connection.
+    void ready();
+    void replace(const std::string& why, std::chrono::seconds closes_in = {});
     boost::asio::io_context& io();
-    const ThreadOwner& thread() const { return owner; }
+    const ThreadOwner& thread() const;
+    bool has_ended() const { return ended; }
+    // The loop ended first (disconnect() gave up waiting, or an error): the ending event.
+    void end_unfinished(const std::string& error);
+    void pause_reading();
+    void resume_reading();
 
 private:
     void on_open(const websocketpp::connection_hdl& handle);
@@ -79,8 +86,6 @@ private:
     void set_no_delay(const websocketpp::connection_hdl& handle);
     // The messages of one read go to the queue together, under one lock, with one wake-up.
     void flush();
-    void pause_reading();
-    void resume_reading();
     // Queues an event; an ending one (close, fail, error) only if none has ended it yet.
     void queue_event(InboundMessage::Kind kind, std::string reason, std::int32_t code = -1,
                      bool by_peer = false);
@@ -89,15 +94,12 @@ private:
     ws_client::connection_ptr connection();     // run thread
     void send_locked(const std::string& text);  // caller holds send_mtx
 
-    InboundQueue& inbound;
-    ConnectionStats& stats;      // the connector's, as `keepalive`
-    const KeepAlive& keepalive;  // the connector's; it outlives every session
+    Feed& feed;
+    InboundQueue& inbound;  // the connector's, as the two below
+    ConnectionStats& stats;
+    const KeepAlive& keepalive;
     const std::uint32_t number;
-    ThreadOwner owner;
 
-    // Declared first, destroyed last: the timer and the handler's own timers and requests live
-    // on this endpoint's event loop.
-    ws_client endpoint;
     std::mutex send_mtx;
     websocketpp::connection_hdl hdl;  // guarded by send_mtx (written on the run thread only)
     bool opened = false;              // guarded by send_mtx (written on the run thread only)
@@ -112,8 +114,9 @@ private:
     std::int64_t read_ns = 0;             // when this read's first message was complete
     ws_client::connection_ptr paused;     // while the queue is over its limit: reading stops
     bool closing_here = false;            // this side began the close
+    bool unwanted = false;                // asked to close before it opened
     bool ended = false;                   // an ending event is queued
-    std::string dead_reason;              // set when the keep-alive gave the peer up
+    std::string own_reason;  // why this side ended it (the keep-alive, a switch-over), if it did
 
     std::unique_ptr<ConnectionHandler> handler;
 };

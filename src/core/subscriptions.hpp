@@ -7,7 +7,10 @@
 // websocket_connector.hpp.
 
 #include <algorithm>
+#include <cstddef>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -26,6 +29,20 @@ public:
         return records;
     }
 
+    // As add(), but refused with std::invalid_argument(`refusal`), nothing sent or recorded,
+    // when `entry` would be a record distinct from more than `max_distinct` others.
+    template <typename Send>
+    void add_limited(Record entry, std::size_t max_distinct, const std::string& refusal,
+                     Send send_now) {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (std::find(records.begin(), records.end(), entry) == records.end() &&
+            distinct() >= max_distinct) {
+            throw std::invalid_argument(refusal);
+        }
+        send_now();
+        records.push_back(std::move(entry));
+    }
+
     // Removes every record equal to `entry` (or the first only), then `send_now` sends the
     // unsubscribe request if a connection is open, whether anything matched or not.
     template <typename Send>
@@ -40,15 +57,23 @@ public:
         send_now();
     }
 
-    // Run thread: `send` gets the one request that restores every record (`build` makes it
-    // from all of them); nothing is sent when nothing is recorded.
-    template <typename Build, typename Send>
-    void replay(Build build, Send send) const {
+    // Run thread: `restore` gets every record, in order, and sends what restores them on a
+    // connection that just opened (or logged in).
+    template <typename Restore>
+    void replay(Restore restore) const {
         std::lock_guard<std::mutex> lock(mtx);
-        if (!records.empty()) send(build(records));
+        restore(records);
     }
 
 private:
+    std::size_t distinct() const {  // caller holds mtx
+        std::size_t count = 0;
+        for (auto it = records.begin(); it != records.end(); ++it) {
+            if (std::find(records.begin(), it, *it) == it) ++count;
+        }
+        return count;
+    }
+
     mutable std::mutex mtx;
     std::vector<Record> records;  // guarded by mtx
 };

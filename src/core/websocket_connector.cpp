@@ -1,10 +1,12 @@
 #include "core/websocket_connector.hpp"
 
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
+#include "core/feed.hpp"
 #include "core/live_connectors.hpp"
 #include "core/output.hpp"
-#include "core/session.hpp"
 
 namespace corvane {
 namespace {
@@ -14,7 +16,9 @@ constexpr std::chrono::milliseconds kCloseWait{2000};
 
 }  // namespace
 
-WebSocketConnector::WebSocketConnector(KeepAlive keepalive) : keepalive(std::move(keepalive)) {
+WebSocketConnector::WebSocketConnector(KeepAlive keepalive, std::optional<double> max_age)
+    : keepalive(std::move(keepalive)),
+      max_age_s(max_age.value_or(std::numeric_limits<double>::infinity())) {
     LiveConnectors::add(this);
 }
 
@@ -23,7 +27,7 @@ WebSocketConnector::WebSocketConnector(KeepAlive keepalive) : keepalive(std::mov
 WebSocketConnector::~WebSocketConnector() {
     try {
         LiveConnectors::remove(this);
-        stop_session();
+        stop_feed();
     } catch (const std::exception& e) {
         print_line(Stream::err, std::string("WebSocket error: ") + e.what());
     }
@@ -45,6 +49,7 @@ void WebSocketConnector::connect(const std::string& url) {
     if (inbound.live()) throw std::runtime_error("Connection failed: already connected");
     Attempt attempt = prepare(url);
     const std::string lease = attempt.lease;
+    if (ConnectPacer* paced = pacer()) std::this_thread::sleep_until(paced->reserve());
     bool asked = false;
     try {
         start(std::move(attempt), epoch, asked);
@@ -66,77 +71,77 @@ void WebSocketConnector::start(Attempt attempt, std::uint64_t epoch, bool& asked
     // A connection that ended by itself leaves its finished run thread behind.
     if (run_thread.joinable()) run_thread.join();
 
-    auto next = std::make_unique<Session>(inbound, counts, keepalive, std::move(attempt.handler),
-                                          counts.attempts.fetch_add(1) + 1);
+    auto next = std::make_unique<Feed>(
+        Feed::Setup{inbound, counts, keepalive, max_age_s, pacer(), std::move(attempt.again)});
     asked = true;
-    next->open(attempt.url);
-    Session& current = *next;
+    next->open(attempt.url, std::move(attempt.handler));
+    Feed& stream = *next;
     {
         std::lock_guard<std::mutex> lock(slot_mtx);
-        session = std::move(next);
-        session_done = false;
+        feed = std::move(next);
+        feed_done = false;
     }
     running.store(true);
     inbound.open_stream();
     try {
-        run_thread = std::thread([this, &current] { run_session(current); });
+        run_thread = std::thread([this, &stream] { run_feed(stream); });
     } catch (...) {
         running.store(false);
-        release_session();
+        release_feed();
         throw;
     }
 }
 
 void WebSocketConnector::disconnect() {
-    stop_session();
+    stop_feed();
     after_disconnect();
 }
 
-void WebSocketConnector::stop_session() {
+void WebSocketConnector::stop_feed() {
     std::lock_guard<std::mutex> life(life_mtx);
     disconnects.fetch_add(1);
     running.store(false);
-    end_session();
+    end_feed();
 }
 
-void WebSocketConnector::end_session() {
+void WebSocketConnector::end_feed() {
     if (!run_thread.joinable()) return;
     {
         std::unique_lock<std::mutex> lock(slot_mtx);
-        if (session) session->request_close();
+        if (feed) feed->request_close();
         // A peer that does not answer the close frame is not waited for long.
-        const bool closed = slot_cv.wait_for(lock, kCloseWait, [this] { return session_done; });
-        if (!closed && session) session->stop();
+        const bool closed = slot_cv.wait_for(lock, kCloseWait, [this] { return feed_done; });
+        if (!closed && feed) feed->stop();
     }
     run_thread.join();
 }
 
-// The run thread: the connection's whole life, then its end, however it ended.
-void WebSocketConnector::run_session(Session& current) {
+// The run thread: the stream's whole life, then its end, however it ended.
+void WebSocketConnector::run_feed(Feed& stream) {
     ConnectionThreadScope connection_thread;  // its lines reach a sink on the writer thread
     std::string error;
     {
         ScopedPayloadBuffers recycled(inbound.buffers());
-        error = current.run();
+        error = stream.run();
     }
     if (!error.empty() && running.exchange(false)) {
         print_line(Stream::err, "WebSocket error: " + error);
     }
-    release_session();
+    release_feed();
 }
 
-// The connection is over: its session goes, and readers drain what is queued and end.
-void WebSocketConnector::release_session() {
-    std::unique_ptr<Session> ended;
+// The stream is over: it goes, and readers drain what is queued and end.
+void WebSocketConnector::release_feed() {
+    std::unique_ptr<Feed> ended;
     {
         std::lock_guard<std::mutex> lock(slot_mtx);
-        ended = std::move(session);
+        ended = std::move(feed);
     }
     ended.reset();  // outside slot_mtx: tearing down the loop may wait for its resolver
     inbound.end_stream();
     {
         std::lock_guard<std::mutex> lock(slot_mtx);
-        session_done = true;
+        feed_done = true;
     }
     slot_cv.notify_all();
 }
@@ -146,25 +151,40 @@ BaseExchangeConnector::Stats WebSocketConnector::stats() {
                  counts.pings_sent.load()};
 }
 
+std::optional<double> WebSocketConnector::max_connection_age() const {
+    const double seconds = max_age_s.load();
+    if (std::isinf(seconds)) return std::nullopt;
+    return seconds;
+}
+
+void WebSocketConnector::set_max_connection_age(std::optional<double> seconds) {
+    if (seconds && !(*seconds > 0 && std::isfinite(*seconds))) {
+        throw std::invalid_argument("max_connection_age must be a positive number of seconds");
+    }
+    max_age_s.store(seconds.value_or(std::numeric_limits<double>::infinity()));
+    std::lock_guard<std::mutex> lock(slot_mtx);
+    if (feed) feed->age_changed();
+}
+
 bool WebSocketConnector::is_connected() {
     std::lock_guard<std::mutex> lock(slot_mtx);
-    return session && session->is_open();
+    return feed && feed->is_open();
 }
 
 void WebSocketConnector::send_message(const nlohmann::json& msg) {
     std::lock_guard<std::mutex> lock(slot_mtx);
-    if (!session) throw std::runtime_error("Send failed: Bad Connection");
-    session->send_json(msg);
+    if (!feed) throw std::runtime_error("Send failed: Bad Connection");
+    feed->send_json(msg);
 }
 
 void WebSocketConnector::require_session() {
     std::lock_guard<std::mutex> lock(slot_mtx);
-    if (!session) throw std::runtime_error("Send failed: Bad Connection");
+    if (!feed) throw std::runtime_error("Send failed: Bad Connection");
 }
 
 void WebSocketConnector::send_if_open(const nlohmann::json& msg) {
     std::lock_guard<std::mutex> lock(slot_mtx);
-    if (session) session->send_if_open(msg);
+    if (feed) feed->send_if_open(msg);
 }
 
 }  // namespace corvane

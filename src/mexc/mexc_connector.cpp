@@ -11,6 +11,12 @@
 namespace corvane {
 namespace {
 
+// MEXC closes every connection after 24 hours: a stream moves to a new one before.
+constexpr double kMaxConnectionAge = 23.5 * 3600;
+// MEXC serves at most 30 streams on a connection; it leaves the rest unserved.
+constexpr std::size_t kMaxStreams = 30;
+const char* const kTooManyStreams = "Too many streams: MEXC serves at most 30 per connection";
+
 KeepAlive mexc_keepalive(const MexcSettings& settings) {
     KeepAlive keepalive;
     keepalive.ping = KeepAlive::Ping::periodically;  // MEXC answers each one: replies are queued
@@ -36,11 +42,23 @@ std::string renewal_failure(const https::Reply& reply) {
     return "no listenKey in the reply " + reply.body;
 }
 
+// Whether a text frame is MEXC's answer to a subscription (not to a PING).
+bool answers_subscription(const std::string& payload) {
+    try {
+        const auto reply = parse_inbound_json(payload);
+        const auto msg = reply.is_object() ? reply.find("msg") : reply.end();
+        return msg != reply.end() && msg->is_string() && *msg != "PONG";
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 // One connection. A private one renews its listen key on the connection's own loop, so that
 // nothing waits for a renewal under way when the connection ends; a renewal that fails ends
-// the connection, since the stream would no longer carry the account's updates.
+// the connection, since the stream would no longer carry the account's updates. The answer to
+// its replay says that the connection can take over a stream.
 class MexcConnector::Connection final : public ConnectionHandler {
 public:
     Connection(MexcConnector& owner, std::string listen_key)
@@ -48,12 +66,17 @@ public:
 
     void on_open(Session& session) override {
         if (owner.is_private && listen_key.empty()) return;  // nothing to replay or renew
-        owner.replay(session);
+        awaiting_answer = owner.replay(session) > 0;
+        if (!awaiting_answer) session.ready();
         if (owner.is_private) schedule_renewal(session);
     }
 
     void on_message(Session& session, std::string& payload, bool binary) override {
+        const bool answer = awaiting_answer && !binary && answers_subscription(payload);
         session.deliver(payload, binary);
+        if (!answer) return;
+        awaiting_answer = false;
+        session.ready();
     }
 
     void on_closed(Session& /*session*/) override {
@@ -92,6 +115,7 @@ private:
 
     MexcConnector& owner;
     const std::string listen_key;
+    bool awaiting_answer = false;  // the replay's answer has not come yet
     std::optional<boost::asio::steady_timer> timer;
     std::unique_ptr<https::Pending> renewal;
 };
@@ -103,7 +127,7 @@ MexcConnector::MexcConnector(std::string API_key, std::string API_secret, std::s
                     MexcSettings{}) {}
 
 MexcConnector::MexcConnector(std::optional<Credentials> credentials, MexcSettings settings)
-    : WebSocketConnector(mexc_keepalive(settings)),
+    : WebSocketConnector(mexc_keepalive(settings), kMaxConnectionAge),
       api_key(credentials ? credentials->api_key : std::string()),
       api_secret(credentials ? credentials->api_secret : std::string()),
       api_pass(credentials ? credentials->api_pass : std::string()),
@@ -118,9 +142,15 @@ MexcConnector::~MexcConnector() {
 // ---- connect and disconnect (Python threads) ----
 
 WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
-    if (!is_private) return Attempt{url, std::make_unique<Connection>(*this, ""), {}};
+    if (!is_private) {
+        return Attempt{url, std::make_unique<Connection>(*this, ""), {}, [this] {
+                           return std::make_unique<Connection>(*this, "");
+                       }};
+    }
     std::string key = obtain_listen_key();
-    return Attempt{mexc::with_listen_key(url, key), std::make_unique<Connection>(*this, key), key};
+    // A replacement connection goes on the same key.
+    return Attempt{mexc::with_listen_key(url, key), std::make_unique<Connection>(*this, key), key,
+                   [this, key] { return std::make_unique<Connection>(*this, key); }};
 }
 
 void MexcConnector::on_connection_created() {
@@ -191,20 +221,24 @@ void MexcConnector::close_listen_key(const std::string& key) const {
 
 // ---- connection events (run thread) ----
 
-void MexcConnector::replay(Session& session) const {
-    const auto send = [&session](const nlohmann::json& request) { session.send_json(request); };
+// Returns how many channels were replayed.
+std::size_t MexcConnector::replay(Session& session) const {
+    std::size_t count = 0;
     if (is_private) {
-        private_channels.replay(mexc::subscription_request, send);
-        return;
+        private_channels.replay([&](const std::vector<std::string>& channels) {
+            if (!channels.empty()) session.send_json(mexc::subscription_request(channels));
+            count = channels.size();
+        });
+        return count;
     }
-    public_subscriptions.replay(
-        [](const auto& entries) {
-            std::vector<std::string> channels;
-            for (const auto& entry : entries)
-                channels.push_back(mexc::compose_channel(entry));
-            return mexc::subscription_request(channels);
-        },
-        send);
+    public_subscriptions.replay([&](const std::vector<mexc::PublicChannel>& entries) {
+        std::vector<std::string> channels;
+        for (const auto& entry : entries)
+            channels.push_back(mexc::compose_channel(entry));
+        if (!channels.empty()) session.send_json(mexc::subscription_request(channels));
+        count = channels.size();
+    });
+    return count;
 }
 
 // ---- subscriptions (Python threads) ----
@@ -213,13 +247,14 @@ void MexcConnector::subscribe(const ParamMap& params) {
     if (is_private) {
         require_params(params, {"channel"});
         const std::string& channel = params.at("channel");
-        private_channels.add(channel, [&] { send_if_open(mexc::subscription_request({channel})); });
+        private_channels.add_limited(channel, kMaxStreams, kTooManyStreams,
+                                     [&] { send_if_open(mexc::subscription_request({channel})); });
         return;
     }
     require_params(params, {"host", "symbol"});
     const mexc::PublicChannel channel{params.at("host"), params.at("symbol"),
                                       param_or(params, "level", {})};
-    public_subscriptions.add(channel, [&] {
+    public_subscriptions.add_limited(channel, kMaxStreams, kTooManyStreams, [&] {
         send_if_open(mexc::subscription_request({mexc::compose_channel(channel)}));
     });
 }

@@ -103,6 +103,15 @@ BaseClass bind_base_connector(py::module_& m) {
              })
         .def_property("rest_url", &BaseExchangeConnector::rest_url,
                       &BaseExchangeConnector::set_rest_url)
+        .def_property(
+            "max_connection_age", &BaseExchangeConnector::max_connection_age,
+            [](BaseExchangeConnector& self, std::optional<double> seconds) {
+                without_gil([&] { self.set_max_connection_age(seconds); });
+            },
+            R"doc(
+Seconds after which a connection is replaced by a new one without a gap (make before break), or
+None for no limit. Default: None for OKX, 23.5 hours for MEXC (which closes connections after
+24 hours).)doc")
         .def("stats", &stats_of, R"doc(
 What the connector has counted, read without holding up its connection: queued_messages and
 queued_bytes (waiting for a reader now), max_queued_bytes (the most ever queued),

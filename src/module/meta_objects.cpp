@@ -17,16 +17,17 @@ struct MessageObject {
 
 struct EventObject {
     PyObject_HEAD PyObject* kind;
-    PyObject* code;     // int or None
-    PyObject* reason;   // str
-    PyObject* by_peer;  // bool for a close, else None
+    PyObject* code;      // int or None
+    PyObject* reason;    // str
+    PyObject* by_peer;   // bool for a close, else None
+    PyObject* previous;  // int for a switch, else None
     long long recv_ns;
     unsigned int connection;
 };
 
 PyTypeObject* message_type = nullptr;
 PyTypeObject* event_type = nullptr;
-PyObject* kind_names[5] = {};  // by InboundMessage::Kind, interned
+PyObject* kind_names[6] = {};  // by InboundMessage::Kind, interned
 
 // "Name(a=1, b='x')", each value's repr, long ones cut.
 PyObject* repr_of(const char* name,
@@ -59,7 +60,8 @@ PyObject* event_repr(PyObject* self) {
                              {"recv_ns", recv_ns.ptr()},
                              {"code", e->code},
                              {"reason", e->reason},
-                             {"by_peer", e->by_peer}});
+                             {"by_peer", e->by_peer},
+                             {"previous", e->previous}});
 }
 
 void message_dealloc(PyObject* self) {
@@ -75,6 +77,7 @@ void event_dealloc(PyObject* self) {
     Py_XDECREF(e->code);
     Py_XDECREF(e->reason);
     Py_XDECREF(e->by_peer);
+    Py_XDECREF(e->previous);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -94,6 +97,7 @@ PyMemberDef event_members[] = {
     {"code", T_OBJECT_EX, offsetof(EventObject, code), READONLY, nullptr},
     {"reason", T_OBJECT_EX, offsetof(EventObject, reason), READONLY, nullptr},
     {"by_peer", T_OBJECT_EX, offsetof(EventObject, by_peer), READONLY, nullptr},
+    {"previous", T_OBJECT_EX, offsetof(EventObject, previous), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -108,7 +112,7 @@ PyType_Slot message_slots[] = {
 
 PyType_Slot event_slots[] = {
     {Py_tp_doc, const_cast<char*>("Something that happened to a connection: kind is \"open\", "
-                                  "\"close\", \"fail\" or \"error\".")},
+                                  "\"close\", \"fail\", \"error\" or \"switch\".")},
     {Py_tp_members, event_members},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
@@ -161,6 +165,9 @@ PyObject* new_event(const InboundMessage& event) {
     self->code = event.code >= 0 ? PyLong_FromLong(event.code) : Py_NewRef(Py_None);
     self->reason = reason;
     self->by_peer = close ? PyBool_FromLong(event.by_peer) : Py_NewRef(Py_None);
+    self->previous = event.kind == InboundMessage::Kind::switched
+                         ? PyLong_FromUnsignedLong(event.previous)
+                         : Py_NewRef(Py_None);
     self->recv_ns = event.recv_ns;
     self->connection = event.connection;
     return reinterpret_cast<PyObject*>(self);
@@ -168,10 +175,11 @@ PyObject* new_event(const InboundMessage& event) {
 
 void bind_meta_objects(py::module_& m) {
     message_type = new_type(m, message_spec, "Message", {"data", "recv_ns", "connection"});
-    event_type = new_type(m, event_spec, "Event",
-                          {"kind", "connection", "recv_ns", "code", "reason", "by_peer"});
-    const char* kinds[] = {"message", "open", "close", "fail", "error"};
-    for (int i = 0; i < 5; ++i)
+    event_type =
+        new_type(m, event_spec, "Event",
+                 {"kind", "connection", "recv_ns", "code", "reason", "by_peer", "previous"});
+    const char* kinds[] = {"message", "open", "close", "fail", "error", "switch"};
+    for (int i = 0; i < 6; ++i)
         kind_names[i] = PyUnicode_InternFromString(kinds[i]);
 }
 

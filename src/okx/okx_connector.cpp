@@ -1,5 +1,7 @@
 #include "okx/okx_connector.hpp"
 
+#include <algorithm>
+
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
 #include "core/session.hpp"
@@ -8,7 +10,8 @@ namespace corvane {
 
 // One connection. A private one examines what arrives until the login reply has come (the
 // first "login" or "error" event; a notice may come first): a successful login replays the
-// channels.
+// channels. Events after the replay say when every replayed channel is answered (the connection
+// can then take over a stream), and a notice 64008 that OKX will close this connection soon.
 class OkxConnector::Connection final : public ConnectionHandler {
 public:
     explicit Connection(OkxConnector& owner) : owner(owner), awaiting_login(owner.is_private) {}
@@ -17,30 +20,94 @@ public:
         if (owner.is_private) {
             owner.send_login(session);
         } else {
-            owner.replay(session);
+            replay(session);
         }
     }
 
     void on_message(Session& session, std::string& payload, bool binary) override {
-        if (awaiting_login) examine_login_reply(session, payload);
+        // Pushes, the bulk, are never parsed: only events ({"event":...}) and a login reply.
+        if (!awaiting_login && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
+            return session.deliver(payload, binary);
+        }
+        const nlohmann::json event = parse(payload);
         session.deliver(payload, binary);
+        examine(session, event);
     }
 
 private:
-    void examine_login_reply(Session& session, const std::string& payload) {
-        const auto reply = parse_inbound_json(payload);
-        const auto is = [&reply](const char* key, const char* value) {
-            const auto it = reply.find(key);
-            return it != reply.end() && *it == nlohmann::json(value);
-        };
-        if (!reply.is_object() || !(is("event", "login") || is("event", "error"))) return;
-        print_line(Stream::out, reply.dump());
-        if (is("event", "login") && is("code", "0")) owner.replay(session);
-        awaiting_login = false;
+    nlohmann::json parse(const std::string& payload) const {
+        try {
+            return parse_inbound_json(payload);
+        } catch (const std::exception&) {
+            if (awaiting_login) throw;  // a login reply that is not JSON ends the connection
+            return nullptr;
+        }
     }
+
+    void examine(Session& session, const nlohmann::json& event) {
+        if (!event.is_object()) return;
+        const auto is = [&event](const char* key, const char* value) {
+            const auto it = event.find(key);
+            return it != event.end() && *it == nlohmann::json(value);
+        };
+        if (is("event", "notice") && is("code", "64008")) {
+            session.replace("notice 64008", kUpgradeNotice);
+        } else if (awaiting_login) {
+            examine_login_reply(session, event, is("event", "login") || is("event", "error"),
+                                is("event", "login") && is("code", "0"));
+        } else if (is("event", "subscribe")) {
+            answered(session, event.value("arg", nlohmann::json()));
+        } else if (is("event", "error")) {
+            answered(session, nullptr);
+        }
+    }
+
+    void examine_login_reply(Session& session, const nlohmann::json& reply, bool is_reply,
+                             bool accepted) {
+        if (!is_reply) return;
+        print_line(Stream::out, reply.dump());
+        awaiting_login = false;
+        if (accepted) replay(session);
+    }
+
+    void replay(Session& session) {
+        unanswered = owner.replay(session);
+        if (unanswered.empty()) session.ready();
+    }
+
+    // An acknowledgement answers the channel its "arg" names (it may carry more members than
+    // were sent); a refusal names none, so it answers one of those still unanswered.
+    void answered(Session& session, const nlohmann::json& arg) {
+        if (unanswered.empty()) return;
+        if (arg.is_null()) {
+            ++refusals;
+        } else {
+            const auto named =
+                std::find_if(unanswered.begin(), unanswered.end(),
+                             [&arg](const okx::ChannelArg& sent) { return names(arg, sent); });
+            if (named != unanswered.end()) unanswered.erase(named);
+        }
+        if (unanswered.size() <= refusals) {
+            unanswered.clear();
+            session.ready();
+        }
+    }
+
+    static bool names(const nlohmann::json& arg, const okx::ChannelArg& sent) {
+        if (!arg.is_object()) return false;
+        return std::all_of(sent.members.begin(), sent.members.end(), [&arg](const auto& member) {
+            const auto it = arg.find(member.first);
+            return it != arg.end() && *it == nlohmann::json(member.second);
+        });
+    }
+
+    // OKX closes about 60 s after its notice.
+    static constexpr std::chrono::seconds kUpgradeNotice{60};
 
     OkxConnector& owner;
     bool awaiting_login;
+    std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
+    std::size_t refusals = 0;
 };
 
 namespace {
@@ -75,7 +142,7 @@ OkxConnector::OkxConnector(std::string API_key, std::string API_secret, std::str
                    default_keepalive()) {}
 
 OkxConnector::OkxConnector(std::optional<Credentials> credentials, KeepAlive keepalive)
-    : WebSocketConnector(std::move(keepalive)),
+    : WebSocketConnector(std::move(keepalive), std::nullopt),
       credentials(credentials.value_or(Credentials{})),
       is_private(credentials.has_value()) {}
 
@@ -99,7 +166,16 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
                 host, colon == std::string::npos ? "443" : authority.substr(colon + 1)};
         }
     }
-    return Attempt{url, std::make_unique<Connection>(*this), {}};
+    return Attempt{url, std::make_unique<Connection>(*this), {}, [this] {
+                       return std::make_unique<Connection>(*this);
+                   }};
+}
+
+// OKX allows 3 new connections per second from one IP: every OKX connector of the process
+// shares one pacer.
+ConnectPacer* OkxConnector::pacer() {
+    static ConnectPacer okx_connections(3);
+    return &okx_connections;
 }
 
 // ---- run thread ----
@@ -117,10 +193,20 @@ void OkxConnector::send_login(Session& session) const {
     }
 }
 
-// Nothing recorded yet is a normal state: later subscribes go out as they are made.
-void OkxConnector::replay(Session& session) const {
-    channels.replay([](const auto& args) { return okx::subscription_request("subscribe", args); },
-                    [&session](const nlohmann::json& request) { session.send_json(request); });
+// Nothing recorded yet is a normal state: later subscribes go out as they are made. Returns the
+// channels replayed, each once.
+std::vector<okx::ChannelArg> OkxConnector::replay(Session& session) const {
+    std::vector<okx::ChannelArg> replayed;
+    channels.replay([&](const std::vector<okx::ChannelArg>& args) {
+        for (const auto& request : okx::subscription_requests("subscribe", args))
+            session.send_json(request);
+        for (const auto& arg : args) {
+            if (std::find(replayed.begin(), replayed.end(), arg) == replayed.end()) {
+                replayed.push_back(arg);
+            }
+        }
+    });
+    return replayed;
 }
 
 // ---- subscriptions (Python threads) ----

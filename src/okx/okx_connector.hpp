@@ -42,11 +42,12 @@ private:
     class Connection;
 
     Attempt prepare(const std::string& url) override;
+    ConnectPacer* pacer() override;
     const std::vector<std::string>& keywords_of(OrderCall call) const override;
 
     // Run thread, for the connection.
     void send_login(Session& session) const;
-    void replay(Session& session) const;
+    std::vector<okx::ChannelArg> replay(Session& session) const;
     // Python threads.
     okx::ChannelArg channel_arg(const ParamMap& params) const;
     std::vector<std::string> registry_lines(const std::vector<okx::ChannelArg>& args) const;

@@ -34,6 +34,26 @@ json subscription_request(const char* op, const std::vector<ChannelArg>& args) {
     return {{"op", op}, {"args", std::move(list)}};
 }
 
+std::vector<json> subscription_requests(const char* op, const std::vector<ChannelArg>& args,
+                                        std::size_t max_bytes) {
+    std::vector<json> requests;
+    std::vector<ChannelArg> part;
+    std::size_t bytes = 2;  // "[" and "]"
+    for (const auto& arg : args) {
+        const std::size_t size = json(arg.members).dump().size();
+        // One argument too large for any request still goes, alone: OKX's refusal then says so.
+        if (!part.empty() && bytes + 1 + size > max_bytes) {
+            requests.push_back(subscription_request(op, part));
+            part.clear();
+            bytes = 2;
+        }
+        bytes += size + (part.empty() ? 0 : 1);
+        part.push_back(arg);
+    }
+    if (!part.empty()) requests.push_back(subscription_request(op, part));
+    return requests;
+}
+
 json order_request(const Order& order) {
     json arg = {{"ccy", order.ccy},         {"instId", order.inst_id}, {"ordType", order.ord_type},
                 {order.px_field, order.px}, {"side", order.side},      {"sz", order.sz},

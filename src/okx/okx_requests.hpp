@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -30,6 +31,12 @@ nlohmann::json login_request(const std::string& api_key, const std::string& api_
                              const std::string& sign, const std::string& timestamp);
 // {"args":[{"channel":..,...},...],"op":op}, members in byte order
 nlohmann::json subscription_request(const char* op, const std::vector<ChannelArg>& args);
+// OKX takes at most 64 KB of "args" in one request.
+inline constexpr std::size_t kMaxArgsBytes = 64 * 1024;
+// The same requests for `args`, in order, as few as keep each one's "args" within `max_bytes`.
+std::vector<nlohmann::json> subscription_requests(const char* op,
+                                                  const std::vector<ChannelArg>& args,
+                                                  std::size_t max_bytes = kMaxArgsBytes);
 
 struct Order {
     std::string ord_id, inst_id, side, px, sz, td_mode, ccy, ord_type;

@@ -33,6 +33,15 @@ TEST(OkxRequests, SubscriptionsAndReplays) {
         R"({"args":[{"channel":"c1","instId":"i1"},{"channel":"c2","instId":"i2"},{"channel":"c1","instId":"i1"}],"op":"subscribe"})");
     EXPECT_EQ(wire(okx::subscription_request("unsubscribe", {arg({{"channel", "orders"}})})),
               R"({"args":[{"channel":"orders"}],"op":"unsubscribe"})");
+    // A replay goes in as few requests as keep each one's "args" within the limit.
+    const std::size_t one = nlohmann::json(c1.members).dump().size();
+    const std::size_t two = 2 + one + 1 + one;  // [c1,c1]
+    const auto fits = okx::subscription_requests("subscribe", {c1, c1, c1}, two);
+    ASSERT_EQ(fits.size(), 2u);
+    EXPECT_EQ(fits[0]["args"].size(), 2u);
+    EXPECT_EQ(fits[0]["args"].dump().size(), two);
+    EXPECT_EQ(okx::subscription_requests("subscribe", {c1, c1, c1}, two - 1).size(), 3u);
+    EXPECT_EQ(okx::subscription_requests("subscribe", {c1, c1}).size(), 1u);
 }
 
 TEST(OkxRequests, OrderAndCancel) {

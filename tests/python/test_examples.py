@@ -114,7 +114,7 @@ def test_demo_runs_clean():
     result = subprocess.run([sys.executable, str(ROOT / "scripts" / "demo.py"), "--seconds", "2"],
                             capture_output=True, text=True, timeout=120, cwd=ROOT, env=env)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
-    assert "Result: nothing lost, nothing out of order" in result.stdout
+    assert "Result: nothing lost, nothing doubled, nothing out of order" in result.stdout
 
 
 def test_order_outcome_resolved_on_both_exchanges_without_placing_twice():

@@ -67,7 +67,8 @@ class TestOkxRules:
         ("/ws/v5/public", {"op": "subscribe", "args": [{"channel": "orders", "instType": "ANY"}]}, "60018"),
         ("/ws/v5/business", {"op": "subscribe", "args": [{"channel": "tickers", "instId": "BTC-USDT"}]}, "64002"),
         ("/ws/v5/public", {"op": "subscribe", "args": [{"channel": "no-such", "instId": "X"}]}, "60018"),
-        ("/ws/v5/public", {"op": "login", "args": [{}]}, "60028"),
+        ("/ws/v5/public", order(), "60028"),
+        ("/ws/v5/public", {"op": "subscribe", "args": [{"channel": "books-l2-tbt", "instId": "BTC-USDT"}]}, "64003"),
         ("/ws/v5/business", order(), "60028"),
         ("/ws/v5/private", {"op": "subscribe", "args": [{"channel": "orders"}]}, "60012"),
     ])

@@ -96,7 +96,8 @@ class TestSignatures:
         names = [n for n in vars(m.BaseExchangeConnector) if not n.startswith("_")]
         assert names == [
             "connect", "disconnect", "subscribe", "unsubscribe", "place_order", "cancel_order",
-            "query_order", "rest_url", "stats", "limit_queue", "wsrun", "wsrun_async",
+            "query_order", "rest_url", "max_connection_age", "stats", "limit_queue", "wsrun",
+            "wsrun_async",
         ]
 
     @pytest.mark.parametrize("cls", ["OkxConnector", "MexcConnector"])
