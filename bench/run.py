@@ -113,25 +113,28 @@ def measure(port: int, runs: int, scale: float, latency_seconds: float, log) -> 
 def tables(raw: dict) -> tuple[str, dict]:
     summary = {kind: {key: {c: summarise(s) for c, s in per.items()} for key, per in raw[kind].items()}
                for kind in ("throughput", "latency", "realistic")}
-    lines = ["| Size | Client | msg/s | MB/s | CPU s / 1M msgs | peak RSS MB | lost / reordered | corvane-ws ÷ this "
-             "| msg/s with json.loads | corvane-ws ÷ this, with json.loads |",
-             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| Size | Client | msg/s | MB/s | CPU s / 1M msgs | corvane-ws CPU ÷ this | peak RSS MB "
+             "| lost / reordered | corvane-ws ÷ this | msg/s with json.loads | corvane-ws ÷ this, with json.loads |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for size, _, name in SIZES:
         per = summary["throughput"].get(f"{size}", {})
         parsed = summary["realistic"].get(f"{size}", {})
         ours = per.get("corvane", {}).get("msgs_per_s", 0)
+        ours_cpu = per.get("corvane", {}).get("cpu_s_per_million", 0)
         ours_parsed = parsed.get("corvane", {}).get("msgs_per_s", 0)
         for client in THROUGHPUT_CLIENTS:
             if client not in per:
                 continue
             r = per[client]
             ratio = "—" if client == "corvane" else f"{ours / r['msgs_per_s']:.2f}×"
+            cpu_ratio = "—" if client == "corvane" else f"{ours_cpu / r['cpu_s_per_million']:.2f}×"
             p = parsed.get(client)
             with_loads = f"{p['msgs_per_s']:,.0f}" if p else "—"
             ratio_loads = (f"{ours_parsed / p['msgs_per_s']:.2f}×" if p and client != "corvane"
                            else "—")
             lines.append(f"| {size} B ({name}) | {LABELS.get(client, client)} | {r['msgs_per_s']:,.0f} | "
-                         f"{r['mb_per_s']:,.1f} | {r['cpu_s_per_million']:.2f} | {r['peak_rss_mb']:.0f} | "
+                         f"{r['mb_per_s']:,.1f} | {r['cpu_s_per_million']:.2f} | {cpu_ratio} | "
+                         f"{r['peak_rss_mb']:.0f} | "
                          f"{r['lost'] + (p['lost'] if p else 0)} / "
                          f"{r['out_of_order'] + (p['out_of_order'] if p else 0)} | {ratio} | "
                          f"{with_loads} | {ratio_loads} |")
@@ -200,13 +203,29 @@ def update_readme(table: str, header: str) -> None:
         readme.write_text(f"{before}{start}\n{header}\n\n{table}\n{end}{after}")
 
 
+def render() -> int:
+    """The tables of the last run again, from its raw results (the measuring header kept)."""
+    raw = json.loads((RESULTS / "raw.json").read_text())["raw"]
+    header = (RESULTS / "results.md").read_text().split("\n\n")[1]
+    table, summary = tables(raw)
+    table += "\n\n" + decode_table(raw["decode_mexc"])
+    (RESULTS / "results.md").write_text(f"# Benchmark results\n\n{header}\n\n{table}\n\n![throughput](throughput.png)\n")
+    update_readme(table, header)
+    print(table)
+    return 0
+
+
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--runs", type=int, default=5)
     p.add_argument("--scale", type=float, default=1.0, help="fraction of the message counts")
     p.add_argument("--latency-seconds", type=float, default=30.0)
     p.add_argument("--no-readme", action="store_true")
+    p.add_argument("--render", action="store_true",
+                   help="only redraw the tables and chart from bench/results/raw.json")
     args = p.parse_args()
+    if args.render:
+        return render()
     certs = make_certificates()
     os.environ["SSL_CERT_FILE"] = str(certs / "ca.pem")
     server = subprocess.Popen([str(BUILD / "bench" / "push_server"), str(certs / "cert.pem"), str(certs / "key.pem")],
