@@ -5,8 +5,6 @@
 //
 //   ceiling_client HOST PORT SIZE COUNT   prints one JSON line of results
 
-#include <sys/resource.h>
-
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -17,20 +15,17 @@
 #include <vector>
 
 #include "payload.hpp"
+#include "run_report.hpp"
 #include "tls_ring.hpp"
 #include "ws_frame.hpp"
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-namespace {
+using corvane::bench::cpu_seconds;
+using corvane::bench::print_report;
 
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+namespace {
 
 struct Tally {
     std::uint64_t received = 0, lost = 0, out_of_order = 0, bytes = 0, expected = 1;
@@ -178,14 +173,10 @@ int main(int argc, char** argv) {
             have += n;
         }
     }
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::cout << R"({"messages":)" << tally.received << R"(,"seconds":)"
-              << std::chrono::duration<double>(tally.last - tally.first).count() << R"(,"cpu":)"
-              << cpu_seconds() - tally.cpu_first << R"(,"maxrss_kb":)" << usage.ru_maxrss
-              << R"(,"bytes":)" << tally.bytes << R"(,"lost":)"
-              << tally.lost + (count - tally.received) << R"(,"out_of_order":)"
-              << tally.out_of_order << "}" << std::endl;
+    print_report({tally.received, tally.bytes, tally.lost + (count - tally.received),
+                  tally.out_of_order,
+                  std::chrono::duration<double>(tally.last - tally.first).count(),
+                  cpu_seconds() - tally.cpu_first});
     socket.close();
     return 0;
 }

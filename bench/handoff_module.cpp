@@ -46,6 +46,8 @@ public:
     std::string query_order(const ParamMap&) override { return {}; }
     std::string rest_url() const override { return {}; }
     void set_rest_url(const std::string&) override {}
+    std::optional<double> max_connection_age() const override { return {}; }
+    void set_max_connection_age(std::optional<double>) override {}
     Stats stats() override { return Stats{inbound.counts()}; }
 
 private:

@@ -4,8 +4,6 @@
 //
 //   path_ceiling HOST PORT SIZE COUNT   prints one JSON line of results
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <iostream>
 #include <string>
@@ -13,17 +11,12 @@
 #include "core/client_config.hpp"
 #include "core/tls_context.hpp"
 #include "payload.hpp"
+#include "run_report.hpp"
 
-namespace {
+using corvane::bench::cpu_seconds;
+using corvane::bench::print_report;
 
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 5) {
@@ -70,12 +63,7 @@ int main(int argc, char** argv) {
     corvane::expect_peer_host(con->get_socket().native_handle(), host);
     client.connect(con);
     client.run();
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::cout << R"({"messages":)" << received << R"(,"seconds":)"
-              << std::chrono::duration<double>(last - first).count() << R"(,"cpu":)"
-              << cpu_seconds() - cpu_first << R"(,"maxrss_kb":)" << usage.ru_maxrss
-              << R"(,"bytes":)" << bytes << R"(,"lost":)" << lost + (count - received)
-              << R"(,"out_of_order":)" << out_of_order << "}" << std::endl;
+    print_report({received, bytes, lost + (count - received), out_of_order,
+                  std::chrono::duration<double>(last - first).count(), cpu_seconds() - cpu_first});
     return 0;
 }

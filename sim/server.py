@@ -223,20 +223,20 @@ class Simulator:
         """An order's update, to every logged-in OKX connection (the account's) that has it
         subscribed: the same bytes on each."""
         data = dict(order, uTime=str(now_ms()), cTime=str(now_ms()))
-        for session in list(self.sessions.values()):
-            if isinstance(session, OkxSession) and session.logged_in:
-                try:
-                    await session.push_order(data)
-                except ConnectionClosed:
-                    pass  # that connection is going away; the others still get the update
+        await self._push_each([s for s in self.sessions.values()
+                               if isinstance(s, OkxSession) and s.logged_in], data)
 
     async def push_mexc_order(self, order: dict) -> None:
-        for session in list(self.sessions.values()):
-            if isinstance(session, MexcSession) and session.listen_key:
-                try:
-                    await session.push_order(order)
-                except ConnectionClosed:
-                    pass  # that stream is going away; the others still get the update
+        await self._push_each([s for s in self.sessions.values()
+                               if isinstance(s, MexcSession) and s.listen_key], order)
+
+    @staticmethod
+    async def _push_each(sessions: list, order: dict) -> None:
+        for session in sessions:
+            try:
+                await session.push_order(order)
+            except ConnectionClosed:
+                pass  # that connection is going away; the others still get the update
 
     # ---- REST ----
 

@@ -1,7 +1,8 @@
 #pragma once
 // ConnectionHandler: what an exchange does on one connection, with that connection's own state
 // (a private OKX connection's login reply, a private MEXC connection's listen key). A Session
-// owns one and destroys it when the connection has ended. Its callbacks run on the run thread.
+// owns one; its callbacks run on the stream's run thread, and none after on_closed (whatever it
+// still waits for, it stops there).
 
 #include <string>
 

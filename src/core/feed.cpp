@@ -116,8 +116,9 @@ void Feed::pause_reading() {
         [this] { boost::asio::post(client.get_io_service(), [this] { resume_reading(); }); });
     if (!paused) return;
     reading_paused = true;
-    for (Session* link : links())
-        link->pause_reading();
+    for (Session* link : links()) {
+        if (link != replacement.get()) link->pause_reading();
+    }
 }
 
 void Feed::resume_reading() {
@@ -130,8 +131,10 @@ void Feed::resume_reading() {
 
 // ---- run thread: the connections' lives ----
 
+// A replacement reads until it is ready (its login and acknowledgements must come in): a stream
+// held back by limit_queue still switches over.
 void Feed::on_opened(Session& link) {
-    if (reading_paused) link.pause_reading();
+    if (reading_paused && &link != replacement.get()) link.pause_reading();
     if (&link == current.get()) {
         opened_at = Clock::now();
         arm_age();
@@ -240,6 +243,7 @@ void Feed::switch_over() {
     if (setup.inbound.push(std::move(event))) setup.inbound.wake();
     opened_at = Clock::now();
     arm_age();
+    if (reading_paused) current->pause_reading();
     if (!old) return;
     if (!old->has_ended()) old->close(websocketpp::close::status::normal, "");
     std::lock_guard<std::mutex> lock(link_mtx);

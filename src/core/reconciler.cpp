@@ -53,7 +53,10 @@ bool Reconciler::is_twin(std::uint32_t link, const InboundMessage& message, Cloc
     return false;
 }
 
+// While connections overlap, a copy waits however long its twin takes (one connection may be
+// held back by limit_queue); once one is left, the last copies wait out the window.
 void Reconciler::expire(Clock::time_point now) {
+    if (links > 1) return;
     while (!waiting.empty() && now - waiting.front().at > window) {
         forget(waiting.front());
         waiting.pop_front();

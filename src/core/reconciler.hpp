@@ -5,8 +5,9 @@
 // connection legitimately repeats is not swallowed. Messages that differ between connections
 // (acknowledgements with a connection id) pass from both.
 //
-// Payloads are matched by a 64-bit hash with their size and frame kind; a copy waits at most
-// `window` for its twin, and at most `capacity` copies wait at once (the oldest go first).
+// Payloads are matched by a 64-bit hash with their size and frame kind. A copy waits for its twin
+// while the connections overlap and for `window` after, and at most `capacity` copies wait at
+// once (the oldest go first).
 // Owned by the stream's run thread; no lock.
 
 #include <chrono>
@@ -27,7 +28,7 @@ public:
     explicit Reconciler(Clock::duration window = std::chrono::seconds(5),
                         std::size_t capacity = std::size_t{1} << 18);
 
-    // Connections whose messages are matched: on while `count` > 1, and for `window` after.
+    // Connections open: messages are matched while `count` > 1, and for `window` after.
     void set_links(std::size_t count);
     bool active() const { return links > 1 || !waiting.empty(); }
     // Drops from `batch` (messages of connection `link`, in order) each one a copy of which

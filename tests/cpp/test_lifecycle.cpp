@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -58,7 +59,7 @@ protected:
     void SetUp() override {
         SimulatorTest::SetUp();
         if (IsSkipped()) return;
-        sim->post("/rate?value=5000");
+        sim->post("/rate?value=500");
     }
     void TearDown() override {
         if (sim != nullptr) sim->reset();
@@ -218,6 +219,52 @@ TEST_F(Lifecycle, AnEventReaderUsedFromThreadsInTurnWhileMessagesFlow) {
     std::thread([&reader] { reader.reset(); }).join();
     c.disconnect();
     EXPECT_EQ(taken, 300);
+}
+
+// Switch-overs by age, one after another, while another thread subscribes and unsubscribes (sent
+// on every open connection) and the reader takes: each connection's handlers on the stream's
+// thread (checked in this build), and every connection ends with exactly one event.
+TEST_F(Lifecycle, SwitchOversWhileSubscribingAndReading) {
+    sim->post("/rate?value=500");
+    testing::StdoutCapture registry_lines;
+    OkxConnector c;
+    c.subscribe({{"channel", "trades"}, {"inst_id", "BTC-USDT"}});
+    c.connect(sim->ws_url("/ws/v5/public"));
+    c.set_max_connection_age(0.2);
+    std::atomic<bool> done{false};
+    std::thread subscriber([&] {
+        while (!done.load()) {
+            c.subscribe({{"channel", "tickers"}, {"inst_id", "ETH-USDT"}});
+            c.unsubscribe({{"channel", "tickers"}, {"inst_id", "ETH-USDT"}});
+            std::this_thread::sleep_for(milliseconds(2));  // load, not synchronisation
+        }
+    });
+    std::map<std::uint32_t, int> ends;
+    int switches = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (switches < 3 && std::chrono::steady_clock::now() < deadline) {
+        const auto item = c.take(milliseconds(20));
+        if (item && item->kind == InboundMessage::Kind::switched) ++switches;
+        if (item && item->kind == InboundMessage::Kind::close) ++ends[item->connection];
+    }
+    done.store(true);
+    subscriber.join();
+    c.disconnect();
+    try {
+        while (true) {
+            const auto item = c.take(milliseconds(0));
+            if (item && (item->kind == InboundMessage::Kind::close ||
+                         item->kind == InboundMessage::Kind::fail)) {
+                ++ends[item->connection];
+            }
+        }
+    } catch (const std::runtime_error&) {
+        // "No more messages": everything was taken
+    }
+    EXPECT_EQ(switches, 3);
+    EXPECT_EQ(ends.size(), 4u);  // the first three replaced, the fourth ended by disconnect()
+    for (const auto& [connection, count] : ends)
+        EXPECT_EQ(count, 1) << "connection " << connection;
 }
 
 }  // namespace
