@@ -22,19 +22,18 @@ TlsStream::TlsStream(boost::asio::io_context& loop, boost::asio::ssl::context& c
     if (ssl == nullptr) throw std::runtime_error("cannot make a TLS connection");
     // A write the socket did not take whole is retried with the rest, from wherever it is.
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_set_read_ahead(ssl, 1);
-    SSL_set_default_read_buffer_len(ssl, kReadAhead);
     SSL_set_connect_state(ssl);
 }
 
 TlsStream::~TlsStream() {
-    SSL_free(ssl);  // the socket BIO leaves the descriptor to `socket`
+    SSL_free(ssl);  // and its BIO, which leaves the descriptor to `socket`
 }
 
 void TlsStream::attach() {
     if (attached) return;
     socket.native_non_blocking(true);
-    SSL_set_fd(ssl, static_cast<int>(socket.native_handle()));
+    BIO* bio = transport.attach(static_cast<int>(socket.native_handle()));
+    SSL_set_bio(ssl, bio, bio);
     attached = true;
 }
 

@@ -1,11 +1,9 @@
 #pragma once
 // TlsStream: the TLS stream of a WebSocket connection, for websocketpp's asio transport (see
-// tls_socket.hpp). OpenSSL reads the TCP socket itself through its socket BIO, with read-ahead
-// into a large buffer: one receive takes up to kReadAhead bytes of ciphertext, and a read
-// decrypts record after record straight into the caller's buffer until it is full or nothing
-// more has come. So a busy stream pays one system call and one wake-up per large read instead of
-// one per 16 KiB record, and the ciphertext is copied once, from the kernel into OpenSSL's
-// buffer, where it is decrypted.
+// tls_socket.hpp). OpenSSL reads the TCP socket through a SocketBio: one receive takes up to
+// kReadAhead bytes of ciphertext, and a read decrypts record after record straight into the
+// caller's buffer until it is full or nothing more has come. So a busy stream pays one system
+// call and one wake-up per large read instead of one per 16 KiB record.
 //
 // Threads: the connection's run thread only (the socket's event loop).
 
@@ -17,6 +15,8 @@
 
 #include <cstddef>
 #include <functional>
+
+#include "core/socket_bio.hpp"
 
 namespace corvane {
 
@@ -73,6 +73,7 @@ private:
     void attach();  // the socket to OpenSSL, once it is connected
 
     boost::asio::ip::tcp::socket socket;
+    SocketBio transport{kReadAhead};
     SSL* ssl;
     bool attached = false;
     std::function<void()> before_read;
