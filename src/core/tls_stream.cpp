@@ -51,12 +51,14 @@ TlsStream::Step TlsStream::classify(int result, boost::system::error_code& ec) {
             ec = boost::asio::error::eof;
             return Step::closed;
         case SSL_ERROR_SYSCALL:
+            broken = true;
             ec = queued != 0  ? boost::system::error_code(static_cast<int>(queued),
                                                           boost::asio::error::get_ssl_category())
                  : errno != 0 ? boost::system::error_code(errno, boost::system::system_category())
                               : boost::asio::ssl::error::stream_truncated;
             return Step::failed;
         default:
+            broken = true;
             // The TCP connection ended without the peer's close_notify.
             ec = ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING
                      ? boost::system::error_code(boost::asio::ssl::error::stream_truncated)
@@ -124,9 +126,10 @@ void TlsStream::handshake_step(Finished done) {
     boost::asio::post(socket.get_executor(), [done, ec] { done(ec); });
 }
 
-// Our close_notify, then the peer's, as an asio TLS stream does.
+// Our close_notify, then the peer's, as an asio TLS stream does. Not after a fatal error: OpenSSL
+// forbids it, and its failure would replace the error that ended the connection.
 void TlsStream::async_shutdown(Finished done) {
-    if (!attached) {
+    if (!attached || broken) {
         boost::asio::post(socket.get_executor(), [done] { done(boost::system::error_code()); });
         return;
     }

@@ -76,6 +76,7 @@ private:
     SocketBio transport{kReadAhead};
     SSL* ssl;
     bool attached = false;
+    bool broken = false;  // a fatal TLS or socket error was met
     std::function<void()> before_read;
 };
 

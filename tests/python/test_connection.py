@@ -306,6 +306,14 @@ class TestObserving:
         assert c.stats()["last_error"] == "Connection refused"
         assert repr(fail).startswith("Event(kind='fail', connection=4, ")
 
+    @pytest.mark.parametrize("cut, reason", [("abort", "stream truncated"),
+                                             ("reset", "Connection reset by peer")])
+    def test_a_dropped_connection_is_reported_by_what_dropped_it(self, sim, cut, reason):
+        c, conn = connected_pair(sim)
+        getattr(sim, cut)(conn)
+        close, = read_until_end_meta(c)
+        assert (close.kind, close.code, close.reason) == ("close", 1006, reason)
+
     def test_stats_while_a_burst_is_held_back(self, sim):
         c, conn = connected_pair(sim)
         sim.send_many(conn, ["x" * 100] * 50)
