@@ -22,31 +22,9 @@
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-using corvane::bench::cpu_seconds;
-using corvane::bench::print_report;
-
 namespace {
 
-struct Tally {
-    std::uint64_t received = 0, lost = 0, out_of_order = 0, bytes = 0, expected = 1;
-    std::chrono::steady_clock::time_point first, last;
-    double cpu_first = 0;
-
-    void take(const char* payload, std::uint64_t size,
-              const corvane::bench::PayloadTemplate& layout) {
-        const std::uint64_t seq =
-            corvane::bench::read_field(payload + layout.seq_at, corvane::bench::kSeqWidth);
-        if (seq > expected) lost += seq - expected;
-        if (seq < expected) ++out_of_order;
-        expected = std::max(expected, seq + 1);
-        last = std::chrono::steady_clock::now();
-        if (received++ == 0) {
-            first = last;
-            cpu_first = cpu_seconds();
-        }
-        bytes += size;
-    }
-};
+using corvane::bench::Tally;
 
 // TLS over the socket through a ring (see tls_ring.hpp): a read is not limited to one 16 KiB
 // record, as it would be through a TLS stream.
@@ -173,10 +151,7 @@ int main(int argc, char** argv) {
             have += n;
         }
     }
-    print_report({tally.received, tally.bytes, tally.lost + (count - tally.received),
-                  tally.out_of_order,
-                  std::chrono::duration<double>(tally.last - tally.first).count(),
-                  cpu_seconds() - tally.cpu_first});
+    tally.report(count);
     socket.close();
     return 0;
 }

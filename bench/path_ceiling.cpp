@@ -13,11 +13,6 @@
 #include "payload.hpp"
 #include "run_report.hpp"
 
-using corvane::bench::cpu_seconds;
-using corvane::bench::print_report;
-
-namespace {}  // namespace
-
 int main(int argc, char** argv) {
     if (argc != 5) {
         std::cerr << "usage: path_ceiling HOST PORT SIZE COUNT\n";
@@ -27,31 +22,19 @@ int main(int argc, char** argv) {
     const std::size_t size = std::stoul(argv[3]);
     const std::uint64_t count = std::stoull(argv[4]);
     const corvane::bench::PayloadTemplate layout(size);
-    std::uint64_t received = 0, lost = 0, out_of_order = 0, bytes = 0, expected = 1;
-    std::chrono::steady_clock::time_point first, last;
-    double cpu_first = 0;
+    corvane::bench::Tally tally;
 
     corvane::ws_client client;
     client.clear_access_channels(websocketpp::log::alevel::all);
     client.init_asio();
     client.set_tls_init_handler(
         [](websocketpp::connection_hdl) { return corvane::make_websocket_tls_context(); });
-    client.set_message_handler([&](websocketpp::connection_hdl h,
-                                   corvane::ws_client::message_ptr m) {
-        const std::string& payload = m->get_raw_payload();
-        const std::uint64_t seq =
-            corvane::bench::read_field(payload.data() + layout.seq_at, corvane::bench::kSeqWidth);
-        if (seq > expected) lost += seq - expected;
-        if (seq < expected) ++out_of_order;
-        expected = std::max(expected, seq + 1);
-        last = std::chrono::steady_clock::now();
-        if (received++ == 0) {
-            first = last;
-            cpu_first = cpu_seconds();
-        }
-        bytes += payload.size();
-        if (received == count) client.close(h, websocketpp::close::status::normal, "");
-    });
+    client.set_message_handler(
+        [&](websocketpp::connection_hdl h, corvane::ws_client::message_ptr m) {
+            const std::string& payload = m->get_raw_payload();
+            tally.take(payload.data(), payload.size(), layout);
+            if (tally.received == count) client.close(h, websocketpp::close::status::normal, "");
+        });
     websocketpp::lib::error_code ec;
     const std::string url =
         "wss://" + host + ":" + argv[2] + "/?size=" + argv[3] + "&count=" + argv[4];
@@ -63,7 +46,6 @@ int main(int argc, char** argv) {
     corvane::expect_peer_host(con->get_socket().native_handle(), host);
     client.connect(con);
     client.run();
-    print_report({received, bytes, lost + (count - received), out_of_order,
-                  std::chrono::duration<double>(last - first).count(), cpu_seconds() - cpu_first});
+    tally.report(count);
     return 0;
 }
