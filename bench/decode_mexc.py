@@ -16,7 +16,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 
-from sim import mexc_protobuf as pb  # noqa: E402
+from corvane_ws.sim import mexc_protobuf as pb  # noqa: E402
 
 DEALS = "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT"
 DEPTH = "spot@public.limit.depth.v3.api.pb@BTCUSDT@20"

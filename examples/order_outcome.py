@@ -102,7 +102,7 @@ def mexc_round(rest_url: str, control) -> bool:
 
 def main() -> int:
     ca_file = ROOT / "build" / "examples" / "ca.pem"
-    sim = subprocess.Popen([sys.executable, "-m", "sim", "--control-port", "0", "--ca-file",
+    sim = subprocess.Popen([sys.executable, "-m", "corvane_ws.sim", "--control-port", "0", "--ca-file",
                             str(ca_file)], cwd=ROOT, stdout=subprocess.PIPE, text=True)
     try:
         assert sim.stdout is not None

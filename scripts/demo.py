@@ -13,7 +13,7 @@ ROOT = Path(__file__).resolve().parents[1]
 
 def main() -> int:
     ca_file = ROOT / "build" / "demo" / "ca.pem"
-    sim = subprocess.Popen([sys.executable, "-m", "sim", "--rate", "50", "--control-port", "0",
+    sim = subprocess.Popen([sys.executable, "-m", "corvane_ws.sim", "--rate", "50", "--control-port", "0",
                             "--ca-file", str(ca_file)],
                            cwd=ROOT, stdout=subprocess.PIPE, text=True)
     try:

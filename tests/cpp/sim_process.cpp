@@ -60,7 +60,7 @@ SimProcess::SimProcess() {
         close(out[0]);
         close(out[1]);
         if (chdir(source.c_str()) != 0) _exit(127);
-        execl(python.c_str(), python.c_str(), "-m", "sim", "--rate", "0", "--control-port", "0",
+        execl(python.c_str(), python.c_str(), "-m", "corvane_ws.sim", "--rate", "0", "--control-port", "0",
               "--ca-file", ca_file.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }

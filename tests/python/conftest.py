@@ -14,8 +14,8 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 
 import _corvane_ws_module as m  # noqa: E402
-from sim import MEXC_TEST, SimulatorThread  # noqa: E402
-from sim.certs import TestCertificates  # noqa: E402
+from corvane_ws.sim import MEXC_TEST, SimulatorThread  # noqa: E402
+from corvane_ws.sim.certs import TestCertificates  # noqa: E402
 
 READ_TIMEOUT = 10.0
 ROOT = Path(__file__).resolve().parents[2]
@@ -48,13 +48,13 @@ def make_sim(certificates, **options):
 
 
 class SimProcess:
-    """The simulator as its own process (python -m sim), driven through its control port, for
+    """The simulator as its own process (python -m corvane_ws.sim), driven through its control port, for
     measurements of this process that must not include the simulator's own memory."""
 
     def __init__(self, ca_file):
         root = Path(__file__).resolve().parents[2]
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "sim", "--rate", "0", "--control-port", "0", "--ca-file", str(ca_file)],
+            [sys.executable, "-m", "corvane_ws.sim", "--rate", "0", "--control-port", "0", "--ca-file", str(ca_file)],
             cwd=root, stdout=subprocess.PIPE, text=True)
         timer = threading.Timer(30, self.process.kill)  # a simulator that never starts fails the test
         timer.start()

@@ -15,7 +15,7 @@ import pytest
 
 import _corvane_ws_module as m
 from conftest import make_sim, open_connection, read, read_until_end
-from sim import OKX_TEST
+from corvane_ws.sim import OKX_TEST
 
 FLOOD = int(os.environ.get("CORVANE_FLOOD", "1000000"))
 

@@ -8,7 +8,7 @@ import ssl
 import pytest
 
 import _corvane_ws_module as m
-from sim import mexc_protobuf as pb
+from corvane_ws.sim import mexc_protobuf as pb
 from conftest import make_sim, private_mexc, read, read_until_end
 
 

@@ -9,8 +9,8 @@ import pytest
 
 import _corvane_ws_module as m
 from conftest import make_sim, open_connection, read, read_until_end
-from sim import OKX_TEST
-from sim.okx import okx_sign
+from corvane_ws.sim import OKX_TEST
+from corvane_ws.sim.okx import okx_sign
 
 PUBLIC = "/ws/v5/public"
 PRIVATE = "/ws/v5/private"

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 import _corvane_ws_module as m
 from conftest import make_sim, read
-from sim import ExchangeCredentials
+from corvane_ws.sim import ExchangeCredentials
 
 SETTINGS = settings(max_examples=300, deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])

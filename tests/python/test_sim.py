@@ -16,11 +16,11 @@ from websockets.sync.client import connect as ws_connect
 
 from _corvane_ws_module import decode_mexc
 from conftest import make_sim
-from sim import MEXC_TEST, OKX_TEST
-from sim.mexc_rules import MexcLimits
-from sim.okx import okx_sign
-from sim.okx_rest import rest_sign
-from sim.okx_rules import OkxLimits
+from corvane_ws.sim import MEXC_TEST, OKX_TEST
+from corvane_ws.sim.mexc_rules import MexcLimits
+from corvane_ws.sim.okx import okx_sign
+from corvane_ws.sim.okx_rest import rest_sign
+from corvane_ws.sim.okx_rules import OkxLimits
 
 TIMEOUT = 10
 

@@ -10,7 +10,7 @@ import pytest
 
 import _corvane_ws_module as m
 from conftest import READ_TIMEOUT, make_sim, private_mexc, read, read_until_end
-from sim import OKX_TEST
+from corvane_ws.sim import OKX_TEST
 
 PUBLIC = "/ws/v5/public"
 

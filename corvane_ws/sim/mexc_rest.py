@@ -11,11 +11,11 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
 
-from sim import mexc_rules as rules
-from sim.recorder import RestRequest
+from . import mexc_rules as rules
+from .recorder import RestRequest
 
 if TYPE_CHECKING:
-    from sim.server import Simulator
+    from .server import Simulator
 
 _order_ids = itertools.count(1)
 

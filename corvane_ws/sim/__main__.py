@@ -1,4 +1,4 @@
-"""python -m sim: run the local exchange simulator until Ctrl-C or SIGTERM.
+"""python -m corvane_ws.sim: run the local exchange simulator until Ctrl-C or SIGTERM.
 
 Prints one JSON line when ready: the ports and the CA file that clients must trust
 (SSL_CERT_FILE=<ca_file>).
@@ -12,14 +12,14 @@ import sys
 import tempfile
 from pathlib import Path
 
-from sim.certs import KINDS
-from sim.mexc_rules import MexcLimits
-from sim.okx_rules import OkxLimits
-from sim.server import Simulator, ready_line
+from .certs import KINDS
+from .mexc_rules import MexcLimits
+from .okx_rules import OkxLimits
+from .server import Simulator, ready_line
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
-    p = argparse.ArgumentParser(prog="python -m sim", description=__doc__.splitlines()[0])
+    p = argparse.ArgumentParser(prog="python -m corvane_ws.sim", description=__doc__.splitlines()[0])
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=0, help="WebSocket port (default: any free)")
     p.add_argument("--rest-port", type=int, default=0, help="MEXC REST port (default: any free)")

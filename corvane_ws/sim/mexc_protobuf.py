@@ -3,7 +3,7 @@
 simulator's sequence number in the wrapper's createTime (field 5), so that a client can prove
 nothing was lost or reordered; sendTime (field 6) is the time in milliseconds."""
 
-from sim.feeds import now_ms
+from .feeds import now_ms
 
 
 def varint(value: int) -> bytes:

@@ -6,7 +6,7 @@ import threading
 from concurrent.futures import Future
 from typing import Any, Callable, Coroutine
 
-from sim.server import Simulator
+from .server import Simulator
 
 CALL_TIMEOUT = 10.0
 

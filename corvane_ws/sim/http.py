@@ -4,7 +4,7 @@ import asyncio
 import json
 from http import HTTPStatus
 
-from sim.recorder import RestRequest
+from .recorder import RestRequest
 
 MAX_HEAD = 64 * 1024
 

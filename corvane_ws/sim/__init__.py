@@ -5,8 +5,8 @@ that the demo and the tests can run the connectors end to end without an exchang
 network access.
 """
 
-from sim.credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
-from sim.runner import SimulatorThread
-from sim.server import Simulator
+from .credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
+from .runner import SimulatorThread
+from .server import Simulator
 
 __all__ = ["ExchangeCredentials", "MEXC_TEST", "OKX_TEST", "Simulator", "SimulatorThread"]

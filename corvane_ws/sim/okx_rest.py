@@ -10,10 +10,10 @@ from datetime import datetime, timezone
 from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
 
-from sim import okx_rules as rules
+from . import okx_rules as rules
 
 if TYPE_CHECKING:
-    from sim.server import Simulator
+    from .server import Simulator
 
 Reply = tuple[int, dict]
 TIMESTAMP_WINDOW_S = 30.0  # as the WebSocket login; OKX's exact REST window is unconfirmed

@@ -14,11 +14,11 @@ from typing import TYPE_CHECKING
 
 from websockets.exceptions import ConnectionClosed
 
-from sim import okx_rules as rules
-from sim.feeds import PriceWalk, compact, now_ms, okx_data
+from . import okx_rules as rules
+from .feeds import PriceWalk, compact, now_ms, okx_data
 
 if TYPE_CHECKING:
-    from sim.server import Connection, Simulator
+    from .server import Connection, Simulator
 
 _order_ids = itertools.count(600000001)
 

@@ -23,18 +23,18 @@ from websockets.asyncio.server import Server, ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 from websockets.http11 import Request, Response
 
-from sim import control
-from sim.certs import TestCertificates
-from sim.credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
-from sim.feeds import Broadcasts, now_ms
-from sim.http import json_response, read_request, response
-from sim.mexc import MexcSession
-from sim.mexc_rest import ListenKey, MexcRest
-from sim.mexc_rules import MexcLimits
-from sim.okx import OkxSession
-from sim.okx_rest import OkxRest
-from sim.okx_rules import OkxLimits
-from sim.recorder import Frame, Recorder, RestRequest
+from . import control
+from .certs import TestCertificates
+from .credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
+from .feeds import Broadcasts, now_ms
+from .http import json_response, read_request, response
+from .mexc import MexcSession
+from .mexc_rest import ListenKey, MexcRest
+from .mexc_rules import MexcLimits
+from .okx import OkxSession
+from .okx_rest import OkxRest
+from .okx_rules import OkxLimits
+from .recorder import Frame, Recorder, RestRequest
 
 OKX_PATHS = {"/ws/v5/public", "/ws/v5/private", "/ws/v5/business"}
 MEXC_PATH = "/ws"

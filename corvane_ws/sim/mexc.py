@@ -11,12 +11,12 @@ from typing import TYPE_CHECKING
 
 from websockets.exceptions import ConnectionClosed
 
-from sim import mexc_protobuf as pb
-from sim import mexc_rules as rules
-from sim.feeds import PriceWalk, compact
+from . import mexc_protobuf as pb
+from . import mexc_rules as rules
+from .feeds import PriceWalk, compact
 
 if TYPE_CHECKING:
-    from sim.server import Connection, Simulator
+    from .server import Connection, Simulator
 
 
 def flatten(params: object) -> list[str]:

@@ -24,10 +24,10 @@ import base64
 from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
 
-from sim.recorder import RestRequest
+from .recorder import RestRequest
 
 if TYPE_CHECKING:
-    from sim.server import Simulator
+    from .server import Simulator
 
 
 def _frame(frame) -> dict:
