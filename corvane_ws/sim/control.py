@@ -12,6 +12,11 @@ POST /okx?lose-order-answer=on  the next OKX order is taken, then its connection
 POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that connection (all:
                         on every OKX connection open now), which is closed a while later
 POST /okx?upgrade-close=S  how long after its notice an OKX connection is closed (60 s)
+POST /okx?relist=I      instrument I gets a new instIdCode; the old one names nothing (51001)
+GET  /rest              REST port: TLS handshakes (and how many resumed), connections open, idle
+POST /rest?idle=S       close a REST connection idle for S seconds (60)
+POST /rest?drop-idle=fin|rst  close every idle REST connection now (clean close or reset): the
+                        client's next request finds its kept-alive connection stale
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
@@ -24,6 +29,7 @@ import base64
 from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
 
+from . import okx_rules
 from .recorder import RestRequest
 
 if TYPE_CHECKING:
@@ -74,6 +80,16 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
             sim.okx_lose_order_answer = query["lose-order-answer"] == "on"
         if "upgrade-close" in query:
             sim.okx_limits.upgrade_close_s = float(query["upgrade-close"])
+        if "relist" in query:
+            return 200, {"instIdCode": okx_rules.relist(sim.okx_instruments, query["relist"])}
+        return 200, {"ok": True}
+    if route == ("GET", "/rest"):
+        return 200, sim.rest_counts()
+    if route == ("POST", "/rest"):
+        if "idle" in query:
+            sim.rest_idle_s = float(query["idle"])
+        if "drop-idle" in query:
+            return 200, {"dropped": sim.drop_idle_rest(query["drop-idle"])}
         return 200, {"ok": True}
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))
@@ -102,6 +118,7 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
         sim.recorder.clear()
         sim.rest_faults.clear()
         sim.listen_keys.clear()
+        sim.reset_rest()
         sim.okx_answers_pings = True
         sim.okx_lose_order_answer = False
         sim.rate, sim.feed_limit = 0.0, None

@@ -1,4 +1,5 @@
-"""Just enough HTTP/1.1 for the REST and control endpoints: one request per connection."""
+"""Just enough HTTP/1.1 for the REST and control endpoints: requests in turn on one connection
+(keep-alive) for REST, one request per connection for control."""
 
 import asyncio
 import json
@@ -33,15 +34,22 @@ async def read_request(reader: asyncio.StreamReader) -> RestRequest | None:
 
 
 def response(status: int, body: bytes | str, content_type: str = "application/json",
-             length: int | None = None, headers: dict[str, str] | None = None) -> bytes:
+             length: int | None = None, headers: dict[str, str] | None = None,
+             close: bool = True) -> bytes:
     data = body.encode() if isinstance(body, str) else body
     reason = HTTPStatus(status).phrase
     extra = "".join(f"{name}: {value}\r\n" for name, value in (headers or {}).items())
     head = (f"HTTP/1.1 {status} {reason}\r\nContent-Type: {content_type}\r\n{extra}"
             f"Content-Length: {len(data) if length is None else length}\r\n"
-            "Connection: close\r\n\r\n")
+            f"{'Connection: close' if close else 'Connection: keep-alive'}\r\n\r\n")
     return head.encode() + data
 
 
-def json_response(status: int, value: object, headers: dict[str, str] | None = None) -> bytes:
-    return response(status, json.dumps(value, separators=(",", ":")), headers=headers)
+def json_response(status: int, value: object, headers: dict[str, str] | None = None,
+                  close: bool = True) -> bytes:
+    return response(status, json.dumps(value, separators=(",", ":")), headers=headers, close=close)
+
+
+def wants_close(request: RestRequest) -> bool:
+    return (request.header("Connection") or "").lower() == "close"
+

@@ -191,7 +191,7 @@ class OkxSession:
         if await self.refused_operation(request):
             return
         arg = (request.get("args") or [{}])[0]
-        refusal = rules.order_error(arg)
+        refusal = rules.order_error(arg, self.sim.okx_instruments)
         if refusal is None and arg.get("clOrdId") and any(
                 o["clOrdId"] == arg["clOrdId"] and o["state"] == "live"
                 for o in self.sim.okx_orders.values()):
@@ -199,7 +199,7 @@ class OkxSession:
         if refusal is not None:
             await self.send(self.reply(request, "1", "", [self.item(arg, *refusal)]))
             return
-        instrument = rules.INSTRUMENTS[arg["instIdCode"]]
+        instrument = self.sim.okx_instruments[arg["instIdCode"]]
         price = next((arg[p] for p in rules.PRICE_MEMBERS if p in arg), "")
         order = {"instType": instrument.inst_type, "instId": instrument.inst_id,
                  "instIdCode": arg["instIdCode"], "ordId": str(next(_order_ids)),
@@ -219,7 +219,7 @@ class OkxSession:
         if await self.refused_operation(request):
             return
         arg = (request.get("args") or [{}])[0]
-        refusal = rules.cancel_error(arg)
+        refusal = rules.cancel_error(arg, self.sim.okx_instruments)
         order = rules.find_order(self.sim.okx_orders, arg.get("ordId"), arg.get("clOrdId"))
         if refusal is None and (order is None or order["state"] != "live"
                                 or order["instIdCode"] != arg["instIdCode"]):

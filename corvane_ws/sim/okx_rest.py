@@ -29,7 +29,7 @@ def failure(status: int, code: str, msg: str) -> Reply:
     return status, {"code": code, "msg": msg, "data": []}
 
 
-def instruments_reply(target: str) -> Reply:
+def instruments_reply(target: str, instruments: dict[int, rules.Instrument]) -> Reply:
     """GET /api/v5/public/instruments: the simulator's instruments with their instIdCode."""
     query = dict(parse_qsl(urlsplit(target).query))
     inst_type = query.get("instType")
@@ -38,7 +38,7 @@ def instruments_reply(target: str) -> Reply:
     if inst_type == "OPTION" and not (query.get("instFamily") or query.get("uly")):
         return failure(400, "50014", "Parameter instFamily can not be empty")
     data = [{"instType": i.inst_type, "instId": i.inst_id, "instIdCode": code, "state": "live"}
-            for code, i in rules.INSTRUMENTS.items()
+            for code, i in instruments.items()
             if i.inst_type == inst_type and query.get("instId") in (None, i.inst_id)]
     return 200, {"code": "0", "msg": "", "data": data}
 
@@ -51,7 +51,7 @@ class OkxRest:
         """The answer to an OKX REST request, or None when the path is not OKX's."""
         path = target.split("?", 1)[0]
         if path == "/api/v5/public/instruments" and method == "GET":
-            return instruments_reply(target)
+            return instruments_reply(target, self.sim.okx_instruments)
         if path == "/api/v5/trade/order" and method == "GET":
             return self.signed(method, target, header) or self.query_order(target)
         return None

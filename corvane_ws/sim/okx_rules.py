@@ -144,19 +144,36 @@ def bad(param: str) -> tuple[str, str]:
     return ("51000", f"Parameter {param} error")
 
 
-def instrument_of(arg: dict) -> tuple[Instrument | None, tuple[str, str] | None]:
+# #error-code-rest-api-public: 50011, the rate limit, in an HTTP 200 reply with no data.
+RATE_LIMITED = {"code": "50011", "msg": "Rate limit reached. Please refer to API documentation "
+                "and throttle requests accordingly.", "data": []}
+
+
+def relist(instruments: dict[int, Instrument], inst_id: str) -> int:
+    """#public-data-rest-api-get-instruments: a relisted instrument gets a new instIdCode, and
+    the old one names nothing (51001). The new code."""
+    old = next(code for code, i in instruments.items() if i.inst_id == inst_id)
+    new = max(instruments) + 1
+    instruments[new] = instruments.pop(old)
+    return new
+
+
+def instrument_of(arg: dict, instruments: dict[int, Instrument] | None = None
+                  ) -> tuple[Instrument | None, tuple[str, str] | None]:
     """The instrument an operation names by instIdCode (instId is ignored), or its error."""
+    instruments = INSTRUMENTS if instruments is None else instruments
     code = arg.get("instIdCode")
     if code is None or code == "":
         return None, empty("instIdCode")
-    if not isinstance(code, int) or isinstance(code, bool) or code not in INSTRUMENTS:
+    if not isinstance(code, int) or isinstance(code, bool) or code not in instruments:
         return None, ("51001", "Instrument ID, Instrument ID code, or Spread ID doesn't exist.")
-    return INSTRUMENTS[code], None
+    return instruments[code], None
 
 
-def order_error(arg: dict) -> tuple[str, str] | None:
+def order_error(arg: dict, instruments: dict[int, Instrument] | None = None
+                ) -> tuple[str, str] | None:
     """The (sCode, sMsg) refusing an order argument, or None when the exchange takes it."""
-    instrument, error = instrument_of(arg)
+    instrument, error = instrument_of(arg, instruments)
     if error:
         return error
     for param, allowed in (("tdMode", TD_MODES), ("side", SIDES), ("ordType", ORD_TYPES)):
@@ -198,8 +215,9 @@ def find_order(orders: dict, ord_id: str | None, cl_ord_id: str | None) -> dict 
     return None
 
 
-def cancel_error(arg: dict) -> tuple[str, str] | None:
-    _, error = instrument_of(arg)
+def cancel_error(arg: dict, instruments: dict[int, Instrument] | None = None
+                 ) -> tuple[str, str] | None:
+    _, error = instrument_of(arg, instruments)
     if error:
         return error
     if not arg.get("ordId") and not arg.get("clOrdId"):

@@ -15,6 +15,7 @@ import ssl
 import struct
 import time
 from dataclasses import dataclass, field
+from email.utils import formatdate
 from pathlib import Path
 from typing import Callable
 from urllib.parse import parse_qsl, urlsplit
@@ -27,12 +28,13 @@ from . import control
 from .certs import TestCertificates
 from .credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
 from .feeds import Broadcasts, now_ms
-from .http import json_response, read_request, response
+from .http import json_response, read_request, response, wants_close
 from .mexc import MexcSession
 from .mexc_rest import ListenKey, MexcRest
 from .mexc_rules import MexcLimits
 from .okx import OkxSession
 from .okx_rest import OkxRest
+from . import okx_rules
 from .okx_rules import OkxLimits
 from .recorder import Frame, Recorder, RestRequest
 
@@ -40,8 +42,11 @@ OKX_PATHS = {"/ws/v5/public", "/ws/v5/private", "/ws/v5/business"}
 MEXC_PATH = "/ws"
 RAW_PATH = "/raw"
 REST_FAULTS = {"stall", "drop", "truncated", "huge", "status500", "not-json", "empty",
-               "no-listen-key", "array", "rate-limit", "continue", "slow", "lost-answer"}
+               "no-listen-key", "array", "rate-limit", "rate-limit-date", "okx-rate-limit",
+               "continue", "slow", "lost-answer", "stale-after", "status302"}
 RETRY_AFTER_S = 2  # what an injected HTTP 429 asks for
+RETRY_AFTER_DATE_S = 7  # how far ahead the HTTP date of an injected 429 lies
+REST_IDLE_S = 60.0  # how long the REST listener keeps an idle connection open
 SLOW_S = 0.3  # how long a "slow" request waits for its answer
 
 
@@ -104,6 +109,12 @@ class Simulator:
         self.okx_orders: dict[str, dict] = {}
         self.mexc_orders: dict[str, dict] = {}
         self.rest_faults: list[RestFault] = []
+        self.rest_idle_s = REST_IDLE_S
+        self.rest_handshakes = 0  # TLS handshakes on the REST port, resumed ones included
+        self.rest_resumed = 0
+        self._rest_waiting: set[asyncio.StreamWriter] = set()  # idle: between requests
+        self._rest_writers: set[asyncio.StreamWriter] = set()  # every REST connection open
+        self.okx_instruments = dict(okx_rules.INSTRUMENTS)  # by instIdCode; relisting changes it
         self._ids = itertools.count(1)
         self._ports = {"ws": port, "rest": rest_port, "control": control_port}
         self._ws_server: Server | None = None
@@ -124,8 +135,10 @@ class Simulator:
         rest_tls = self.certificates.server_context(self.cert)
         if self.rest_min_tls is not None:
             rest_tls.minimum_version = self.rest_min_tls
-        rest = await asyncio.start_server(self._serve_rest, self.host, self._ports["rest"],
-                                          ssl=rest_tls)
+        self._rest_tls = rest_tls
+        # TLS is started by the handler, so that a connection still in its handshake is one
+        # stop() knows about too.
+        rest = await asyncio.start_server(self._serve_rest, self.host, self._ports["rest"])
         self._ports["rest"] = rest.sockets[0].getsockname()[1]
         self._servers.append(rest)
         if self._ports["control"] is not None:
@@ -134,10 +147,13 @@ class Simulator:
             self._servers.append(ctl)
 
     async def stop(self) -> None:
-        for task in list(self._rest_tasks):
-            task.cancel()
         for server in self._servers:
             server.close()
+        await asyncio.sleep(0)  # a connection accepted just now gets its handler, and is known
+        for writer in list(self._rest_writers):  # kept-alive clients are not waited for
+            writer.transport.abort()
+        for task in list(self._rest_tasks):
+            task.cancel()
         if self._ws_server is not None:
             self._ws_server.close()
             await self._ws_server.wait_closed()
@@ -241,30 +257,71 @@ class Simulator:
     # ---- REST ----
 
     async def _serve_rest(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        """Requests in turn on one kept-alive connection, until the client closes it, asks for
+        its close, leaves it idle for rest_idle_s, or a fault ends it."""
         task = asyncio.current_task()
         self._rest_tasks.add(task)
+        self._rest_writers.add(writer)
         try:
-            request = await read_request(reader)
-            if request is None:
-                return
-            self.recorder.add_request(request)
-            fault = self._take_fault(request.path)
-            if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
-                return
-            okx = self._okx_rest.handle(request.method, request.target, request.header)
-            status, body = okx if okx is not None else self._rest.handle(request)
-            if fault == "lost-answer":  # carried out, and the answer never comes
-                writer.transport.abort()
-            else:
-                writer.write(json_response(status, body))
-                await writer.drain()
-            if status == 200 and request.path == "/api/v3/order" and request.method != "GET":
-                await self.push_mexc_order(self.mexc_orders[body["orderId"]])
-        except (ConnectionError, ssl.SSLError):
+            await writer.start_tls(self._rest_tls)
+            self.rest_handshakes += 1
+            self.rest_resumed += bool(writer.get_extra_info("ssl_object").session_reused)
+            while await self._serve_one_rest(reader, writer):
+                pass
+        except (ConnectionError, ssl.SSLError, asyncio.TimeoutError):
             pass
         finally:
+            self._rest_writers.discard(writer)
+            self._rest_waiting.discard(writer)
             self._rest_tasks.discard(task)
             writer.close()
+
+    async def _serve_one_rest(self, reader: asyncio.StreamReader,
+                              writer: asyncio.StreamWriter) -> bool:
+        """Answers one request; whether the connection stays open for the next."""
+        self._rest_waiting.add(writer)
+        try:
+            request = await asyncio.wait_for(read_request(reader), self.rest_idle_s)
+        finally:
+            self._rest_waiting.discard(writer)
+        if request is None:
+            return False
+        self.recorder.add_request(request)
+        fault = self._take_fault(request.path)
+        if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
+            return False
+        okx = self._okx_rest.handle(request.method, request.target, request.header)
+        status, body = okx if okx is not None else self._rest.handle(request)
+        if fault in ("lost-answer", "stale-after"):  # carried out, and the answer never comes
+            writer.transport.abort()
+            return False
+        writer.write(json_response(status, body, close=wants_close(request)))
+        await writer.drain()
+        if status == 200 and request.path == "/api/v3/order" and request.method != "GET":
+            await self.push_mexc_order(self.mexc_orders[body["orderId"]])
+        return not wants_close(request)
+
+    def drop_idle_rest(self, how: str) -> int:
+        """Closes every REST connection waiting for a request: "fin" with a clean TLS close,
+        "rst" by a reset. How many there were."""
+        idle = list(self._rest_waiting)
+        for writer in idle:
+            if how == "rst":
+                sock = writer.get_extra_info("socket")
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                writer.transport.abort()
+            else:
+                writer.close()
+        return len(idle)
+
+    def reset_rest(self) -> None:
+        self.rest_idle_s = REST_IDLE_S
+        self.rest_handshakes = self.rest_resumed = 0
+        self.okx_instruments = dict(okx_rules.INSTRUMENTS)
+
+    def rest_counts(self) -> dict:
+        return {"handshakes": self.rest_handshakes, "resumed": self.rest_resumed,
+                "open": len(self._rest_writers), "idle": len(self._rest_waiting)}
 
     def _take_fault(self, path: str) -> str | None:
         for fault in self.rest_faults:
@@ -282,7 +339,7 @@ class Simulator:
         if fault == "slow":
             await asyncio.sleep(SLOW_S)
             return False
-        if fault == "lost-answer":
+        if fault in ("lost-answer", "stale-after"):
             return False
         if fault == "stall":
             await reader.read()  # until the client gives up and closes
@@ -302,6 +359,12 @@ class Simulator:
                 "array": lambda: json_response(200, [1, 2]),
                 "rate-limit": lambda: json_response(429, {"code": 429, "msg": "Too Many Requests"},
                                                     headers={"Retry-After": str(RETRY_AFTER_S)}),
+                "rate-limit-date": lambda: json_response(
+                    429, {"code": 429, "msg": "Too Many Requests"},
+                    headers={"Retry-After": formatdate(time.time() + RETRY_AFTER_DATE_S,
+                                                       usegmt=True)}),
+                "okx-rate-limit": lambda: json_response(200, okx_rules.RATE_LIMITED),
+                "status302": lambda: response(302, "", headers={"Location": "/elsewhere"}),
             }[fault]())
             await writer.drain()
         return True

@@ -1,8 +1,9 @@
 #pragma once
-// The HTTPS client of REST calls: one HTTP/1.1 request per call on a fresh, verified TLS
-// connection, bounded in time, never throwing. A request runs either on the calling thread
-// (blocking) or on an event loop that is already running (a connection's own), where it can be
-// cancelled at any point.
+// The HTTPS client of REST calls: HTTP/1.1 requests on verified TLS connections kept open
+// between calls, at most four per host and port, shared by the whole process (https/ holds
+// how). Each call is bounded in time and never throws. A caller either waits for its reply
+// (blocking) or has it delivered on an event loop that is already running (a connection's own),
+// where it can be cancelled at any point without that loop ever waiting.
 
 #include <boost/asio/io_context.hpp>
 
@@ -44,17 +45,22 @@ struct Reply {
     Outcome outcome = Outcome::not_sent;
     unsigned status = 0;
     std::string body;
-    std::optional<double> retry_after;  // seconds, when the answer had a Retry-After in seconds
+    std::optional<double> retry_after;  // seconds, from a Retry-After in seconds or as a date
     std::string failure;                // not_sent, unknown: why
 
     bool succeeded() const { return outcome == Outcome::answered && status / 100 == 2; }
 };
 
-// One request on the calling thread.
+// One request; the calling thread waits for its reply.
 Reply send(const Endpoint& endpoint, const Request& request);
 
+// Opens a connection to `endpoint` in the background, unless one is open or opening, so that
+// the first call finds it ready. Never waits.
+void warm(const Endpoint& endpoint);
+
 // A request started on an event loop. Destroying it (on the loop's thread) cancels the
-// request if it is still under way; its completion is then never called.
+// request if it is still under way; its completion is then never called. The loop must outlive
+// it.
 class Pending {
 public:
     virtual ~Pending() = default;

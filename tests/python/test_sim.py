@@ -188,10 +188,13 @@ def rest(sim, method, path, params, secret=MEXC_TEST.secret, timestamp=None, que
     body = f"{text}&signature={signature}"
     conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(),
                                        timeout=TIMEOUT)
-    conn.request(method, f"{path}?{query}" if query else path, body,
-                 {"X-MEXC-APIKEY": MEXC_TEST.api_key})
-    reply = conn.getresponse()
-    return reply.status, json.loads(reply.read()), reply.getheader("Retry-After")
+    try:
+        conn.request(method, f"{path}?{query}" if query else path, body,
+                     {"X-MEXC-APIKEY": MEXC_TEST.api_key})
+        reply = conn.getresponse()
+        return reply.status, json.loads(reply.read()), reply.getheader("Retry-After")
+    finally:
+        conn.close()
 
 
 def new_key(sim):
