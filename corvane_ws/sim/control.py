@@ -47,7 +47,12 @@ def _request(request: RestRequest) -> dict:
             "body": request.body, "raw": request.raw.decode("latin-1")}
 
 
-def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
+async def dropped(sim: "Simulator", how: str) -> tuple[int, object]:
+    return 200, {"dropped": await sim.drop_idle_rest(how)}
+
+
+def handle(sim: "Simulator", request: RestRequest):
+    """(status, body), or a coroutine giving them for what the loop must wait for."""
     parts = urlsplit(request.target)
     query = dict(parse_qsl(parts.query))
     route = (request.method, parts.path)
@@ -89,7 +94,7 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
         if "idle" in query:
             sim.rest_idle_s = float(query["idle"])
         if "drop-idle" in query:
-            return 200, {"dropped": sim.drop_idle_rest(query["drop-idle"])}
+            return dropped(sim, query["drop-idle"])
         return 200, {"ok": True}
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))

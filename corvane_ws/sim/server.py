@@ -113,7 +113,8 @@ class Simulator:
         self.rest_handshakes = 0  # TLS handshakes on the REST port, resumed ones included
         self.rest_resumed = 0
         self._rest_waiting: set[asyncio.StreamWriter] = set()  # idle: between requests
-        self._rest_writers: set[asyncio.StreamWriter] = set()  # every REST connection open
+        # every REST connection open, with the task serving it
+        self._rest_writers: dict[asyncio.StreamWriter, asyncio.Task] = {}
         self.okx_instruments = dict(okx_rules.INSTRUMENTS)  # by instIdCode; relisting changes it
         self._ids = itertools.count(1)
         self._ports = {"ws": port, "rest": rest_port, "control": control_port}
@@ -261,7 +262,7 @@ class Simulator:
         its close, leaves it idle for rest_idle_s, or a fault ends it."""
         task = asyncio.current_task()
         self._rest_tasks.add(task)
-        self._rest_writers.add(writer)
+        self._rest_writers[writer] = task
         try:
             await writer.start_tls(self._rest_tls)
             self.rest_handshakes += 1
@@ -271,7 +272,7 @@ class Simulator:
         except (ConnectionError, ssl.SSLError, asyncio.TimeoutError):
             pass
         finally:
-            self._rest_writers.discard(writer)
+            self._rest_writers.pop(writer, None)
             self._rest_waiting.discard(writer)
             self._rest_tasks.discard(task)
             writer.close()
@@ -301,9 +302,9 @@ class Simulator:
             await self.push_mexc_order(self.mexc_orders[body["orderId"]])
         return not wants_close(request)
 
-    def drop_idle_rest(self, how: str) -> int:
+    async def drop_idle_rest(self, how: str) -> int:
         """Closes every REST connection waiting for a request: "fin" with a clean TLS close,
-        "rst" by a reset. How many there were."""
+        "rst" by a reset. Returns once they are closed: how many there were."""
         idle = list(self._rest_waiting)
         for writer in idle:
             if how == "rst":
@@ -312,6 +313,9 @@ class Simulator:
                 writer.transport.abort()
             else:
                 writer.close()
+        tasks = [self._rest_writers[w] for w in idle if w in self._rest_writers]
+        if tasks:
+            await asyncio.wait(tasks, timeout=5)
         return len(idle)
 
     def reset_rest(self) -> None:
@@ -381,7 +385,8 @@ class Simulator:
         try:
             request = await read_request(reader)
             if request is not None:
-                status, body = control.handle(self, request)
+                answer = control.handle(self, request)
+                status, body = await answer if asyncio.iscoroutine(answer) else answer
                 writer.write(json_response(status, body))
                 await writer.drain()
         finally:

@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "core/https/http_wire.hpp"
 #include "core/url_encode.hpp"
 #include "mexc/rest_signing.hpp"
 #include "mexc/signed_rest.hpp"
@@ -70,8 +75,43 @@ TEST(RestRequest, WireFormWithAFixedClock) {
                   std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
+TEST(RestReply, RetryAfterInSecondsOrAsAnHttpDate) {
+    const auto now = std::chrono::system_clock::from_time_t(784111770);  // 06 Nov 1994 08:49:30
+    EXPECT_EQ(https::retry_after_of("7", now), 7.0);
+    EXPECT_EQ(https::retry_after_of("0.5", now), 0.5);
+    EXPECT_EQ(https::retry_after_of("Sun, 06 Nov 1994 08:49:37 GMT", now), 7.0);
+    EXPECT_EQ(https::retry_after_of("Sunday, 06-Nov-94 08:49:37 GMT", now), 7.0);
+    EXPECT_EQ(https::retry_after_of("Sun Nov  6 08:49:37 1994", now), 7.0);
+    EXPECT_EQ(https::retry_after_of("Sun, 06 Nov 1994 08:49:00 GMT", now), 0.0);  // past: now
+    for (const char* unreadable : {"", ".", "1.2.3", "soon", "Sun, 06 Nov 1994 08:49:37"})
+        EXPECT_EQ(https::retry_after_of(unreadable, now), std::nullopt) << unreadable;
+}
+
 class RestAgainstSimulator : public testing::SimulatorTest {
 protected:
+    void SetUp() override {
+        testing::SimulatorTest::SetUp();
+        if (sim == nullptr) return;
+        sim->post("/rest?drop-idle=fin");  // connections kept from earlier tests are not counted
+        sim->reset();
+    }
+
+    https::Reply order(unsigned n) {
+        return mexc::send_signed(sim->rest(), "POST", "/api/v3/order", kKey, kSecret,
+                                 {{"symbol", "BTCUSDT"},
+                                  {"side", "BUY"},
+                                  {"type", "LIMIT"},
+                                  {"quantity", "1"},
+                                  {"price", "1"},
+                                  {"newClientOrderId", "n" + std::to_string(n)}});
+    }
+
+    std::size_t orders_received() const {
+        std::size_t count = 0;
+        for (const auto& r : sim->requests()) count += r["target"] == "/api/v3/order";
+        return count;
+    }
+
     std::string call(const std::string& method, const std::string& key, ParamMap params = {},
                      milliseconds timeout = milliseconds(5000)) {
         return mexc::send_signed_request(sim->rest(timeout), method, "/api/v3/userDataStream", key,
@@ -128,6 +168,53 @@ TEST_F(RestAgainstSimulator, RefusedConnectionAndHeaderInjection) {
     EXPECT_NE(err.find("Error: connect: Connection refused"), std::string::npos) << err;
     EXPECT_NE(err.find("Error: API key contains CR, LF or NUL"), std::string::npos) << err;
     EXPECT_TRUE(sim->requests().empty());
+}
+
+TEST_F(RestAgainstSimulator, ARunOfCallsTakesOneHandshake) {
+    for (unsigned n = 0; n < 20; ++n) ASSERT_TRUE(order(n).succeeded()) << n;
+    EXPECT_EQ(sim->get("/rest")["handshakes"], 1);
+    EXPECT_EQ(orders_received(), 20u);
+}
+
+TEST_F(RestAgainstSimulator, CallsFromSeveralThreadsAtOnceEachGoOutOnce) {
+    std::vector<std::thread> threads;
+    std::atomic<unsigned> succeeded{0};
+    for (unsigned t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (unsigned n = 0; n < 10; ++n) succeeded += order(t * 100 + n).succeeded();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(succeeded, 60u);
+    EXPECT_EQ(orders_received(), 60u);
+    EXPECT_LE(sim->get("/rest")["handshakes"], 4);  // at most four connections to a host
+}
+
+// The server closing a kept-alive connection between calls, cleanly or by a reset, before the
+// next request could be read: that request goes out once, on a new connection that resumes the
+// TLS session.
+TEST_F(RestAgainstSimulator, AConnectionTheServerClosedIsReplacedAndNothingGoesTwice) {
+    ASSERT_TRUE(order(1).succeeded());
+    for (const char* how : {"fin", "rst"}) {
+        ASSERT_EQ(sim->post(std::string("/rest?drop-idle=") + how)["dropped"], 1) << how;
+        const auto reply = order(2);
+        EXPECT_TRUE(reply.succeeded()) << how << ": " << reply.failure;
+    }
+    EXPECT_EQ(orders_received(), 3u);
+    const auto counts = sim->get("/rest");
+    EXPECT_EQ(counts["handshakes"], 3);
+    EXPECT_GE(counts["resumed"], 2);
+}
+
+// Read and carried out, then the connection lost: the outcome is unknown, and the request is
+// not sent again.
+TEST_F(RestAgainstSimulator, ARequestThatMayHaveArrivedIsNeverResent) {
+    ASSERT_TRUE(order(1).succeeded());
+    sim->post("/fault?fault=stale-after&path=/api/v3/order");
+    const auto reply = order(2);
+    EXPECT_EQ(reply.outcome, https::Reply::Outcome::unknown) << reply.failure;
+    EXPECT_EQ(orders_received(), 2u);
+    EXPECT_TRUE(order(3).succeeded());
 }
 
 }  // namespace

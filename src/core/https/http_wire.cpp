@@ -55,10 +55,12 @@ std::optional<double> retry_after_of(std::string_view value,
     if (value.empty()) return std::nullopt;
     if (value.find_first_not_of("0123456789.") == std::string_view::npos) {
         try {
-            return std::stod(std::string(value));
+            std::size_t used = 0;
+            const double seconds = std::stod(std::string(value), &used);
+            if (used == value.size()) return seconds;
         } catch (const std::exception&) {
-            return std::nullopt;  // "." or "1.2.3": not a number
         }
+        return std::nullopt;  // "." or "1.2.3": not a number
     }
     const auto date = http_date(std::string(value));
     if (!date) return std::nullopt;
