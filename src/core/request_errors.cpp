@@ -11,8 +11,12 @@ std::string body_or_throw(const https::Reply& reply) {
         throw RequestOutcomeUnknown("Request outcome unknown: " + reply.failure);
     }
     const std::string status = "HTTP " + std::to_string(reply.status) + ": " + reply.body;
-    if (reply.status >= 500) throw RequestOutcomeUnknown("Request outcome unknown: " + status);
-    throw RequestRefused("Request refused: " + status, reply.status, reply.body, reply.retry_after);
+    if (reply.status / 100 == 4) {
+        throw RequestRefused("Request refused: " + status, reply.status, reply.body,
+                             reply.retry_after);
+    }
+    // 5xx, and a redirect or any other status that is neither an answer nor a refusal.
+    throw RequestOutcomeUnknown("Request outcome unknown: " + status);
 }
 
 }  // namespace corvane

@@ -24,7 +24,8 @@ struct RequestRefused : std::runtime_error {
     std::optional<double> retry_after;  // seconds, from Retry-After
 };
 
-// The request was sent, but no whole answer came, or a 5xx one: it may have been carried out.
+// The request was sent, but no whole answer came, or a 5xx one (or any other status neither 2xx
+// nor 4xx, such as a redirect): it may have been carried out.
 struct RequestOutcomeUnknown : std::runtime_error {
     using std::runtime_error::runtime_error;
 };

@@ -73,10 +73,12 @@ py::dict stats_of(BaseExchangeConnector& self) {
 }
 
 template <typename Connector>
-void bind_connector(py::module_& m, const char* name, const char* doc) {
-    py::class_<Connector, BaseExchangeConnector, ConnectorHolder<Connector>>(m, name, doc)
-        .def(py::init<>(), doc::kPublicInit)
+py::class_<Connector, BaseExchangeConnector, ConnectorHolder<Connector>> bind_connector(
+    py::module_& m, const char* name, const char* doc) {
+    py::class_<Connector, BaseExchangeConnector, ConnectorHolder<Connector>> cls(m, name, doc);
+    cls.def(py::init<>(), doc::kPublicInit)
         .def(py::init<std::string, std::string, std::string>(), doc::kPrivateInit);
+    return cls;
 }
 
 }  // namespace
@@ -126,7 +128,17 @@ the exchange) and reads again below half; nothing is dropped. 0, the default: no
 }
 
 void bind_okx_connector(py::module_& m) {
-    bind_connector<OkxConnector>(m, "OkxConnector", doc::kOkx);
+    bind_connector<OkxConnector>(m, "OkxConnector", doc::kOkx)
+        .def(
+            "load_instruments",
+            [](OkxConnector& self, const std::string& inst_type, const std::string& inst_family) {
+                return without_gil([&] { return self.load_instruments(inst_type, inst_family); });
+            },
+            py::arg("inst_type"), py::arg("inst_family") = "", R"doc(
+Caches the instIdCode of every instrument of inst_type ("SPOT", "MARGIN", "SWAP", "FUTURES";
+"OPTION" with its inst_family, such as "BTC-USD") in one REST request, so that no order on them
+waits for a lookup. Returns how many came. Raises RequestRefused or RequestNotSent like a
+lookup.)doc");
 }
 
 void bind_mexc_connector(py::module_& m) {

@@ -166,6 +166,9 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
                 host, colon == std::string::npos ? "443" : authority.substr(colon + 1)};
         }
     }
+    // A private connector's orders may need instrument codes and its queries go over REST:
+    // that connection is opened now, in the background, not by the first of them.
+    if (is_private) https::warm(rest_endpoint());
     return Attempt{url, std::make_unique<Connection>(*this), {}, [this] {
                        return std::make_unique<Connection>(*this);
                    }};

@@ -16,6 +16,7 @@
 #include "core/subscriptions.hpp"
 #include "core/websocket_connector.hpp"
 #include "okx/okx_requests.hpp"
+#include "okx/okx_rest.hpp"
 
 namespace corvane {
 
@@ -37,6 +38,9 @@ public:
     std::string query_order(const ParamMap& params) override;
     std::string rest_url() const override;
     void set_rest_url(const std::string& url) override;
+    // Caches the instIdCode of every instrument of `inst_type` (OPTION: of `inst_family`) with
+    // one REST request, so that no order waits for a lookup; how many came. Python threads.
+    std::size_t load_instruments(const std::string& inst_type, const std::string& inst_family);
 
 private:
     class Connection;
@@ -52,8 +56,12 @@ private:
     okx::ChannelArg channel_arg(const ParamMap& params) const;
     std::vector<std::string> registry_lines(const std::vector<okx::ChannelArg>& args) const;
     // The caller's inst_id_code, else the one cached for `inst_id`, else OKX's (REST, bounded in
-    // time); RequestNotSent naming the instrument when it cannot be had.
+    // time, caching every code of its type); RequestRefused or RequestNotSent naming the
+    // instrument when it cannot be had.
     std::uint64_t inst_id_code(const ParamMap& params, const std::string& inst_id);
+    std::optional<std::uint64_t> cached_code(const std::string& inst_id);
+    okx::InstrumentCodes fetch_codes(const std::string& inst_type, const std::string& inst_family,
+                                     const std::string& what);
     https::Endpoint rest_endpoint(bool* demo = nullptr) const;
 
     const Credentials credentials;

@@ -83,26 +83,61 @@ std::string OkxConnector::query_order(const ParamMap& params) {
 
 std::uint64_t OkxConnector::inst_id_code(const ParamMap& params, const std::string& inst_id) {
     if (const auto given = okx::inst_id_code_of(params)) return *given;
-    {
-        std::lock_guard<std::mutex> lock(codes_mtx);
-        const auto cached = codes.find(inst_id);
-        if (cached != codes.end()) return cached->second;
-    }
+    if (const auto cached = cached_code(inst_id)) return *cached;
+    const std::string what = "instrument code for " + inst_id;
+    const okx::InstrumentCodes listed =
+        fetch_codes(okx::inst_type_of(inst_id), okx::inst_family_of(inst_id), what);
+    const auto code = listed.codes.find(inst_id);
+    if (code != listed.codes.end()) return code->second;
+    throw RequestNotSent("Request not sent: no " + what + ": " +
+                         (listed.unusable.count(inst_id) != 0
+                              ? "the instruments reply gives it no instIdCode"
+                              : "OKX lists no such instrument"));
+}
+
+std::size_t OkxConnector::load_instruments(const std::string& inst_type,
+                                           const std::string& inst_family) {
+    return fetch_codes(inst_type, inst_family, "instrument codes for " + inst_type)
+        .codes.size();
+}
+
+std::optional<std::uint64_t> OkxConnector::cached_code(const std::string& inst_id) {
+    std::lock_guard<std::mutex> lock(codes_mtx);
+    const auto cached = codes.find(inst_id);
+    if (cached == codes.end()) return std::nullopt;
+    return cached->second;
+}
+
+// One request for every instrument of the type (and family), all cached. A refusal (4xx, or an
+// OKX error code in a 200 reply) is RequestRefused; anything else that gives no list,
+// RequestNotSent: the order waiting for it was not sent.
+okx::InstrumentCodes OkxConnector::fetch_codes(const std::string& inst_type,
+                                               const std::string& inst_family,
+                                               const std::string& what) {
     bool demo_trading = false;
     https::Endpoint endpoint = rest_endpoint(&demo_trading);
     endpoint.timeout = std::min(endpoint.timeout, kLookupTimeout);
-    https::Request request = okx::instruments_request(inst_id);
+    https::Request request = okx::instruments_request(inst_type, inst_family);
     if (demo_trading) request.headers.emplace_back("x-simulated-trading", "1");
-    std::uint64_t code = 0;
+    const https::Reply reply = https::send(endpoint, request);
+    const std::string refused = "Request refused: no " + what + ": ";
+    const std::string not_sent = "Request not sent: no " + what + ": ";
+    if (reply.outcome != https::Reply::Outcome::answered) throw RequestNotSent(not_sent + reply.failure);
+    const std::string status = "HTTP " + std::to_string(reply.status) + ": " + reply.body;
+    if (reply.status / 100 == 4)
+        throw RequestRefused(refused + status, reply.status, reply.body, reply.retry_after);
+    if (reply.status / 100 != 2) throw RequestNotSent(not_sent + status);
+    okx::InstrumentCodes listed;
     try {
-        code = okx::inst_id_code_in(body_or_throw(https::send(endpoint, request)), inst_id);
+        listed = okx::instrument_codes_in(reply.body);
+    } catch (const okx::OkxError& e) {
+        throw RequestRefused(refused + e.what(), reply.status, reply.body, reply.retry_after);
     } catch (const std::exception& e) {
-        throw RequestNotSent("Request not sent: no instrument code for " + inst_id + ": " +
-                             e.what());
+        throw RequestNotSent(not_sent + e.what());
     }
     std::lock_guard<std::mutex> lock(codes_mtx);
-    codes[inst_id] = code;
-    return code;
+    for (const auto& [inst_id, code] : listed.codes) codes[inst_id] = code;
+    return listed;
 }
 
 https::Endpoint OkxConnector::rest_endpoint(bool* demo_trading) const {

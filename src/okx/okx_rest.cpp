@@ -38,38 +38,56 @@ std::string inst_type_of(const std::string& inst_id) {
     return "SPOT";
 }
 
-https::Request instruments_request(const std::string& inst_id) {
-    const std::string type = inst_type_of(inst_id);
-    std::string target = "/api/v5/public/instruments?instType=" + type;
-    if (type == "OPTION") {
-        const auto parts = parts_of(inst_id);
-        target += "&instFamily=" + url_encode(parts[0] + "-" + parts[1]);
-    }
-    target += "&instId=" + url_encode(inst_id);
+std::string inst_family_of(const std::string& inst_id) {
+    if (inst_type_of(inst_id) != "OPTION") return std::string();
+    const auto parts = parts_of(inst_id);
+    return parts[0] + "-" + parts[1];
+}
+
+https::Request instruments_request(const std::string& inst_type, const std::string& inst_family) {
+    std::string target = "/api/v5/public/instruments?instType=" + url_encode(inst_type);
+    if (!inst_family.empty()) target += "&instFamily=" + url_encode(inst_family);
     return https::Request{"GET", target, {}, {}};
 }
 
-std::uint64_t inst_id_code_in(const std::string& body, const std::string& inst_id) {
+InstrumentCodes instrument_codes_in(const std::string& body) {
     nlohmann::json reply;
     try {
         reply = parse_inbound_json(body);
     } catch (const std::exception&) {
         throw std::runtime_error("the instruments reply is not JSON");
     }
-    const auto data = reply.is_object() ? reply.find("data") : reply.end();
+    if (!reply.is_object()) throw std::runtime_error("the instruments reply has no data");
+    const auto code = reply.find("code");
+    if (code != reply.end() && code->is_string() && *code != "0") {
+        const auto msg = reply.find("msg");
+        throw OkxError(code->get<std::string>(),
+                       msg != reply.end() && msg->is_string() ? msg->get<std::string>() : "");
+    }
+    const auto data = reply.find("data");
     if (data == reply.end() || !data->is_array()) {
         throw std::runtime_error("the instruments reply has no data");
     }
+    InstrumentCodes listed;
     for (const auto& item : *data) {
-        if (!item.is_object() || item.value("instId", nlohmann::json()) != inst_id) continue;
-        const auto code = item.find("instIdCode");
-        if (code != item.end() && code->is_number_unsigned()) return code->get<std::uint64_t>();
-        if (code != item.end() && code->is_string() && all_digits(code->get<std::string>())) {
-            return std::stoull(code->get<std::string>());
+        const auto id = item.is_object() ? item.find("instId") : item.end();
+        if (id == item.end() || !id->is_string()) continue;
+        const std::string inst_id = id->get<std::string>();
+        const auto value = item.find("instIdCode");
+        const std::string text = value != item.end() && value->is_string() ? value->get<std::string>() : "";
+        if (value != item.end() && value->is_number_unsigned()) {
+            listed.codes[inst_id] = value->get<std::uint64_t>();
+        } else if (all_digits(text) && text.size() <= 20) {
+            try {
+                listed.codes[inst_id] = std::stoull(text);
+            } catch (const std::out_of_range&) {  // past 18446744073709551615
+                listed.unusable.insert(inst_id);
+            }
+        } else {
+            listed.unusable.insert(inst_id);
         }
-        throw std::runtime_error("the instruments reply gives it no instIdCode");
     }
-    throw std::runtime_error("OKX lists no such instrument");
+    return listed;
 }
 
 std::string rest_timestamp(std::chrono::system_clock::time_point now) {

@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <set>
+#include <stdexcept>
 #include <string>
 
 #include "core/credentials.hpp"
@@ -15,10 +18,28 @@ namespace corvane::okx {
 // "BTC-USD-251226" FUTURES, "BTC-USD-251226-100000-C" (or -P) OPTION.
 std::string inst_type_of(const std::string& inst_id);
 
-// GET /api/v5/public/instruments for `inst_id` (an option's family derived from its instId).
-https::Request instruments_request(const std::string& inst_id);
-// The instIdCode that an instruments reply gives `inst_id`; std::runtime_error saying why not.
-std::uint64_t inst_id_code_in(const std::string& body, const std::string& inst_id);
+// The family an option's instId names ("BTC-USD-251226-100000-C": "BTC-USD"); "" otherwise.
+std::string inst_family_of(const std::string& inst_id);
+// GET /api/v5/public/instruments: every instrument of `inst_type` (an OPTION's of one family).
+https::Request instruments_request(const std::string& inst_type, const std::string& inst_family);
+
+// An error code OKX answered with (in a 200 reply): "50011", "Rate limit reached. ...".
+struct OkxError : std::runtime_error {
+    OkxError(std::string code, std::string msg)
+        : std::runtime_error("OKX code " + code + ": " + msg),
+          code(std::move(code)),
+          msg(std::move(msg)) {}
+    std::string code;
+    std::string msg;
+};
+
+// What an instruments reply lists.
+struct InstrumentCodes {
+    std::map<std::string, std::uint64_t> codes;  // instIdCode by instId
+    std::set<std::string> unusable;              // listed with no code that fits 64 bits
+};
+// OkxError for an error code; std::runtime_error saying why for a reply that lists nothing.
+InstrumentCodes instrument_codes_in(const std::string& body);
 
 // OK-ACCESS-TIMESTAMP: ISO 8601 UTC with milliseconds, "2020-12-08T09:08:57.715Z".
 std::string rest_timestamp(std::chrono::system_clock::time_point now);

@@ -150,6 +150,9 @@ TEST_F(MexcPrivate, EveryOrderOutcomeReachesTheCaller) {
     sim->post("/fault?fault=status500&path=/api/v3/order");
     EXPECT_EQ(order_error(c),
               R"(Request outcome unknown: HTTP 500: {"code":500,"msg":"internal error"})");
+    // A redirect is neither an answer nor a refusal: nothing says what became of the order.
+    sim->post("/fault?fault=status302&path=/api/v3/order");
+    EXPECT_EQ(order_error(c), "Request outcome unknown: HTTP 302: ");
     sim->post("/fault?fault=stall&path=/api/v3/order");
     EXPECT_EQ(order_error(c),
               "Request outcome unknown: request to localhost timed out after 1000 ms");
@@ -158,7 +161,7 @@ TEST_F(MexcPrivate, EveryOrderOutcomeReachesTheCaller) {
     settings.rest.port = "1";
     MexcConnector unreachable(kCreds, settings);
     EXPECT_EQ(order_error(unreachable), "Request not sent: connect: Connection refused");
-    EXPECT_EQ(sim->requests().size(), 4u);
+    EXPECT_EQ(sim->requests().size(), 5u);
 }
 
 TEST_F(MexcPrivate, OrderParametersOnTheWire) {

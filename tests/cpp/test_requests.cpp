@@ -4,6 +4,7 @@
 
 #include "mexc/mexc_requests.hpp"
 #include "okx/okx_requests.hpp"
+#include "okx/okx_rest.hpp"
 
 namespace corvane {
 namespace {
@@ -69,6 +70,27 @@ TEST(OkxRequests, OrderAndCancel) {
 TEST(OkxRequests, NonUtf8ValuesAreRefusedNotSent) {
     EXPECT_THROW(wire(okx::cancel_request({"m", std::string("\xff", 1), "", "i", {}})),
                  nlohmann::json::type_error);
+}
+
+TEST(OkxRest, InstrumentListsAndWhatTheySay) {
+    EXPECT_EQ(okx::instruments_request("SPOT", "").target, "/api/v5/public/instruments?instType=SPOT");
+    EXPECT_EQ(okx::instruments_request("OPTION", okx::inst_family_of("BTC-USD-261225-100000-C"))
+                  .target,
+              "/api/v5/public/instruments?instType=OPTION&instFamily=BTC-USD");
+    const auto listed = okx::instrument_codes_in(
+        R"({"code":"0","msg":"","data":[{"instId":"A","instIdCode":1},)"
+        R"({"instId":"B","instIdCode":"18446744073709551615"},)"
+        R"({"instId":"C","instIdCode":"18446744073709551616"},)"
+        R"({"instId":"D","instIdCode":"000000000000000000000001"},{"instId":"E"}]})");
+    EXPECT_EQ(listed.codes, (std::map<std::string, std::uint64_t>{{"A", 1}, {"B", UINT64_MAX}}));
+    EXPECT_EQ(listed.unusable, (std::set<std::string>{"C", "D", "E"}));
+    try {
+        okx::instrument_codes_in(R"({"code":"50011","msg":"Rate limit reached.","data":[]})");
+        ADD_FAILURE() << "an error code read as a list";
+    } catch (const okx::OkxError& e) {
+        EXPECT_STREQ(e.what(), "OKX code 50011: Rate limit reached.");
+    }
+    EXPECT_THROW(okx::instrument_codes_in("<html>"), std::runtime_error);
 }
 
 TEST(MexcRequests, ChannelsAndMessages) {

@@ -314,12 +314,60 @@ class TestOrders:
             '{"args":[{"ccy":"","instId":"X","instIdCode":18446744073709551615,"ordType":"market",'
             '"pxVol":"1","side":"buy","sz":"1","tdMode":""}],"id":"o2","op":"order"}',
         ]
+        # a miss fetches every code of the instrument's type, in one request
         lookups = [r.target for r in sim.sim.recorder.requests]
-        assert lookups == ["/api/v5/public/instruments?instType=SPOT&instId=BTC-USDT",
-                           "/api/v5/public/instruments?instType=SPOT&instId=DOGE-USDT"]
+        assert lookups == ["/api/v5/public/instruments?instType=SPOT"] * 2
         c.disconnect()
         assert len(sim.frames(conn)) == 3
         assert c.rest_url == f"https://localhost:{sim.sim.ws_port}"
+
+    def test_load_instruments_caches_every_code_of_a_type(self, sim):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        assert c.load_instruments(inst_type="SPOT") == 2
+        assert c.load_instruments(inst_type="OPTION", inst_family="BTC-USD") == 1
+        for ord_id, inst_id in (("o1", "BTC-USDT"), ("o2", "ETH-USDT"),
+                                ("o3", "BTC-USD-261225-100000-C")):
+            c.place_order(ord_id=ord_id, inst_id=inst_id, side="buy", px="1", sz="1")
+        assert [json.loads(f)["args"][0]["instIdCode"] for f in sim.wait_frames(conn, 3)] == [
+            10459, 10458, 30777]
+        assert [r.target for r in sim.sim.recorder.requests] == [
+            "/api/v5/public/instruments?instType=SPOT",
+            "/api/v5/public/instruments?instType=OPTION&instFamily=BTC-USD"]
+        with pytest.raises(m.RequestRefused, match="^Request refused: no instrument codes for "
+                           "NOPE: HTTP 400: .*51000"):
+            c.load_instruments(inst_type="NOPE")
+
+    def test_a_failed_lookup_says_what_happened(self, sim):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        c.rest_url = f"https://localhost:{sim.sim.rest_port}"
+
+        def place():
+            c.place_order(ord_id="o1", inst_id="BTC-USDT", side="buy", px="1", sz="1")
+
+        sim.sim.add_rest_fault("rate-limit")
+        with pytest.raises(m.RequestRefused, match="^Request refused: no instrument code for "
+                           "BTC-USDT: HTTP 429: ") as refused:
+            place()
+        assert (refused.value.status, refused.value.retry_after) == (429, 2.0)
+        assert json.loads(refused.value.body) == {"code": 429, "msg": "Too Many Requests"}
+        sim.sim.add_rest_fault("rate-limit-date")  # Retry-After as an HTTP date, 7 s ahead
+        with pytest.raises(m.RequestRefused) as refused:
+            place()
+        assert 5.0 <= refused.value.retry_after <= 7.0
+        sim.sim.add_rest_fault("okx-rate-limit")  # OKX's code in a 200 reply
+        with pytest.raises(m.RequestRefused, match="^Request refused: no instrument code for "
+                           "BTC-USDT: OKX code 50011: Rate limit reached") as refused:
+            place()
+        assert (refused.value.status, refused.value.retry_after) == (200, None)
+        for fault in ("status500", "status302", "drop", "not-json"):
+            sim.sim.add_rest_fault(fault)
+            with pytest.raises(m.RequestNotSent, match="^Request not sent: no instrument code "
+                               "for BTC-USDT: "):
+                place()
+        place()
+        assert len(sim.wait_frames(conn, 1)) == 1  # only the order whose code came
 
     def test_order_round_trip_with_private_updates(self, sim):
         c = private_connector()
