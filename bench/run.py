@@ -4,7 +4,10 @@ a trader would pick, and against two ceilings, all measured in this one invocati
 Every client runs in its own process against the same C++ push server (TLS on loopback).
 Throughput: medians of RUNS runs per client and size. Latency: paced runs, one-way, from the
 server's send stamp to the client's receive. Writes bench/results/results.md, throughput.png
-and raw.json, and puts the table into README.md between the bench markers.
+and raw.json, and puts the table into README.md between the bench markers. Then the order round
+trip (bench/orders.py: bench/results/orders.md, and README.md between the orders markers).
+
+--only orders runs the order round trip alone: make bench BENCH_ARGS="--only orders".
 """
 
 import argparse
@@ -223,9 +226,12 @@ def main() -> int:
     p.add_argument("--no-readme", action="store_true")
     p.add_argument("--render", action="store_true",
                    help="only redraw the tables and chart from bench/results/raw.json")
+    p.add_argument("--only", choices=["orders"], help="run only this section")
     args = p.parse_args()
     if args.render:
         return render()
+    if args.only == "orders":
+        return run_orders(args.no_readme)
     certs = make_certificates()
     os.environ["SSL_CERT_FILE"] = str(certs / "ca.pem")
     server = subprocess.Popen([str(BUILD / "bench" / "push_server"), str(certs / "cert.pem"), str(certs / "key.pem")],
@@ -255,7 +261,13 @@ def main() -> int:
     if not args.no_readme:
         update_readme(table, header)
     print(table)
-    return 0
+    return run_orders(args.no_readme)
+
+
+def run_orders(no_readme: bool) -> int:
+    import orders
+
+    return orders.main(["--no-readme"] if no_readme else [], machine())
 
 
 if __name__ == "__main__":

@@ -271,6 +271,8 @@ class Simulator:
                 pass
         except (ConnectionError, ssl.SSLError, asyncio.TimeoutError):
             pass
+        except asyncio.CancelledError:  # the simulator stopping: the connection just ends
+            pass
         finally:
             self._rest_writers.pop(writer, None)
             self._rest_waiting.discard(writer)
