@@ -72,6 +72,11 @@ def mexc_corvane(rest_port: int, ws_port: int, orders: int) -> list[float]:
     c = ws.MexcConnector("", MEXC_KEY, MEXC_SECRET)
     c.rest_url = f"https://localhost:{rest_port}"
     c.connect(f"wss://localhost:{ws_port}/ws")  # obtains the listen key over REST
+    deadline = time.monotonic() + 10
+    while not c.stats()["connected"]:  # open, as the OKX clients are once logged in
+        if time.monotonic() > deadline:
+            raise TimeoutError("the MEXC stream did not open")
+        time.sleep(0.001)
     samples = []
     for n in range(orders):
         samples.append(timed(lambda: json.loads(c.place_order(

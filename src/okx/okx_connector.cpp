@@ -5,6 +5,7 @@
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
 #include "core/session.hpp"
+#include "okx/relisted_orders.hpp"
 
 namespace corvane {
 
@@ -27,6 +28,7 @@ public:
     void on_message(Session& session, std::string& payload, bool binary) override {
         // Pushes, the bulk, are never parsed: only events ({"event":...}) and a login reply.
         if (!awaiting_login && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
+            if (!binary && okx::may_be_relisted(payload) && retry_relisted(session, payload)) return;
             return session.deliver(payload, binary);
         }
         const nlohmann::json event = parse(payload);
@@ -35,6 +37,31 @@ public:
     }
 
 private:
+    // An order refused with 51001 that went out with a looked-up code: the instrument's type is
+    // fetched again (on this loop, never waiting), and the order goes once more if its code
+    // changed; otherwise the refusal is delivered as it came.
+    bool retry_relisted(Session& session, std::string& payload) {
+        std::optional<okx::Order> order = owner.relisted.refused(payload);
+        if (!order) return false;
+        https::Endpoint endpoint;
+        const https::Request request = owner.instruments_request_for(order->inst_id, &endpoint);
+        refreshes.push_back(https::start(
+            session.io(), endpoint, request,
+            [this, &session, order = *order, refusal = std::move(payload)](
+                const https::Reply& reply) mutable { on_refreshed(session, order, refusal, reply); }));
+        return true;
+    }
+
+    void on_refreshed(Session& session, okx::Order& order, std::string& refusal,
+                      const https::Reply& reply) {
+        const auto code = owner.code_in_reply(reply, order.inst_id);
+        if (code && code != order.inst_id_code) {
+            order.inst_id_code = code;
+            if (session.send_if_open(okx::order_request(order))) return;
+        }
+        session.deliver(refusal, false);
+    }
+
     nlohmann::json parse(const std::string& payload) const {
         try {
             return parse_inbound_json(payload);
@@ -105,6 +132,7 @@ private:
     static constexpr std::chrono::seconds kUpgradeNotice{60};
 
     OkxConnector& owner;
+    std::vector<std::unique_ptr<https::Pending>> refreshes;  // instrument lists being fetched
     bool awaiting_login;
     std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
     std::size_t refusals = 0;

@@ -17,6 +17,7 @@
 #include "core/websocket_connector.hpp"
 #include "okx/okx_requests.hpp"
 #include "okx/okx_rest.hpp"
+#include "okx/relisted_orders.hpp"
 
 namespace corvane {
 
@@ -60,6 +61,15 @@ private:
     // instrument when it cannot be had.
     std::uint64_t inst_id_code(const ParamMap& params, const std::string& inst_id);
     std::optional<std::uint64_t> cached_code(const std::string& inst_id);
+    // The request listing every instrument of a type (and family), and where it goes. Any
+    // thread.
+    https::Request instruments_request(const std::string& inst_type,
+                                       const std::string& inst_family,
+                                       https::Endpoint* endpoint) const;
+    https::Request instruments_request_for(const std::string& inst_id,
+                                           https::Endpoint* endpoint) const;
+    // Run thread: the codes an instruments reply lists, cached; `inst_id`'s if among them.
+    std::optional<std::uint64_t> code_in_reply(const https::Reply& reply, const std::string& inst_id);
     okx::InstrumentCodes fetch_codes(const std::string& inst_type, const std::string& inst_family,
                                      const std::string& what);
     https::Endpoint rest_endpoint(bool* demo = nullptr) const;
@@ -73,6 +83,7 @@ private:
     bool demo = false;  // guarded by rest_mtx: the last URL was OKX's demo trading
     std::mutex codes_mtx;
     std::map<std::string, std::uint64_t> codes;  // guarded by codes_mtx: instIdCode by instId
+    okx::RelistedOrders relisted;  // orders sent with a looked-up code, until a 51001
 };
 
 }  // namespace corvane

@@ -47,7 +47,9 @@ std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
     order.tgt_ccy = param_or(params, "tgt_ccy", kEmpty);
     order.reduce_only = okx::reduce_only_of(params);
     require_session();
+    const bool looked_up = !okx::inst_id_code_of(params).has_value();
     order.inst_id_code = inst_id_code(params, inst_id);
+    if (looked_up) relisted.sent(order);
     send_message(okx::order_request(order));
     return std::nullopt;  // the exchange's reply arrives on the stream
 }
@@ -114,12 +116,9 @@ std::optional<std::uint64_t> OkxConnector::cached_code(const std::string& inst_i
 okx::InstrumentCodes OkxConnector::fetch_codes(const std::string& inst_type,
                                                const std::string& inst_family,
                                                const std::string& what) {
-    bool demo_trading = false;
-    https::Endpoint endpoint = rest_endpoint(&demo_trading);
-    endpoint.timeout = std::min(endpoint.timeout, kLookupTimeout);
-    https::Request request = okx::instruments_request(inst_type, inst_family);
-    if (demo_trading) request.headers.emplace_back("x-simulated-trading", "1");
-    const https::Reply reply = https::send(endpoint, request);
+    https::Endpoint endpoint;
+    const https::Reply reply =
+        https::send(endpoint, instruments_request(inst_type, inst_family, &endpoint));
     const std::string refused = "Request refused: no " + what + ": ";
     const std::string not_sent = "Request not sent: no " + what + ": ";
     if (reply.outcome != https::Reply::Outcome::answered) throw RequestNotSent(not_sent + reply.failure);
@@ -138,6 +137,38 @@ okx::InstrumentCodes OkxConnector::fetch_codes(const std::string& inst_type,
     std::lock_guard<std::mutex> lock(codes_mtx);
     for (const auto& [inst_id, code] : listed.codes) codes[inst_id] = code;
     return listed;
+}
+
+https::Request OkxConnector::instruments_request(const std::string& inst_type,
+                                                const std::string& inst_family,
+                                                https::Endpoint* endpoint) const {
+    bool demo_trading = false;
+    *endpoint = rest_endpoint(&demo_trading);
+    endpoint->timeout = std::min(endpoint->timeout, kLookupTimeout);
+    https::Request request = okx::instruments_request(inst_type, inst_family);
+    if (demo_trading) request.headers.emplace_back("x-simulated-trading", "1");
+    return request;
+}
+
+https::Request OkxConnector::instruments_request_for(const std::string& inst_id,
+                                                    https::Endpoint* endpoint) const {
+    return instruments_request(okx::inst_type_of(inst_id), okx::inst_family_of(inst_id), endpoint);
+}
+
+std::optional<std::uint64_t> OkxConnector::code_in_reply(const https::Reply& reply,
+                                                         const std::string& inst_id) {
+    if (!reply.succeeded()) return std::nullopt;
+    okx::InstrumentCodes listed;
+    try {
+        listed = okx::instrument_codes_in(reply.body);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    std::lock_guard<std::mutex> lock(codes_mtx);
+    for (const auto& [id, code] : listed.codes) codes[id] = code;
+    const auto code = listed.codes.find(inst_id);
+    if (code == listed.codes.end()) return std::nullopt;
+    return code->second;
 }
 
 https::Endpoint OkxConnector::rest_endpoint(bool* demo_trading) const {

@@ -11,6 +11,7 @@ import _corvane_ws_module as m
 from conftest import make_sim, open_connection, read, read_until_end
 from corvane_ws.sim import OKX_TEST
 from corvane_ws.sim.okx import okx_sign
+from corvane_ws.sim.okx_rules import relist
 
 PUBLIC = "/ws/v5/public"
 PRIVATE = "/ws/v5/private"
@@ -368,6 +369,26 @@ class TestOrders:
                 place()
         place()
         assert len(sim.wait_frames(conn, 1)) == 1  # only the order whose code came
+
+    def test_an_order_on_a_relisted_instrument_goes_once_more_with_its_new_code(self, sim):
+        c = private_connector()
+        connect(sim, c, PRIVATE)
+        read(c, 1)  # the login reply
+        c.place_order(ord_id="r1", inst_id="BTC-USDT", side="buy", px="1", sz="1",
+                      tdMode="cash", ordType="limit")
+        assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "0"
+        new_code = relist(sim.sim.okx_instruments, "BTC-USDT")
+        c.place_order(ord_id="r2", inst_id="BTC-USDT", side="buy", px="1", sz="1",
+                      tdMode="cash", ordType="limit")
+        placed = json.loads(read(c, 1)[0])  # the 51001 refusal is not delivered: its retry's reply
+        assert (placed["id"], placed["data"][0]["sCode"]) == ("r2", "0")
+        sent = [json.loads(f.data) for f in sim.sim.recorder.frames if '"op":"order"' in f.data]
+        assert [(o["id"], o["args"][0]["instIdCode"]) for o in sent] == [
+            ("r1", BTC_USDT), ("r2", BTC_USDT), ("r2", new_code)]
+        # an order with a code of the caller's own is the caller's: its refusal comes as it is
+        c.place_order(ord_id="r3", inst_id="BTC-USDT", side="buy", px="1", sz="1",
+                      tdMode="cash", ordType="limit", inst_id_code=BTC_USDT)
+        assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "51001"
 
     def test_order_round_trip_with_private_updates(self, sim):
         c = private_connector()
