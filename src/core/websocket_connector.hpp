@@ -12,14 +12,15 @@
 //   3. life_mtx: connect, disconnect and destruction, one at a time. A run thread never takes
 //      it, so joining the run thread under it cannot deadlock.
 //   4. A connector's own locks, each of which is taken alone: MEXC's listen-key and REST host
-//      locks, OKX's REST host and instrument code locks.
+//      locks, OKX's REST host, instrument code and relisted-order locks.
 //   5. Subscriptions' lock (subscriptions.hpp): a change and its request as one step.
 //   6. slot_mtx: the current Feed and whether its run thread has let go of it.
 //   7. Feed::link_mtx: which of the stream's connections take sends.
 //   8. Session::send_mtx: the connection handle and whether it is open.
 //   9. InboundQueue's reader_mtx, then its mtx (inbound_queue.hpp).
-//  10. The output lock (output.cpp), ConnectionStats' lock and ConnectPacer's: innermost;
-//      nothing blocks under them.
+//  10. The output lock (output.cpp), ConnectionStats' lock and ConnectPacer's, and the REST
+//      client's (core/https: a blocking call's waiter, a started call's delivery, the TLS
+//      session store): innermost; nothing blocks under them.
 // Nothing that blocks (REST, a blocked output stream, a join, a paced connect's wait) happens
 // under a lock a connection needs (5 to 10).
 
