@@ -32,8 +32,8 @@ void run(const std::shared_ptr<Job>& job) {
     RestThread& rest = RestThread::instance();
     net::post(rest.loop(), [&rest, job] {
         HostPool& pool = rest.pool_for(job->endpoint);
-        job->deadline.expires_after(job->endpoint.timeout);
-        job->deadline.async_wait([&pool, job](boost::system::error_code ec) {
+        job->deadline.emplace(rest.loop(), job->endpoint.timeout);
+        job->deadline->async_wait([&pool, job](boost::system::error_code ec) {
             if (ec) return;
             const Reply late = job->failure("request to " + job->endpoint.host +
                                             " timed out after " +
@@ -109,12 +109,11 @@ Reply send(const Endpoint& endpoint, const Request& request) {
         std::optional<Reply> reply;
     };
     auto waiter = std::make_shared<Waiter>();
-    auto job = std::make_shared<Job>(RestThread::instance().loop(), endpoint, std::move(http),
-                                     [waiter](const Reply& reply) {
-                                         std::lock_guard<std::mutex> lock(waiter->mtx);
-                                         waiter->reply = reply;
-                                         waiter->ready.notify_one();
-                                     });
+    auto job = std::make_shared<Job>(endpoint, std::move(http), [waiter](const Reply& reply) {
+        std::lock_guard<std::mutex> lock(waiter->mtx);
+        waiter->reply = reply;
+        waiter->ready.notify_one();
+    });
     run(job);
     std::unique_lock<std::mutex> lock(waiter->mtx);
     if (waiter->ready.wait_for(lock, endpoint.timeout + kReportGrace,
@@ -147,18 +146,17 @@ std::unique_ptr<Pending> start(net::io_context& loop, const Endpoint& endpoint,
     auto delivery = std::make_shared<Delivery>();
     delivery->loop = &loop;
     delivery->done = std::move(done);
-    auto job = std::make_shared<Job>(
-        RestThread::instance().loop(), endpoint, std::move(http), [delivery](const Reply& reply) {
-            std::lock_guard<std::mutex> lock(delivery->mtx);
-            if (delivery->loop == nullptr) return;
-            net::post(*delivery->loop, [delivery, reply] {
-                {
-                    std::lock_guard<std::mutex> relock(delivery->mtx);
-                    if (delivery->loop == nullptr) return;  // cancelled since
-                }
-                delivery->done(reply);
-            });
+    auto job = std::make_shared<Job>(endpoint, std::move(http), [delivery](const Reply& reply) {
+        std::lock_guard<std::mutex> lock(delivery->mtx);
+        if (delivery->loop == nullptr) return;
+        net::post(*delivery->loop, [delivery, reply] {
+            {
+                std::lock_guard<std::mutex> relock(delivery->mtx);
+                if (delivery->loop == nullptr) return;  // cancelled since
+            }
+            delivery->done(reply);
         });
+    });
     run(job);
     return std::make_unique<PendingCall>(std::move(delivery), std::move(job));
 }

@@ -1,12 +1,14 @@
 #pragma once
 // Job: one REST call on its way through a host's kept-alive connections (host_pool.hpp), from
-// the moment it is handed to the REST thread until its reply is reported. REST thread only.
+// the moment it is handed to the REST thread until its reply is reported. Made by the caller,
+// used on the REST thread only.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/https/http_wire.hpp"
@@ -17,17 +19,14 @@ namespace corvane::https {
 class KeptConnection;
 
 struct Job {
-    Job(boost::asio::io_context& loop, Endpoint endpoint, HttpRequest request, Done report)
-        : endpoint(std::move(endpoint)),
-          request(std::move(request)),
-          report(std::move(report)),
-          deadline(loop) {}
+    Job(Endpoint endpoint, HttpRequest request, Done report)
+        : endpoint(std::move(endpoint)), request(std::move(request)), report(std::move(report)) {}
 
     // Reports `reply` unless the job has finished already; the job is done from then on.
     void finish(const Reply& reply) {
         if (done) return;
         done = true;
-        deadline.cancel();
+        if (deadline) deadline->cancel();
         Done callback = std::move(report);
         report = nullptr;
         if (callback) callback(reply);
@@ -44,7 +43,7 @@ struct Job {
     const Endpoint endpoint;
     const HttpRequest request;
     Done report;
-    boost::asio::steady_timer deadline;  // the call's whole time bound
+    std::optional<boost::asio::steady_timer> deadline;  // the call's whole time bound
     KeptConnection* on = nullptr;        // the connection holding it, if any
     bool written = false;                // its bytes have been handed to a connection
     bool retried = false;                // it failed once before it could leave

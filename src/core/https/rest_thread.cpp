@@ -1,12 +1,15 @@
 #include "core/https/rest_thread.hpp"
 
-#include <boost/asio/post.hpp>
+#include <openssl/ssl.h>
 
-#include <future>
+#include <boost/asio/post.hpp>
 
 namespace corvane::https {
 
 RestThread& RestThread::instance() {
+    // OpenSSL is set up first, so that its own clean-up at exit runs after this thread has let
+    // go of every connection.
+    [[maybe_unused]] static const int openssl = OPENSSL_init_ssl(0, nullptr);
     static RestThread rest;
     return rest;
 }
