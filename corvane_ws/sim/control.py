@@ -12,6 +12,7 @@ POST /okx?lose-order-answer=on  the next OKX order is taken, then its connection
 POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that connection (all:
                         on every OKX connection open now), which is closed a while later
 POST /okx?upgrade-close=S  how long after its notice an OKX connection is closed (60 s)
+POST /gap               every running feed leaves out its next sequence number
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
@@ -74,6 +75,9 @@ def handle(sim: "Simulator", request: RestRequest) -> tuple[int, object]:
             sim.okx_lose_order_answer = query["lose-order-answer"] == "on"
         if "upgrade-close" in query:
             sim.okx_limits.upgrade_close_s = float(query["upgrade-close"])
+        return 200, {"ok": True}
+    if route == ("POST", "/gap"):
+        sim.inject_gap()
         return 200, {"ok": True}
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))
