@@ -106,7 +106,8 @@ class Broadcast:
 
 class Broadcasts:
     """The simulator's public feeds by name: joined by the first subscription, ended with the
-    last."""
+    last. A feed that has sent its limit stays finished for later subscribers (an exchange's
+    sequence goes on; it does not start again at 1)."""
 
     def __init__(self) -> None:
         self.feeds: dict[str, Broadcast] = {}
@@ -114,7 +115,7 @@ class Broadcasts:
     def join(self, name: str, subscriber: int, send: Callable[[str | bytes], Awaitable[None]],
              rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
         feed = self.feeds.get(name)
-        if feed is None or feed.task.done():
+        if feed is None or (feed.task.cancelled()):
             feed = self.feeds[name] = Broadcast(rate, limit, make)
         feed.subscribers[subscriber] = send
 

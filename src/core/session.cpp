@@ -155,6 +155,20 @@ void Session::replace(const std::string& why, std::chrono::seconds closes_in) {
     feed.on_replace(*this, why, closes_in);
 }
 
+bool Session::stop_pushes() {
+    CORVANE_ON_RUN_THREAD(thread());
+    ws_client::connection_ptr con = connection();
+    if (!con || con->get_state() != ws_state::open) return false;
+    return handler->stop_pushes(*this);
+}
+
+// Everything before the answer is delivered first.
+void Session::drained() {
+    CORVANE_ON_RUN_THREAD(thread());
+    flush();
+    feed.on_drained(*this);
+}
+
 void Session::deliver(std::string& payload, bool binary) {
     CORVANE_ON_RUN_THREAD(thread());
     // One clock read per network read: its messages were complete within microseconds.

@@ -66,6 +66,11 @@ public:
     // take over a stream); the exchange announced that it will close this connection.
     void ready();
     void replace(const std::string& why, std::chrono::seconds closes_in = {});
+    // A switch-over retires this connection: the exchange's handler asks for its pushes to
+    // stop. False when it cannot (the connection is closed at once).
+    bool stop_pushes();
+    // For the exchange's handler: the exchange has answered that request.
+    void drained();
     boost::asio::io_context& io();
     const ThreadOwner& thread() const;
     bool has_ended() const { return ended; }

@@ -69,6 +69,7 @@ py::dict stats_of(BaseExchangeConnector& self) {
     out["last_error"] = s.last_error ? py::object(py::str(*s.last_error)) : py::none();
     out["pings_sent"] = s.pings_sent;
     out["paused"] = s.queue.paused;
+    out["gaps"] = s.gaps;
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
 #include "core/session.hpp"
+#include "okx/okx_push_traits.hpp"
 
 namespace corvane {
 
@@ -34,6 +35,13 @@ public:
         examine(session, event);
     }
 
+    // Every channel unsubscribed; OKX pushes nothing of one after its answer.
+    bool stop_pushes(Session& session) override {
+        if (awaiting_login || !unanswered.empty()) return false;
+        stopping = owner.unsubscribe_all(session);
+        return stopping > 0;
+    }
+
 private:
     nlohmann::json parse(const std::string& payload) const {
         try {
@@ -52,6 +60,8 @@ private:
         };
         if (is("event", "notice") && is("code", "64008")) {
             session.replace("notice 64008", kUpgradeNotice);
+        } else if (stopping > 0 && (is("event", "unsubscribe") || is("event", "error"))) {
+            if (--stopping == 0) session.drained();
         } else if (awaiting_login) {
             examine_login_reply(session, event, is("event", "login") || is("event", "error"),
                                 is("event", "login") && is("code", "0"));
@@ -101,13 +111,16 @@ private:
         });
     }
 
+public:
     // OKX closes about 60 s after its notice.
     static constexpr std::chrono::seconds kUpgradeNotice{60};
 
+private:
     OkxConnector& owner;
     bool awaiting_login;
     std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
     std::size_t refusals = 0;
+    std::size_t stopping = 0;  // retired by a switch-over: unsubscriptions not answered yet
 };
 
 namespace {
@@ -166,9 +179,9 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
                 host, colon == std::string::npos ? "443" : authority.substr(colon + 1)};
         }
     }
-    return Attempt{url, std::make_unique<Connection>(*this), {}, [this] {
-                       return std::make_unique<Connection>(*this);
-                   }};
+    return Attempt{url, std::make_unique<Connection>(*this), {},
+                   [this] { return std::make_unique<Connection>(*this); }, okx::push_traits(),
+                   Connection::kUpgradeNotice};
 }
 
 // OKX allows 3 new connections per second from one IP: every OKX connector of the process
@@ -209,6 +222,19 @@ std::vector<okx::ChannelArg> OkxConnector::replay(Session& session) const {
     return replayed;
 }
 
+// Every channel recorded, each once, in requests under OKX's size limit. Returns how many.
+std::size_t OkxConnector::unsubscribe_all(Session& session) const {
+    std::vector<okx::ChannelArg> all;
+    channels.replay([&](const std::vector<okx::ChannelArg>& args) {
+        for (const auto& arg : args) {
+            if (std::find(all.begin(), all.end(), arg) == all.end()) all.push_back(arg);
+        }
+    });
+    for (const auto& request : okx::subscription_requests("unsubscribe", all))
+        session.send_json(request);
+    return all.size();
+}
+
 // ---- subscriptions (Python threads) ----
 
 okx::ChannelArg OkxConnector::channel_arg(const ParamMap& params) const {
@@ -229,6 +255,7 @@ void OkxConnector::subscribe(const ParamMap& params) {
     const okx::ChannelArg arg = channel_arg(params);
     const auto all =
         channels.add(arg, [&] { send_if_open(okx::subscription_request("subscribe", {arg})); });
+    restart_sequence(arg.channel(), is_private ? "" : arg.members.at("instId"));
     print_lines(registry_lines(all));
 }
 
@@ -236,6 +263,7 @@ void OkxConnector::unsubscribe(const ParamMap& params) {
     const okx::ChannelArg arg = channel_arg(params);
     channels.remove(arg, true,
                     [&] { send_if_open(okx::subscription_request("unsubscribe", {arg})); });
+    restart_sequence(arg.channel(), is_private ? "" : arg.members.at("instId"));
 }
 
 std::vector<std::string> OkxConnector::registry_lines(
