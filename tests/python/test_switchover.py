@@ -365,6 +365,8 @@ class TestConnectionLimits:
         for i in range(30):
             c.subscribe(host="spot@public.aggre.deals.v3.api.pb@100ms", symbol=f"S{i}USDT")
         c.subscribe(host="spot@public.aggre.deals.v3.api.pb@100ms", symbol="S0USDT")  # again
+        # The same stream spelt otherwise: host and symbol split it at another "@".
+        c.subscribe(host="spot@public.aggre.deals.v3.api.pb", symbol="100ms", level="S1USDT")
         with pytest.raises(ValueError, match="^Too many streams: MEXC serves at most 30 per "
                                              "connection$"):
             c.subscribe(host="spot@public.aggre.deals.v3.api.pb@100ms", symbol="S30USDT")
