@@ -19,13 +19,17 @@ std::string_view string_member(std::string_view text, std::string_view quoted_na
     return end == std::string_view::npos ? std::string_view{} : text.substr(start, end - start);
 }
 
-// A number member `"name":123` or `"name":"123"`; false when absent or not a number.
+// A number member `"name":123` or `"name":"123"`, the last in `text`; false when absent or not
+// a number. Searched from the end, colon by colon: a book's ids follow its levels, which have
+// none (a search for the name would stop at every quote: 3 µs a 1.2 KB push, against 0.03 µs).
 bool number_member(std::string_view text, std::string_view quoted_name, std::int64_t& out) {
-    const auto at = text.find(quoted_name);
-    if (at == std::string_view::npos) return false;
-    auto start = at + quoted_name.size();
-    if (start >= text.size() || text[start] != ':') return false;
-    ++start;
+    const std::size_t n = quoted_name.size();
+    std::size_t colon = text.size();
+    while (colon-- > n) {
+        if (text[colon] == ':' && text.compare(colon - n, n, quoted_name) == 0) break;
+    }
+    if (colon <= n) return false;
+    auto start = colon + 1;
     if (start < text.size() && text[start] == '"') ++start;
     const auto result = std::from_chars(text.data() + start, text.data() + text.size(), out);
     return result.ec == std::errc();
@@ -75,11 +79,20 @@ PushIdentity identity(const InboundMessage& message) {
 bool sequence(const InboundMessage& message, SequencePoint& point) {
     if (message.binary) return false;
     const std::string_view text = message.payload;
-    if (text.compare(0, 24, R"({"arg":{"channel":"books)") != 0) return false;
+    constexpr std::string_view kBooks = R"({"arg":{"channel":"books)";
+    constexpr std::string_view kInstrument = R"(","instId":")";
+    if (text.compare(0, kBooks.size(), kBooks) != 0) return false;
     const std::string_view arg = arg_of(text);
-    point.channel = string_member(arg, R"("channel")");
+    // OKX writes the channel first and the instrument next; other orders are read too.
+    const auto channel_end = arg.find('"', 12);
+    point.channel = arg.substr(12, channel_end - 12);
     if (point.channel == "books5") return false;
-    point.instrument = string_member(arg, R"("instId")");
+    if (arg.compare(channel_end, kInstrument.size(), kInstrument) == 0) {
+        const auto start = channel_end + kInstrument.size();
+        point.instrument = arg.substr(start, arg.find('"', start) - start);
+    } else {
+        point.instrument = string_member(arg, R"("instId")");
+    }
     const std::string_view data = text.substr(kArg.size() + arg.size() - 1);
     point.rule = SequencePoint::Rule::linked;
     return number_member(data, R"("prevSeqId")", point.first) &&
