@@ -11,16 +11,16 @@
 //   opening   retry              opening   that replacement failed; another one, time allowing
 //   opening   gave_up            live      no more tries: the old one runs on to its end
 //   opening   current_ended      opening   the replacement takes over once ready
-//   opening   switch_due         opening   (one is under way already)
-//   draining  drained            live      the old one closes; the held messages, less the
-//                                          twins, are queued; a notice meanwhile: switch_due
-//   draining  switch_due         draining  remembered until drained
-//   draining  current_ended      ended     (the held messages are queued first)
-//   live      current_ended      ended     the readers end once every connection has
 //   opening   ended_all          ended     neither connection is left
-//   any       close              closing   every connection closes; nothing new opens
-//   closing   (anything else)    closing
-//   ended     (anything)         ended
+//   draining  drained            live      the switch event, then the held messages less the
+//                                          twins, are queued; the old one closes; a switch-over
+//                                          asked for meanwhile begins (switch_due)
+//   draining  current_ended      ended     (the old one drains first, the held messages queued)
+//   live      current_ended      ended     the readers end once every connection has
+//   live, opening, draining
+//             close              closing   every connection closes; nothing new opens
+// No other pair has a transition: a switch_due while one is under way is remembered (opening:
+// the close expected soonest counts), anything in closing or ended changes nothing.
 
 #include <cstdint>
 #include <optional>
