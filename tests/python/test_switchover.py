@@ -5,6 +5,7 @@ exchanges' connection limits kept."""
 import json
 import threading
 import time
+import urllib.request
 
 import pytest
 
@@ -223,21 +224,27 @@ class TestSwitchOver:
         sim.wait_closed(2)
 
 
+    @pytest.mark.parametrize("exchange", ["okx", "mexc"])
     def test_a_stream_held_back_by_limit_queue_loses_nothing_through_several_switch_overs(
-            self, certificates, capfd):
+            self, certificates, capfd, exchange):
         count = 6000
+        numbers = seq_ids if exchange == "okx" else lambda got: [(0, t) for t in create_times(got)]
         with make_sim(certificates, rate=3000, feed_limit=count) as sim:
-            c = m.OkxConnector()
+            if exchange == "okx":
+                c = m.OkxConnector()
+                c.subscribe(channel="trades", inst_id="BTC-USDT")
+            else:
+                c = m.MexcConnector()
+                c.subscribe(host="spot@public.aggre.deals.v3.api.pb@10ms", symbol="BTCUSDT")
             c.limit_queue(64 * 1024)
-            c.subscribe(channel="trades", inst_id="BTC-USDT")
             c.max_connection_age = 0.5
-            c.connect(sim.sim.url(PUBLIC))
+            c.connect(sim.sim.url(PUBLIC if exchange == "okx" else "/ws"))
             iterator = c.wsrun(meta=True)
             items = [next(iterator) for _ in range(100)]  # then the reader stalls
             sim.wait_connection(4, 30)  # three switch-overs meanwhile
-            items += read_meta_until(c, lambda got: any(s == count for _, s in seq_ids(got[-1:])))
+            items += read_meta_until(c, lambda got: any(s == count for _, s in numbers(got[-1:])))
             c.max_connection_age = None
-            seqs = sorted(s for _, s in seq_ids(items))
+            seqs = sorted(s for _, s in numbers(items))
             lost, doubled = set(range(1, count + 1)) - set(seqs), len(seqs) - len(set(seqs))
             assert (len(lost), doubled) == (0, 0)
             switches = [i for i in items if isinstance(i, m.Event) and i.kind == "switch"]
@@ -328,6 +335,15 @@ class TestSequences:
             assert len(gaps) == 1 and c.stats()["gaps"] == 1
             gap = gaps[0]
             assert (gap.channel, gap.instrument, gap.got - gap.expected) == (channel, instrument, 1)
+            # The snapshot a program resynchronises from is past the break.
+            target = ("/api/v5/market/books?instId=BTC-USDT&sz=5&source=0" if exchange == "okx"
+                      else "/api/v3/depth?symbol=BTCUSDT&limit=5")
+            with urllib.request.urlopen(f"https://localhost:{sim.sim.rest_port}{target}",
+                                        timeout=READ_TIMEOUT) as reply:
+                snapshot = json.loads(reply.read())
+            number = int(snapshot["data"][0]["seqId"]) if exchange == "okx" \
+                else snapshot["lastUpdateId"]
+            assert number > gap.got and len(snapshot["data" if exchange == "okx" else "bids"]) > 0
             c.disconnect()
 
     def test_a_long_clean_run_through_switch_overs_has_no_gap(self, certificates):
