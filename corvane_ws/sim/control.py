@@ -17,6 +17,7 @@ GET  /rest              REST port: TLS handshakes (and how many resumed), connec
 POST /rest?idle=S       close a REST connection idle for S seconds (60)
 POST /rest?drop-idle=fin|rst  close every idle REST connection now (clean close or reset): the
                         client's next request finds its kept-alive connection stale
+POST /gap               every running feed leaves out its next sequence number
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
@@ -95,6 +96,9 @@ def handle(sim: "Simulator", request: RestRequest):
             sim.rest_idle_s = float(query["idle"])
         if "drop-idle" in query:
             return dropped(sim, query["drop-idle"])
+        return 200, {"ok": True}
+    if route == ("POST", "/gap"):
+        sim.inject_gap()
         return 200, {"ok": True}
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))

@@ -1,7 +1,9 @@
 """Market data the simulator pushes: a price walk, OKX's message shapes, and a paced sender.
 Every pushed item carries the simulator's own sequence number, counting from 1 per
 subscription, so that a client can prove nothing was lost or reordered: OKX data items carry
-"seqId", MEXC protobuf messages createTime (sim/mexc_protobuf.py).
+"seqId", MEXC protobuf messages createTime (sim/mexc_protobuf.py). Order books also carry
+the exchanges' own sequences (OKX seqId/prevSeqId, MEXC versions), which a feed breaks on
+command (Broadcast.skip).
 """
 
 import asyncio
@@ -45,8 +47,10 @@ def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
         depth = 1 if channel.startswith("bbo") else 5 if channel == "books5" else 20
         asks = [[f"{price + 0.1 * (i + 1):.1f}", "0.5", "0", "2"] for i in range(depth)]
         bids = [[f"{price - 0.1 * (i + 1):.1f}", "0.5", "0", "2"] for i in range(depth)]
+        # #order-book-trading-market-data-ws-order-book-channel: checksum 0 since 2026-06; a
+        # snapshot's prevSeqId is -1, an update's the previous push's seqId
         item = {"asks": asks, "bids": bids, "ts": ts, "checksum": 0,
-                "prevSeqId": seq - 1, "seqId": seq}
+                "prevSeqId": -1 if seq == 1 else seq - 1, "seqId": seq}
         return compact({"arg": arg, "action": "snapshot" if seq == 1 else "update",
                         "data": [item]})
     item = {"instType": "SPOT", "instId": inst_id, "last": px, "lastSz": "0.01",
@@ -83,9 +87,15 @@ class Broadcast:
     def __init__(self, rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
         self.make = make
         self.subscribers: dict[int, Callable[[str | bytes], Awaitable[None]]] = {}
+        self.last = 0     # the last sequence number made
+        self.skip = False  # the next number is never sent: a gap every subscriber sees
         self.task = asyncio.ensure_future(paced(rate, self.push, limit))
 
     async def push(self, seq: int) -> None:
+        self.last = seq
+        if self.skip:
+            self.skip = False
+            return
         message = self.make(seq)
         for subscriber, send in list(self.subscribers.items()):
             try:
@@ -96,7 +106,8 @@ class Broadcast:
 
 class Broadcasts:
     """The simulator's public feeds by name: joined by the first subscription, ended with the
-    last."""
+    last. A feed that has sent its limit stays finished for later subscribers (an exchange's
+    sequence goes on; it does not start again at 1)."""
 
     def __init__(self) -> None:
         self.feeds: dict[str, Broadcast] = {}
@@ -104,7 +115,7 @@ class Broadcasts:
     def join(self, name: str, subscriber: int, send: Callable[[str | bytes], Awaitable[None]],
              rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
         feed = self.feeds.get(name)
-        if feed is None or feed.task.done():
+        if feed is None or (feed.task.cancelled()):
             feed = self.feeds[name] = Broadcast(rate, limit, make)
         feed.subscribers[subscriber] = send
 

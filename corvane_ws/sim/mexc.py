@@ -43,7 +43,8 @@ def public_message(stream: rules.Stream, seq: int, price: float) -> bytes:
         309: lambda: pb.mini_ticker(groups["symbol"], price),
         310: lambda: pb.mini_tickers(price),
     }[stream.body]()
-    return pb.wrapper(stream.name, stream.body, body, groups.get("symbol"), create_time=seq)
+    return pb.wrapper(stream.name, stream.body, body, groups.get("symbol"), create_time=seq,
+                      stamped=False)
 
 
 class MexcSession:
@@ -59,6 +60,10 @@ class MexcSession:
 
     async def send(self, value: object) -> None:
         await self.conn.ws.send(value if isinstance(value, (str, bytes)) else compact(value))
+
+    async def send_stamped(self, message: bytes) -> None:
+        """A public push with this connection's sendTime: each connection has its own gateway."""
+        await self.send(pb.send_time(message, self.conn.id))
 
     async def end_of_life(self) -> None:
         """#websocket-market-streams: a connection lives at most 24 hours."""
@@ -117,7 +122,7 @@ class MexcSession:
             if name not in rules.PRIVATE_STREAMS and name not in self.feeds and self.sim.rate > 0:
                 self.feeds.add(name)
                 walk = PriceWalk(43000.0, hash(name))
-                self.sim.broadcasts.join(name, self.conn.id, self.send, self.sim.rate,
+                self.sim.broadcasts.join(name, self.conn.id, self.send_stamped, self.sim.rate,
                                          self.sim.feed_limit,
                                          lambda seq, s=stream: public_message(s, seq, walk.step()))
         if accepted:

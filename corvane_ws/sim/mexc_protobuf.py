@@ -1,7 +1,9 @@
 """MEXC's protobuf stream messages, encoded by hand with the field numbers of MEXC's published
 .proto files (PushDataV3ApiWrapper and its bodies). Every public message carries the
 simulator's sequence number in the wrapper's createTime (field 5), so that a client can prove
-nothing was lost or reordered; sendTime (field 6) is the time in milliseconds."""
+nothing was lost or reordered; sendTime (field 6) is the time in milliseconds by the clock of the
+gateway that sends it, so that the copies of one push on two connections differ there
+(send_time)."""
 
 from .feeds import now_ms
 
@@ -31,14 +33,21 @@ def fields(*pairs: tuple[int, int | bool | str | bytes]) -> bytes:
 
 
 def wrapper(channel: str, body_field: int, body: bytes, symbol: str | None = None,
-            create_time: int | None = None) -> bytes:
-    """PushDataV3ApiWrapper: 1 channel, 3 symbol, 5 createTime, 6 sendTime, the body."""
+            create_time: int | None = None, stamped: bool = True) -> bytes:
+    """PushDataV3ApiWrapper: 1 channel, 3 symbol, 5 createTime, 6 sendTime, the body. Unstamped,
+    sendTime is left for send_time to append per connection."""
     out = field(1, channel)
     if symbol:
         out += field(3, symbol)
     if create_time is not None:
         out += field(5, create_time)
-    return out + field(6, now_ms()) + field(body_field, body)
+    return out + (field(6, now_ms()) if stamped else b"") + field(body_field, body)
+
+
+def send_time(message: bytes, skew_ms: int) -> bytes:
+    """An unstamped wrapper with its sendTime: a gateway's clock, `skew_ms` off (protobuf takes
+    fields in any order)."""
+    return message + field(6, now_ms() + skew_ms)
 
 
 # ---- public bodies, one per stream (the wrapper field in brackets) ----

@@ -205,7 +205,7 @@ class OkxSession:
                  "instIdCode": arg["instIdCode"], "ordId": str(next(_order_ids)),
                  "clOrdId": arg.get("clOrdId", ""), "px": price, "sz": arg["sz"],
                  "side": arg["side"], "ordType": arg["ordType"], "tdMode": arg["tdMode"],
-                 "posSide": arg.get("posSide", "net"), "state": "live"}
+                 "posSide": arg.get("posSide", "net"), "state": "live", "uTime": str(now_ms())}
         self.sim.okx_orders[order["ordId"]] = order
         if self.sim.okx_lose_order_answer:  # the order stands; the answer is lost with the line
             self.sim.okx_lose_order_answer = False
@@ -229,7 +229,7 @@ class OkxSession:
             await self.send(self.reply(request, "1", "", [self.item(arg, *refusal,
                                                                     arg.get("ordId", ""))]))
             return
-        order["state"] = "canceled"
+        order["state"], order["uTime"] = "canceled", str(now_ms())
         await self.send(self.reply(request, "0", "", [self.item(order, "0", "", order["ordId"])]))
         await self.sim.push_okx_order(order)
 

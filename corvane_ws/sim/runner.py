@@ -64,6 +64,9 @@ class SimulatorThread:
     def cut_mid_frame(self, conn: int) -> None:
         self.run(self.sim.cut_mid_frame(conn))
 
+    def inject_gap(self) -> None:
+        self._loop.call_soon_threadsafe(self.sim.inject_gap)
+
     def okx_notice(self, conn: int) -> None:
         self.run(self.sim.okx_notice(conn))
 

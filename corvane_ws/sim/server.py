@@ -30,6 +30,7 @@ from .credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
 from .feeds import Broadcasts, now_ms
 from .http import json_response, read_request, response, wants_close
 from .mexc import MexcSession
+from . import depth_snapshots
 from .mexc_rest import ListenKey, MexcRest
 from .mexc_rules import MexcLimits
 from .okx import OkxSession
@@ -202,7 +203,8 @@ class Simulator:
     def _okx_rest_on_ws_port(self, connection: ServerConnection, request: Request) -> Response:
         headers = list(request.headers.raw_items())
         self.recorder.add_request(RestRequest("GET", request.path, headers, "", b""))
-        answer = self._okx_rest.handle("GET", request.path, request.headers.get)
+        answer = (depth_snapshots.handle(self.broadcasts, "GET", request.path)
+                  or self._okx_rest.handle("GET", request.path, request.headers.get))
         status, body = answer if answer is not None else (404, {"code": 404, "msg": "Not Found"})
         response = connection.respond(status, json.dumps(body, separators=(",", ":")))
         response.headers["Content-Type"] = "application/json"
@@ -293,7 +295,8 @@ class Simulator:
         fault = self._take_fault(request.path)
         if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
             return False
-        okx = self._okx_rest.handle(request.method, request.target, request.header)
+        okx = (depth_snapshots.handle(self.broadcasts, request.method, request.target)
+               or self._okx_rest.handle(request.method, request.target, request.header))
         status, body = okx if okx is not None else self._rest.handle(request)
         if fault in ("lost-answer", "stale-after"):  # carried out, and the answer never comes
             writer.transport.abort()
@@ -447,6 +450,11 @@ class Simulator:
         for session in list(self.sessions.values()):
             if isinstance(session, OkxSession):
                 await session.release_acks()
+
+    def inject_gap(self) -> None:
+        """Every running feed leaves out its next sequence number."""
+        for feed in self.broadcasts.feeds.values():
+            feed.skip = True
 
     def okx_connections(self) -> list[int]:
         return [conn for conn, session in self.sessions.items() if isinstance(session, OkxSession)]

@@ -53,6 +53,7 @@ public:
         bool connected = false;
         std::optional<std::string> last_error;
         std::uint64_t pings_sent = 0;
+        std::uint64_t gaps = 0;  // breaks in the exchanges' own sequences
     };
     virtual Stats stats() = 0;
     // The age (seconds) at which a connection is replaced by a new one without a gap; nullopt:

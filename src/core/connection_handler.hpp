@@ -20,6 +20,10 @@ public:
     virtual void on_message(Session& session, std::string& payload, bool binary) = 0;
     // The open connection has closed; stop anything of this connection that still waits.
     virtual void on_closed(Session& /*session*/) {}
+    // A switch-over retires this connection: ask the exchange to stop every push (unsubscribe)
+    // and call session.drained() once it has answered. False: nothing was asked (nothing to
+    // stop, or no way to); the connection is then closed at once.
+    virtual bool stop_pushes(Session& /*session*/) { return false; }
 };
 
 }  // namespace corvane

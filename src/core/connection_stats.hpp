@@ -16,6 +16,7 @@ public:
     std::atomic<std::uint32_t> attempts{0};  // connections begun, the current one's number
     std::atomic<std::uint64_t> opened{0};
     std::atomic<std::uint64_t> pings_sent{0};
+    std::atomic<std::uint64_t> gaps{0};  // breaks in the exchanges' own sequences
 
     void set_last_error(std::string text) {
         std::lock_guard<std::mutex> lock(mtx);

@@ -4,9 +4,14 @@
 // its replacement and the one retiring. A switch-over begins when the exchange announces that
 // it will close the current connection (the exchange's handler calls Session::replace) or when
 // the current connection reaches the connector's max_connection_age: a replacement opens, is
-// logged in and subscribed like the first, and once ready takes over; the old one is closed.
-// While both receive, the Reconciler passes each push once. The stream ends, and its readers
-// with it, only when the current connection ends with no replacement to take over.
+// logged in and subscribed like the first, and once ready takes over. The old one is then asked
+// to stop its pushes and reads on, past limit_queue's bound, until the exchange has answered:
+// everything it received is delivered, and only then is it closed (a close sent earlier would
+// make the WebSocket library drop what is still on its way). The replacement's messages wait
+// meanwhile and follow the old one's, less the twins (Reconciler): the reader sees each push
+// once and in order, and the exchanges' sequences are checked across (SequenceCheck). The stream
+// ends, and its readers with it, only when the current connection ends with no replacement to
+// take over. Its states and their transitions: core/switchover/feed_state.hpp.
 //
 // Threads: built, and its first connection opened, on a Python thread inside connect(). run()
 // makes the calling thread the stream's own: every WebSocket handler, timer and exchange
@@ -22,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,7 +37,10 @@
 #include "core/connection_stats.hpp"
 #include "core/inbound_queue.hpp"
 #include "core/keepalive.hpp"
-#include "core/reconciler.hpp"
+#include "core/push_traits.hpp"
+#include "core/switchover/feed_state.hpp"
+#include "core/switchover/reconciler.hpp"
+#include "core/switchover/sequence_check.hpp"
 #include "core/thread_owner.hpp"
 
 namespace corvane {
@@ -49,9 +58,14 @@ public:
         ConnectPacer* pacer;                   // new connections to this exchange; null: none
         // Run thread: the exchange's side of a replacement connection.
         std::function<std::unique_ptr<ConnectionHandler>()> another_handler;
+        PushTraits traits;  // what the exchange's pushes say about themselves
+        // How long before a planned close the exchange warns (OKX's notice); 0: it does not.
+        std::chrono::seconds warning{0};
     };
-    // How long a replacement may take to be ready before it is given up.
+    // How long a replacement may take to be ready before it is given up, and an old connection
+    // to have its pushes stopped before it is closed anyway.
     static constexpr std::chrono::seconds kReadyWithin{10};
+    static constexpr std::chrono::seconds kDrainWithin{10};
 
     explicit Feed(Setup setup);
     ~Feed();
@@ -75,6 +89,8 @@ public:
     void request_close();
     void stop();         // ends the event loop now, whatever is pending
     void age_changed();  // max_connection_age was set: the current connection's limit follows
+    // A channel was subscribed or unsubscribed: its sequence starts again with its next push.
+    void restart_sequence(std::string channel, std::string instrument);
 
     // ---- run thread (the sessions) ----
     ws_client& endpoint() { return client; }
@@ -82,7 +98,7 @@ public:
     InboundQueue& inbound() { return setup.inbound; }
     ConnectionStats& stats() { return setup.stats; }
     const KeepAlive& keepalive() const { return setup.keepalive; }
-    bool paused() const { return reading_paused; }
+    bool paused() const { return backpressure == Backpressure::paused; }
     // One read's messages from `link`, reconciled with the other connections and queued.
     void accept(Session& link, std::vector<InboundMessage>& batch);
     void on_opened(Session& link);
@@ -92,13 +108,25 @@ public:
     void on_ended(Session& link);  // its ending event is queued
     // `link` will not open after all, or was asked to close before it opened.
     void on_unwanted(Session& link);
+    // The exchange has answered `link`'s request to stop its pushes: nothing more will come.
+    void on_drained(Session& link);
+    FeedState state_now() const { return state; }
 
 private:
-    void begin_switch(const std::string& why, std::chrono::seconds closes_in);
+    using Clock = std::chrono::steady_clock;
+    struct Due {  // a switch-over asked for while another was under way
+        std::string why;
+        Clock::time_point close_expected;
+    };
+    bool go(FeedEvent event);  // the transition, if the table has one
+    bool holds(const Session& link) const;
+    void deliver(std::vector<InboundMessage>& batch);
+    void begin_switch(const std::string& why, Clock::time_point close_expected);
     void start_attempt();
     void open_replacement();
     void on_not_ready();
     void switch_over();
+    void finish_drain();
     void attempt_failed();
     void end_stream();
     void release_readers();
@@ -107,7 +135,7 @@ private:
     void stop_if_nothing_open();
     void pause_reading();
     void resume_reading();
-    void count_links();
+    void lift_bound();
     std::vector<Session*> links();
     void retire(std::unique_ptr<Session> link);  // caller holds link_mtx
 
@@ -121,21 +149,29 @@ private:
     boost::asio::steady_timer age_timer;
     boost::asio::steady_timer pace_timer;
     boost::asio::steady_timer ready_timer;
+    boost::asio::steady_timer bound_timer;
 
     std::mutex link_mtx;
     std::unique_ptr<Session> current;      // guarded by link_mtx (changed on the run thread)
     std::unique_ptr<Session> replacement;  // guarded by link_mtx (changed on the run thread)
+    std::unique_ptr<Session> retiring;  // run thread: replaced, delivering its last messages
     std::vector<std::unique_ptr<Session>> retired;  // run thread: ended, or closing
 
     // Run thread only.
+    FeedState state = FeedState::live;
     Reconciler reconciler;
-    std::string switch_why;  // non-empty while a switch-over is under way
-    int attempts = 0;        // replacements tried in this switch-over
-    std::chrono::steady_clock::time_point close_expected;  // announced by the exchange, or max
-    std::chrono::steady_clock::time_point opened_at;       // the current connection's open
-    bool closing = false;  // the stream is being closed: nothing new opens
-    bool over = false;     // the stream has ended
-    bool reading_paused = false;
+    SequenceCheck sequences;
+    std::vector<InboundMessage> held;  // the replacement's messages, until the old one is done
+    std::string switch_why;            // the switch-over under way
+    std::optional<Due> due;            // the next one, asked for meanwhile
+    int attempts = 0;                  // replacements tried in this switch-over
+    Clock::time_point close_expected;  // announced by the exchange, or max
+    Clock::time_point opened_at;       // the current connection's open
+    // limit_queue's backpressure, a concern of its own: connections read, stop reading while the
+    // queue is over its bound, or read on past it (the bound lifted) so that a warning of a
+    // planned close does not wait behind the backlog for longer than a third of its lead.
+    enum class Backpressure : std::uint8_t { reading, paused, lifted };
+    Backpressure backpressure = Backpressure::reading;
 };
 
 }  // namespace corvane

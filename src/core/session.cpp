@@ -63,9 +63,9 @@ void Session::open(const std::string& url) {
 void Session::end_unfinished(const std::string& error) {
     if (!error.empty()) queue_event(InboundMessage::Kind::error, error);
     // Ended without its close handshake (disconnect() gave up waiting) or before it opened.
-    if (!ended && opened) {
+    if (takes_sends(state)) {
         queue_event(InboundMessage::Kind::close, "dropped by disconnect()", 1006);
-    } else if (!ended) {
+    } else if (!has_ended()) {
         queue_event(InboundMessage::Kind::fail, "given up by disconnect()");
     }
 }
@@ -87,7 +87,16 @@ ws_client::connection_ptr Session::connection() {
 
 bool Session::is_open() {
     std::lock_guard<std::mutex> lock(send_mtx);
-    return opened;
+    return takes_sends(state);
+}
+
+SessionState Session::go(SessionEvent event) {
+    const SessionState before = state;
+    const auto next = session_transition(state, event);
+    if (!next) return before;
+    std::lock_guard<std::mutex> lock(send_mtx);
+    state = *next;
+    return before;
 }
 
 void Session::send_text(const std::string& text) {
@@ -115,7 +124,7 @@ void Session::send_json(const nlohmann::json& value) {
 bool Session::send_if_open(const nlohmann::json& value) {
     const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
     std::lock_guard<std::mutex> lock(send_mtx);
-    if (!opened) return false;
+    if (!takes_sends(state)) return false;
     send_locked(text);
     return true;
 }
@@ -124,7 +133,7 @@ bool Session::send_if_open(const nlohmann::json& value) {
 
 void Session::close(std::uint16_t code, const std::string& reason) {
     CORVANE_ON_RUN_THREAD(thread());
-    closing_here = true;
+    go(SessionEvent::close_asked);
     resume_reading();  // the peer's answer to the close frame has to be read
     ws_client::connection_ptr con = connection();
     const value state = con ? con->get_state() : ws_state::connecting;
@@ -133,8 +142,8 @@ void Session::close(std::uint16_t code, const std::string& reason) {
     websocketpp::lib::error_code ec;
     if (state == ws_state::open) con->close(code, reason, ec);
     if (state == ws_state::open && !ec) return;
-    // Not open yet, or already closed: nothing to flush or to wait for.
-    unwanted = true;
+    // Not open yet (it closes as soon as it opens), or already closed: nothing to flush or to
+    // wait for.
     feed.on_unwanted(*this);
 }
 
@@ -153,6 +162,20 @@ void Session::ready() {
 void Session::replace(const std::string& why, std::chrono::seconds closes_in) {
     CORVANE_ON_RUN_THREAD(thread());
     feed.on_replace(*this, why, closes_in);
+}
+
+bool Session::stop_pushes() {
+    CORVANE_ON_RUN_THREAD(thread());
+    ws_client::connection_ptr con = connection();
+    if (!con || con->get_state() != ws_state::open) return false;
+    return handler->stop_pushes(*this);
+}
+
+// Everything before the answer is delivered first.
+void Session::drained() {
+    CORVANE_ON_RUN_THREAD(thread());
+    flush();
+    feed.on_drained(*this);
 }
 
 void Session::deliver(std::string& payload, bool binary) {
@@ -180,7 +203,9 @@ void Session::flush() {
 // meanwhile. One that is closing reads on: the peer's answer to its close must come in.
 void Session::pause_reading() {
     ws_client::connection_ptr con = connection();
-    if (!con || paused || closing_here || con->get_state() != ws_state::open) return;
+    if (!con || paused || state == SessionState::closing || con->get_state() != ws_state::open) {
+        return;
+    }
     con->pause_reading();
     paused = std::move(con);
 }
@@ -193,9 +218,8 @@ void Session::resume_reading() {
 void Session::queue_event(InboundMessage::Kind kind, std::string reason, std::int32_t code,
                           bool by_peer) {
     flush();  // the connection's messages before its end
-    if (kind != InboundMessage::Kind::open) {
-        if (ended) return;
-        ended = true;
+    if (kind != InboundMessage::Kind::open && go(SessionEvent::ended) == SessionState::ended) {
+        return;
     }
     InboundMessage event;
     event.kind = kind;
@@ -218,9 +242,9 @@ void Session::on_open(const websocketpp::connection_hdl& handle) {
     CORVANE_ON_RUN_THREAD(thread());
     {
         std::lock_guard<std::mutex> lock(send_mtx);
-        hdl = handle;
-        opened = true;  // after hdl: whoever sees the session open may send
+        hdl = handle;  // before the state: whoever sees the session open may send
     }
+    const bool unwanted = go(SessionEvent::opened) == SessionState::unwanted;
     stats.opened.fetch_add(1);
     queue_event(InboundMessage::Kind::open, "");
     if (unwanted) return close(websocketpp::close::status::normal, "");
@@ -246,17 +270,15 @@ void Session::on_message(std::string& payload, bool binary) {
     handler->on_message(*this, payload, binary);
 }
 
+// Its ending event goes first: from then on it takes no sends.
 void Session::on_close() {
     CORVANE_ON_RUN_THREAD(thread());
-    {
-        std::lock_guard<std::mutex> lock(send_mtx);
-        opened = false;
-    }
-    timer.cancel();
-    handler->on_closed(*this);
     ws_client::connection_ptr con = connection();
     const auto code = con ? static_cast<std::int32_t>(con->get_remote_close_code()) : 1006;
-    queue_event(InboundMessage::Kind::close, close_reason(con), code, !closing_here);
+    const bool by_peer = state == SessionState::open;
+    queue_event(InboundMessage::Kind::close, close_reason(con), code, by_peer);
+    timer.cancel();
+    handler->on_closed(*this);
     paused.reset();
     feed.on_ended(*this);
 }
@@ -318,7 +340,7 @@ void Session::arm_timer() {
 
 void Session::on_tick() {
     CORVANE_ON_RUN_THREAD(thread());
-    if (!opened) return;
+    if (!takes_sends(state)) return;
     switch (schedule.on_tick(arrivals, feed.paused())) {
         case KeepAliveSchedule::Action::ping:
             ping();
@@ -346,7 +368,7 @@ void Session::ping() {
 
 void Session::drop_as_dead() {
     CORVANE_ON_RUN_THREAD(thread());
-    closing_here = true;
+    go(SessionEvent::close_asked);
     own_reason = "nothing received for " + std::to_string(keepalive.dead_after.count() / 1000) +
                  " s: closed as dead";
     ws_client::connection_ptr con = connection();

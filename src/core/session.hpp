@@ -1,8 +1,9 @@
 #pragma once
 // Session: one WebSocket connection of a stream (feed.hpp), from its creation until it has
 // ended, however it ends (peer close, failure, error, disconnect(), a switch-over). It owns the
-// connection handle, the keep-alive timer and every per-connection flag, and the exchange's
-// handler for this connection. Nothing of a connection outlives its Session.
+// connection handle, the keep-alive timer, its state (core/session_state.hpp: one enum, its
+// transitions in one table) and the exchange's handler for this connection. Nothing of a
+// connection outlives its Session.
 //
 // Threads: the first connection of a stream is built and opened on a Python thread inside
 // connect(), a replacement on the run thread. Every WebSocket handler, the timer and the
@@ -25,6 +26,7 @@
 #include "core/connection_stats.hpp"
 #include "core/inbound_queue.hpp"
 #include "core/keepalive.hpp"
+#include "core/session_state.hpp"
 #include "core/thread_owner.hpp"
 
 namespace corvane {
@@ -66,9 +68,14 @@ public:
     // take over a stream); the exchange announced that it will close this connection.
     void ready();
     void replace(const std::string& why, std::chrono::seconds closes_in = {});
+    // A switch-over retires this connection: the exchange's handler asks for its pushes to
+    // stop. False when it cannot (the connection is closed at once).
+    bool stop_pushes();
+    // For the exchange's handler: the exchange has answered that request.
+    void drained();
     boost::asio::io_context& io();
     const ThreadOwner& thread() const;
-    bool has_ended() const { return ended; }
+    bool has_ended() const { return state == SessionState::ended; }
     // The loop ended first (disconnect() gave up waiting, or an error): the ending event.
     void end_unfinished(const std::string& error);
     void pause_reading();
@@ -93,6 +100,8 @@ private:
     std::string failure_reason(const ws_client::connection_ptr& con);
     ws_client::connection_ptr connection();     // run thread
     void send_locked(const std::string& text);  // caller holds send_mtx
+    // Run thread: the table's transition, if it has one; returns the state before.
+    SessionState go(SessionEvent event);
 
     Feed& feed;
     InboundQueue& inbound;  // the connector's, as the two below
@@ -102,7 +111,9 @@ private:
 
     std::mutex send_mtx;
     websocketpp::connection_hdl hdl;  // guarded by send_mtx (written on the run thread only)
-    bool opened = false;              // guarded by send_mtx (written on the run thread only)
+    // Guarded by send_mtx for other threads (written on the run thread only, which reads it
+    // without the lock).
+    SessionState state = SessionState::connecting;
     boost::asio::steady_timer timer;
     KeepAliveSchedule schedule;
 
@@ -113,9 +124,6 @@ private:
     std::vector<InboundMessage> pending;  // this read's messages, not queued yet
     std::int64_t read_ns = 0;             // when this read's first message was complete
     ws_client::connection_ptr paused;     // while the queue is over its limit: reading stops
-    bool closing_here = false;            // this side began the close
-    bool unwanted = false;                // asked to close before it opened
-    bool ended = false;                   // an ending event is queued
     std::string own_reason;  // why this side ended it (the keep-alive, a switch-over), if it did
 
     std::unique_ptr<ConnectionHandler> handler;

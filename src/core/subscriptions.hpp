@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -30,13 +31,15 @@ public:
     }
 
     // As add(), but refused with std::invalid_argument(`refusal`), nothing sent or recorded,
-    // when `entry` would be a record distinct from more than `max_distinct` others.
-    template <typename Send>
+    // when `entry` would be a record distinct from more than `max_distinct` others; `same`
+    // says which records are one (two spellings of one stream count once).
+    template <typename Send, typename Same = std::equal_to<Record>>
     void add_limited(Record entry, std::size_t max_distinct, const std::string& refusal,
-                     Send send_now) {
+                     Send send_now, Same same = Same()) {
         std::lock_guard<std::mutex> lock(mtx);
-        if (std::find(records.begin(), records.end(), entry) == records.end() &&
-            distinct() >= max_distinct) {
+        const auto is_entry = [&](const Record& r) { return same(r, entry); };
+        if (std::none_of(records.begin(), records.end(), is_entry) &&
+            distinct(same) >= max_distinct) {
             throw std::invalid_argument(refusal);
         }
         send_now();
@@ -66,10 +69,12 @@ public:
     }
 
 private:
-    std::size_t distinct() const {  // caller holds mtx
+    template <typename Same>
+    std::size_t distinct(Same same) const {  // caller holds mtx
         std::size_t count = 0;
         for (auto it = records.begin(); it != records.end(); ++it) {
-            if (std::find(records.begin(), it, *it) == it) ++count;
+            const auto is_it = [&](const Record& r) { return same(r, *it); };
+            if (std::find_if(records.begin(), it, is_it) == it) ++count;
         }
         return count;
     }

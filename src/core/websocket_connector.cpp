@@ -72,7 +72,8 @@ void WebSocketConnector::start(Attempt attempt, std::uint64_t epoch, bool& asked
     if (run_thread.joinable()) run_thread.join();
 
     auto next = std::make_unique<Feed>(
-        Feed::Setup{inbound, counts, keepalive, max_age_s, pacer(), std::move(attempt.again)});
+        Feed::Setup{inbound, counts, keepalive, max_age_s, pacer(), std::move(attempt.again),
+                    attempt.traits, attempt.warning});
     asked = true;
     next->open(attempt.url, std::move(attempt.handler));
     Feed& stream = *next;
@@ -146,9 +147,14 @@ void WebSocketConnector::release_feed() {
     slot_cv.notify_all();
 }
 
+void WebSocketConnector::restart_sequence(std::string channel, std::string instrument) {
+    std::lock_guard<std::mutex> lock(slot_mtx);
+    if (feed) feed->restart_sequence(std::move(channel), std::move(instrument));
+}
+
 BaseExchangeConnector::Stats WebSocketConnector::stats() {
     return Stats{inbound.counts(), counts.opened.load(), is_connected(), counts.last_error(),
-                 counts.pings_sent.load()};
+                 counts.pings_sent.load(), counts.gaps.load()};
 }
 
 std::optional<double> WebSocketConnector::max_connection_age() const {

@@ -27,6 +27,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -37,6 +38,7 @@
 
 #include "core/base_connector.hpp"
 #include "core/connect_pacer.hpp"
+#include "core/push_traits.hpp"
 #include "core/connection_handler.hpp"
 #include "core/connection_stats.hpp"
 #include "core/keepalive.hpp"
@@ -75,6 +77,9 @@ protected:
         std::string lease;  // what the attempt holds at the exchange (MEXC: its listen key)
         // Run thread: the handler of a replacement connection to the same URL.
         std::function<std::unique_ptr<ConnectionHandler>()> again;
+        PushTraits traits = {};  // what the exchange's pushes say about themselves
+        // How long before a planned close the exchange warns; 0: it does not.
+        std::chrono::seconds warning{0};
     };
     // Python thread, no lock held (it may block): the attempt for the caller's `url`.
     virtual Attempt prepare(const std::string& url) = 0;
@@ -97,6 +102,9 @@ protected:
     void send_if_open(const nlohmann::json& msg);
     // Any thread: throws as send_message would when there is no connection to send on.
     void require_session();
+    // Any thread: a channel was subscribed or unsubscribed; its order-book sequence starts
+    // again with its next push (an empty instrument: all of the channel's).
+    void restart_sequence(std::string channel, std::string instrument);
 
 private:
     // `asked`: set once the client is asked for the connection.

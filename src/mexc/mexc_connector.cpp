@@ -2,10 +2,13 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
+
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
 #include "core/request_errors.hpp"
 #include "core/session.hpp"
+#include "mexc/mexc_push_traits.hpp"
 #include "mexc/signed_rest.hpp"
 
 namespace corvane {
@@ -72,11 +75,28 @@ public:
     }
 
     void on_message(Session& session, std::string& payload, bool binary) override {
-        const bool answer = awaiting_answer && !binary && answers_subscription(payload);
+        const bool waits = awaiting_answer || stopping;
+        const bool answer = waits && !binary && answers_subscription(payload);
         session.deliver(payload, binary);
         if (!answer) return;
-        awaiting_answer = false;
-        session.ready();
+        if (awaiting_answer) {
+            awaiting_answer = false;
+            return session.ready();
+        }
+        stopping = false;
+        session.drained();
+    }
+
+    // One UNSUBSCRIPTION for every stream; MEXC pushes nothing of them after its answer.
+    bool stop_pushes(Session& session) override {
+        if (awaiting_answer) return false;
+        const std::vector<std::string> streams = owner.stream_names();
+        if (streams.empty()) return false;
+        nlohmann::json request = mexc::subscription_request(streams);
+        request["method"] = "UNSUBSCRIPTION";
+        session.send_json(request);
+        stopping = true;
+        return true;
     }
 
     void on_closed(Session& /*session*/) override {
@@ -116,6 +136,7 @@ private:
     MexcConnector& owner;
     const std::string listen_key;
     bool awaiting_answer = false;  // the replay's answer has not come yet
+    bool stopping = false;         // retired by a switch-over: the unsubscription's answer
     std::optional<boost::asio::steady_timer> timer;
     std::unique_ptr<https::Pending> renewal;
 };
@@ -143,14 +164,15 @@ MexcConnector::~MexcConnector() {
 
 WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
     if (!is_private) {
-        return Attempt{url, std::make_unique<Connection>(*this, ""), {}, [this] {
-                           return std::make_unique<Connection>(*this, "");
-                       }};
+        return Attempt{url, std::make_unique<Connection>(*this, ""), {},
+                       [this] { return std::make_unique<Connection>(*this, ""); },
+                       mexc::push_traits()};
     }
     std::string key = obtain_listen_key();
     // A replacement connection goes on the same key.
     return Attempt{mexc::with_listen_key(url, key), std::make_unique<Connection>(*this, key), key,
-                   [this, key] { return std::make_unique<Connection>(*this, key); }};
+                   [this, key] { return std::make_unique<Connection>(*this, key); },
+                   mexc::push_traits()};
 }
 
 void MexcConnector::on_connection_created() {
@@ -222,6 +244,24 @@ void MexcConnector::close_listen_key(const std::string& key) const {
 // ---- connection events (run thread) ----
 
 // Returns how many channels were replayed.
+std::vector<std::string> MexcConnector::stream_names() const {
+    std::vector<std::string> names;
+    const auto add = [&names](std::string name) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(std::move(name));
+        }
+    };
+    private_channels.replay([&](const std::vector<std::string>& channels) {
+        for (const auto& channel : channels)
+            add(channel);
+    });
+    public_subscriptions.replay([&](const std::vector<mexc::PublicChannel>& entries) {
+        for (const auto& entry : entries)
+            add(mexc::compose_channel(entry));
+    });
+    return names;
+}
+
 std::size_t MexcConnector::replay(Session& session) const {
     std::size_t count = 0;
     if (is_private) {
@@ -254,9 +294,14 @@ void MexcConnector::subscribe(const ParamMap& params) {
     require_params(params, {"host", "symbol"});
     const mexc::PublicChannel channel{params.at("host"), params.at("symbol"),
                                       param_or(params, "level", {})};
-    public_subscriptions.add_limited(channel, kMaxStreams, kTooManyStreams, [&] {
-        send_if_open(mexc::subscription_request({mexc::compose_channel(channel)}));
-    });
+    const std::string stream = mexc::compose_channel(channel);
+    public_subscriptions.add_limited(
+        channel, kMaxStreams, kTooManyStreams,
+        [&] { send_if_open(mexc::subscription_request({stream})); },
+        [](const mexc::PublicChannel& a, const mexc::PublicChannel& b) {
+            return mexc::compose_channel(a) == mexc::compose_channel(b);
+        });
+    restart_sequence(stream, {});
 }
 
 // A private unsubscribe forgets the first equal record, a public one every equal record.
@@ -274,6 +319,7 @@ void MexcConnector::unsubscribe(const ParamMap& params) {
     public_subscriptions.remove(channel, true, [&] {
         send_if_open(mexc::unsubscription_request(mexc::compose_channel(channel)));
     });
+    restart_sequence(mexc::compose_channel(channel), {});
 }
 
 }  // namespace corvane

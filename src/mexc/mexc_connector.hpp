@@ -65,6 +65,7 @@ private:
     https::Endpoint rest() const;
     std::string order_request(const std::string& method, ParamMap params) const;
     std::size_t replay(Session& session) const;  // run thread
+    std::vector<std::string> stream_names() const;  // every stream recorded, each once
 
     const std::string api_key;     // kept, but MEXC uses only the other two
     const std::string api_secret;  // sent as X-MEXC-APIKEY

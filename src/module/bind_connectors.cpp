@@ -54,6 +54,17 @@ std::optional<py::str> order_call(BaseExchangeConnector& self, const py::kwargs&
     return reply_text(*reply);
 }
 
+// An int of 0 or more; bool and None are refused rather than taken as 1, 0 or "no bound".
+void limit_queue(BaseExchangeConnector& self, const py::object& max_bytes) {
+    if (!PyLong_Check(max_bytes.ptr()) || PyBool_Check(max_bytes.ptr())) {
+        throw py::type_error("max_bytes must be an int, not " +
+                             std::string(Py_TYPE(max_bytes.ptr())->tp_name));
+    }
+    const auto bytes = max_bytes.cast<py::int_>();
+    if (bytes < py::int_(0)) throw py::value_error("max_bytes must be 0 or more");
+    self.limit_queue(py::cast<std::size_t>(bytes));
+}
+
 py::dict stats_of(BaseExchangeConnector& self) {
     const auto s = without_gil([&] { return self.stats(); });
     py::dict out;
@@ -69,6 +80,7 @@ py::dict stats_of(BaseExchangeConnector& self) {
     out["last_error"] = s.last_error ? py::object(py::str(*s.last_error)) : py::none();
     out["pings_sent"] = s.pings_sent;
     out["paused"] = s.queue.paused;
+    out["gaps"] = s.gaps;
     return out;
 }
 
@@ -120,10 +132,13 @@ queued_bytes (waiting for a reader now), max_queued_bytes (the most ever queued)
 received_messages and received_bytes (since the connector was made), connections (opened so
 far), connected, last_receive_ns (time.time_ns() of the last message, None before the first),
 last_error (the last failure's reason, None if none), pings_sent, paused (reading stopped by
-limit_queue).)doc")
-        .def("limit_queue", &BaseExchangeConnector::limit_queue, py::arg("max_bytes"), R"doc(
+limit_queue), gaps (breaks in the exchanges' order-book sequences, each also an Event of kind
+"gap").)doc")
+        .def("limit_queue", &limit_queue, py::arg("max_bytes"), R"doc(
 Above max_bytes of queued payload the connection stops reading its socket (TCP pushes back on
-the exchange) and reads again below half; nothing is dropped. 0, the default: no bound.)doc");
+the exchange) and reads again below half; nothing is dropped. 0, the default: no bound. During a
+switch-over the old connection reads past the bound until it has delivered everything; an OKX
+stream held back for 20 s reads on past it, so that OKX's notice of a close is not missed.)doc");
     return base;
 }
 

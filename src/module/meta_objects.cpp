@@ -21,13 +21,20 @@ struct EventObject {
     PyObject* reason;    // str
     PyObject* by_peer;   // bool for a close, else None
     PyObject* previous;  // int for a switch, else None
+    // A gap's: the channel and instrument whose sequence broke, the number that would have
+    // followed and the one that came; None for other events.
+    PyObject* channel;
+    PyObject* instrument;
+    PyObject* expected;
+    PyObject* got;
     long long recv_ns;
     unsigned int connection;
 };
 
 PyTypeObject* message_type = nullptr;
 PyTypeObject* event_type = nullptr;
-PyObject* kind_names[6] = {};  // by InboundMessage::Kind, interned
+constexpr int kKinds = 7;
+PyObject* kind_names[kKinds] = {};  // by InboundMessage::Kind, interned
 
 // "Name(a=1, b='x')", each value's repr, long ones cut.
 PyObject* repr_of(const char* name,
@@ -61,7 +68,11 @@ PyObject* event_repr(PyObject* self) {
                              {"code", e->code},
                              {"reason", e->reason},
                              {"by_peer", e->by_peer},
-                             {"previous", e->previous}});
+                             {"previous", e->previous},
+                             {"channel", e->channel},
+                             {"instrument", e->instrument},
+                             {"expected", e->expected},
+                             {"got", e->got}});
 }
 
 void message_dealloc(PyObject* self) {
@@ -78,6 +89,10 @@ void event_dealloc(PyObject* self) {
     Py_XDECREF(e->reason);
     Py_XDECREF(e->by_peer);
     Py_XDECREF(e->previous);
+    Py_XDECREF(e->channel);
+    Py_XDECREF(e->instrument);
+    Py_XDECREF(e->expected);
+    Py_XDECREF(e->got);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -98,6 +113,10 @@ PyMemberDef event_members[] = {
     {"reason", T_OBJECT_EX, offsetof(EventObject, reason), READONLY, nullptr},
     {"by_peer", T_OBJECT_EX, offsetof(EventObject, by_peer), READONLY, nullptr},
     {"previous", T_OBJECT_EX, offsetof(EventObject, previous), READONLY, nullptr},
+    {"channel", T_OBJECT_EX, offsetof(EventObject, channel), READONLY, nullptr},
+    {"instrument", T_OBJECT_EX, offsetof(EventObject, instrument), READONLY, nullptr},
+    {"expected", T_OBJECT_EX, offsetof(EventObject, expected), READONLY, nullptr},
+    {"got", T_OBJECT_EX, offsetof(EventObject, got), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -112,7 +131,7 @@ PyType_Slot message_slots[] = {
 
 PyType_Slot event_slots[] = {
     {Py_tp_doc, const_cast<char*>("Something that happened to a connection: kind is \"open\", "
-                                  "\"close\", \"fail\", \"error\" or \"switch\".")},
+                                  "\"close\", \"fail\", \"error\", \"switch\" or \"gap\".")},
     {Py_tp_members, event_members},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
@@ -151,9 +170,28 @@ PyObject* new_message(PyObject* data, const InboundMessage& message) {
     return reinterpret_cast<PyObject*>(self);
 }
 
+// A gap's payload: "channel\ninstrument\nexpected\ngot".
+bool set_gap(EventObject* self, const std::string& payload) {
+    std::string parts[4];
+    std::size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        const auto end = i < 3 ? payload.find('\n', at) : payload.size();
+        parts[i] = payload.substr(at, end - at);
+        at = end + 1;
+    }
+    self->channel = PyUnicode_DecodeUTF8(parts[0].data(), parts[0].size(), "replace");
+    self->instrument = PyUnicode_DecodeUTF8(parts[1].data(), parts[1].size(), "replace");
+    self->expected = PyLong_FromString(parts[2].c_str(), nullptr, 10);
+    self->got = PyLong_FromString(parts[3].c_str(), nullptr, 10);
+    return self->channel && self->instrument && self->expected && self->got;
+}
+
 PyObject* new_event(const InboundMessage& event) {
-    PyObject* reason = PyUnicode_DecodeUTF8(
-        event.payload.data(), static_cast<Py_ssize_t>(event.payload.size()), "replace");
+    const bool gap = event.kind == InboundMessage::Kind::gap;
+    const std::string why = gap ? "sequence broken" : std::string();
+    const std::string& text = gap ? why : event.payload;
+    PyObject* reason =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (reason == nullptr) return nullptr;
     auto* self = PyObject_New(EventObject, event_type);
     if (self == nullptr) {
@@ -168,6 +206,17 @@ PyObject* new_event(const InboundMessage& event) {
     self->previous = event.kind == InboundMessage::Kind::switched
                          ? PyLong_FromUnsignedLong(event.previous)
                          : Py_NewRef(Py_None);
+    self->channel = self->instrument = self->expected = self->got = nullptr;
+    if (gap && !set_gap(self, event.payload)) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    if (!gap) {
+        self->channel = Py_NewRef(Py_None);
+        self->instrument = Py_NewRef(Py_None);
+        self->expected = Py_NewRef(Py_None);
+        self->got = Py_NewRef(Py_None);
+    }
     self->recv_ns = event.recv_ns;
     self->connection = event.connection;
     return reinterpret_cast<PyObject*>(self);
@@ -177,9 +226,10 @@ void bind_meta_objects(py::module_& m) {
     message_type = new_type(m, message_spec, "Message", {"data", "recv_ns", "connection"});
     event_type =
         new_type(m, event_spec, "Event",
-                 {"kind", "connection", "recv_ns", "code", "reason", "by_peer", "previous"});
-    const char* kinds[] = {"message", "open", "close", "fail", "error", "switch"};
-    for (int i = 0; i < 6; ++i)
+                 {"kind", "connection", "recv_ns", "code", "reason", "by_peer", "previous",
+                  "channel", "instrument", "expected", "got"});
+    const char* kinds[kKinds] = {"message", "open", "close", "fail", "error", "switch", "gap"};
+    for (int i = 0; i < kKinds; ++i)
         kind_names[i] = PyUnicode_InternFromString(kinds[i]);
 }
 

@@ -5,6 +5,7 @@
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
 #include "core/session.hpp"
+#include "okx/okx_push_traits.hpp"
 #include "okx/relisted_orders.hpp"
 
 namespace corvane {
@@ -34,6 +35,13 @@ public:
         const nlohmann::json event = parse(payload);
         session.deliver(payload, binary);
         examine(session, event);
+    }
+
+    // Every channel unsubscribed; OKX pushes nothing of one after its answer.
+    bool stop_pushes(Session& session) override {
+        if (awaiting_login || !unanswered.empty()) return false;
+        stopping = owner.unsubscribe_all(session);
+        return stopping > 0;
     }
 
 private:
@@ -79,6 +87,8 @@ private:
         };
         if (is("event", "notice") && is("code", "64008")) {
             session.replace("notice 64008", kUpgradeNotice);
+        } else if (stopping > 0 && (is("event", "unsubscribe") || is("event", "error"))) {
+            if (--stopping == 0) session.drained();
         } else if (awaiting_login) {
             examine_login_reply(session, event, is("event", "login") || is("event", "error"),
                                 is("event", "login") && is("code", "0"));
@@ -128,14 +138,17 @@ private:
         });
     }
 
+public:
     // OKX closes about 60 s after its notice.
     static constexpr std::chrono::seconds kUpgradeNotice{60};
 
+private:
     OkxConnector& owner;
     std::vector<std::unique_ptr<https::Pending>> refreshes;  // instrument lists being fetched
     bool awaiting_login;
     std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
     std::size_t refusals = 0;
+    std::size_t stopping = 0;  // retired by a switch-over: unsubscriptions not answered yet
 };
 
 namespace {
@@ -197,9 +210,9 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
     // A private connector's orders may need instrument codes and its queries go over REST:
     // that connection is opened now, in the background, not by the first of them.
     if (is_private) https::warm(rest_endpoint());
-    return Attempt{url, std::make_unique<Connection>(*this), {}, [this] {
-                       return std::make_unique<Connection>(*this);
-                   }};
+    return Attempt{url, std::make_unique<Connection>(*this), {},
+                   [this] { return std::make_unique<Connection>(*this); }, okx::push_traits(),
+                   Connection::kUpgradeNotice};
 }
 
 // OKX allows 3 new connections per second from one IP: every OKX connector of the process
@@ -240,6 +253,19 @@ std::vector<okx::ChannelArg> OkxConnector::replay(Session& session) const {
     return replayed;
 }
 
+// Every channel recorded, each once, in requests under OKX's size limit. Returns how many.
+std::size_t OkxConnector::unsubscribe_all(Session& session) const {
+    std::vector<okx::ChannelArg> all;
+    channels.replay([&](const std::vector<okx::ChannelArg>& args) {
+        for (const auto& arg : args) {
+            if (std::find(all.begin(), all.end(), arg) == all.end()) all.push_back(arg);
+        }
+    });
+    for (const auto& request : okx::subscription_requests("unsubscribe", all))
+        session.send_json(request);
+    return all.size();
+}
+
 // ---- subscriptions (Python threads) ----
 
 okx::ChannelArg OkxConnector::channel_arg(const ParamMap& params) const {
@@ -260,6 +286,7 @@ void OkxConnector::subscribe(const ParamMap& params) {
     const okx::ChannelArg arg = channel_arg(params);
     const auto all =
         channels.add(arg, [&] { send_if_open(okx::subscription_request("subscribe", {arg})); });
+    restart_sequence(arg.channel(), is_private ? "" : arg.members.at("instId"));
     print_lines(registry_lines(all));
 }
 
@@ -267,6 +294,7 @@ void OkxConnector::unsubscribe(const ParamMap& params) {
     const okx::ChannelArg arg = channel_arg(params);
     channels.remove(arg, true,
                     [&] { send_if_open(okx::subscription_request("unsubscribe", {arg})); });
+    restart_sequence(arg.channel(), is_private ? "" : arg.members.at("instId"));
 }
 
 std::vector<std::string> OkxConnector::registry_lines(

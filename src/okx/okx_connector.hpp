@@ -53,6 +53,7 @@ private:
     // Run thread, for the connection.
     void send_login(Session& session) const;
     std::vector<okx::ChannelArg> replay(Session& session) const;
+    std::size_t unsubscribe_all(Session& session) const;  // run thread
     // Python threads.
     okx::ChannelArg channel_arg(const ParamMap& params) const;
     std::vector<std::string> registry_lines(const std::vector<okx::ChannelArg>& args) const;

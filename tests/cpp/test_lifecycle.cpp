@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/event_reader.hpp"
+#include "core/session_state.hpp"
 #include "mexc/mexc_connector.hpp"
 #include "okx/okx_connector.hpp"
 #include "sim_process.hpp"
@@ -65,6 +66,25 @@ protected:
         if (sim != nullptr) sim->reset();
     }
 };
+
+TEST(SessionState, OneEndingAndAnEarlyCloseWaitsForTheOpen) {
+    using S = SessionState;
+    using E = SessionEvent;
+    const auto run = [](std::initializer_list<E> events) {
+        S s = S::connecting;
+        for (E event : events)
+            s = session_transition(s, event).value_or(s);
+        return s;
+    };
+    EXPECT_EQ(run({E::opened}), S::open);
+    EXPECT_EQ(run({E::close_asked}), S::unwanted);  // disconnect() before the handshake
+    EXPECT_EQ(run({E::close_asked, E::opened, E::close_asked}), S::closing);
+    EXPECT_EQ(run({E::opened, E::close_asked, E::close_asked}), S::closing);
+    EXPECT_EQ(run({E::opened, E::ended, E::opened, E::close_asked}), S::ended);
+    EXPECT_FALSE(session_transition(S::ended, E::ended));  // a second ending event is not queued
+    EXPECT_TRUE(takes_sends(S::closing));  // what was sent before the close still goes out
+    EXPECT_FALSE(takes_sends(S::unwanted));
+}
 
 TEST_F(Lifecycle, ChurnWithPeerClosesAndStreams) {
     OkxConnector c;

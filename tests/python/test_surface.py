@@ -147,6 +147,17 @@ class TestConstruction:
             with pytest.raises(RuntimeError, match="^Connection failed: invalid uri$"):
                 call()
 
+    def test_limit_queue_takes_a_byte_count_only(self):
+        c = m.OkxConnector()
+        for wrong, error, text in ((None, TypeError, "must be an int, not NoneType"),
+                                   (True, TypeError, "must be an int, not bool"),
+                                   (1.5, TypeError, "must be an int, not float"),
+                                   (-1, ValueError, "must be 0 or more")):
+            with pytest.raises(error, match=f"^max_bytes {text}$"):
+                c.limit_queue(wrong)
+        c.limit_queue(0)
+        c.limit_queue(1 << 40)
+
     def test_keyword_methods_refuse_positional_arguments(self):
         c = m.OkxConnector()
         for method in (c.subscribe, c.unsubscribe, c.place_order, c.cancel_order):

@@ -5,6 +5,7 @@ exchanges' connection limits kept."""
 import json
 import threading
 import time
+import urllib.request
 
 import pytest
 
@@ -90,6 +91,31 @@ def seq_ids(messages):
     return out
 
 
+def create_times(items):
+    """The simulator's sequence numbers of MEXC pushes (the wrapper's createTime), in order."""
+    return [m.decode_mexc(i.data)["createTime"] for i in items
+            if isinstance(i, m.Message) and isinstance(i.data, bytes)]
+
+
+def read_meta_until(connector, done, limit=30.0):
+    """Reads Message and Event objects from a fresh iterator until done(items); the connector is
+    disconnected if that takes more than `limit` seconds, which ends the read."""
+    items = []
+    timer = threading.Timer(limit, connector.disconnect)
+    timer.start()
+    try:
+        for item in connector.wsrun(meta=True):
+            items.append(item)
+            if done(items):
+                break
+    except RuntimeError as e:
+        assert str(e) == "No more messages"
+    finally:
+        timer.cancel()
+        timer.join()
+    return items
+
+
 def private_okx():
     return m.OkxConnector(OKX_TEST.api_key, OKX_TEST.secret, OKX_TEST.passphrase)
 
@@ -135,7 +161,7 @@ class TestSwitchOver:
         reader.wait(lambda items: len(order_updates(items)) >= 1 and order_replies(items))
         sim.release_okx_acks()
         reader.wait(has_event("close", 1))
-        assert '"op":"order"' in sim.frames(1)[-1]  # it went out on the old connection
+        assert any('"op":"order"' in f for f in sim.frames(1))  # it went out on the old connection
         assert len(order_replies(reader.items)) == 1
         assert len(order_updates(reader.items)) == 1  # pushed on both, delivered once
         assert reader.events() == [("open", 1), ("open", 2), ("switch", 2), ("close", 1)]
@@ -198,6 +224,143 @@ class TestSwitchOver:
         sim.wait_closed(2)
 
 
+    @pytest.mark.parametrize("exchange", ["okx", "mexc"])
+    def test_a_stream_held_back_by_limit_queue_loses_nothing_through_several_switch_overs(
+            self, certificates, capfd, exchange):
+        count = 6000
+        numbers = seq_ids if exchange == "okx" else lambda got: [(0, t) for t in create_times(got)]
+        with make_sim(certificates, rate=3000, feed_limit=count) as sim:
+            if exchange == "okx":
+                c = m.OkxConnector()
+                c.subscribe(channel="trades", inst_id="BTC-USDT")
+            else:
+                c = m.MexcConnector()
+                c.subscribe(host="spot@public.aggre.deals.v3.api.pb@10ms", symbol="BTCUSDT")
+            c.limit_queue(64 * 1024)
+            c.max_connection_age = 0.5
+            c.connect(sim.sim.url(PUBLIC if exchange == "okx" else "/ws"))
+            iterator = c.wsrun(meta=True)
+            items = [next(iterator) for _ in range(100)]  # then the reader stalls
+            sim.wait_connection(4, 30)  # three switch-overs meanwhile
+            items += read_meta_until(c, lambda got: any(s == count for _, s in numbers(got[-1:])))
+            c.max_connection_age = None
+            seqs = sorted(s for _, s in numbers(items))
+            lost, doubled = set(range(1, count + 1)) - set(seqs), len(seqs) - len(set(seqs))
+            assert (len(lost), doubled) == (0, 0)
+            switches = [i for i in items if isinstance(i, m.Event) and i.kind == "switch"]
+            assert len(switches) >= 2
+            assert c.stats()["max_queued_bytes"] > 64 * 1024  # read past the bound while switching
+            c.disconnect()
+        assert "warning" not in capfd.readouterr().out  # nothing printed by a switch-over
+
+    def test_a_notice_on_the_replacement_brings_the_next_switch_over(self, sim):
+        sim.sim.okx_limits.upgrade_close_s = 3.0
+        c = m.OkxConnector()
+        c.subscribe(channel="tickers", inst_id="BTC-USDT")
+        c.connect(sim.sim.url(PUBLIC))
+        reader = MetaReader(c)
+        reader.wait(lambda items: len(items) >= 2)  # open, acknowledged
+        sim.sim.okx_hold_acks = True
+        sim.okx_notice(sim.wait_connection(1))
+        second = sim.wait_connection(2)
+        sim.wait_frames(second, 1)  # its replay, not answered yet
+        sim.okx_notice(second)  # before it takes over
+        sim.release_okx_acks()
+        assert reader.wait(has_event("switch", 3))
+        switches = [(i.previous, i.connection) for i in reader.items
+                    if isinstance(i, m.Event) and i.kind == "switch"]
+        assert switches == [(1, 2), (2, 3)]
+        reader.finish()
+
+    def test_a_payload_repeated_after_a_switch_over_is_delivered_again(self, sim):
+        repeated = ('{"arg":{"channel":"tickers","instId":"BTC-USDT"},'
+                    '"data":[{"instId":"BTC-USDT","last":"1"}]}')
+        copies = lambda items: [i for i in items if isinstance(i, m.Message) and i.data == repeated]
+        c = m.OkxConnector()
+        c.subscribe(channel="tickers", inst_id="BTC-USDT")
+        c.connect(sim.sim.url(PUBLIC))
+        reader = MetaReader(c)
+        reader.wait(lambda items: len(items) >= 2)
+        sim.sim.okx_hold_acks = True
+        sim.okx_notice(sim.wait_connection(1))
+        second = sim.wait_connection(2)
+        sim.wait_frames(second, 1)
+        sim.send(1, repeated)  # before the replacement's channel is acknowledged
+        reader.wait(lambda items: len(copies(items)) == 1)
+        sim.release_okx_acks()
+        reader.wait(has_event("switch", 2))
+        sim.send(second, repeated)  # a genuine repeat, not a twin
+        assert reader.wait(lambda items: len(copies(items)) == 2)
+        reader.finish()
+
+    def test_mexc_twins_with_their_own_send_times_arrive_once(self, certificates):
+        count = 3000
+        with make_sim(certificates, rate=3000, feed_limit=count) as sim:
+            c = m.MexcConnector()
+            c.subscribe(host="spot@public.aggre.deals.v3.api.pb@10ms", symbol="BTCUSDT")
+            c.max_connection_age = 0.3
+            c.connect(sim.sim.url("/ws"))
+            items = read_meta_until(c, lambda got: create_times(got[-1:]) == [count])
+            c.max_connection_age = None
+            times = create_times(items)
+            assert (len(times), sorted(times)) == (count, list(range(1, count + 1)))
+            assert any(isinstance(i, m.Event) and i.kind == "switch" for i in items)
+            c.disconnect()
+
+
+class TestSequences:
+    """The exchanges' own order-book sequences, checked across switch-overs: a break is an Event
+    of kind "gap"; the normal cases are not."""
+
+    @pytest.mark.parametrize("exchange", ["okx", "mexc"])
+    def test_an_injected_gap_gives_one_event(self, certificates, exchange):
+        with make_sim(certificates, rate=500) as sim:
+            if exchange == "okx":
+                c = m.OkxConnector()
+                c.subscribe(channel="books", inst_id="BTC-USDT")
+                c.connect(sim.sim.url(PUBLIC))
+                channel, instrument = "books", "BTC-USDT"
+            else:
+                c = m.MexcConnector()
+                c.subscribe(host="spot@public.aggre.depth.v3.api.pb@10ms", symbol="BTCUSDT")
+                c.connect(sim.sim.url("/ws"))
+                channel, instrument = "spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT", "BTCUSDT"
+            pushes = lambda items: sum(isinstance(i, m.Message) and
+                                       (isinstance(i.data, bytes) or '"seqId"' in i.data)
+                                       for i in items)
+            items = read_meta_until(c, lambda got: pushes(got) == 50)
+            sim.inject_gap()
+            items += read_meta_until(c, lambda got: pushes(got) == 50)
+            gaps = [i for i in items if isinstance(i, m.Event) and i.kind == "gap"]
+            assert len(gaps) == 1 and c.stats()["gaps"] == 1
+            gap = gaps[0]
+            assert (gap.channel, gap.instrument, gap.got - gap.expected) == (channel, instrument, 1)
+            # The snapshot a program resynchronises from is past the break.
+            target = ("/api/v5/market/books?instId=BTC-USDT&sz=5&source=0" if exchange == "okx"
+                      else "/api/v3/depth?symbol=BTCUSDT&limit=5")
+            with urllib.request.urlopen(f"https://localhost:{sim.sim.rest_port}{target}",
+                                        timeout=READ_TIMEOUT) as reply:
+                snapshot = json.loads(reply.read())
+            number = int(snapshot["data"][0]["seqId"]) if exchange == "okx" \
+                else snapshot["lastUpdateId"]
+            assert number > gap.got and len(snapshot["data" if exchange == "okx" else "bids"]) > 0
+            c.disconnect()
+
+    def test_a_long_clean_run_through_switch_overs_has_no_gap(self, certificates):
+        count = 100_000
+        with make_sim(certificates, rate=100_000, feed_limit=count) as sim:
+            c = m.MexcConnector()
+            c.subscribe(host="spot@public.aggre.depth.v3.api.pb@10ms", symbol="BTCUSDT")
+            c.max_connection_age = 1.0
+            c.connect(sim.sim.url("/ws"))
+            items = read_meta_until(c, lambda got: create_times(got[-1:]) == [count], 120)
+            c.max_connection_age = None
+            assert sorted(create_times(items)) == list(range(1, count + 1))
+            assert not [i for i in items if isinstance(i, m.Event) and i.kind == "gap"]
+            assert c.stats()["gaps"] == 0
+            c.disconnect()
+
+
 class TestConnectionLimits:
     def test_okx_replay_goes_in_requests_under_64_kb(self, sim):
         c = m.OkxConnector()
@@ -218,6 +381,8 @@ class TestConnectionLimits:
         for i in range(30):
             c.subscribe(host="spot@public.aggre.deals.v3.api.pb@100ms", symbol=f"S{i}USDT")
         c.subscribe(host="spot@public.aggre.deals.v3.api.pb@100ms", symbol="S0USDT")  # again
+        # The same stream spelt otherwise: host and symbol split it at another "@".
+        c.subscribe(host="spot@public.aggre.deals.v3.api.pb", symbol="100ms", level="S1USDT")
         with pytest.raises(ValueError, match="^Too many streams: MEXC serves at most 30 per "
                                              "connection$"):
             c.subscribe(host="spot@public.aggre.deals.v3.api.pb@100ms", symbol="S30USDT")
