@@ -22,7 +22,7 @@ json subscription_request(const std::vector<std::string>& channels) {
 }
 
 json unsubscription_request(const std::string& channel) {
-    return {{"method", "UNSUBSCRIPTION"}, {"params", json::array({json::array({channel})})}};
+    return {{"method", "UNSUBSCRIPTION"}, {"params", json::array({channel})}};
 }
 
 json ping_request() {

@@ -29,7 +29,8 @@ std::string with_listen_key(const std::string& url, const std::string& key);
 
 // {"method":"SUBSCRIPTION","params":[c1,c2,...]}
 nlohmann::json subscription_request(const std::vector<std::string>& channels);
-// {"method":"UNSUBSCRIPTION","params":[[c]]}
+// {"method":"UNSUBSCRIPTION","params":[c]}: a flat list, as SUBSCRIPTION; MEXC documents no other
+// form, and a stream it kept would keep one of the 30 slots.
 nlohmann::json unsubscription_request(const std::string& channel);
 // {"method":"PING"}
 nlohmann::json ping_request();

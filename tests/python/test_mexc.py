@@ -52,8 +52,8 @@ class TestPublicSubscriptions:
         assert sim.frames(conn)[1:] == [
             '{"method":"SUBSCRIPTION","params":["h@S"]}',
             '{"method":"SUBSCRIPTION","params":["h@S"]}',
-            '{"method":"UNSUBSCRIPTION","params":[["h@S"]]}',
-            '{"method":"UNSUBSCRIPTION","params":[["never@X@1"]]}',
+            '{"method":"UNSUBSCRIPTION","params":["h@S"]}',
+            '{"method":"UNSUBSCRIPTION","params":["never@X@1"]}',
         ]
         # Both records went with the one unsubscribe: nothing is replayed on the next open.
         second = connect(sim, c)
