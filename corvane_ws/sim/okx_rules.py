@@ -154,6 +154,14 @@ def instrument_of(arg: dict) -> tuple[Instrument | None, tuple[str, str] | None]
     return INSTRUMENTS[code], None
 
 
+DECIMAL = re.compile(r"\d+(\.\d+)?")
+
+
+def positive_decimal(value: object) -> bool:
+    """Prices and sizes are strings of a positive decimal number: "abc", "-1" and "0" are not."""
+    return isinstance(value, str) and bool(DECIMAL.fullmatch(value)) and float(value) > 0
+
+
 def order_error(arg: dict) -> tuple[str, str] | None:
     """The (sCode, sMsg) refusing an order argument, or None when the exchange takes it."""
     instrument, error = instrument_of(arg)
@@ -166,6 +174,10 @@ def order_error(arg: dict) -> tuple[str, str] | None:
             return bad(param)
     if not arg.get("sz"):
         return empty("sz")
+    if not positive_decimal(arg["sz"]):
+        return bad("sz")
+    if any(p in arg and arg[p] != "" and not positive_decimal(arg[p]) for p in PRICE_MEMBERS):
+        return bad(next(p for p in PRICE_MEMBERS if p in arg))
     if "clOrdId" in arg and not (isinstance(arg["clOrdId"], str)
                                  and ID_FORMAT.fullmatch(arg["clOrdId"])):
         return bad("clOrdId")
@@ -204,6 +216,56 @@ def cancel_error(arg: dict) -> tuple[str, str] | None:
         return error
     if not arg.get("ordId") and not arg.get("clOrdId"):
         return empty("ordId")
+    return None
+
+
+# ---- #order-book-trading-trade-ws-amend-order ----
+
+AMEND_MEMBERS = ("newSz", "newPx", "newPxUsd", "newPxVol")
+NO_SUCH_ORDER = ("51603", "Order does not exist")
+
+
+def amend_error(arg: dict) -> tuple[str, str] | None:
+    """An amend names the order as a cancel does and changes its size, its price or both."""
+    error = cancel_error(arg)
+    if error:
+        return error
+    given = [m for m in AMEND_MEMBERS if m in arg]
+    if not given:
+        return empty("newSz")  # "newSz or newPx is required": the text is unconfirmed
+    bad_value = next((m for m in given if not positive_decimal(arg[m])), None)
+    if bad_value:
+        return bad(bad_value)
+    if "cxlOnFail" in arg and not isinstance(arg["cxlOnFail"], bool):
+        return bad("cxlOnFail")
+    return None
+
+
+# ---- #order-book-trading-trade-ws-place-multiple-orders (and cancel, amend): at most 20 ----
+
+MAX_BATCH = 20
+BATCH_OPS = {"batch-orders": "order", "batch-cancel-orders": "cancel-order",
+             "batch-amend-orders": "amend-order"}
+INVALID_ARGS = ("60013", "Invalid args")  # a batch over 20 or without orders: code unconfirmed
+
+
+def batch_code(s_codes: list[str]) -> str:
+    """"0" every order accepted, "1" every one refused, "2" some of each."""
+    if all(c == "0" for c in s_codes):
+        return "0"
+    return "1" if all(c != "0" for c in s_codes) else "2"
+
+
+# ---- #order-book-trading-trade-post-cancel-all-after ----
+
+def cancel_all_after_error(body: object) -> tuple[str, str] | None:
+    """timeOut: "0" turns the countdown off, else 10 to 120 seconds."""
+    value = body.get("timeOut") if isinstance(body, dict) else None
+    if value is None or value == "":
+        return empty("timeOut")
+    if not (isinstance(value, str) and value.isdigit()) or not (
+            value == "0" or 10 <= int(value) <= 120):
+        return bad("timeOut")
     return None
 
 
