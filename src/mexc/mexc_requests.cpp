@@ -48,6 +48,17 @@ ParamMap order_params(const ParamMap& keywords) {
     return params;
 }
 
+ParamMap batch_order_params(const std::vector<ParamMap>& orders) {
+    json list = json::array();
+    for (const auto& order : orders)
+        list.push_back(json(order_params(order)));
+    return {{"batchOrders", list.dump()}};
+}
+
+https::Request time_request() {
+    return https::Request{"GET", "/api/v3/time", {}, {}};
+}
+
 ParamMap order_id_params(const ParamMap& keywords) {
     ParamMap params{{"symbol", keywords.at("inst_id")}};
     add_given(params, keywords, "ord_id", "orderId");

@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "core/https_client.hpp"
 #include "core/param_map.hpp"
 
 namespace corvane::mexc {
 
 inline constexpr char kListenKeyPath[] = "/api/v3/userDataStream";
 inline constexpr char kOrderPath[] = "/api/v3/order";
+inline constexpr char kBatchOrdersPath[] = "/api/v3/batchOrders";
+inline constexpr char kOpenOrdersPath[] = "/api/v3/openOrders";
 
 struct PublicChannel {
     std::string host, symbol, level;
@@ -41,5 +44,10 @@ ParamMap order_params(const ParamMap& keywords);
 // REST parameters naming one order (DELETE and GET /api/v3/order): symbol, and orderId and
 // origClientOrderId for those of ord_id and cl_ord_id given.
 ParamMap order_id_params(const ParamMap& keywords);
+// REST parameters of POST /api/v3/batchOrders: "batchOrders", the JSON list of each order's
+// parameters (as order_params gives them).
+ParamMap batch_order_params(const std::vector<ParamMap>& orders);
+// GET /api/v3/time: {"serverTime":1645539742000}.
+https::Request time_request();
 
 }  // namespace corvane::mexc
