@@ -12,7 +12,7 @@ from dataclasses import dataclass
 
 PUBLIC_CHANNELS = {"tickers", "trades", "books", "books5", "bbo-tbt", "books50-l2-tbt",
                    "books-l2-tbt", "instruments", "open-interest", "funding-rate", "mark-price",
-                   "index-tickers", "price-limit"}
+                   "index-tickers", "price-limit", "opt-summary"}
 PRIVATE_CHANNELS = {"orders", "account", "positions", "balance_and_position", "fills",
                     "liquidation-warning", "account-greeks"}
 BUSINESS_CHANNELS = {"orders-algo", "algo-advance", "grid-orders-spot", "trades-all",
@@ -69,8 +69,11 @@ INST_TYPES = {"SPOT", "MARGIN", "SWAP", "FUTURES", "OPTION", "EVENTS", "ANY"}
 POSITION_INST_TYPES = INST_TYPES - {"SPOT"}
 REQUIRED_ARG = {"orders": "instType", "positions": "instType", "fills": None,
                 "tickers": "instId", "trades": "instId", "books": "instId", "books5": "instId",
-                "bbo-tbt": "instId", "books50-l2-tbt": "instId", "books-l2-tbt": "instId"}
-ALLOWED_INST_TYPES = {"orders": INST_TYPES, "positions": POSITION_INST_TYPES}
+                "bbo-tbt": "instId", "books50-l2-tbt": "instId", "books-l2-tbt": "instId",
+                "instruments": "instType", "opt-summary": "instFamily", "funding-rate": "instId",
+                "mark-price": "instId", "index-tickers": "instId", "price-limit": "instId"}
+ALLOWED_INST_TYPES = {"orders": INST_TYPES, "positions": POSITION_INST_TYPES,
+                      "instruments": INST_TYPES - {"ANY"}}
 
 
 def subscription_error(path: str, arg: dict) -> tuple[str, str] | None:

@@ -368,7 +368,7 @@ class TestTraderCalls:
         c.subscribe(channel="instruments", inst_type="SPOT")
         c.subscribe(channel="opt-summary", inst_family="BTC-USD")
         conn = connect(sim, c, PUBLIC)
-        read(c, 2)
+        assert [without_conn_id(x)["event"] for x in read(c, 2)] == ["subscribe", "subscribe"]
         c.unsubscribe(channel="instruments", inst_type="SPOT")
         assert sim.wait_frames(conn, 2) == [
             '{"args":[{"channel":"instruments","instType":"SPOT"},'
