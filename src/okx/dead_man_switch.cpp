@@ -21,7 +21,8 @@ std::int64_t steady_ns() {
 
 }  // namespace
 
-void DeadManPeriod::restarted() {
+void DeadManPeriod::restarted(std::uint64_t reads_then) {
+    reads.store(reads_then);
     restarted_ns.store(steady_ns());
 }
 
@@ -45,7 +46,6 @@ DeadManRefresh::DeadManRefresh(DeadManPeriod& period, InboundQueue& queue, Start
 
 void DeadManRefresh::start(Session& session) {
     CORVANE_ON_RUN_THREAD(session.thread());
-    reads_at_refresh = queue.reads();
     timer.emplace(session.io());
     schedule(session);
 }
@@ -69,6 +69,7 @@ void DeadManRefresh::tick(Session& session) {
         period.restarted_ns.load() + std::int64_t{seconds} * 1'000'000'000 / 3;
     if (seconds > 0 && !in_flight && steady_ns() >= due && program_reads()) {
         in_flight = true;
+        reads_sent = queue.reads();
         pending = start_request(seconds, [this, &session](const https::Reply& reply) {
             on_reply(session, reply);
         });
@@ -76,12 +77,9 @@ void DeadManRefresh::tick(Session& session) {
     schedule(session);
 }
 
-// The program reads if a reader asked for a message since the last refresh, or waits now.
+// The program reads if a reader asked for a message since the last restart, or waits now.
 bool DeadManRefresh::program_reads() {
-    const std::uint64_t reads = queue.reads();
-    const bool reading = reads != reads_at_refresh || queue.reader_waiting();
-    reads_at_refresh = reads;
-    return reading;
+    return queue.reads() != period.reads.load() || queue.reader_waiting();
 }
 
 void DeadManRefresh::on_reply(Session& session, const https::Reply& reply) {
@@ -91,7 +89,7 @@ void DeadManRefresh::on_reply(Session& session, const https::Reply& reply) {
     if (!failure.empty()) {
         print_line(Stream::err, "Error: cancel_all_after refresh: " + failure);
     } else if (period.seconds.load() > 0) {
-        period.restarted();
+        period.restarted(reads_sent);
     } else {
         // The program turned the switch off while this refresh was on its way, which may
         // have reached OKX after the program's 0: turn it off again.

@@ -6,8 +6,8 @@
 // 0: off) and when the countdown was last restarted. DeadManRefresh is one private connection's:
 // once its login succeeds it restarts the countdown every third of the period, on the
 // connection's run thread, the request running on the connection's loop (nothing waits for it).
-// It refreshes only while the program reads: since the previous refresh a reader asked for a
-// message, or one waits for a message now. So the refresh stops when the process dies (no
+// It refreshes only while the program reads: since the countdown was last restarted a reader
+// asked for a message, or one waits for a message now. So the refresh stops when the process dies (no
 // thread is left), when the connection ends (its refresh goes with it) and when the program
 // stops reading; OKX then cancels the orders within the period.
 
@@ -28,9 +28,10 @@ namespace corvane {
 class Session;
 
 struct DeadManPeriod {
-    std::atomic<int> seconds{0};               // 0: not armed
-    std::atomic<std::int64_t> restarted_ns{0};  // steady clock, when OKX last took a refresh
-    void restarted();
+    std::atomic<int> seconds{0};                // 0: not armed
+    std::atomic<std::int64_t> restarted_ns{0};  // steady clock, when OKX last took a restart
+    std::atomic<std::uint64_t> reads{0};        // the queue's reads() when that restart was sent
+    void restarted(std::uint64_t reads_then);
 };
 
 class DeadManRefresh {
@@ -57,7 +58,7 @@ private:
     std::optional<boost::asio::steady_timer> timer;
     std::unique_ptr<https::Pending> pending;
     bool in_flight = false;
-    std::uint64_t reads_at_refresh = 0;
+    std::uint64_t reads_sent = 0;  // the queue's reads() when the refresh in flight was sent
 };
 
 // Whether a 2xx body of cancel-all-after says the countdown was restarted ("code":"0").

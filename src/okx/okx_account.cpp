@@ -17,9 +17,10 @@ std::string OkxConnector::cancel_all_after(int seconds) {
     }
     // Off first, so that no refresh restarts a countdown the program is turning off.
     if (seconds == 0) dead_man.seconds.store(0);
+    const std::uint64_t reads = queue().reads();
     std::string reply = post(okx::kCancelAllAfterPath, okx::cancel_all_after_body(seconds));
     if (seconds > 0 && cancel_all_after_accepted(reply)) {
-        dead_man.restarted();
+        dead_man.restarted(reads);
         dead_man.seconds.store(seconds);
     }
     return reply;

@@ -496,3 +496,16 @@ class TestTraderCalls:
         update = json.loads(read(watcher, 1, timeout=30)[0])  # within the 10 s period
         assert (update["data"][0]["ordId"], update["data"][0]["state"]) == (
             placed["data"][0]["ordId"], "canceled")
+
+    def test_the_dead_man_switch_lapses_when_the_program_stops_reading(self, sim):
+        watcher = logged_in(sim, dict(channel="orders", inst_type="SPOT"))
+        watcher.place_order(ord_id="p1", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
+                            tdMode="cash", ordType="limit")
+        placed, _ = (json.loads(x) for x in read(watcher, 2))
+        armed = logged_in(sim)
+        assert json.loads(armed.cancel_all_after(10))["code"] == "0"  # and nobody reads `armed`
+        update = json.loads(read(watcher, 1, timeout=30)[0])
+        assert (update["data"][0]["ordId"], update["data"][0]["state"]) == (
+            placed["data"][0]["ordId"], "canceled")
+        assert [r.target for r in sim.sim.recorder.requests].count(
+            "/api/v5/trade/cancel-all-after") == 1  # never refreshed
