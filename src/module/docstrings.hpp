@@ -73,7 +73,7 @@ inline constexpr const char* kCancelAllAfter = R"doc(
 OKX's dead-man switch (private connectors): every pending order is cancelled unless the countdown
 of `seconds` (10 to 120) is restarted in time; 0 turns it off. Sends it now and returns OKX's
 reply; then the connector restarts it every third of the period while a logged-in connection is
-open and the program reads (a reader asked for a message since the last refresh, or waits for
+open and the program reads (a reader asked for a message since the last restart, or waits for
 one now).)doc";
 
 inline constexpr const char* kCancelAllOrders = R"doc(
