@@ -211,8 +211,10 @@ class TestTraderCalls:
             "%22symbol%22%3a%22BTCUSDT%22%2c%22type%22%3a%22LIMIT%22%7d%2c%7b%22newClientOrderId"
             "%22%3a%22c2%22%2c%22price%22%3a%22-1%22%2c%22quantity%22%3a%221%22%2c%22side%22%3a"
             "%22BUY%22%2c%22symbol%22%3a%22BTCUSDT%22%2c%22type%22%3a%22LIMIT%22%7d%5d")
-        assert [r.target.split("?")[0] for r in sim.sim.recorder.requests if "openOrders" in r.target] == [
-            "/api/v3/openOrders"] * 2
+        # GET with the parameters in the query, DELETE with them in the body
+        assert [(r.method, r.target.split("?")[0], "&symbol=BTCUSDT&" in r.target + r.body) for r in
+                sim.sim.recorder.requests if "openOrders" in r.target] == [
+            ("GET", "/api/v3/openOrders", True), ("DELETE", "/api/v3/openOrders", True)]
         with pytest.raises(RuntimeError, match="^open_orders needs a private connector"):
             m.MexcConnector().open_orders(inst_id="BTCUSDT")
 
