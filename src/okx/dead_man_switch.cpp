@@ -70,6 +70,7 @@ void DeadManRefresh::tick(Session& session) {
     if (seconds > 0 && !in_flight && steady_ns() >= due && program_reads()) {
         in_flight = true;
         reads_sent = queue.reads();
+        seconds_sent = seconds;
         pending = start_request(seconds, [this, &session](const https::Reply& reply) {
             on_reply(session, reply);
         });
@@ -86,10 +87,15 @@ void DeadManRefresh::on_reply(Session& session, const https::Reply& reply) {
     CORVANE_ON_RUN_THREAD(session.thread());
     in_flight = false;
     const std::string failure = cancel_all_after_failure(reply);
+    const int seconds = period.seconds.load();
     if (!failure.empty()) {
         print_line(Stream::err, "Error: cancel_all_after refresh: " + failure);
-    } else if (period.seconds.load() > 0) {
+    } else if (seconds == seconds_sent) {
         period.restarted(reads_sent);
+    } else if (seconds > 0) {
+        // The program set another period while this refresh was on its way, which may have
+        // reached OKX after the program's: send the program's at the next tick.
+        period.restarted_ns.store(0);
     } else {
         // The program turned the switch off while this refresh was on its way, which may
         // have reached OKX after the program's 0: turn it off again.

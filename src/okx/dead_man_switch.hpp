@@ -59,6 +59,7 @@ private:
     std::unique_ptr<https::Pending> pending;
     bool in_flight = false;
     std::uint64_t reads_sent = 0;  // the queue's reads() when the refresh in flight was sent
+    int seconds_sent = 0;          // and the period it carried
 };
 
 // Whether a 2xx body of cancel-all-after says the countdown was restarted ("code":"0").
