@@ -8,7 +8,7 @@
 #include "mexc/mexc_connector.hpp"
 #include "module/bindings.hpp"
 #include "module/docstrings.hpp"
-#include "module/bind_trading.hpp"
+#include "module/keyword_calls.hpp"
 #include "okx/okx_connector.hpp"
 
 namespace py = pybind11;

@@ -1,4 +1,4 @@
-#include "module/bind_trading.hpp"
+#include "module/keyword_calls.hpp"
 
 #include <stdexcept>
 
