@@ -115,7 +115,9 @@ def mandatory(name: str) -> tuple[int, dict]:
                  "malformed.")
 
 
-# The symbols the simulator trades; MEXC refuses any other ("10007": the text is unconfirmed).
+# #new-order: the symbols the simulator trades (as #exchange-information would list them); MEXC
+# refuses any other with 10007 (the text is unconfirmed), and prices and quantities that are not
+# positive decimals.
 SYMBOLS = {"BTCUSDT", "ETHUSDT", "MXUSDT"}
 BAD_SYMBOL = error(10007, "symbol not support api")
 DECIMAL = re.compile(r"\d+(\.\d+)?")
