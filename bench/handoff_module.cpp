@@ -44,6 +44,10 @@ public:
     std::optional<std::string> place_order(const ParamMap&) override { return {}; }
     std::optional<std::string> cancel_order(const ParamMap&) override { return {}; }
     std::string query_order(const ParamMap&) override { return {}; }
+    std::optional<std::string> batch_orders(const ParamMap&, const std::vector<ParamMap>&) override {
+        return {};
+    }
+    std::string open_orders(const ParamMap&) override { return {}; }
     std::string rest_url() const override { return {}; }
     void set_rest_url(const std::string&) override {}
     std::optional<double> max_connection_age() const override { return {}; }
@@ -55,6 +59,8 @@ private:
         static const std::vector<std::string> none;
         return none;
     }
+    bool has_credentials() const override { return false; }
+    const char* private_constructor() const override { return ""; }
     void stop() {
         if (feeder.joinable()) feeder.join();
     }

@@ -23,6 +23,8 @@ POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /
                         send a close frame, then stop reading, so the close never completes)
 POST /flood?conn=N&count=C&size=S  send C text messages of S bytes ("00000001xxx...", the
                         sequence number first) as fast as the connection takes them
+POST /clock?skew=S      the exchanges' clocks run S seconds ahead of this machine's (negative:
+                        behind): their time endpoints say so, and signatures are judged by them
 POST /reset             forget frames, requests, faults and listen keys
 """
 
@@ -123,6 +125,9 @@ def handle(sim: "Simulator", request: RestRequest):
     if route == ("GET", "/connections"):
         return 200, [{"conn": c.id, "path": c.path, "closed": c.closed.is_set()}
                      for c in sim.connections]
+    if route == ("POST", "/clock"):
+        sim.clock_skew_s = float(query.get("skew", "0"))
+        return 200, {"ok": True}
     if route == ("POST", "/reset"):
         sim.recorder.clear()
         sim.rest_faults.clear()
@@ -131,5 +136,6 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_answers_pings = True
         sim.okx_lose_order_answer = False
         sim.rate, sim.feed_limit = 0.0, None
+        sim.clock_skew_s = 0.0
         return 200, {"ok": True}
     return 404, {"error": f"no route {request.method} {parts.path}"}

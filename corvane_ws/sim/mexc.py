@@ -19,15 +19,13 @@ if TYPE_CHECKING:
     from .server import Connection, Simulator
 
 
-def flatten(params: object) -> list[str]:
-    """Channel texts of a "params" array, flat or nested one level."""
-    out: list[str] = []
-    for item in params if isinstance(params, list) else []:
-        if isinstance(item, list):
-            out.extend(str(x) for x in item)
-        else:
-            out.append(str(item))
-    return out
+def flatten(params: object) -> list[str] | None:
+    """Channel texts of a flat "params" array, as #websocket-market-streams shows both
+    SUBSCRIPTION and UNSUBSCRIPTION; None for any other shape (a list inside the list names no
+    stream, so nothing is unsubscribed: what MEXC answers to it is unconfirmed)."""
+    if not isinstance(params, list) or not all(isinstance(x, str) for x in params):
+        return None
+    return list(params)
 
 
 def public_message(stream: rules.Stream, seq: int, price: float) -> bytes:
@@ -102,10 +100,9 @@ class MexcSession:
             return
         if method == "PING":
             await self.send({"id": 0, "code": 0, "msg": "PONG"})
-        elif method == "SUBSCRIPTION":
-            await self.subscribe(flatten(request.get("params")))
-        elif method == "UNSUBSCRIPTION":
-            await self.unsubscribe(flatten(request.get("params")))
+        elif method in ("SUBSCRIPTION", "UNSUBSCRIPTION") and (
+                names := flatten(request.get("params"))) is not None:
+            await (self.subscribe if method == "SUBSCRIPTION" else self.unsubscribe)(names)
         else:
             await self.send({"id": 0, "code": 0, "msg": "Wrong request format"})
 

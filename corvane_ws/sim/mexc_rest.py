@@ -5,6 +5,7 @@ the exchange's rules for timestamps, orders and listen keys (sim/mexc_rules.py).
 import hashlib
 import hmac
 import itertools
+import json
 import secrets
 import time
 from dataclasses import dataclass
@@ -41,6 +42,8 @@ class MexcRest:
         self.sim = sim
 
     def handle(self, request: RestRequest) -> Reply:
+        if (request.method, request.path) == ("GET", "/api/v3/time"):  # #check-server-time
+            return 200, {"serverTime": int(self.sim.exchange_time() * 1000)}
         creds = self.sim.mexc_credentials
         if request.header("X-MEXC-APIKEY") != creds.api_key:
             return rules.error(10072, "Api key info invalid")
@@ -55,7 +58,7 @@ class MexcRest:
             return rules.error(700002, "Signature for this request is not valid.")
         params = dict(parse_qsl(request.body, keep_blank_values=True))
         params.update(parse_qsl(query, keep_blank_values=True))
-        refusal = rules.timestamp_error(params, time.time() * 1000)
+        refusal = rules.timestamp_error(params, self.sim.exchange_time() * 1000)
         if refusal is not None:
             return refusal
         route = {("POST", "/api/v3/userDataStream"): self.create_key,
@@ -63,7 +66,11 @@ class MexcRest:
                  ("DELETE", "/api/v3/userDataStream"): self.close_key,
                  ("POST", "/api/v3/order"): self.place_order,
                  ("DELETE", "/api/v3/order"): self.cancel_order,
-                 ("GET", "/api/v3/order"): self.query_order}.get((request.method, request.path))
+                 ("GET", "/api/v3/order"): self.query_order,
+                 ("POST", "/api/v3/batchOrders"): self.batch_orders,
+                 ("GET", "/api/v3/openOrders"): self.open_orders,
+                 ("DELETE", "/api/v3/openOrders"): self.cancel_open_orders,
+                 }.get((request.method, request.path))
         if route is None:
             return 404, {"code": 404, "msg": "Not Found"}
         return route(params)
@@ -104,6 +111,9 @@ class MexcRest:
         refusal = rules.order_error(params)
         if refusal is not None:
             return refusal
+        return 200, self.new_order(params)
+
+    def new_order(self, params: dict) -> dict:
         order_id = f"C02__{next(_order_ids)}"
         order = {"symbol": params["symbol"], "orderId": order_id,
                  "clientOrderId": params.get("newClientOrderId") or order_id,
@@ -111,7 +121,7 @@ class MexcRest:
                  "origQty": params.get("quantity", ""), "type": params["type"],
                  "side": params["side"], "transactTime": int(time.time() * 1000), "status": "NEW"}
         self.sim.mexc_orders[order["orderId"]] = order
-        return 200, {k: v for k, v in order.items() if k not in ("status", "clientOrderId")}
+        return {k: v for k, v in order.items() if k not in ("status", "clientOrderId")}
 
     def named_order(self, params: dict) -> dict | None:
         """The order named by orderId or origClientOrderId (of several with one client id, the
@@ -143,3 +153,54 @@ class MexcRest:
             return rules.error(-2013, "Order does not exist.")  # code unconfirmed
         return 200, dict(order, time=order["transactTime"], updateTime=order["transactTime"],
                          isWorking=order["status"] == "NEW")
+
+    # ---- #batch-orders, #current-open-orders, #cancel-all-open-orders-on-a-symbol ----
+
+    def batch_orders(self, params: dict) -> Reply:
+        """Up to 20 orders of one symbol; each answered in turn, as placed or with its refusal."""
+        try:
+            orders = json.loads(params.get("batchOrders", ""))
+        except ValueError:
+            return rules.mandatory("batchOrders")
+        refusal = rules.batch_error(orders)
+        if refusal is not None:
+            return refusal
+        results = []
+        for order in orders:
+            fields = {k: str(v) for k, v in order.items()}
+            error = rules.order_error(fields)
+            results.append(error[1] if error is not None else self.new_order(fields))
+        return 200, results
+
+    def open_orders(self, params: dict) -> Reply:
+        refusal = rules.symbol_error(params)
+        if refusal is not None:
+            return refusal
+        return 200, [dict(o, origClientOrderId=o["clientOrderId"])
+                     for o in self.sim.mexc_orders.values()
+                     if o["symbol"] == params["symbol"] and o["status"] == "NEW"]
+
+    def cancel_open_orders(self, params: dict) -> Reply:
+        """Every open order of the symbol (the documentation allows up to five, comma-separated)."""
+        symbols = params.get("symbol", "").split(",")
+        refusal = next((r for r in (rules.symbol_error({"symbol": s}) for s in symbols) if r),
+                       None)
+        if refusal is not None or len(symbols) > 5:
+            return refusal or rules.error(700004, "Parameter 'symbol' is invalid.")
+        cancelled = []
+        for order in self.sim.mexc_orders.values():
+            if order["symbol"] in symbols and order["status"] == "NEW":
+                order["status"] = "CANCELED"
+                cancelled.append(dict(order, origClientOrderId=order["clientOrderId"]))
+        return 200, cancelled
+
+    def changed_orders(self, request: RestRequest, status: int, body: object) -> list[dict]:
+        """The orders an answered request placed or cancelled, for the private streams."""
+        if status != 200 or request.method == "GET":
+            return []
+        if request.path == "/api/v3/order":
+            return [self.sim.mexc_orders[body["orderId"]]]
+        if request.path in ("/api/v3/batchOrders", "/api/v3/openOrders"):
+            return [self.sim.mexc_orders[o["orderId"]] for o in body
+                    if isinstance(o, dict) and "orderId" in o]
+        return []

@@ -115,10 +115,30 @@ def mandatory(name: str) -> tuple[int, dict]:
                  "malformed.")
 
 
+# #new-order: the symbols the simulator trades (as #exchange-information would list them); MEXC
+# refuses any other with 10007 (the text is unconfirmed), and prices and quantities that are not
+# positive decimals.
+SYMBOLS = {"BTCUSDT", "ETHUSDT", "MXUSDT"}
+BAD_SYMBOL = error(10007, "symbol not support api")
+DECIMAL = re.compile(r"\d+(\.\d+)?")
+
+
+def symbol_error(params: dict) -> tuple[int, dict] | None:
+    if not params.get("symbol"):
+        return mandatory("symbol")
+    return None if params["symbol"] in SYMBOLS else BAD_SYMBOL
+
+
 def order_error(params: dict) -> tuple[int, dict] | None:
     for name in ("symbol", "side", "type"):
         if not params.get(name):
             return mandatory(name)
+    if params["symbol"] not in SYMBOLS:
+        return BAD_SYMBOL
+    for name in ("quantity", "price", "quoteOrderQty"):
+        value = params.get(name)
+        if value and not (DECIMAL.fullmatch(value) and float(value) > 0):
+            return error(700004, f"Parameter '{name}' is invalid.")  # text unconfirmed
     if params["side"] not in SIDES:
         return error(700004, "Parameter 'side' is invalid.")  # text unconfirmed
     if params["type"] not in ORDER_TYPES:
@@ -130,6 +150,20 @@ def order_error(params: dict) -> tuple[int, dict] | None:
     for name in ("quantity", "price"):
         if not params.get(name):
             return mandatory(name)
+    return None
+
+
+# #batch-orders: at most 20 orders, all of one symbol (codes and texts unconfirmed).
+MAX_BATCH = 20
+
+
+def batch_error(orders: object) -> tuple[int, dict] | None:
+    if not isinstance(orders, list) or not orders or not all(isinstance(o, dict) for o in orders):
+        return mandatory("batchOrders")
+    if len(orders) > MAX_BATCH:
+        return error(700004, "Parameter 'batchOrders' is invalid: at most 20 orders")
+    if len({o.get("symbol") for o in orders}) > 1:
+        return error(700004, "Parameter 'batchOrders' is invalid: one symbol only")
     return None
 
 

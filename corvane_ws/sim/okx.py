@@ -78,7 +78,8 @@ class OkxSession:
             return
         handler = {"login": self.login, "subscribe": self.subscribe,
                    "unsubscribe": self.unsubscribe, "order": self.order,
-                   "cancel-order": self.cancel}.get(op)
+                   "cancel-order": self.cancel, "amend-order": self.amend,
+                   **{batch: self.batch for batch in rules.BATCH_OPS}}.get(op)
         if handler is None:
             await self.error(*rules.invalid_request(f"{message!s:.100}"))
         elif op in ("login", "subscribe", "unsubscribe") and self.over_request_limit():
@@ -105,7 +106,7 @@ class OkxSession:
         ts = arg.get("timestamp", "")
         if arg.get("apiKey") != creds.api_key:
             await self.error("60005", "Invalid apiKey")
-        elif (refusal := rules.login_error(ts, time.time())) is not None:
+        elif (refusal := rules.login_error(ts, self.sim.exchange_time())) is not None:
             await self.error(*refusal)
         elif arg.get("passphrase") != creds.passphrase:
             await self.error("60024", "Wrong passphrase")
@@ -187,18 +188,15 @@ class OkxSession:
             return False
         return True
 
-    async def order(self, request: dict) -> None:
-        if await self.refused_operation(request):
-            return
-        arg = (request.get("args") or [{}])[0]
+    def place_one(self, arg: dict) -> tuple[dict, dict | None]:
+        """One order argument: its reply item, and the order when it was placed."""
         refusal = rules.order_error(arg, self.sim.okx_instruments)
         if refusal is None and arg.get("clOrdId") and any(
                 o["clOrdId"] == arg["clOrdId"] and o["state"] == "live"
                 for o in self.sim.okx_orders.values()):
             refusal = rules.DUPLICATE_CL_ORD_ID  # unique among the user's pending orders
         if refusal is not None:
-            await self.send(self.reply(request, "1", "", [self.item(arg, *refusal)]))
-            return
+            return self.item(arg, *refusal), None
         instrument = self.sim.okx_instruments[arg["instIdCode"]]
         price = next((arg[p] for p in rules.PRICE_MEMBERS if p in arg), "")
         order = {"instType": instrument.inst_type, "instId": instrument.inst_id,
@@ -207,31 +205,88 @@ class OkxSession:
                  "side": arg["side"], "ordType": arg["ordType"], "tdMode": arg["tdMode"],
                  "posSide": arg.get("posSide", "net"), "state": "live", "uTime": str(now_ms())}
         self.sim.okx_orders[order["ordId"]] = order
-        if self.sim.okx_lose_order_answer:  # the order stands; the answer is lost with the line
-            self.sim.okx_lose_order_answer = False
-            self.conn.ws.transport.abort()
-            return
-        await self.send(self.reply(request, "0", "", [self.item(arg, "0", "Order placed",
-                                                                order["ordId"])]))
-        await self.sim.push_okx_order(order)
+        return self.item(arg, "0", "Order placed", order["ordId"]), order
 
-    async def cancel(self, request: dict) -> None:
-        if await self.refused_operation(request):
-            return
-        arg = (request.get("args") or [{}])[0]
-        refusal = rules.cancel_error(arg, self.sim.okx_instruments)
+    def live_order(self, arg: dict) -> dict | None:
+        """The pending order an operation names, on the instrument it names."""
         order = rules.find_order(self.sim.okx_orders, arg.get("ordId"), arg.get("clOrdId"))
-        if refusal is None and (order is None or order["state"] != "live"
-                                or order["instIdCode"] != arg["instIdCode"]):
+        if order is None or order["state"] != "live" or order["instIdCode"] != arg["instIdCode"]:
+            return None
+        return order
+
+    def cancel_one(self, arg: dict) -> tuple[dict, dict | None]:
+        refusal = rules.cancel_error(arg, self.sim.okx_instruments)
+        order = self.live_order(arg) if refusal is None else None
+        if refusal is None and order is None:
             refusal = ("51400", "Order cancellation failed as the order has been filled, "
                        "canceled or does not exist")
         if refusal is not None:
-            await self.send(self.reply(request, "1", "", [self.item(arg, *refusal,
-                                                                    arg.get("ordId", ""))]))
-            return
+            return self.item(arg, *refusal, arg.get("ordId", "")), None
         order["state"], order["uTime"] = "canceled", str(now_ms())
-        await self.send(self.reply(request, "0", "", [self.item(order, "0", "", order["ordId"])]))
+        return self.item(order, "0", "", order["ordId"]), order
+
+    def amend_one(self, arg: dict) -> tuple[dict, dict | None]:
+        """#order-book-trading-trade-ws-amend-order: a new size and/or price for a pending
+        order; the reply item echoes reqId."""
+        refusal = rules.amend_error(arg, self.sim.okx_instruments)
+        order = self.live_order(arg) if refusal is None else None
+        if refusal is None and order is None:
+            known = rules.find_order(self.sim.okx_orders, arg.get("ordId"), arg.get("clOrdId"))
+            refusal = rules.NO_SUCH_ORDER if known is None else (
+                "51503", "Order modification failed as the order has been filled, canceled or "
+                "does not exist")  # text unconfirmed
+        if refusal is not None:
+            return dict(self.item(arg, *refusal, arg.get("ordId", "")),
+                        reqId=arg.get("reqId", "")), None
+        if "newSz" in arg:
+            order["sz"] = arg["newSz"]
+        price = next((arg[m] for m in ("newPx", "newPxUsd", "newPxVol") if m in arg), None)
+        if price is not None:
+            order["px"] = price
+        return dict(self.item(order, "0", "", order["ordId"]), reqId=arg.get("reqId", "")), order
+
+    async def single(self, request: dict, one) -> None:
+        """An operation on one order: its reply, then the order's update."""
+        if await self.refused_operation(request):
+            return
+        item, order = one((request.get("args") or [{}])[0])
+        if order is None:
+            await self.send(self.reply(request, "1", "", [item]))
+            return
+        if request["op"] == "order" and self.sim.okx_lose_order_answer:
+            self.sim.okx_lose_order_answer = False  # the order stands; the answer is lost
+            self.conn.ws.transport.abort()
+            return
+        await self.send(self.reply(request, "0", "", [item]))
         await self.sim.push_okx_order(order)
+
+    async def order(self, request: dict) -> None:
+        await self.single(request, self.place_one)
+
+    async def cancel(self, request: dict) -> None:
+        await self.single(request, self.cancel_one)
+
+    async def amend(self, request: dict) -> None:
+        await self.single(request, self.amend_one)
+
+    async def batch(self, request: dict) -> None:
+        """Up to 20 orders: code "0" all accepted, "1" none, "2" some, with each one's sCode."""
+        if await self.refused_operation(request):
+            return
+        args = request.get("args")
+        if not isinstance(args, list) or not 1 <= len(args) <= rules.MAX_BATCH or not all(
+                isinstance(a, dict) for a in args):
+            await self.send(self.reply(request, *rules.INVALID_ARGS, []))
+            return
+        one = {"batch-orders": self.place_one, "batch-cancel-orders": self.cancel_one,
+               "batch-amend-orders": self.amend_one}[request["op"]]
+        results = [one(arg) for arg in args]
+        items = [item for item, _ in results]
+        await self.send(self.reply(request, rules.batch_code([i["sCode"] for i in items]), "",
+                                   items))
+        for _, order in results:
+            if order is not None:
+                await self.sim.push_okx_order(order)
 
     async def push_order(self, data: dict) -> None:
         """The "orders" channel carries each update (`data`, the same for every connection of

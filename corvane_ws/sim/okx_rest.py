@@ -1,11 +1,14 @@
 """The simulator's OKX REST API (#overview-rest-authentication): public instruments with their
-instIdCode, and the signed order query GET /api/v5/trade/order, with the exchange's checks of
-key, passphrase, timestamp and signature. It answers on the REST port and on the WebSocket
-port, where clients derive OKX's REST host from the WebSocket URL."""
+instIdCode and the server time, and the signed order query GET /api/v5/trade/order, pending
+orders GET /api/v5/trade/orders-pending and the dead-man switch POST
+/api/v5/trade/cancel-all-after, with the exchange's checks of key, passphrase, timestamp and
+signature. It answers on the REST port; its GETs also on the WebSocket port, where clients derive
+OKX's REST host from the WebSocket URL."""
 
 import base64
 import hashlib
 import hmac
+import json
 from datetime import datetime, timezone
 from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
@@ -47,16 +50,24 @@ class OkxRest:
     def __init__(self, sim: "Simulator") -> None:
         self.sim = sim
 
-    def handle(self, method: str, target: str, header) -> Reply | None:
+    def handle(self, method: str, target: str, header, body: str = "") -> Reply | None:
         """The answer to an OKX REST request, or None when the path is not OKX's."""
         path = target.split("?", 1)[0]
         if path == "/api/v5/public/instruments" and method == "GET":
             return instruments_reply(target, self.sim.okx_instruments)
-        if path == "/api/v5/trade/order" and method == "GET":
-            return self.signed(method, target, header) or self.query_order(target)
-        return None
+        if path == "/api/v5/public/time" and method == "GET":
+            # #public-data-rest-api-get-system-time
+            return 200, {"code": "0", "msg": "",
+                         "data": [{"ts": str(int(self.sim.exchange_time() * 1000))}]}
+        signed = {("GET", "/api/v5/trade/order"): self.query_order,
+                  ("GET", "/api/v5/trade/orders-pending"): self.pending_orders,
+                  ("POST", "/api/v5/trade/cancel-all-after"): self.cancel_all_after}
+        route = signed.get((method, path))
+        if route is None:
+            return None
+        return self.signed(method, target, header, body) or route(target, body)
 
-    def signed(self, method: str, target: str, header) -> Reply | None:
+    def signed(self, method: str, target: str, header, body: str = "") -> Reply | None:
         """Why a signed request is refused (HTTP 401), or None."""
         creds = self.sim.okx_credentials
         if header("OK-ACCESS-KEY") != creds.api_key:
@@ -68,14 +79,15 @@ class OkxRest:
             sent = datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=timezone.utc)
         except ValueError:
             return failure(401, "50112", "Invalid OK-ACCESS-TIMESTAMP")
-        if abs((datetime.now(timezone.utc) - sent).total_seconds()) > TIMESTAMP_WINDOW_S:
+        now = datetime.fromtimestamp(self.sim.exchange_time(), timezone.utc)
+        if abs((now - sent).total_seconds()) > TIMESTAMP_WINDOW_S:
             return failure(401, "50102", "Timestamp request expired")
-        expected = rest_sign(stamp, method, target, "", creds.secret)
+        expected = rest_sign(stamp, method, target, body, creds.secret)
         if not hmac.compare_digest(header("OK-ACCESS-SIGN") or "", expected):
             return failure(401, "50113", "Invalid Sign")
         return None
 
-    def query_order(self, target: str) -> Reply:
+    def query_order(self, target: str, body: str = "") -> Reply:
         """#order-book-trading-trade-get-order-details: by ordId, else by clOrdId."""
         query = dict(parse_qsl(urlsplit(target).query))
         if not query.get("instId"):
@@ -84,3 +96,29 @@ class OkxRest:
         if order is None or order["instId"] != query["instId"]:
             return 200, {"code": "51603", "msg": "Order does not exist", "data": []}
         return 200, {"code": "0", "msg": "", "data": [order]}
+
+    def pending_orders(self, target: str, body: str = "") -> Reply:
+        """#order-book-trading-trade-get-order-list: the live orders, newest first, narrowed by
+        instType and instId."""
+        query = dict(parse_qsl(urlsplit(target).query))
+        if "instType" in query and query["instType"] not in rules.INST_TYPES - {"ANY"}:
+            return failure(400, "51000", "Parameter instType error")
+        data = [o for o in reversed(self.sim.okx_orders.values()) if o["state"] == "live"
+                and query.get("instType") in (None, o["instType"])
+                and query.get("instId") in (None, o["instId"])]
+        return 200, {"code": "0", "msg": "", "data": data}
+
+    def cancel_all_after(self, target: str, body: str) -> Reply:
+        """#order-book-trading-trade-post-cancel-all-after: each call restarts the countdown;
+        "0" stops it. When it lapses every pending order is cancelled."""
+        try:
+            request = json.loads(body)
+        except ValueError:
+            return failure(400, "50002", "JSON syntax error")  # code unconfirmed here
+        refusal = rules.cancel_all_after_error(request)
+        if refusal is not None:
+            return failure(400, *refusal)
+        trigger = self.sim.arm_okx_dead_man(int(request["timeOut"]))
+        return 200, {"code": "0", "msg": "", "data": [{"triggerTime": trigger, "tag": "",
+                                                       "ts": str(int(self.sim.exchange_time()
+                                                                     * 1000))}]}

@@ -12,7 +12,7 @@ from dataclasses import dataclass
 
 PUBLIC_CHANNELS = {"tickers", "trades", "books", "books5", "bbo-tbt", "books50-l2-tbt",
                    "books-l2-tbt", "instruments", "open-interest", "funding-rate", "mark-price",
-                   "index-tickers", "price-limit"}
+                   "index-tickers", "price-limit", "opt-summary"}
 PRIVATE_CHANNELS = {"orders", "account", "positions", "balance_and_position", "fills",
                     "liquidation-warning", "account-greeks"}
 BUSINESS_CHANNELS = {"orders-algo", "algo-advance", "grid-orders-spot", "trades-all",
@@ -69,8 +69,11 @@ INST_TYPES = {"SPOT", "MARGIN", "SWAP", "FUTURES", "OPTION", "EVENTS", "ANY"}
 POSITION_INST_TYPES = INST_TYPES - {"SPOT"}
 REQUIRED_ARG = {"orders": "instType", "positions": "instType", "fills": None,
                 "tickers": "instId", "trades": "instId", "books": "instId", "books5": "instId",
-                "bbo-tbt": "instId", "books50-l2-tbt": "instId", "books-l2-tbt": "instId"}
-ALLOWED_INST_TYPES = {"orders": INST_TYPES, "positions": POSITION_INST_TYPES}
+                "bbo-tbt": "instId", "books50-l2-tbt": "instId", "books-l2-tbt": "instId",
+                "instruments": "instType", "opt-summary": "instFamily", "funding-rate": "instId",
+                "mark-price": "instId", "index-tickers": "instId", "price-limit": "instId"}
+ALLOWED_INST_TYPES = {"orders": INST_TYPES, "positions": POSITION_INST_TYPES,
+                      "instruments": INST_TYPES - {"ANY"}}
 
 
 def subscription_error(path: str, arg: dict) -> tuple[str, str] | None:
@@ -170,6 +173,14 @@ def instrument_of(arg: dict, instruments: dict[int, Instrument] | None = None
     return instruments[code], None
 
 
+DECIMAL = re.compile(r"\d+(\.\d+)?")
+
+
+def positive_decimal(value: object) -> bool:
+    """Prices and sizes are strings of a positive decimal number: "abc", "-1" and "0" are not."""
+    return isinstance(value, str) and bool(DECIMAL.fullmatch(value)) and float(value) > 0
+
+
 def order_error(arg: dict, instruments: dict[int, Instrument] | None = None
                 ) -> tuple[str, str] | None:
     """The (sCode, sMsg) refusing an order argument, or None when the exchange takes it."""
@@ -183,6 +194,10 @@ def order_error(arg: dict, instruments: dict[int, Instrument] | None = None
             return bad(param)
     if not arg.get("sz"):
         return empty("sz")
+    if not positive_decimal(arg["sz"]):
+        return bad("sz")
+    if any(p in arg and arg[p] != "" and not positive_decimal(arg[p]) for p in PRICE_MEMBERS):
+        return bad(next(p for p in PRICE_MEMBERS if p in arg))
     if "clOrdId" in arg and not (isinstance(arg["clOrdId"], str)
                                  and ID_FORMAT.fullmatch(arg["clOrdId"])):
         return bad("clOrdId")
@@ -222,6 +237,57 @@ def cancel_error(arg: dict, instruments: dict[int, Instrument] | None = None
         return error
     if not arg.get("ordId") and not arg.get("clOrdId"):
         return empty("ordId")
+    return None
+
+
+# ---- #order-book-trading-trade-ws-amend-order ----
+
+AMEND_MEMBERS = ("newSz", "newPx", "newPxUsd", "newPxVol")
+NO_SUCH_ORDER = ("51603", "Order does not exist")
+
+
+def amend_error(arg: dict, instruments: dict[int, Instrument] | None = None
+                ) -> tuple[str, str] | None:
+    """An amend names the order as a cancel does and changes its size, its price or both."""
+    error = cancel_error(arg, instruments)
+    if error:
+        return error
+    given = [m for m in AMEND_MEMBERS if m in arg]
+    if not given:
+        return empty("newSz")  # "newSz or newPx is required": the text is unconfirmed
+    bad_value = next((m for m in given if not positive_decimal(arg[m])), None)
+    if bad_value:
+        return bad(bad_value)
+    if "cxlOnFail" in arg and not isinstance(arg["cxlOnFail"], bool):
+        return bad("cxlOnFail")
+    return None
+
+
+# ---- #order-book-trading-trade-ws-place-multiple-orders (and cancel, amend): at most 20 ----
+
+MAX_BATCH = 20
+BATCH_OPS = {"batch-orders": "order", "batch-cancel-orders": "cancel-order",
+             "batch-amend-orders": "amend-order"}
+INVALID_ARGS = ("60013", "Invalid args")  # a batch over 20 or without orders: code unconfirmed
+
+
+def batch_code(s_codes: list[str]) -> str:
+    """"0" every order accepted, "1" every one refused, "2" some of each."""
+    if all(c == "0" for c in s_codes):
+        return "0"
+    return "1" if all(c != "0" for c in s_codes) else "2"
+
+
+# ---- #order-book-trading-trade-post-cancel-all-after ----
+
+def cancel_all_after_error(body: object) -> tuple[str, str] | None:
+    """timeOut: "0" turns the countdown off, else 10 to 120 seconds."""
+    value = body.get("timeOut") if isinstance(body, dict) else None
+    if value is None or value == "":
+        return empty("timeOut")
+    if not (isinstance(value, str) and value.isdigit()) or not (
+            value == "0" or 10 <= int(value) <= 120):
+        return bad("timeOut")
     return None
 
 

@@ -102,6 +102,8 @@ class Simulator:
         self.okx_limits = okx_limits or OkxLimits()
         self.mexc_limits = mexc_limits or MexcLimits()
         self.clock = time.monotonic  # what listen keys age by; tests may set a clock of their own
+        self.clock_skew_s = 0.0  # how far the exchanges' clocks are ahead of this machine's
+        self.okx_dead_man: asyncio.TimerHandle | None = None  # cancel-all-after's countdown
         self.recorder = Recorder()
         self.broadcasts = Broadcasts()
         self.connections: list[Connection] = []
@@ -149,6 +151,8 @@ class Simulator:
             self._servers.append(ctl)
 
     async def stop(self) -> None:
+        if self.okx_dead_man is not None:
+            self.okx_dead_man.cancel()
         for server in self._servers:
             server.close()
         await asyncio.sleep(0)  # a connection accepted just now gets its handler, and is known
@@ -249,6 +253,31 @@ class Simulator:
         await self._push_each([s for s in self.sessions.values()
                                if isinstance(s, MexcSession) and s.listen_key], order)
 
+    def exchange_time(self) -> float:
+        """The exchanges' clock (Unix seconds): this machine's plus the skew set."""
+        return time.time() + self.clock_skew_s
+
+    def arm_okx_dead_man(self, seconds: int) -> str:
+        """Restarts OKX's cancel-all-after countdown (0: stops it); its trigger time in ms."""
+        if self.okx_dead_man is not None:
+            self.okx_dead_man.cancel()
+            self.okx_dead_man = None
+        if seconds == 0:
+            return "0"
+        self.okx_dead_man = asyncio.get_running_loop().call_later(
+            seconds, lambda: self.close_soon_task(self.okx_dead_man_fires()))
+        return str(int((self.exchange_time() + seconds) * 1000))
+
+    async def okx_dead_man_fires(self) -> None:
+        """The countdown lapsed: every pending order is cancelled, each update pushed."""
+        if self.okx_dead_man is not None:
+            self.okx_dead_man.cancel()
+            self.okx_dead_man = None
+        for order in list(self.okx_orders.values()):
+            if order["state"] == "live":
+                order["state"] = "canceled"
+                await self.push_okx_order(order)
+
     @staticmethod
     async def _push_each(sessions: list, order: dict) -> None:
         for session in sessions:
@@ -296,15 +325,16 @@ class Simulator:
         if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
             return False
         okx = (depth_snapshots.handle(self.broadcasts, request.method, request.target)
-               or self._okx_rest.handle(request.method, request.target, request.header))
+               or self._okx_rest.handle(request.method, request.target, request.header,
+                                        request.body))
         status, body = okx if okx is not None else self._rest.handle(request)
         if fault in ("lost-answer", "stale-after"):  # carried out, and the answer never comes
             writer.transport.abort()
             return False
         writer.write(json_response(status, body, close=wants_close(request)))
         await writer.drain()
-        if status == 200 and request.path == "/api/v3/order" and request.method != "GET":
-            await self.push_mexc_order(self.mexc_orders[body["orderId"]])
+        for order in self._rest.changed_orders(request, status, body):
+            await self.push_mexc_order(order)
         return not wants_close(request)
 
     async def drop_idle_rest(self, how: str) -> int:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 namespace corvane {
 
@@ -25,6 +26,32 @@ void BaseExchangeConnector::refuse_unknown(OrderCall call,
     const auto& known = keywords_of(call);
     for (const auto& name : given) {
         if (std::find(known.begin(), known.end(), name) == known.end()) throw UnknownKeyword(name);
+    }
+}
+
+void BaseExchangeConnector::refuse_unknown_in_item(OrderCall call,
+                                                   const std::vector<std::string>& given) const {
+    // The request's id belongs to the request, not to one of its orders.
+    const std::string request_id = call == OrderCall::place ? "ord_id" : "msg_id";
+    const auto& known = keywords_of(call);
+    for (const auto& name : given) {
+        if (name == request_id || std::find(known.begin(), known.end(), name) == known.end()) {
+            throw UnknownKeyword(name);
+        }
+    }
+}
+
+void BaseExchangeConnector::require_batch_size(const std::vector<ParamMap>& orders) {
+    if (orders.empty() || orders.size() > kMaxBatch) {
+        throw std::invalid_argument("orders must hold 1 to " + std::to_string(kMaxBatch) +
+                                    " orders");
+    }
+}
+
+void BaseExchangeConnector::require_private(const char* call) const {
+    if (!has_credentials()) {
+        throw std::runtime_error(std::string(call) + " needs a private connector: " +
+                                 private_constructor());
     }
 }
 

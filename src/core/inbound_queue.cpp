@@ -162,7 +162,13 @@ bool InboundQueue::nothing_to_take() const {
     return incoming.empty() && ready_count.load(std::memory_order_relaxed) == 0 && is_live.load();
 }
 
+bool InboundQueue::reader_waiting() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return readers_waiting.load() > 0 || !watchers.empty();
+}
+
 bool InboundQueue::watch(int fd) {
+    read_calls.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(mtx);
     return add_watcher(fd);
 }
@@ -170,6 +176,7 @@ bool InboundQueue::watch(int fd) {
 std::optional<bool> InboundQueue::try_watch(int fd) {
     std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
     if (!lock.owns_lock()) return std::nullopt;
+    read_calls.fetch_add(1, std::memory_order_relaxed);
     return add_watcher(fd);
 }
 
@@ -209,6 +216,7 @@ std::optional<InboundMessage> InboundQueue::take(std::chrono::milliseconds max_w
     const auto deadline = std::chrono::steady_clock::now() + max_wait;
     for (;;) {
         std::unique_lock<std::mutex> reader(reader_mtx);
+        count_read();
         if (!ready.empty()) return pop_ready(reader);
         std::unique_lock<std::mutex> lock(mtx);
         if (auto message = take_incoming(reader, lock)) return message;
@@ -223,6 +231,7 @@ std::optional<InboundMessage> InboundQueue::take(std::chrono::milliseconds max_w
 std::optional<InboundMessage> InboundQueue::try_take() {
     std::unique_lock<std::mutex> reader(reader_mtx, std::try_to_lock);
     if (!reader.owns_lock()) return std::nullopt;
+    count_read();
     if (!ready.empty()) return pop_ready(reader);
     std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
     if (!lock.owns_lock()) return std::nullopt;

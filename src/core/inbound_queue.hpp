@@ -80,6 +80,13 @@ public:
     // The most bytes queued before the producer stops reading; 0: unbounded.
     void limit_bytes(std::size_t bytes);
 
+    // ---- the program's heartbeat (any thread) ----
+
+    // How often readers have asked for a message (take, try_take, watch), and whether one waits
+    // for a message now: what tells a connection that the program still reads.
+    std::uint64_t reads() const { return read_calls.load(std::memory_order_relaxed); }
+    bool reader_waiting();
+
     // ---- asynchronous readers (an event loop watching a file descriptor) ----
 
     // Registers `fd` (an eventfd) to be written once, when the next message arrives or the
@@ -106,6 +113,9 @@ private:
     void refill();                 // caller holds both locks and has found `incoming` non-empty
     InboundMessage pop_ready(std::unique_lock<std::mutex>& reader);
     void wake_another_reader();
+    void count_read() {  // caller holds reader_mtx: no atomic read-modify-write needed
+        read_calls.store(read_calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
     // What a drained backlog leaves behind, to be freed once no lock is held.
     struct SpentBacklog {
         MessageBatch ready, incoming;
@@ -143,6 +153,7 @@ private:
     std::atomic<std::uint64_t> taken_bytes{0};
     std::atomic<std::uint64_t> max_queued{0};  // bytes; readers, under reader_mtx and mtx
     std::uint64_t peak_since_drained = 0;      // bytes; guarded by reader_mtx
+    std::atomic<std::uint64_t> read_calls{0};  // readers; a plain increment under reader_mtx
     alignas(64) std::atomic<std::size_t> limit{0};
     std::atomic<bool> is_paused{false};  // written under mtx
     std::function<void()> resume_hook;   // guarded by mtx

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "core/clock/clock_watch.hpp"
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
 #include "core/request_errors.hpp"
@@ -65,13 +66,18 @@ bool answers_subscription(const std::string& payload) {
 class MexcConnector::Connection final : public ConnectionHandler {
 public:
     Connection(MexcConnector& owner, std::string listen_key)
-        : owner(owner), listen_key(std::move(listen_key)) {}
+        : owner(owner),
+          listen_key(std::move(listen_key)),
+          clock_watch(owner.clock, [&owner] { return owner.rest(); }, mexc::time_request(),
+                      kClockInterval) {}
 
     void on_open(Session& session) override {
         if (owner.is_private && listen_key.empty()) return;  // nothing to replay or renew
         awaiting_answer = owner.replay(session) > 0;
         if (!awaiting_answer) session.ready();
-        if (owner.is_private) schedule_renewal(session);
+        if (!owner.is_private) return;
+        schedule_renewal(session);
+        clock_watch.start(session);
     }
 
     void on_message(Session& session, std::string& payload, bool binary) override {
@@ -103,6 +109,7 @@ public:
         print_line(Stream::out, "Connection MEXC closed");
         renewal.reset();
         timer.reset();
+        clock_watch.stop();
     }
 
 private:
@@ -119,7 +126,8 @@ private:
         renewal = mexc::start_signed(
             session.io(), owner.rest(), "PUT", mexc::kListenKeyPath, owner.api_secret,
             owner.api_pass, {{"listenKey", listen_key}},
-            [this, &session](const https::Reply& reply) { on_renewed(session, reply); });
+            [this, &session](const https::Reply& reply) { on_renewed(session, reply); },
+            owner.clock_offset());
     }
 
     void on_renewed(Session& session, const https::Reply& reply) {
@@ -133,8 +141,12 @@ private:
         session.close(websocketpp::close::status::normal, "listen key renewal failed");
     }
 
+    // How often a private connection measures MEXC's clock again.
+    static constexpr std::chrono::minutes kClockInterval{10};
+
     MexcConnector& owner;
     const std::string listen_key;
+    ClockWatch clock_watch;
     bool awaiting_answer = false;  // the replay's answer has not come yet
     bool stopping = false;         // retired by a switch-over: the unsubscription's answer
     std::optional<boost::asio::steady_timer> timer;
@@ -168,6 +180,9 @@ WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
                        [this] { return std::make_unique<Connection>(*this, ""); },
                        mexc::push_traits()};
     }
+    // Signed timestamps go by MEXC's clock: measured before the first signed request, then now
+    // and then.
+    measure_clock(clock, rest(), mexc::time_request());
     std::string key = obtain_listen_key();
     // A replacement connection goes on the same key.
     return Attempt{mexc::with_listen_key(url, key), std::make_unique<Connection>(*this, key), key,
@@ -217,7 +232,8 @@ std::string MexcConnector::obtain_listen_key() {
 // answer.
 std::string MexcConnector::create_listen_key() const {
     const https::Reply reply =
-        mexc::send_signed(rest(), "POST", mexc::kListenKeyPath, api_secret, api_pass, {});
+        mexc::send_signed(rest(), "POST", mexc::kListenKeyPath, api_secret, api_pass, {},
+                          clock_offset());
     if (reply.outcome != https::Reply::Outcome::answered) {
         print_line(Stream::err, "Error: " + reply.failure);
     }
@@ -230,7 +246,7 @@ std::string MexcConnector::create_listen_key() const {
 
 bool MexcConnector::extend_listen_key(const std::string& key) const {
     const auto reply = mexc::send_signed(rest(), "PUT", mexc::kListenKeyPath, api_secret, api_pass,
-                                         {{"listenKey", key}});
+                                         {{"listenKey", key}}, clock_offset());
     return renewal_failure(reply).empty();
 }
 
@@ -238,7 +254,7 @@ void MexcConnector::close_listen_key(const std::string& key) const {
     https::Endpoint endpoint = rest();
     endpoint.timeout = std::min(endpoint.timeout, settings.key_close_timeout);
     mexc::send_signed_request(endpoint, "DELETE", mexc::kListenKeyPath, api_secret, api_pass,
-                              {{"listenKey", key}});
+                              {{"listenKey", key}}, clock_offset());
 }
 
 // ---- connection events (run thread) ----

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "core/clock/clock_offset.hpp"
 #include "core/credentials.hpp"
 #include "core/https_client.hpp"
 #include "core/subscriptions.hpp"
@@ -39,6 +40,12 @@ public:
     std::optional<std::string> place_order(const ParamMap& params) override;
     std::optional<std::string> cancel_order(const ParamMap& params) override;
     std::string query_order(const ParamMap& params) override;
+    std::optional<std::string> batch_orders(const ParamMap& params,
+                                            const std::vector<ParamMap>& orders) override;
+    std::string open_orders(const ParamMap& params) override;
+    // DELETE /api/v3/openOrders: every open order of one symbol; the exchange's reply.
+    std::string cancel_all_orders(const ParamMap& params);
+    Stats stats() override;
     std::string rest_url() const override;
     void set_rest_url(const std::string& url) override;
 
@@ -50,6 +57,10 @@ private:
 
     Attempt prepare(const std::string& url) override;
     const std::vector<std::string>& keywords_of(OrderCall call) const override;
+    bool has_credentials() const override { return is_private; }
+    const char* private_constructor() const override {
+        return "MexcConnector(unused, api_key, secret_key)";
+    }
     void on_connection_created() override;
     void adopt(const std::string& lease) override;
     void abandon(const std::string& lease) override;
@@ -63,7 +74,9 @@ private:
     std::string take_held_key();
 
     https::Endpoint rest() const;
-    std::string order_request(const std::string& method, ParamMap params) const;
+    std::string order_request(const std::string& method, ParamMap params,
+                              const char* path = mexc::kOrderPath);
+    std::int64_t clock_offset() const { return clock.offset().value_or(0); }
     std::size_t replay(Session& session) const;  // run thread
     std::vector<std::string> stream_names() const;  // every stream recorded, each once
 
@@ -78,6 +91,7 @@ private:
     std::string held_key;  // guarded by key_mtx: the key of the last connection, until closed
     Subscriptions<std::string> private_channels;
     Subscriptions<mexc::PublicChannel> public_subscriptions;
+    ClockOffset clock;  // MEXC's time: every signed timestamp
 };
 
 }  // namespace corvane

@@ -1,6 +1,7 @@
 // MexcConnector's orders, cancels and order queries over REST (Python threads), and the REST
 // host they use.
 
+#include "core/clock/clock_watch.hpp"
 #include "core/request_errors.hpp"
 #include "mexc/mexc_connector.hpp"
 #include "mexc/signed_rest.hpp"
@@ -12,7 +13,21 @@ const std::vector<std::string>& MexcConnector::keywords_of(OrderCall call) const
                                                    "px",     "tdMode",  "ccy",  "cl_ord_id"};
     static const std::vector<std::string> cancel = {"msg_id", "ord_id", "inst_id", "cl_ord_id"};
     static const std::vector<std::string> query = {"inst_id", "ord_id", "cl_ord_id"};
-    return call == OrderCall::place ? place : call == OrderCall::cancel ? cancel : query;
+    static const std::vector<std::string> public_channel = {"host", "symbol", "level"};
+    static const std::vector<std::string> private_channel = {"channel"};
+    static const std::vector<std::string> symbol = {"inst_id"};
+    static const std::vector<std::string> none;
+    switch (call) {
+        case OrderCall::place: return place;
+        case OrderCall::cancel: return cancel;
+        case OrderCall::query: return query;
+        case OrderCall::subscribe: return is_private ? private_channel : public_channel;
+        case OrderCall::cancel_all:
+        case OrderCall::open_orders: return symbol;
+        case OrderCall::amend: return none;
+        case OrderCall::batch: return none;
+    }
+    return none;
 }
 
 std::optional<std::string> MexcConnector::place_order(const ParamMap& params) {
@@ -28,20 +43,45 @@ std::optional<std::string> MexcConnector::cancel_order(const ParamMap& params) {
 }
 
 std::string MexcConnector::query_order(const ParamMap& params) {
-    if (!is_private) {
-        throw std::runtime_error(
-            "query_order needs a private connector: MexcConnector(unused, api_key, secret_key)");
-    }
+    require_private("query_order");
     require_params(params, {"inst_id"});
     require_order_id(params);
     return order_request("GET", mexc::order_id_params(params));
 }
 
+// One symbol's orders in one request: MEXC refuses a batch of several symbols itself.
+std::optional<std::string> MexcConnector::batch_orders(const ParamMap& /*params*/,
+                                                       const std::vector<ParamMap>& orders) {
+    require_batch_size(orders);
+    for (const auto& order : orders)
+        require_params(order, {"inst_id", "side", "sz"});
+    return order_request("POST", mexc::batch_order_params(orders), mexc::kBatchOrdersPath);
+}
+
+std::string MexcConnector::cancel_all_orders(const ParamMap& params) {
+    require_params(params, {"inst_id"});
+    return order_request("DELETE", {{"symbol", params.at("inst_id")}}, mexc::kOpenOrdersPath);
+}
+
+std::string MexcConnector::open_orders(const ParamMap& params) {
+    require_private("open_orders");
+    require_params(params, {"inst_id"});
+    return order_request("GET", {{"symbol", params.at("inst_id")}}, mexc::kOpenOrdersPath);
+}
+
+BaseExchangeConnector::Stats MexcConnector::stats() {
+    Stats s = WebSocketConnector::stats();
+    s.clock_offset_ms = clock.offset();
+    return s;
+}
+
 // The reply of an accepted request; otherwise the error that says whether the exchange refused
 // it, whether it never left, or whether it may have been carried out.
-std::string MexcConnector::order_request(const std::string& method, ParamMap params) const {
-    return body_or_throw(mexc::send_signed(rest(), method, mexc::kOrderPath, api_secret, api_pass,
-                                           std::move(params)));
+std::string MexcConnector::order_request(const std::string& method, ParamMap params,
+                                         const char* path) {
+    measure_clock_once(clock, rest(), mexc::time_request());
+    return body_or_throw(mexc::send_signed(rest(), method, path, api_secret, api_pass,
+                                           std::move(params), clock_offset()));
 }
 
 https::Endpoint MexcConnector::rest() const {

@@ -22,7 +22,7 @@ json subscription_request(const std::vector<std::string>& channels) {
 }
 
 json unsubscription_request(const std::string& channel) {
-    return {{"method", "UNSUBSCRIPTION"}, {"params", json::array({json::array({channel})})}};
+    return {{"method", "UNSUBSCRIPTION"}, {"params", json::array({channel})}};
 }
 
 json ping_request() {
@@ -46,6 +46,17 @@ ParamMap order_params(const ParamMap& keywords) {
     add_given(params, keywords, "px", "price");
     add_given(params, keywords, "cl_ord_id", "newClientOrderId");
     return params;
+}
+
+ParamMap batch_order_params(const std::vector<ParamMap>& orders) {
+    json list = json::array();
+    for (const auto& order : orders)
+        list.push_back(json(order_params(order)));
+    return {{"batchOrders", list.dump()}};
+}
+
+https::Request time_request() {
+    return https::Request{"GET", "/api/v3/time", {}, {}};
 }
 
 ParamMap order_id_params(const ParamMap& keywords) {

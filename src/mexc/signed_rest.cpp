@@ -46,10 +46,10 @@ https::Request signed_request(const std::string& method, const std::string& targ
 
 https::Reply send_signed(const https::Endpoint& endpoint, const std::string& method,
                          const std::string& target, const std::string& key,
-                         const std::string& secret, ParamMap params) {
+                         const std::string& secret, ParamMap params, std::int64_t offset_ms) {
     try {
-        return https::send(
-            endpoint, signed_request(method, target, key, secret, std::move(params), now_ms()));
+        return https::send(endpoint, signed_request(method, target, key, secret,
+                                                    std::move(params), now_ms() + offset_ms));
     } catch (const std::invalid_argument& e) {
         return not_sent(e.what());
     }
@@ -59,10 +59,12 @@ std::unique_ptr<https::Pending> start_signed(boost::asio::io_context& loop,
                                              const https::Endpoint& endpoint,
                                              const std::string& method, const std::string& target,
                                              const std::string& key, const std::string& secret,
-                                             ParamMap params, https::Done done) {
+                                             ParamMap params, https::Done done,
+                                             std::int64_t offset_ms) {
     https::Request request;
     try {
-        request = signed_request(method, target, key, secret, std::move(params), now_ms());
+        request =
+            signed_request(method, target, key, secret, std::move(params), now_ms() + offset_ms);
     } catch (const std::invalid_argument& e) {
         // Reported from the loop, like any other failure.
         boost::asio::post(loop, [done, why = std::string(e.what())] { done(not_sent(why)); });
@@ -73,9 +75,10 @@ std::unique_ptr<https::Pending> start_signed(boost::asio::io_context& loop,
 
 std::string send_signed_request(const https::Endpoint& endpoint, const std::string& method,
                                 const std::string& target, const std::string& key,
-                                const std::string& secret, ParamMap params) {
+                                const std::string& secret, ParamMap params,
+                                std::int64_t offset_ms) {
     const https::Reply reply =
-        send_signed(endpoint, method, target, key, secret, std::move(params));
+        send_signed(endpoint, method, target, key, secret, std::move(params), offset_ms);
     if (reply.outcome == https::Reply::Outcome::answered) return reply.body;
     print_line(Stream::err, "Error: " + reply.failure);
     return std::string();

@@ -19,22 +19,25 @@ https::Request signed_request(const std::string& method, const std::string& targ
                               const std::string& key, const std::string& secret, ParamMap params,
                               std::int64_t timestamp_ms);
 
-// The request signed now, sent on the calling thread; never throws.
+// The request signed now (this machine's clock plus `offset_ms`, MEXC's clock ahead of it),
+// sent on the calling thread; never throws.
 https::Reply send_signed(const https::Endpoint& endpoint, const std::string& method,
                          const std::string& target, const std::string& key,
-                         const std::string& secret, ParamMap params);
+                         const std::string& secret, ParamMap params, std::int64_t offset_ms = 0);
 
 // The same on `loop`, whose thread then calls `done`.
 std::unique_ptr<https::Pending> start_signed(boost::asio::io_context& loop,
                                              const https::Endpoint& endpoint,
                                              const std::string& method, const std::string& target,
                                              const std::string& key, const std::string& secret,
-                                             ParamMap params, https::Done done);
+                                             ParamMap params, https::Done done,
+                                             std::int64_t offset_ms = 0);
 
 // The body whatever the status; on any failure writes "Error: " and the reason to standard
 // error and returns the empty text.
 std::string send_signed_request(const https::Endpoint& endpoint, const std::string& method,
                                 const std::string& target, const std::string& key,
-                                const std::string& secret, ParamMap params);
+                                const std::string& secret, ParamMap params,
+                                std::int64_t offset_ms = 0);
 
 }  // namespace corvane::mexc

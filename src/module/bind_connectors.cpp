@@ -8,7 +8,7 @@
 #include "mexc/mexc_connector.hpp"
 #include "module/bindings.hpp"
 #include "module/docstrings.hpp"
-#include "module/param_conversion.hpp"
+#include "module/keyword_calls.hpp"
 #include "okx/okx_connector.hpp"
 
 namespace py = pybind11;
@@ -16,42 +16,59 @@ namespace py = pybind11;
 namespace corvane {
 namespace {
 
-using Operation = void (BaseExchangeConnector::*)(const ParamMap&);
-using OrderCall = BaseExchangeConnector::OrderCall;
-
-// Keywords are converted with the GIL held; the connector then runs without it, since it may
-// block on a REST exchange or on the connector's lock.
-template <Operation op>
-void call_with_keywords(BaseExchangeConnector& self, const py::kwargs& kwargs) {
-    const ParamMap params = to_param_map(kwargs);
+// A subscribe or unsubscribe: keywords checked and converted with the GIL held; the connector
+// then runs without it, since it may block on the connector's lock.
+template <void (BaseExchangeConnector::*op)(const ParamMap&)>
+void subscription_call(BaseExchangeConnector& self, const py::kwargs& kwargs) {
+    const ParamMap params = checked_keywords(self, OrderCall::subscribe, kwargs);
     without_gil([&] { (self.*op)(params); });
 }
 
-// The exchange's reply as a str. Bytes that are not UTF-8 become lone surrogates, so nothing
-// of the reply (the order id) is lost.
-py::str reply_text(const std::string& reply) {
-    PyObject* text = PyUnicode_DecodeUTF8(reply.data(), static_cast<Py_ssize_t>(reply.size()),
-                                          "surrogateescape");
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(text);
-}
-
-// An order call: its keywords checked against those the connector reads (in call order), then
-// converted, then the call without the GIL; the exchange's reply when the call carries one.
+// An order call: its keywords checked, then converted, then the call without the GIL; the
+// exchange's reply when the call carries one.
 template <OrderCall call>
 std::optional<py::str> order_call(BaseExchangeConnector& self, const py::kwargs& kwargs) {
-    std::vector<std::string> names;
-    for (const auto& item : kwargs)
-        names.push_back(item.first.cast<std::string>());
-    self.refuse_unknown(call, names);
-    const ParamMap params = to_param_map(kwargs);
-    const std::optional<std::string> reply = without_gil([&]() -> std::optional<std::string> {
+    const ParamMap params = checked_keywords(self, call, kwargs);
+    return optional_reply(without_gil([&]() -> std::optional<std::string> {
         if (call == OrderCall::place) return self.place_order(params);
-        if (call == OrderCall::cancel) return self.cancel_order(params);
-        return self.query_order(params);
-    });
-    if (!reply) return std::nullopt;
-    return reply_text(*reply);
+        return self.cancel_order(params);
+    }));
+}
+
+// A REST query: the exchange's reply, always.
+template <OrderCall call>
+py::str query_call(BaseExchangeConnector& self, const py::kwargs& kwargs) {
+    const ParamMap params = checked_keywords(self, call, kwargs);
+    return reply_text(without_gil([&] {
+        return call == OrderCall::query ? self.query_order(params) : self.open_orders(params);
+    }));
+}
+
+std::optional<py::str> batch_orders(BaseExchangeConnector& self, const py::kwargs& kwargs) {
+    const BatchKeywords batch = batch_keywords(self, OrderCall::place, kwargs);
+    return optional_reply(
+        without_gil([&] { return self.batch_orders(batch.params, batch.orders); }));
+}
+
+// OKX's calls of its own; their replies arrive on the stream.
+template <void (OkxConnector::*op)(const ParamMap&, const std::vector<ParamMap>&), OrderCall item>
+void okx_batch(OkxConnector& self, const py::kwargs& kwargs) {
+    const BatchKeywords batch = batch_keywords(self, item, kwargs);
+    without_gil([&] { (self.*op)(batch.params, batch.orders); });
+}
+
+void okx_amend(OkxConnector& self, const py::kwargs& kwargs) {
+    const ParamMap params = checked_keywords(self, OrderCall::amend, kwargs);
+    without_gil([&] { self.amend_order(params); });
+}
+
+py::str okx_cancel_all_after(OkxConnector& self, int seconds) {
+    return reply_text(without_gil([&] { return self.cancel_all_after(seconds); }));
+}
+
+py::str mexc_cancel_all(MexcConnector& self, const py::kwargs& kwargs) {
+    const ParamMap params = checked_keywords(self, OrderCall::cancel_all, kwargs);
+    return reply_text(without_gil([&] { return self.cancel_all_orders(params); }));
 }
 
 // An int of 0 or more; bool and None are refused rather than taken as 1, 0 or "no bound".
@@ -81,6 +98,8 @@ py::dict stats_of(BaseExchangeConnector& self) {
     out["pings_sent"] = s.pings_sent;
     out["paused"] = s.queue.paused;
     out["gaps"] = s.gaps;
+    out["clock_offset_ms"] =
+        s.clock_offset_ms ? py::object(py::int_(*s.clock_offset_ms)) : py::none();
     return out;
 }
 
@@ -107,14 +126,11 @@ BaseClass bind_base_connector(py::module_& m) {
             "disconnect",
             [](BaseExchangeConnector& self) { without_gil([&] { self.disconnect(); }); },
             doc::kDisconnect)
-        .def("subscribe", &call_with_keywords<&BaseExchangeConnector::subscribe>)
-        .def("unsubscribe", &call_with_keywords<&BaseExchangeConnector::unsubscribe>)
+        .def("subscribe", &subscription_call<&BaseExchangeConnector::subscribe>)
+        .def("unsubscribe", &subscription_call<&BaseExchangeConnector::unsubscribe>)
         .def("place_order", &order_call<OrderCall::place>)
         .def("cancel_order", &order_call<OrderCall::cancel>)
-        .def("query_order",
-             [](BaseExchangeConnector& self, const py::kwargs& kwargs) {
-                 return *order_call<OrderCall::query>(self, kwargs);
-             })
+        .def("query_order", &query_call<OrderCall::query>)
         .def_property("rest_url", &BaseExchangeConnector::rest_url,
                       &BaseExchangeConnector::set_rest_url)
         .def_property(
@@ -133,7 +149,8 @@ received_messages and received_bytes (since the connector was made), connections
 far), connected, last_receive_ns (time.time_ns() of the last message, None before the first),
 last_error (the last failure's reason, None if none), pings_sent, paused (reading stopped by
 limit_queue), gaps (breaks in the exchanges' order-book sequences, each also an Event of kind
-"gap").)doc")
+"gap"), clock_offset_ms (the exchange's clock minus this machine's as last measured by a
+private connector, None before).)doc")
         .def("limit_queue", &limit_queue, py::arg("max_bytes"), R"doc(
 Above max_bytes of queued payload the connection stops reading its socket (TCP pushes back on
 the exchange) and reads again below half; nothing is dropped. 0, the default: no bound. During a
@@ -153,11 +170,24 @@ void bind_okx_connector(py::module_& m) {
 Caches the instIdCode of every instrument of inst_type ("SPOT", "MARGIN", "SWAP", "FUTURES";
 "OPTION" with its inst_family, such as "BTC-USD") in one REST request, so that no order on them
 waits for a lookup. Returns how many came. Raises RequestRefused or RequestNotSent like a
-lookup.)doc");
+lookup.)doc")
+        .def("batch_orders", &batch_orders, doc::kBatchOrders)
+        .def("open_orders", &query_call<OrderCall::open_orders>, doc::kOpenOrders)
+        .def("amend_order", &okx_amend, doc::kAmendOrder)
+        .def("batch_cancel_orders",
+             &okx_batch<&OkxConnector::batch_cancel_orders, OrderCall::cancel>,
+             doc::kBatchCancelOrders)
+        .def("batch_amend_orders", &okx_batch<&OkxConnector::batch_amend_orders, OrderCall::amend>,
+             doc::kBatchAmendOrders)
+        .def("cancel_all_after", &okx_cancel_all_after, py::arg("seconds"),
+             doc::kCancelAllAfter);
 }
 
 void bind_mexc_connector(py::module_& m) {
-    bind_connector<MexcConnector>(m, "MexcConnector", doc::kMexc);
+    bind_connector<MexcConnector>(m, "MexcConnector", doc::kMexc)
+        .def("batch_orders", &batch_orders, doc::kBatchOrders)
+        .def("open_orders", &query_call<OrderCall::open_orders>, doc::kOpenOrders)
+        .def("cancel_all_orders", &mexc_cancel_all, doc::kCancelAllOrders);
 }
 
 void register_exit_hook() {

@@ -45,4 +45,38 @@ inline constexpr const char* kPrivateInit =
     "                    API_secret (str)\n"
     "                    API_pass (str)\n            ";
 
+// The trader's calls added since.
+
+inline constexpr const char* kBatchOrders = R"doc(
+Several orders in one request: orders=[{...}, ...], 1 to 20 dicts, each with the keywords of
+place_order but ord_id. OKX: msg_id= is the request's id; the reply arrives on the stream. MEXC:
+one symbol; returns the exchange's REST reply.)doc";
+
+inline constexpr const char* kOpenOrders = R"doc(
+The account's open orders (private connectors), the exchange's REST reply as a str. OKX:
+inst_type, inst_family, inst_id, ordType, state, after, before, limit, all optional. MEXC:
+inst_id.)doc";
+
+inline constexpr const char* kAmendOrder = R"doc(
+OKX amend-order: msg_id, ord_id or cl_ord_id, inst_id, and newSz and/or newPx (options: newPxUsd,
+newPxVol); optional inst_id_code, cxlOnFail (bool), req_id. The reply arrives on the stream.)doc";
+
+inline constexpr const char* kBatchCancelOrders = R"doc(
+OKX batch-cancel-orders: msg_id, orders=[{...}, ...], 1 to 20 dicts with the keywords of
+cancel_order but msg_id. The reply arrives on the stream.)doc";
+
+inline constexpr const char* kBatchAmendOrders = R"doc(
+OKX batch-amend-orders: msg_id, orders=[{...}, ...], 1 to 20 dicts with the keywords of
+amend_order but msg_id. The reply arrives on the stream.)doc";
+
+inline constexpr const char* kCancelAllAfter = R"doc(
+OKX's dead-man switch (private connectors): every pending order is cancelled unless the countdown
+of `seconds` (10 to 120) is restarted in time; 0 turns it off. Sends it now and returns OKX's
+reply; then the connector restarts it every third of the period while a logged-in connection is
+open and the program reads (a reader asked for a message since the last restart, or waits for
+one now).)doc";
+
+inline constexpr const char* kCancelAllOrders = R"doc(
+MEXC: cancels every open order of one symbol (inst_id); returns the exchange's REST reply.)doc";
+
 }  // namespace corvane::doc

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "core/clock/clock_watch.hpp"
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
 #include "core/session.hpp"
+#include "okx/okx_account_rest.hpp"
 #include "okx/okx_push_traits.hpp"
 #include "okx/relisted_orders.hpp"
 
@@ -14,16 +16,36 @@ namespace corvane {
 // first "login" or "error" event; a notice may come first): a successful login replays the
 // channels. Events after the replay say when every replayed channel is answered (the connection
 // can then take over a stream), and a notice 64008 that OKX will close this connection soon.
+//
+// A private connection also keeps OKX's clock measured and, from its login on, the dead-man
+// switch refreshed; both stop when it closes.
 class OkxConnector::Connection final : public ConnectionHandler {
 public:
-    explicit Connection(OkxConnector& owner) : owner(owner), awaiting_login(owner.is_private) {}
+    explicit Connection(OkxConnector& owner)
+        : owner(owner),
+          awaiting_login(owner.is_private),
+          clock_watch(owner.clock, [&owner] { return owner.rest_endpoint(); }, okx::time_request(),
+                      kClockInterval),
+          dead_man(owner.dead_man, owner.queue(),
+                   [this](int seconds, https::Done done) {
+                       return this->owner.start_post(*loop, okx::kCancelAllAfterPath,
+                                                     okx::cancel_all_after_body(seconds),
+                                                     std::move(done));
+                   }) {}
 
     void on_open(Session& session) override {
+        loop = &session.io();
         if (owner.is_private) {
+            clock_watch.start(session);
             owner.send_login(session);
         } else {
             replay(session);
         }
+    }
+
+    void on_closed(Session& /*session*/) override {
+        clock_watch.stop();
+        dead_man.stop();
     }
 
     void on_message(Session& session, std::string& payload, bool binary) override {
@@ -104,7 +126,9 @@ private:
         if (!is_reply) return;
         print_line(Stream::out, reply.dump());
         awaiting_login = false;
-        if (accepted) replay(session);
+        if (!accepted) return;
+        dead_man.start(session);
+        replay(session);
     }
 
     void replay(Session& session) {
@@ -141,11 +165,16 @@ private:
 public:
     // OKX closes about 60 s after its notice.
     static constexpr std::chrono::seconds kUpgradeNotice{60};
+    // How often a private connection measures OKX's clock again.
+    static constexpr std::chrono::minutes kClockInterval{10};
 
 private:
     OkxConnector& owner;
     std::vector<std::unique_ptr<https::Pending>> refreshes;  // instrument lists being fetched
     bool awaiting_login;
+    boost::asio::io_context* loop = nullptr;  // the connection's, from its open on
+    ClockWatch clock_watch;
+    DeadManRefresh dead_man;
     std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
     std::size_t refusals = 0;
     std::size_t stopping = 0;  // retired by a switch-over: unsubscriptions not answered yet
@@ -153,10 +182,12 @@ private:
 
 namespace {
 
-// The optional keywords of a private subscription and the members they become, in the order
-// the registry lines show them.
-const std::pair<std::string, std::string> kPrivateChannelKeywords[] = {
-    {"inst_type", "instType"}, {"inst_family", "instFamily"}, {"inst_id", "instId"}};
+// The keywords that narrow a channel and the members they become, in the order the registry
+// lines show them. OKX keys most public channels by instId; others by instType (instruments),
+// instFamily (opt-summary) or ccy, and private ones by these and extraParams.
+const std::pair<std::string, std::string> kChannelKeywords[] = {
+    {"inst_type", "instType"}, {"inst_family", "instFamily"}, {"inst_id", "instId"},
+    {"ccy", "ccy"},            {"extra_params", "extraParams"}};
 
 void print_lines(const std::vector<std::string>& lines) {
     for (const auto& line : lines)
@@ -208,8 +239,12 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
         }
     }
     // A private connector's orders may need instrument codes and its queries go over REST:
-    // that connection is opened now, in the background, not by the first of them.
-    if (is_private) https::warm(rest_endpoint());
+    // that connection is opened now, in the background, not by the first of them. Signed
+    // timestamps go by OKX's clock: measured before the login, then now and then.
+    if (is_private) {
+        https::warm(rest_endpoint());
+        measure_clock(clock, rest_endpoint(), okx::time_request());
+    }
     return Attempt{url, std::make_unique<Connection>(*this), {},
                    [this] { return std::make_unique<Connection>(*this); }, okx::push_traits(),
                    Connection::kUpgradeNotice};
@@ -225,7 +260,7 @@ ConnectPacer* OkxConnector::pacer() {
 // ---- run thread ----
 
 void OkxConnector::send_login(Session& session) const {
-    const std::string timestamp = okx::login_timestamp(std::chrono::system_clock::now());
+    const std::string timestamp = okx::login_timestamp(clock.now());
     const auto request =
         okx::login_request(credentials.api_key, credentials.api_pass,
                            okx::login_signature(timestamp, credentials.api_secret), timestamp);
@@ -268,18 +303,17 @@ std::size_t OkxConnector::unsubscribe_all(Session& session) const {
 
 // ---- subscriptions (Python threads) ----
 
+// A public channel needs something that names what it streams: the missing keyword reported
+// is inst_id, which most of them take.
 okx::ChannelArg OkxConnector::channel_arg(const ParamMap& params) const {
-    if (is_private) {
-        require_params(params, {"channel"});
-        okx::ChannelArg arg{{{"channel", params.at("channel")}}};
-        for (const auto& [keyword, member] : kPrivateChannelKeywords) {
-            const auto it = params.find(keyword);
-            if (it != params.end()) arg.members[member] = it->second;
-        }
-        return arg;
+    require_params(params, {"channel"});
+    okx::ChannelArg arg{{{"channel", params.at("channel")}}};
+    for (const auto& [keyword, member] : kChannelKeywords) {
+        const auto it = params.find(keyword);
+        if (it != params.end()) arg.members[member] = it->second;
     }
-    require_params(params, {"channel", "inst_id"});
-    return okx::ChannelArg{{{"channel", params.at("channel")}, {"instId", params.at("inst_id")}}};
+    if (!is_private && arg.members.size() == 1) require_params(params, {"inst_id"});
+    return arg;
 }
 
 void OkxConnector::subscribe(const ParamMap& params) {
@@ -302,10 +336,9 @@ std::vector<std::string> OkxConnector::registry_lines(
     std::vector<std::string> lines;
     for (const auto& arg : args) {
         std::string line = "Channel: " + arg.channel();
-        if (!is_private) line += ", inst_id: " + arg.members.at("instId");
-        for (const auto& [keyword, member] : kPrivateChannelKeywords) {
+        for (const auto& [keyword, member] : kChannelKeywords) {
             const auto it = arg.members.find(member);
-            if (is_private && it != arg.members.end()) line += ", " + keyword + ": " + it->second;
+            if (it != arg.members.end()) line += ", " + keyword + ": " + it->second;
         }
         lines.push_back(std::move(line));
     }

@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "core/clock/clock_offset.hpp"
 #include "core/credentials.hpp"
 #include "core/https_client.hpp"
 #include "core/subscriptions.hpp"
 #include "core/websocket_connector.hpp"
+#include "okx/dead_man_switch.hpp"
 #include "okx/okx_requests.hpp"
 #include "okx/okx_rest.hpp"
 #include "okx/relisted_orders.hpp"
@@ -37,6 +39,18 @@ public:
     std::optional<std::string> place_order(const ParamMap& params) override;
     std::optional<std::string> cancel_order(const ParamMap& params) override;
     std::string query_order(const ParamMap& params) override;
+    std::optional<std::string> batch_orders(const ParamMap& params,
+                                            const std::vector<ParamMap>& orders) override;
+    std::string open_orders(const ParamMap& params) override;
+    // amend-order, batch-cancel-orders and batch-amend-orders on the connection; the replies
+    // arrive on the stream.
+    void amend_order(const ParamMap& params);
+    void batch_cancel_orders(const ParamMap& params, const std::vector<ParamMap>& orders);
+    void batch_amend_orders(const ParamMap& params, const std::vector<ParamMap>& orders);
+    // POST cancel-all-after with `seconds` (0, or 10 to 120) now; then, unless 0, the
+    // connector keeps refreshing it (dead_man_switch.hpp). The exchange's reply.
+    std::string cancel_all_after(int seconds);
+    Stats stats() override;
     std::string rest_url() const override;
     void set_rest_url(const std::string& url) override;
     // Caches the instIdCode of every instrument of `inst_type` (OPTION: of `inst_family`) with
@@ -49,6 +63,10 @@ private:
     Attempt prepare(const std::string& url) override;
     ConnectPacer* pacer() override;
     const std::vector<std::string>& keywords_of(OrderCall call) const override;
+    bool has_credentials() const override { return is_private; }
+    const char* private_constructor() const override {
+        return "OkxConnector(API_key, API_secret, API_pass)";
+    }
 
     // Run thread, for the connection.
     void send_login(Session& session) const;
@@ -74,6 +92,15 @@ private:
     okx::InstrumentCodes fetch_codes(const std::string& inst_type, const std::string& inst_family,
                                      const std::string& what);
     https::Endpoint rest_endpoint(bool* demo = nullptr) const;
+    // The order arguments of the order calls, checked, their instrument codes looked up.
+    okx::Order order_of(const ParamMap& params);
+    okx::Cancel cancel_of(const ParamMap& params, bool with_msg_id);
+    okx::Amend amend_of(const ParamMap& params, bool with_msg_id);
+    // A signed POST on the calling thread (REST errors as exceptions), or started on `loop`.
+    std::string post(const std::string& target, const std::string& body);
+    std::unique_ptr<https::Pending> start_post(boost::asio::io_context& loop,
+                                               const std::string& target, std::string body,
+                                               https::Done done);
 
     const Credentials credentials;
     const bool is_private;
@@ -85,6 +112,8 @@ private:
     std::mutex codes_mtx;
     std::map<std::string, std::uint64_t> codes;  // guarded by codes_mtx: instIdCode by instId
     okx::RelistedOrders relisted;  // orders sent with a looked-up code, until a 51001
+    ClockOffset clock;      // OKX's time: login and REST timestamps
+    DeadManPeriod dead_man;  // cancel_all_after's period, refreshed by private connections
 };
 
 }  // namespace corvane

@@ -3,7 +3,9 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "core/clock/clock_watch.hpp"
 #include "core/request_errors.hpp"
+#include "okx/okx_account_rest.hpp"
 #include "okx/okx_connector.hpp"
 #include "okx/okx_rest.hpp"
 
@@ -24,14 +26,55 @@ const std::vector<std::string>& OkxConnector::keywords_of(OrderCall call) const 
     static const std::vector<std::string> cancel = {"msg_id", "ord_id", "cl_ord_id", "inst_id",
                                                     "inst_id_code"};
     static const std::vector<std::string> query = {"inst_id", "ord_id", "cl_ord_id"};
-    return call == OrderCall::place ? place : call == OrderCall::cancel ? cancel : query;
+    static const std::vector<std::string> subscribe = {
+        "channel", "inst_id", "inst_type", "inst_family", "ccy", "extra_params"};
+    static const std::vector<std::string> amend = {
+        "msg_id", "ord_id",   "cl_ord_id", "inst_id",   "inst_id_code",
+        "newSz",  "newPx",    "newPxUsd",  "newPxVol",  "cxlOnFail", "req_id"};
+    static const std::vector<std::string> open = {"inst_type", "inst_family", "inst_id",
+                                                  "ordType",   "state",       "after",
+                                                  "before",    "limit"};
+    static const std::vector<std::string> batch = {"msg_id"};
+    static const std::vector<std::string> none;
+    switch (call) {
+        case OrderCall::place: return place;
+        case OrderCall::cancel: return cancel;
+        case OrderCall::query: return query;
+        case OrderCall::subscribe: return subscribe;
+        case OrderCall::amend: return amend;
+        case OrderCall::open_orders: return open;
+        case OrderCall::cancel_all: return none;
+        case OrderCall::batch: return batch;
+    }
+    return none;
 }
 
 std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
-    require_params(params, {"ord_id", "inst_id", "side", "px", "sz"});
+    require_params(params, {"ord_id"});
+    const okx::Order checked = order_of(params);  // its instrument code comes after the session
+    require_session();
+    okx::Order order = checked;
+    const bool looked_up = !okx::inst_id_code_of(params).has_value();
+    order.inst_id_code = inst_id_code(params, order.inst_id);
+    if (looked_up) relisted.sent(order);
+    send_message(okx::order_request(order));
+    return std::nullopt;  // the exchange's reply arrives on the stream
+}
+
+std::optional<std::string> OkxConnector::cancel_order(const ParamMap& params) {
+    okx::Cancel cancel = cancel_of(params, true);
+    require_session();
+    cancel.inst_id_code = inst_id_code(params, cancel.inst_id);
+    send_message(okx::cancel_request(cancel));
+    return std::nullopt;
+}
+
+// An order's keywords, checked; no instrument code yet.
+okx::Order OkxConnector::order_of(const ParamMap& params) {
+    require_params(params, {"inst_id", "side", "px", "sz"});
     const std::string& inst_id = params.at("inst_id");
     okx::Order order;
-    order.ord_id = params.at("ord_id");
+    order.ord_id = param_or(params, "ord_id", kEmpty);
     order.inst_id = inst_id;
     order.side = params.at("side");
     order.px = params.at("px");
@@ -46,39 +89,28 @@ std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
     order.pos_side = param_or(params, "pos_side", kEmpty);
     order.tgt_ccy = param_or(params, "tgt_ccy", kEmpty);
     order.reduce_only = okx::reduce_only_of(params);
-    require_session();
-    const bool looked_up = !okx::inst_id_code_of(params).has_value();
-    order.inst_id_code = inst_id_code(params, inst_id);
-    if (looked_up) relisted.sent(order);
-    send_message(okx::order_request(order));
-    return std::nullopt;  // the exchange's reply arrives on the stream
+    return order;
 }
 
-std::optional<std::string> OkxConnector::cancel_order(const ParamMap& params) {
-    require_params(params, {"msg_id"});
+// A cancel's keywords (msg_id first when the request is its own), checked; no code yet.
+okx::Cancel OkxConnector::cancel_of(const ParamMap& params, bool with_msg_id) {
+    if (with_msg_id) require_params(params, {"msg_id"});
     require_order_id(params);
     require_params(params, {"inst_id"});
-    const std::string& inst_id = params.at("inst_id");
-    okx::Cancel cancel{params.at("msg_id"), param_or(params, "ord_id", kEmpty),
-                       okx::cl_ord_id_of(params), inst_id, std::nullopt};
-    require_session();
-    cancel.inst_id_code = inst_id_code(params, inst_id);
-    send_message(okx::cancel_request(cancel));
-    return std::nullopt;
+    return okx::Cancel{param_or(params, "msg_id", kEmpty), param_or(params, "ord_id", kEmpty),
+                       okx::cl_ord_id_of(params), params.at("inst_id"), std::nullopt};
 }
 
 std::string OkxConnector::query_order(const ParamMap& params) {
-    if (!is_private) {
-        throw std::runtime_error(
-            "query_order needs a private connector: OkxConnector(API_key, API_secret, API_pass)");
-    }
+    require_private("query_order");
     require_params(params, {"inst_id"});
     require_order_id(params);
     const std::string target = okx::order_query_target(
         params.at("inst_id"), param_or(params, "ord_id", kEmpty), okx::cl_ord_id_of(params));
     bool demo_trading = false;
     const https::Endpoint endpoint = rest_endpoint(&demo_trading);
-    const auto timestamp = okx::rest_timestamp(std::chrono::system_clock::now());
+    measure_clock_once(clock, endpoint, okx::time_request());
+    const auto timestamp = okx::rest_timestamp(clock.now());
     return body_or_throw(
         https::send(endpoint, okx::signed_get(target, credentials, demo_trading, timestamp)));
 }

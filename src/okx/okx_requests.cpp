@@ -55,6 +55,10 @@ std::vector<json> subscription_requests(const char* op, const std::vector<Channe
 }
 
 json order_request(const Order& order) {
+    return operation_request(order.ord_id, "order", json::array({order_arg(order)}));
+}
+
+json order_arg(const Order& order) {
     json arg = {{"ccy", order.ccy},         {"instId", order.inst_id}, {"ordType", order.ord_type},
                 {order.px_field, order.px}, {"side", order.side},      {"sz", order.sz},
                 {"tdMode", order.td_mode}};
@@ -63,15 +67,31 @@ json order_request(const Order& order) {
     if (!order.pos_side.empty()) arg["posSide"] = order.pos_side;
     if (!order.tgt_ccy.empty()) arg["tgtCcy"] = order.tgt_ccy;
     if (order.reduce_only) arg["reduceOnly"] = *order.reduce_only;
-    return {{"id", order.ord_id}, {"op", "order"}, {"args", json::array({std::move(arg)})}};
+    return arg;
 }
 
 json cancel_request(const Cancel& cancel) {
+    return operation_request(cancel.msg_id, "cancel-order", json::array({cancel_arg(cancel)}));
+}
+
+json cancel_arg(const Cancel& cancel) {
     json arg = {{"instId", cancel.inst_id}};
     if (!cancel.ord_id.empty() || cancel.cl_ord_id.empty()) arg["ordId"] = cancel.ord_id;
     if (!cancel.cl_ord_id.empty()) arg["clOrdId"] = cancel.cl_ord_id;
     if (cancel.inst_id_code) arg["instIdCode"] = *cancel.inst_id_code;
-    return {{"id", cancel.msg_id}, {"op", "cancel-order"}, {"args", json::array({std::move(arg)})}};
+    return arg;
+}
+
+json amend_arg(const Amend& amend) {
+    json arg = cancel_arg(amend.order);
+    for (const auto& [member, value] : amend.changes)
+        arg[member] = value;
+    if (amend.cxl_on_fail) arg["cxlOnFail"] = *amend.cxl_on_fail;
+    return arg;
+}
+
+json operation_request(const std::string& id, const char* op, json args) {
+    return {{"id", id}, {"op", op}, {"args", std::move(args)}};
 }
 
 std::optional<std::uint64_t> inst_id_code_of(const std::map<std::string, std::string>& params) {
@@ -109,11 +129,16 @@ std::string cl_ord_id_of(const std::map<std::string, std::string>& params) {
 }
 
 std::optional<bool> reduce_only_of(const std::map<std::string, std::string>& params) {
-    const auto it = params.find("reduce_only");
+    return bool_of(params, "reduce_only");
+}
+
+std::optional<bool> bool_of(const std::map<std::string, std::string>& params,
+                            const std::string& name) {
+    const auto it = params.find(name);
     if (it == params.end()) return std::nullopt;
     if (it->second == "1" || it->second == "true") return true;
     if (it->second == "0" || it->second == "false") return false;
-    throw std::invalid_argument("reduce_only must be a bool");
+    throw std::invalid_argument(name + " must be a bool");
 }
 
 }  // namespace corvane::okx

@@ -46,6 +46,7 @@ struct Order {
     std::optional<bool> reduce_only;            // "reduceOnly", a JSON boolean, when given
 };
 nlohmann::json order_request(const Order& order);
+nlohmann::json order_arg(const Order& order);  // the argument, for a batch
 
 // A cancel names the order by "ordId", "clOrdId" or both (OKX then takes ordId).
 struct Cancel {
@@ -53,6 +54,19 @@ struct Cancel {
     std::optional<std::uint64_t> inst_id_code;
 };
 nlohmann::json cancel_request(const Cancel& cancel);
+nlohmann::json cancel_arg(const Cancel& cancel);
+
+// An amend names the order as a cancel does; `changes` are the members given (newSz, newPx,
+// newPxUsd, newPxVol, reqId: JSON strings), cxlOnFail a JSON boolean.
+struct Amend {
+    Cancel order;
+    std::map<std::string, std::string> changes;
+    std::optional<bool> cxl_on_fail;
+};
+nlohmann::json amend_arg(const Amend& amend);
+
+// {"args":[...],"id":id,"op":op}: an order operation with its arguments (one, or a batch's).
+nlohmann::json operation_request(const std::string& id, const char* op, nlohmann::json args);
 
 // The optional keywords of the order calls, checked: std::invalid_argument for a value OKX
 // could not take.
@@ -60,5 +74,8 @@ std::optional<std::uint64_t> inst_id_code_of(const std::map<std::string, std::st
 std::optional<std::string> px_field_of(const std::map<std::string, std::string>& params);
 std::string cl_ord_id_of(const std::map<std::string, std::string>& params);  // "" when absent
 std::optional<bool> reduce_only_of(const std::map<std::string, std::string>& params);
+// A boolean keyword ("1"/"true", "0"/"false"), nullopt when absent; `name + " must be a bool"`.
+std::optional<bool> bool_of(const std::map<std::string, std::string>& params,
+                            const std::string& name);
 
 }  // namespace corvane::okx

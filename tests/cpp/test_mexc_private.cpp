@@ -15,6 +15,16 @@ using testing::eventually;
 
 const Credentials kCreds{"unused-by-mexc", "mexc-test-key", "mexc-test-secret"};
 
+// The REST requests the simulator received, less the clock measurements (GET /api/v3/time)
+// that a connector makes before its first signed request.
+std::vector<nlohmann::json> signed_requests(testing::SimProcess& sim) {
+    std::vector<nlohmann::json> out;
+    for (const auto& r : sim.requests()) {
+        if (r["target"] != "/api/v3/time") out.push_back(r);
+    }
+    return out;
+}
+
 MexcSettings fast_settings(const testing::SimProcess& sim) {
     MexcSettings settings;
     settings.rest = sim.rest();
@@ -88,13 +98,13 @@ TEST_F(MexcPrivate, ListenKeyStreamReplayRenewalAndOrders) {
 
     // Every REST request carried only its own parameters.
     std::vector<std::string> bodies;
-    for (const auto& r : sim->requests()) {
+    for (const auto& r : signed_requests(*sim)) {
         bodies.push_back(r["method"].get<std::string>() + " " + r["target"].get<std::string>() +
                          " " + r["body"].get<std::string>().substr(0, 40));
     }
     EXPECT_EQ(bodies.front().rfind("POST /api/v3/userDataStream signature=", 0), 0u);
     int puts = 0, posts = 0, deletes = 0;
-    for (const auto& r : sim->requests()) {
+    for (const auto& r : signed_requests(*sim)) {
         const std::string body = r["body"];
         if (r["method"] == "PUT") {
             ++puts;
@@ -161,7 +171,7 @@ TEST_F(MexcPrivate, EveryOrderOutcomeReachesTheCaller) {
     settings.rest.port = "1";
     MexcConnector unreachable(kCreds, settings);
     EXPECT_EQ(order_error(unreachable), "Request not sent: connect: Connection refused");
-    EXPECT_EQ(sim->requests().size(), 5u);
+    EXPECT_EQ(signed_requests(*sim).size(), 5u);
 }
 
 TEST_F(MexcPrivate, OrderParametersOnTheWire) {
@@ -171,7 +181,7 @@ TEST_F(MexcPrivate, OrderParametersOnTheWire) {
         order_error(c, {{"ord_id", "a1"}, {"inst_id", "BTCUSDT"}, {"side", "BUY"}, {"sz", "2"}})
             .rfind("Request refused: HTTP 400: ", 0),
         0u);
-    const auto requests = sim->requests();
+    const auto requests = signed_requests(*sim);
     ASSERT_EQ(requests.size(), 1u);
     const std::string body = requests[0]["body"];
     EXPECT_EQ(requests[0]["method"], "POST");
@@ -183,7 +193,7 @@ TEST_F(MexcPrivate, OrderParametersOnTheWire) {
 
 TEST_F(MexcPrivate, ListenKeyRepliesThatCannotBeUsed) {
     for (const char* fault : {"empty", "no-listen-key", "array", "not-json"}) {
-        sim->post(std::string("/fault?fault=") + fault);
+        sim->post(std::string("/fault?fault=") + fault + "&path=/api/v3/userDataStream");
         MexcConnector c(kCreds, fast_settings(*sim));
         try {
             c.connect(sim->ws_url("/ws"));
@@ -240,7 +250,7 @@ TEST_F(MexcPrivate, DisconnectNeverWaitsForARestCallInFlight) {
     // The listen-key request of a connect stalls.
     sim->post("/fault?fault=stall&path=/api/v3/userDataStream");
     std::thread connecting([&] { EXPECT_ANY_THROW(c.connect(sim->ws_url("/ws"))); });
-    ASSERT_TRUE(eventually([&] { return sim->requests().size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return signed_requests(*sim).size() == 1; }));
     EXPECT_LT(disconnect_time(c), milliseconds(1500));
     connecting.join();
 

@@ -100,7 +100,7 @@ TEST(MexcRequests, ChannelsAndMessages) {
     EXPECT_EQ(wire(mexc::subscription_request({"a@b@", "c"})),
               R"({"method":"SUBSCRIPTION","params":["a@b@","c"]})");
     EXPECT_EQ(wire(mexc::unsubscription_request("a@b@")),
-              R"({"method":"UNSUBSCRIPTION","params":[["a@b@"]]})");
+              R"({"method":"UNSUBSCRIPTION","params":["a@b@"]})");
     EXPECT_EQ(wire(mexc::ping_request()), R"({"method":"PING"})");
 }
 

@@ -52,8 +52,8 @@ class TestPublicSubscriptions:
         assert sim.frames(conn)[1:] == [
             '{"method":"SUBSCRIPTION","params":["h@S"]}',
             '{"method":"SUBSCRIPTION","params":["h@S"]}',
-            '{"method":"UNSUBSCRIPTION","params":[["h@S"]]}',
-            '{"method":"UNSUBSCRIPTION","params":[["never@X@1"]]}',
+            '{"method":"UNSUBSCRIPTION","params":["h@S"]}',
+            '{"method":"UNSUBSCRIPTION","params":["never@X@1"]}',
         ]
         # Both records went with the one unsubscribe: nothing is replayed on the next open.
         second = connect(sim, c)
@@ -181,3 +181,50 @@ class TestPrivate:
             c = private_mexc(sim)
             c.connect(sim.sim.url("/ws"))
             assert read(c, 1) == ['{"id":0,"code":0,"msg":"PONG"}']
+
+
+class TestTraderCalls:
+    def test_batch_open_orders_and_cancel_all(self, sim):
+        c = private_mexc(sim)
+        one = dict(inst_id="BTCUSDT", side="BUY", sz="1", px="9", tdMode="LIMIT")
+        placed = json.loads(c.batch_orders(orders=[one, dict(one, px="-1", cl_ord_id="c2")]))
+        assert [("orderId" in p, p.get("code")) for p in placed] == [(True, None), (False, 700004)]
+        assert [o["orderId"] for o in json.loads(c.open_orders(inst_id="BTCUSDT"))] == [
+            placed[0]["orderId"]]
+        cancelled = json.loads(c.cancel_all_orders(inst_id="BTCUSDT"))
+        assert [(o["orderId"], o["status"]) for o in cancelled] == [(placed[0]["orderId"], "CANCELED")]
+        refused = [
+            (m.RequestRefused, "700004", lambda: c.batch_orders(orders=[one, dict(one, inst_id="ETHUSDT")])),
+            (m.RequestRefused, "10007", lambda: c.place_order(ord_id="a", **dict(one, inst_id="NOPEUSDT"))),
+            (ValueError, "^orders must hold 1 to 20 orders$", lambda: c.batch_orders(orders=[one] * 21)),
+            (TypeError, "^Unknown keyword: ord_id$", lambda: c.batch_orders(orders=[dict(one, ord_id="1")])),
+            (TypeError, "^Unknown keyword: msg_id$", lambda: c.batch_orders(msg_id="1", orders=[one])),
+            (ValueError, "^Missing required parameter: inst_id$", lambda: c.cancel_all_orders()),
+        ]
+        for error, text, call in refused:
+            with pytest.raises(error, match=text):
+                call()
+        batch = next(r for r in sim.sim.recorder.requests if r.target == "/api/v3/batchOrders")
+        sent = dict(x.split("=", 1) for x in batch.body.split("&"))
+        assert sent["batchOrders"] == (  # percent-encoded JSON, signed as sent
+            "%5b%7b%22price%22%3a%229%22%2c%22quantity%22%3a%221%22%2c%22side%22%3a%22BUY%22%2c"
+            "%22symbol%22%3a%22BTCUSDT%22%2c%22type%22%3a%22LIMIT%22%7d%2c%7b%22newClientOrderId"
+            "%22%3a%22c2%22%2c%22price%22%3a%22-1%22%2c%22quantity%22%3a%221%22%2c%22side%22%3a"
+            "%22BUY%22%2c%22symbol%22%3a%22BTCUSDT%22%2c%22type%22%3a%22LIMIT%22%7d%5d")
+        # GET with the parameters in the query, DELETE with them in the body
+        assert [(r.method, r.target.split("?")[0], "&symbol=BTCUSDT&" in r.target + r.body) for r in
+                sim.sim.recorder.requests if "openOrders" in r.target] == [
+            ("GET", "/api/v3/openOrders", True), ("DELETE", "/api/v3/openOrders", True)]
+        with pytest.raises(RuntimeError, match="^open_orders needs a private connector"):
+            m.MexcConnector().open_orders(inst_id="BTCUSDT")
+
+    def test_a_skewed_clock_is_measured_and_signed_by(self, sim):
+        sim.sim.clock_skew_s = -5.0  # this machine 5 s ahead: MEXC refuses 1 s ahead
+        c = private_mexc(sim)
+        c.subscribe(channel="spot@private.orders.v3.api.pb")
+        connect(sim, c)  # its listen key was signed by MEXC's clock
+        assert json.loads(read(c, 1)[0])["code"] == 0
+        assert abs(c.stats()["clock_offset_ms"] + 5000) < 2000
+        assert "orderId" in json.loads(c.place_order(ord_id="a", inst_id="BTCUSDT", side="BUY",
+                                                     sz="1", px="9", tdMode="LIMIT"))
+        assert m.MexcConnector().stats()["clock_offset_ms"] is None

@@ -417,3 +417,164 @@ class TestOrders:
         assert json.loads(c.query_order(inst_id="BTC-USDT", ord_id="1"))["code"] == "51603"
         with pytest.raises(RuntimeError, match="^query_order needs a private connector"):
             m.OkxConnector().query_order(inst_id="BTC-USDT", ord_id=ord_id)
+
+
+def logged_in(sim, *channels):
+    """A private connector logged in at the simulator, its REST calls going to the REST port
+    (where OKX's POSTs are served), with `channels` subscribed and acknowledged."""
+    c = private_connector()
+    c.rest_url = f"https://localhost:{sim.sim.rest_port}"
+    for channel in channels:
+        c.subscribe(**channel)
+    connect(sim, c, PRIVATE)
+    read(c, 1 + len(channels))
+    return c
+
+
+class TestTraderCalls:
+    def test_channels_keyed_by_other_members(self, sim):
+        c = m.OkxConnector()
+        c.subscribe(channel="instruments", inst_type="SPOT")
+        c.subscribe(channel="opt-summary", inst_family="BTC-USD")
+        conn = connect(sim, c, PUBLIC)
+        assert [without_conn_id(x)["event"] for x in read(c, 2)] == ["subscribe", "subscribe"]
+        c.unsubscribe(channel="instruments", inst_type="SPOT")
+        assert sim.wait_frames(conn, 2) == [
+            '{"args":[{"channel":"instruments","instType":"SPOT"},'
+            '{"channel":"opt-summary","instFamily":"BTC-USD"}],"op":"subscribe"}',
+            '{"args":[{"channel":"instruments","instType":"SPOT"}],"op":"unsubscribe"}']
+        with pytest.raises(ValueError, match="^Missing required parameter: inst_id$"):
+            c.subscribe(channel="tickers")
+
+    def test_amend_and_batches_on_the_wire(self, sim):
+        c = m.OkxConnector()
+        conn = open_connection(sim, c, "/raw")
+        c.amend_order(msg_id="a1", inst_id="X", inst_id_code=2, cl_ord_id="b15", newSz="2",
+                      newPx=1.5, cxlOnFail=True, req_id="r1")
+        c.batch_orders(msg_id="b1", orders=[
+            dict(inst_id="X", inst_id_code=2, side="buy", px="1", sz="1", tdMode="cash",
+                 ordType="limit", cl_ord_id="c1"),
+            dict(inst_id="Y", inst_id_code=3, side="sell", px="2", sz="3")])
+        c.batch_cancel_orders(msg_id="b2", orders=[dict(inst_id="X", inst_id_code=2, ord_id="7"),
+                                                   dict(inst_id="Y", inst_id_code=3, cl_ord_id="c2")])
+        c.batch_amend_orders(msg_id="b3", orders=[dict(inst_id="X", inst_id_code=2, ord_id="7",
+                                                       newPx="3")])
+        one = dict(inst_id="X", inst_id_code=2, side="buy", px="1", sz="1")
+        refusals = [
+            (ValueError, "^Missing required parameter: newSz$",
+             lambda: c.amend_order(msg_id="a2", inst_id="X", inst_id_code=2, ord_id="7")),
+            (ValueError, "^orders must hold 1 to 20 orders$",
+             lambda: c.batch_orders(msg_id="b4", orders=[one] * 21)),
+            (ValueError, "^orders must hold 1 to 20 orders$", lambda: c.batch_orders(msg_id="b4", orders=[])),
+            (ValueError, "^Missing required parameter: orders$", lambda: c.batch_orders(msg_id="b4")),
+            (ValueError, "^Missing required parameter: msg_id$", lambda: c.batch_orders(orders=[one])),
+            (TypeError, "^Unknown keyword: ord_id$",  # the request's id, not an order's
+             lambda: c.batch_orders(msg_id="b4", orders=[dict(one, ord_id="1")])),
+            (TypeError, "^Unknown keyword: newsz$",
+             lambda: c.batch_amend_orders(msg_id="b4", orders=[dict(inst_id="X", ord_id="7", newsz="1")])),
+            (TypeError, "^orders must be a list of dicts with str keys$",
+             lambda: c.batch_cancel_orders(msg_id="b4", orders=[("inst_id", "X")])),
+            (ValueError, "^cxlOnFail must be a bool$",
+             lambda: c.amend_order(msg_id="a2", inst_id="X", inst_id_code=2, ord_id="7", newSz="1",
+                                   cxlOnFail="maybe")),
+        ]
+        for error, text, call in refusals:
+            with pytest.raises(error, match=text):
+                call()
+        assert sim.wait_frames(conn, 4) == [
+            '{"args":[{"clOrdId":"b15","cxlOnFail":true,"instId":"X","instIdCode":2,"newPx":"1.500000",'
+            '"newSz":"2","reqId":"r1"}],"id":"a1","op":"amend-order"}',
+            '{"args":[{"ccy":"","clOrdId":"c1","instId":"X","instIdCode":2,"ordType":"limit","px":"1",'
+            '"side":"buy","sz":"1","tdMode":"cash"},{"ccy":"","instId":"Y","instIdCode":3,'
+            '"ordType":"market","px":"2","side":"sell","sz":"3","tdMode":""}],"id":"b1","op":"batch-orders"}',
+            '{"args":[{"instId":"X","instIdCode":2,"ordId":"7"},{"clOrdId":"c2","instId":"Y",'
+            '"instIdCode":3}],"id":"b2","op":"batch-cancel-orders"}',
+            '{"args":[{"instId":"X","instIdCode":2,"newPx":"3","ordId":"7"}],"id":"b3",'
+            '"op":"batch-amend-orders"}',
+        ]
+        c.disconnect()
+        assert len(sim.frames(conn)) == 4
+
+    def test_calls_against_the_exchange(self, sim):
+        c = logged_in(sim)
+        c.batch_orders(msg_id="b1", orders=[
+            dict(inst_id="BTC-USDT", side="buy", px="43000", sz="0.01", tdMode="cash", ordType="limit"),
+            dict(inst_id="BTC-USDT", side="buy", px="abc", sz="0.01", tdMode="cash", ordType="limit")])
+        mixed = json.loads(read(c, 1)[0])
+        assert (mixed["code"], [i["sCode"] for i in mixed["data"]]) == ("2", ["0", "51000"])
+        ord_id = mixed["data"][0]["ordId"]
+        c.amend_order(msg_id="a1", inst_id="BTC-USDT", ord_id=ord_id, newSz="0.02")
+        c.amend_order(msg_id="a2", inst_id="BTC-USDT", ord_id="1", newSz="0.02")
+        amended, unknown = (json.loads(x) for x in read(c, 2))
+        assert (amended["code"], unknown["data"][0]["sCode"]) == ("0", "51603")
+        pending = json.loads(c.open_orders(inst_type="SPOT", inst_id="BTC-USDT"))["data"]
+        assert [(o["ordId"], o["sz"]) for o in pending] == [(ord_id, "0.02")]
+        assert json.loads(c.cancel_all_after(10))["code"] == "0"
+        assert json.loads(c.cancel_all_after(0))["code"] == "0"
+        with pytest.raises(ValueError, match="^cancel_all_after takes 0 or 10 to 120 seconds$"):
+            c.cancel_all_after(5)
+        c.batch_cancel_orders(msg_id="b2", orders=[dict(inst_id="BTC-USDT", ord_id=ord_id)])
+        assert json.loads(read(c, 1)[0])["code"] == "0"
+        assert json.loads(c.open_orders())["data"] == []
+        targets = [r.target for r in sim.sim.recorder.requests if "/trade/" in r.target]
+        assert targets == ["/api/v5/trade/orders-pending?instType=SPOT&instId=BTC-USDT",
+                           "/api/v5/trade/cancel-all-after", "/api/v5/trade/cancel-all-after",
+                           "/api/v5/trade/orders-pending"]
+        assert [r.body for r in sim.sim.recorder.requests if r.method == "POST"] == [
+            '{"timeOut":"10"}', '{"timeOut":"0"}']
+        for call in (lambda p: p.cancel_all_after(10), lambda p: p.open_orders()):
+            with pytest.raises(RuntimeError, match="needs a private connector"):
+                call(m.OkxConnector())
+
+    def test_a_skewed_clock_is_measured_and_signed_by(self, sim):
+        sim.sim.clock_skew_s = 40.0  # beyond the 30 s OKX allows either way
+        c = logged_in(sim, dict(channel="orders", inst_type="ANY"))  # the login went through
+        assert abs(c.stats()["clock_offset_ms"] - 40000) < 2000
+        assert json.loads(c.query_order(inst_id="BTC-USDT", ord_id="1"))["code"] == "51603"
+        assert m.OkxConnector().stats()["clock_offset_ms"] is None
+
+    def test_the_dead_man_switch_is_kept_while_the_program_runs_and_fires_once_it_is_killed(self, sim):
+        watcher = logged_in(sim, dict(channel="orders", inst_type="SPOT"))
+        watcher.place_order(ord_id="p1", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
+                            tdMode="cash", ordType="limit")
+        placed, _ = (json.loads(x) for x in read(watcher, 2))
+        script = (
+            "import sys, _corvane_ws_module as m\n"
+            "c = m.OkxConnector(*sys.argv[3:6])\n"
+            "c.rest_url = sys.argv[2]\n"
+            "c.connect(sys.argv[1])\n"
+            "it = c.wsrun()\n"
+            "next(it)\n"
+            "print(c.cancel_all_after(10), flush=True)\n"
+            "for message in it:\n"
+            "    pass\n")
+        child = subprocess.Popen(
+            [sys.executable, "-c", script, sim.sim.url(PRIVATE), f"https://localhost:{sim.sim.rest_port}",
+             OKX_TEST.api_key, OKX_TEST.secret, OKX_TEST.passphrase], stdout=subprocess.PIPE, text=True)
+        try:
+            assert json.loads(child.stdout.readline())["code"] == "0"
+            # The first countdown plus four refreshes, each a third of the period later: 13 s on,
+            # past the first countdown's end.
+            sim.sim.recorder.wait_for(lambda: sum(
+                r.target == "/api/v5/trade/cancel-all-after" for r in sim.sim.recorder.requests) >= 5, 40)
+            assert sim.sim.okx_orders[placed["data"][0]["ordId"]]["state"] == "live"
+        finally:
+            child.kill()
+            child.wait(10)
+            child.stdout.close()
+        update = json.loads(read(watcher, 1, timeout=30)[0])  # within the 10 s period
+        assert (update["data"][0]["ordId"], update["data"][0]["state"]) == (
+            placed["data"][0]["ordId"], "canceled")
+
+    def test_the_dead_man_switch_lapses_when_the_program_stops_reading(self, sim):
+        watcher = logged_in(sim, dict(channel="orders", inst_type="SPOT"))
+        watcher.place_order(ord_id="p1", inst_id="BTC-USDT", side="buy", px="43000", sz="0.01",
+                            tdMode="cash", ordType="limit")
+        placed, _ = (json.loads(x) for x in read(watcher, 2))
+        armed = logged_in(sim)
+        assert json.loads(armed.cancel_all_after(10))["code"] == "0"  # and nobody reads `armed`
+        update = json.loads(read(watcher, 1, timeout=30)[0])
+        assert (update["data"][0]["ordId"], update["data"][0]["state"]) == (
+            placed["data"][0]["ordId"], "canceled")
+        assert [r.target for r in sim.sim.recorder.requests].count(
+            "/api/v5/trade/cancel-all-after") == 1  # never refreshed

@@ -88,12 +88,65 @@ class TestOkxRules:
         (order(clOrdId="a-1"), "51000", "Parameter clOrdId error"),
         (order(posSide="up"), "51000", "Parameter posSide error"),
         (order(reduceOnly="true"), "51000", "Parameter reduceOnly error"),  # a JSON boolean
+        (order(px="abc"), "51000", "Parameter px error"),
+        (order(px="-1"), "51000", "Parameter px error"),
+        (order(sz="0"), "51000", "Parameter sz error"),
     ])
     def test_order_operations(self, sim, request_, s_code, s_msg):
         with raw(sim, "/ws/v5/private") as ws:
             assert okx_login(ws)["code"] == "0"
             item = ask(ws, request_)["data"][0]
         assert (item["sCode"], item["sMsg"]) == (s_code, s_msg)
+
+    def test_batches_and_amends(self, sim):
+        def op(name, *args):
+            return {"id": "b1", "op": name, "args": list(args)}
+        good, bad_px = order()["args"][0], order(px="abc")["args"][0]
+        with raw(sim, "/ws/v5/private") as ws:
+            okx_login(ws)
+            mixed = ask(ws, op("batch-orders", good, bad_px))
+            assert (mixed["code"], [i["sCode"] for i in mixed["data"]]) == ("2", ["0", "51000"])
+            assert ask(ws, op("batch-orders", *[good] * 21))["code"] == "60013"
+            ord_id = mixed["data"][0]["ordId"]
+            named = {"instIdCode": 10459, "ordId": ord_id}
+            refused = [({**named}, "50014"),                        # neither newSz nor newPx
+                       ({**named, "ordId": "1", "newSz": "2"}, "51603"),  # no such order
+                       ({**named, "newPx": "abc"}, "51000")]
+            for arg, s_code in refused:
+                reply = ask(ws, op("amend-order", arg))
+                assert (reply["code"], reply["data"][0]["sCode"]) == ("1", s_code)
+            amended = ask(ws, op("batch-amend-orders", {**named, "newSz": "3", "reqId": "r1"},
+                                 {**named, "ordId": "1", "newSz": "2"}))
+            assert (amended["code"], amended["data"][0]["reqId"]) == ("2", "r1")
+            cancelled = ask(ws, op("batch-cancel-orders", named, named))
+            assert [i["sCode"] for i in cancelled["data"]] == ["0", "51400"]
+
+    def test_time_dead_man_switch_and_skew(self, sim):
+        def call(method, target, body=""):
+            stamp = time.strftime("%Y-%m-%dT%H:%M:%S.000Z", time.gmtime())
+            headers = {"OK-ACCESS-KEY": OKX_TEST.api_key, "OK-ACCESS-TIMESTAMP": stamp,
+                       "OK-ACCESS-PASSPHRASE": OKX_TEST.passphrase,
+                       "OK-ACCESS-SIGN": rest_sign(stamp, method, target, body, OKX_TEST.secret)}
+            conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(),
+                                               timeout=TIMEOUT)
+            conn.request(method, target, body, headers)
+            reply = conn.getresponse()
+            return reply.status, json.loads(reply.read())
+        with raw(sim, "/ws/v5/private") as ws:
+            okx_login(ws)
+            placed = ask(ws, order())["data"][0]["ordId"]
+        status, body = call("POST", "/api/v5/trade/cancel-all-after", '{"timeOut":"5"}')
+        assert (status, body["code"]) == (400, "51000")  # 0, or 10 to 120 seconds
+        assert call("POST", "/api/v5/trade/cancel-all-after", '{"timeOut":"10"}')[1]["code"] == "0"
+        assert [o["ordId"] for o in call("GET", "/api/v5/trade/orders-pending")[1]["data"]] == [placed]
+        sim.run(sim.sim.okx_dead_man_fires())  # the countdown lapses
+        assert call("GET", "/api/v5/trade/orders-pending")[1]["data"] == []
+        sim.sim.clock_skew_s = 40.0
+        ts = int(call("GET", "/api/v5/public/time")[1]["data"][0]["ts"])
+        assert abs(ts - (time.time() + 40) * 1000) < 5000
+        assert call("GET", "/api/v5/trade/orders-pending")[1]["code"] == "50102"  # by our clock
+        with raw(sim, "/ws/v5/private") as ws:
+            assert okx_login(ws)["code"] == "60006"  # 40 s behind the exchange: expired
 
     @pytest.mark.parametrize("headers, status, code", [
         ({"OK-ACCESS-SIGN": "x"}, 401, "50113"),
@@ -299,6 +352,37 @@ class TestMexcRules:
         assert by_client[1]["orderId"] == by_id[1]["orderId"] == placed["orderId"]
         assert rest(sim, "GET", "/api/v3/order", {"orderId": "no", "symbol": "BTCUSDT"})[:2] == (
             400, {"code": -2013, "msg": "Order does not exist."})
+
+    def test_batches_open_orders_symbols_and_time(self, sim):
+        def batch(*orders):
+            return rest(sim, "POST", "/api/v3/batchOrders", {"batchOrders": json.dumps(orders)})[:2]
+        one = {"symbol": "BTCUSDT", "side": "BUY", "type": "LIMIT", "quantity": "1", "price": "9"}
+        status, results = batch(one, dict(one, price="-1"))
+        assert status == 200 and results[0]["symbol"] == "BTCUSDT" and results[1]["code"] == 700004
+        assert batch(*[one] * 21)[1]["code"] == 700004              # at most 20
+        assert batch(one, dict(one, symbol="ETHUSDT"))[1]["code"] == 700004  # one symbol
+        assert rest(sim, "POST", "/api/v3/order", dict(one, symbol="NOPEUSDT"))[:2] == (
+            400, {"code": 10007, "msg": "symbol not support api"})
+        open_ = rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"})[1]
+        assert [o["orderId"] for o in open_] == [results[0]["orderId"]]
+        cancelled = rest(sim, "DELETE", "/api/v3/openOrders", {"symbol": "BTCUSDT"})[1]
+        assert [(o["orderId"], o["status"]) for o in cancelled] == [(results[0]["orderId"], "CANCELED")]
+        assert rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"})[1] == []
+        sim.sim.clock_skew_s = -5.0
+        conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(), timeout=TIMEOUT)
+        conn.request("GET", "/api/v3/time")
+        server = json.loads(conn.getresponse().read())["serverTime"]
+        assert abs(server - (time.time() - 5) * 1000) < 2000
+        assert rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"})[1]["code"] == 700003
+        assert rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"}, timestamp=server)[0] == 200
+
+    def test_unsubscription_takes_the_flat_form_only(self, sim):
+        name = "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT"
+        with raw(sim, "/ws") as ws:
+            mexc_ask(ws, "SUBSCRIPTION", name)
+            ws.send(json.dumps({"method": "UNSUBSCRIPTION", "params": [[name]]}))
+            assert json.loads(ws.recv(TIMEOUT))["msg"] == "Wrong request format"  # still streaming
+            assert mexc_ask(ws, "UNSUBSCRIPTION", name)["msg"] == name
 
     def test_rate_limit(self, sim):
         sim.sim.add_rest_fault("rate-limit", "/api/v3/order")

@@ -1,0 +1,83 @@
+#include "core/clock/clock_watch.hpp"
+
+#include <algorithm>
+
+#include "core/output.hpp"
+#include "core/session.hpp"
+
+namespace corvane {
+namespace {
+
+// A measurement waits at most this long for its answer: a slow one says little about the
+// clock.
+constexpr std::chrono::milliseconds kMeasureTimeout{3000};
+
+// Why `reply` gives no time, or its time recorded in `offset`.
+std::string record(ClockOffset& offset, const https::Reply& reply, ClockOffset::Clock::time_point sent) {
+    const auto received = ClockOffset::Clock::now();
+    if (reply.outcome != https::Reply::Outcome::answered) return reply.failure;
+    if (!reply.succeeded()) return "HTTP " + std::to_string(reply.status) + " " + reply.body;
+    try {
+        offset.measured(server_time_in(reply.body), sent, received);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
+void report(const std::string& failure) {
+    if (!failure.empty()) print_line(Stream::err, "Error: clock offset: " + failure);
+}
+
+}  // namespace
+
+void measure_clock(ClockOffset& offset, const https::Endpoint& endpoint,
+                   const https::Request& request) {
+    offset.claim_first();
+    https::Endpoint bounded = endpoint;
+    bounded.timeout = std::min(bounded.timeout, kMeasureTimeout);
+    const auto sent = ClockOffset::Clock::now();
+    report(record(offset, https::send(bounded, request), sent));
+}
+
+void measure_clock_once(ClockOffset& offset, const https::Endpoint& endpoint,
+                        const https::Request& request) {
+    if (offset.claim_first()) measure_clock(offset, endpoint, request);
+}
+
+ClockWatch::ClockWatch(ClockOffset& offset, EndpointOf endpoint, https::Request request,
+                       std::chrono::milliseconds interval)
+    : offset(offset), endpoint(std::move(endpoint)), request(std::move(request)),
+      interval(interval) {}
+
+void ClockWatch::start(Session& session) {
+    CORVANE_ON_RUN_THREAD(session.thread());
+    timer.emplace(session.io());
+    schedule(session);
+}
+
+void ClockWatch::stop() {
+    pending.reset();
+    timer.reset();
+}
+
+void ClockWatch::schedule(Session& session) {
+    timer->expires_after(interval);
+    timer->async_wait([this, &session](const boost::system::error_code& ec) {
+        if (!ec) measure(session);
+    });
+}
+
+void ClockWatch::measure(Session& session) {
+    CORVANE_ON_RUN_THREAD(session.thread());
+    https::Endpoint bounded = endpoint();
+    bounded.timeout = std::min(bounded.timeout, kMeasureTimeout);
+    const auto sent = ClockOffset::Clock::now();
+    pending = https::start(session.io(), bounded, request,
+                           [this, &session, sent](const https::Reply& reply) {
+                               report(record(offset, reply, sent));
+                               schedule(session);
+                           });
+}
+
+}  // namespace corvane

@@ -1,0 +1,65 @@
+// OkxConnector's account-wide REST calls (Python threads): the dead-man switch, the pending
+// orders, and the signed POSTs they take; and the clock offset its stats show.
+
+#include "core/clock/clock_watch.hpp"
+#include "core/request_errors.hpp"
+#include "okx/okx_account_rest.hpp"
+#include "okx/okx_connector.hpp"
+#include "okx/okx_rest.hpp"
+
+namespace corvane {
+
+std::string OkxConnector::cancel_all_after(int seconds) {
+    require_private("cancel_all_after");
+    // OKX takes 0 (off) or 10 to 120 seconds.
+    if (seconds != 0 && (seconds < 10 || seconds > 120)) {
+        throw std::invalid_argument("cancel_all_after takes 0 or 10 to 120 seconds");
+    }
+    // Off first, so that no refresh restarts a countdown the program is turning off.
+    if (seconds == 0) dead_man.seconds.store(0);
+    const std::uint64_t reads = queue().reads();
+    std::string reply = post(okx::kCancelAllAfterPath, okx::cancel_all_after_body(seconds));
+    if (seconds > 0 && cancel_all_after_accepted(reply)) {
+        dead_man.restarted(reads);
+        dead_man.seconds.store(seconds);
+    }
+    return reply;
+}
+
+std::string OkxConnector::open_orders(const ParamMap& params) {
+    require_private("open_orders");
+    bool demo_trading = false;
+    const https::Endpoint endpoint = rest_endpoint(&demo_trading);
+    measure_clock_once(clock, endpoint, okx::time_request());
+    return body_or_throw(https::send(
+        endpoint, okx::signed_get(okx::pending_orders_target(params), credentials, demo_trading,
+                                  okx::rest_timestamp(clock.now()))));
+}
+
+std::string OkxConnector::post(const std::string& target, const std::string& body) {
+    bool demo_trading = false;
+    const https::Endpoint endpoint = rest_endpoint(&demo_trading);
+    measure_clock_once(clock, endpoint, okx::time_request());
+    return body_or_throw(https::send(
+        endpoint, okx::signed_post(target, body, credentials, demo_trading,
+                                   okx::rest_timestamp(clock.now()))));
+}
+
+std::unique_ptr<https::Pending> OkxConnector::start_post(boost::asio::io_context& loop,
+                                                         const std::string& target,
+                                                         std::string body, https::Done done) {
+    bool demo_trading = false;
+    const https::Endpoint endpoint = rest_endpoint(&demo_trading);
+    return https::start(loop, endpoint,
+                        okx::signed_post(target, body, credentials, demo_trading,
+                                         okx::rest_timestamp(clock.now())),
+                        std::move(done));
+}
+
+BaseExchangeConnector::Stats OkxConnector::stats() {
+    Stats s = WebSocketConnector::stats();
+    s.clock_offset_ms = clock.offset();
+    return s;
+}
+
+}  // namespace corvane
