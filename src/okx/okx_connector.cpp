@@ -303,6 +303,14 @@ std::size_t OkxConnector::unsubscribe_all(Session& session) const {
 
 // ---- subscriptions (Python threads) ----
 
+namespace {
+// The instrument whose sequences a channel's pushes carry: only instId-keyed channels have one.
+std::string instrument_of(const okx::ChannelArg& arg) {
+    const auto it = arg.members.find("instId");
+    return it == arg.members.end() ? std::string() : it->second;
+}
+}  // namespace
+
 // A public channel needs something that names what it streams: the missing keyword reported
 // is inst_id, which most of them take.
 okx::ChannelArg OkxConnector::channel_arg(const ParamMap& params) const {
@@ -320,7 +328,7 @@ void OkxConnector::subscribe(const ParamMap& params) {
     const okx::ChannelArg arg = channel_arg(params);
     const auto all =
         channels.add(arg, [&] { send_if_open(okx::subscription_request("subscribe", {arg})); });
-    restart_sequence(arg.channel(), is_private ? "" : arg.members.at("instId"));
+    restart_sequence(arg.channel(), instrument_of(arg));
     print_lines(registry_lines(all));
 }
 
@@ -328,7 +336,7 @@ void OkxConnector::unsubscribe(const ParamMap& params) {
     const okx::ChannelArg arg = channel_arg(params);
     channels.remove(arg, true,
                     [&] { send_if_open(okx::subscription_request("unsubscribe", {arg})); });
-    restart_sequence(arg.channel(), is_private ? "" : arg.members.at("instId"));
+    restart_sequence(arg.channel(), instrument_of(arg));
 }
 
 std::vector<std::string> OkxConnector::registry_lines(

@@ -129,9 +129,12 @@ class TestOkxRules:
                        "OK-ACCESS-SIGN": rest_sign(stamp, method, target, body, OKX_TEST.secret)}
             conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(),
                                                timeout=TIMEOUT)
-            conn.request(method, target, body, headers)
-            reply = conn.getresponse()
-            return reply.status, json.loads(reply.read())
+            try:
+                conn.request(method, target, body, headers)
+                reply = conn.getresponse()
+                return reply.status, json.loads(reply.read())
+            finally:
+                conn.close()
         with raw(sim, "/ws/v5/private") as ws:
             okx_login(ws)
             placed = ask(ws, order())["data"][0]["ordId"]
@@ -370,8 +373,11 @@ class TestMexcRules:
         assert rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"})[1] == []
         sim.sim.clock_skew_s = -5.0
         conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(), timeout=TIMEOUT)
-        conn.request("GET", "/api/v3/time")
-        server = json.loads(conn.getresponse().read())["serverTime"]
+        try:
+            conn.request("GET", "/api/v3/time")
+            server = json.loads(conn.getresponse().read())["serverTime"]
+        finally:
+            conn.close()
         assert abs(server - (time.time() - 5) * 1000) < 2000
         assert rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"})[1]["code"] == 700003
         assert rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"}, timestamp=server)[0] == 200
