@@ -251,7 +251,8 @@ class TestSwitchOver:
             assert len(switches) >= 2
             assert c.stats()["max_queued_bytes"] > 64 * 1024  # read past the bound while switching
             c.disconnect()
-        assert "warning" not in capfd.readouterr().out  # nothing printed by a switch-over
+        printed = capfd.readouterr()
+        assert "warning" not in printed.out + printed.err  # nothing printed by a switch-over
 
     def test_a_notice_on_the_replacement_brings_the_next_switch_over(self, sim):
         sim.sim.okx_limits.upgrade_close_s = 3.0
