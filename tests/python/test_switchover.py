@@ -254,6 +254,21 @@ class TestSwitchOver:
         printed = capfd.readouterr()
         assert "warning" not in printed.out + printed.err  # nothing printed by a switch-over
 
+    def test_a_notice_behind_a_held_back_backlog_is_read_within_its_warning(self, sim):
+        sim.sim.okx_limits.upgrade_close_s = 60.0
+        c = m.OkxConnector()
+        c.subscribe(channel="tickers", inst_id="BTC-USDT")
+        c.limit_queue(64 * 1024)
+        c.connect(sim.sim.url(PUBLIC))
+        assert len(read_meta_until(c, lambda got: len(got) == 2)) == 2  # open, acknowledged
+        backlog = 24_000  # 24 MB: more than the sockets hold, so the exchange has to wait
+        sim.soon(lambda: sim.sim.send_repeated(1, backlog, lambda seq: f"{seq:08d}" + "x" * 992))
+        wait_until(lambda: sim.sim.connection(1).ws.transport.get_write_buffer_size() > 1 << 20)
+        sim.soon(lambda: sim.sim.okx_notice(1))  # behind the backlog
+        sim.wait_connection(2, 40)  # read 20 s into the stall: a third of OKX's 60 s
+        assert c.stats()["max_queued_bytes"] > 64 * 1024
+        c.disconnect()
+
     def test_a_notice_on_the_replacement_brings_the_next_switch_over(self, sim):
         sim.sim.okx_limits.upgrade_close_s = 3.0
         c = m.OkxConnector()
