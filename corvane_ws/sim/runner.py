@@ -64,6 +64,11 @@ class SimulatorThread:
     def cut_mid_frame(self, conn: int) -> None:
         self.run(self.sim.cut_mid_frame(conn))
 
+    def soon(self, make: Callable[[], Coroutine]) -> None:
+        """Starts the coroutine make() on the loop without waiting for it (for sends that wait
+        for a peer that does not read)."""
+        self._loop.call_soon_threadsafe(lambda: self.sim.close_soon_task(make()))
+
     def inject_gap(self) -> None:
         self._loop.call_soon_threadsafe(self.sim.inject_gap)
 

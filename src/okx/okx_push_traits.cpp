@@ -50,29 +50,22 @@ std::string_view arg_of(std::string_view text) {
     return end == std::string_view::npos ? std::string_view{} : text.substr(7, end - 6);
 }
 
+// OKX stamps nothing per connection: the copies of a push are the same bytes, so a push that
+// carries an id of its own (it happens once) is identified by all of its bytes; the id alone
+// would match two pushes that share a ts.
 PushIdentity identity(const InboundMessage& message) {
     if (message.binary) return {};
     const std::string_view text = message.payload;
     const std::string_view arg = arg_of(text);
     if (arg.empty()) return {};
     const std::string_view data = text.substr(kArg.size() + arg.size() - 1);
-    std::string_view id;
-    // An order's update is its order and its update time (its tradeId is empty until a fill).
-    if (const auto order = member(data, R"("ordId")"); !order.empty()) {
-        const auto update = member(data, R"("uTime")");
-        id = update.empty() ? std::string_view{} : data.substr(order.data() - data.data(),
-                                                             update.end() - order.begin());
-    } else {
-        for (const std::string_view name : {R"("seqId")", R"("tradeId")", R"("ts")"}) {
-            id = member(data, name);
-            if (!id.empty()) break;
-        }
-    }
-    if (id.empty()) return {};
+    // An order's update has its order and update time (its tradeId is empty until a fill).
+    bool own_id = !member(data, R"("ordId")").empty() && !member(data, R"("uTime")").empty();
+    for (const std::string_view name : {R"("seqId")", R"("tradeId")", R"("ts")"})
+        own_id = own_id || !member(data, name).empty();
+    if (!own_id) return {};
     const std::uint64_t channel = std::hash<std::string_view>()(arg);
-    const std::uint64_t push =
-        (channel * 0x9e3779b97f4a7c15ULL) ^ std::hash<std::string_view>()(id);
-    return {push | 1, channel};  // never 0
+    return {std::hash<std::string_view>()(text) | 1, channel};  // never 0
 }
 
 // books, books-elp, books-l2-tbt, books50-l2-tbt carry prevSeqId; books5 and bbo-tbt do not.
