@@ -98,7 +98,6 @@ void KeptConnection::on_handshake(error_code ec) {
     if (current != State::opening) return;
     if (ec) return opening_failed(step_failure("handshake", ec));
     timer.cancel();
-    resumed = https::resumed(stream.native_handle());
     if (job) {
         send();
     } else {

@@ -43,7 +43,6 @@ public:
 
     State state() const { return current; }
     bool holds_job() const { return job != nullptr; }
-    bool resumed_session() const { return resumed; }
 
     // opening: resolve, connect, handshake, each bounded by the endpoint's time-out.
     void open(std::shared_ptr<Job> held);
@@ -96,7 +95,6 @@ private:
     bool idle_reading = false;  // a read started while idle is under way
     bool reading = false;       // the answer's read has started
     bool reused = false;     // it has carried a whole exchange before
-    bool resumed = false;
 };
 
 }  // namespace corvane::https
