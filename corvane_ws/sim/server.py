@@ -14,6 +14,7 @@ import socket
 import ssl
 import struct
 import time
+import weakref
 from dataclasses import dataclass, field
 from email.utils import formatdate
 from pathlib import Path
@@ -23,6 +24,7 @@ from urllib.parse import parse_qsl, urlsplit
 from websockets.asyncio.server import Server, ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 from websockets.http11 import Request, Response
+from websockets.protocol import State
 
 from . import control
 from .certs import TestCertificates
@@ -122,6 +124,7 @@ class Simulator:
         self._ids = itertools.count(1)
         self._ports = {"ws": port, "rest": rest_port, "control": control_port}
         self._ws_server: Server | None = None
+        self._ws_opening: weakref.WeakSet[ServerConnection] = weakref.WeakSet()
         self._servers: list[asyncio.Server] = []
         self._rest = MexcRest(self)
         self._okx_rest = OkxRest(self)
@@ -131,8 +134,17 @@ class Simulator:
 
     async def start(self) -> None:
         ctx = self.certificates.server_context(self.cert)
+        opening = self._ws_opening
+
+        class Tracked(ServerConnection):
+            """Known from the moment TCP is up, not only once its upgrade is done."""
+
+            def connection_made(self, transport) -> None:
+                super().connection_made(transport)
+                opening.add(self)
+
         self._ws_server = await serve(
-            self._serve_websocket, self.host, self._ports["ws"], ssl=ctx,
+            self._serve_websocket, self.host, self._ports["ws"], ssl=ctx, create_connection=Tracked,
             process_request=self._check_upgrade, compression=None, max_size=None,
             ping_interval=None, close_timeout=2, server_header="corvane-ws simulator")
         self._ports["ws"] = self._ws_server.sockets[0].getsockname()[1]
@@ -161,6 +173,11 @@ class Simulator:
         for task in list(self._rest_tasks):
             task.cancel()
         if self._ws_server is not None:
+            # A client that connected and has sent nothing yet (a REST connection opened ahead
+            # of its first request) would hold the close up until its handshake time-out.
+            for connection in list(self._ws_opening):
+                if connection.protocol.state is State.CONNECTING:
+                    connection.transport.abort()
             self._ws_server.close()
             await self._ws_server.wait_closed()
         for server in self._servers:
@@ -298,6 +315,7 @@ class Simulator:
             await writer.start_tls(self._rest_tls)
             self.rest_handshakes += 1
             self.rest_resumed += bool(writer.get_extra_info("ssl_object").session_reused)
+            self.recorder.notify()
             while await self._serve_one_rest(reader, writer):
                 pass
         except (ConnectionError, ssl.SSLError, asyncio.TimeoutError):

@@ -217,5 +217,28 @@ TEST_F(RestAgainstSimulator, ARequestThatMayHaveArrivedIsNeverResent) {
     EXPECT_TRUE(order(3).succeeded());
 }
 
+// Four calls stalled on the four connections a host may have: a fifth waits for one and, when
+// its time is up, fails as never sent. The stalled ones end at their own deadline, unknown.
+TEST_F(RestAgainstSimulator, ACallWaitingForAConnectionKeepsItsTimeBound) {
+    sim->post("/fault?fault=stall&path=/api/v3/order&count=4");
+    std::vector<https::Reply> stalled(4);
+    std::vector<std::thread> threads;
+    for (unsigned n = 0; n < 4; ++n) {
+        threads.emplace_back([&, n] {
+            stalled[n] = mexc::send_signed(sim->rest(milliseconds(3000)), "POST", "/api/v3/order",
+                                           kKey, kSecret, {{"symbol", "BTCUSDT"}});
+        });
+    }
+    ASSERT_TRUE(testing::eventually([&] { return orders_received() == 4; }));
+    const auto waited = mexc::send_signed(sim->rest(milliseconds(300)), "POST", "/api/v3/order",
+                                          kKey, kSecret, {{"symbol", "BTCUSDT"}});
+    EXPECT_EQ(waited.outcome, https::Reply::Outcome::not_sent) << waited.failure;
+    EXPECT_EQ(waited.failure, "request to localhost timed out after 300 ms");
+    for (auto& thread : threads) thread.join();
+    for (const auto& reply : stalled) EXPECT_EQ(reply.outcome, https::Reply::Outcome::unknown);
+    EXPECT_EQ(orders_received(), 4u);
+    EXPECT_TRUE(order(5).succeeded());
+}
+
 }  // namespace
 }  // namespace corvane

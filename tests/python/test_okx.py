@@ -370,6 +370,19 @@ class TestOrders:
         place()
         assert len(sim.wait_frames(conn, 1)) == 1  # only the order whose code came
 
+    def test_a_private_connect_opens_the_rest_connection_its_lookups_use(self, sim):
+        c = private_connector()
+        c.rest_url = f"https://localhost:{sim.sim.rest_port}"
+        connect(sim, c, PRIVATE)
+        sim.sim.recorder.wait_for(lambda: sim.sim.rest_handshakes == 1, 10)
+        assert sim.sim.recorder.requests == []  # open before anything is asked of it
+        read(c, 1)
+        c.place_order(ord_id="w1", inst_id="BTC-USDT", side="buy", px="1", sz="1",
+                      tdMode="cash", ordType="limit")
+        assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "0"
+        assert c.load_instruments(inst_type="SWAP") == 1
+        assert (len(sim.sim.recorder.requests), sim.sim.rest_handshakes) == (2, 1)
+
     def test_an_order_on_a_relisted_instrument_goes_once_more_with_its_new_code(self, sim):
         c = private_connector()
         connect(sim, c, PRIVATE)

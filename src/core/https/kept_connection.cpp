@@ -1,6 +1,8 @@
 #include "core/https/kept_connection.hpp"
 
-#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include <boost/asio/connect.hpp>
 #include <boost/beast/http/read.hpp>
@@ -96,7 +98,6 @@ void KeptConnection::on_handshake(error_code ec) {
     if (current != State::opening) return;
     if (ec) return opening_failed(step_failure("handshake", ec));
     timer.cancel();
-    resumed = https::resumed(stream.native_handle());
     if (job) {
         send();
     } else {
@@ -125,9 +126,12 @@ bool KeptConnection::take(std::shared_ptr<Job> next) {
 
 void KeptConnection::send() {
     current = State::busy;
-    ++idle_turn;  // ends the idle watch and timer
+    ++idle_turn;  // ends the idle timer
     timer.cancel();
-    stream.next_layer().cancel();
+    reading = false;
+    parser.emplace();
+    parser->header_limit(8192);
+    parser->body_limit(kBodyLimit);
     job->written = true;  // from here on, a failure leaves the outcome unknown
     http::async_write(stream, job->request,
                       [self = shared_from_this()](error_code e, std::size_t bytes) {
@@ -148,9 +152,13 @@ void KeptConnection::on_write(error_code ec, std::size_t bytes) {
         return;
     }
     if (ec) return exchange_failed(step_failure("write", ec));
-    parser.emplace();
-    parser->header_limit(8192);
-    parser->body_limit(kBodyLimit);
+    // A read still under way from the idle spell becomes the answer's first read.
+    if (!idle_reading) read_answer();
+}
+
+void KeptConnection::read_answer() {
+    if (reading) return;
+    reading = true;
     read_header();
 }
 
@@ -210,7 +218,7 @@ void KeptConnection::exchange_failed(const std::string& why) {
 void KeptConnection::become_idle() {
     current = State::idle;
     ++idle_turn;
-    watch_idle();
+    if (!idle_reading) read_while_idle();
     timer.expires_after(kIdleLimit);
     timer.async_wait([self = shared_from_this(), turn = idle_turn](error_code ec) {
         if (ec || self->current != State::idle || turn != self->idle_turn) return;
@@ -220,23 +228,37 @@ void KeptConnection::become_idle() {
     pool.on_idle(*this);
 }
 
-// An HTTP server sends nothing on an idle connection but its close (close_notify, FIN or RST),
-// so the socket turning readable while idle means the connection is gone.
-void KeptConnection::watch_idle() {
-    stream.next_layer().async_wait(
-        tcp::socket::wait_read, [self = shared_from_this(), turn = idle_turn](error_code ec) {
-            if (ec || self->current != State::idle || turn != self->idle_turn) return;
-            self->close();
-            self->pool.on_lost(*self);
-        });
+// An idle connection is read all the same: TLS records the server sends after its handshake
+// (TLS 1.3 session tickets) are taken in on the way, and anything that completes the read
+// while idle is the server's close (or bytes never asked for): the connection is gone. When a
+// request goes out meanwhile, this read is the first read of its answer.
+void KeptConnection::read_while_idle() {
+    idle_reading = true;
+    stream.async_read_some(buffer.prepare(4096),
+                           [self = shared_from_this()](error_code ec, std::size_t bytes) {
+                               self->on_idle_read(ec, bytes);
+                           });
 }
 
-// The same check, now, for a close whose watch has not run yet.
+void KeptConnection::on_idle_read(error_code ec, std::size_t bytes) {
+    idle_reading = false;
+    buffer.commit(bytes);
+    if (current == State::idle) {
+        close();
+        pool.on_lost(*this);
+    } else if (current == State::busy) {
+        if (ec && bytes == 0) return exchange_failed(step_failure("read", ec));
+        read_answer();
+    }
+}
+
+// Bytes or a close waiting on the socket of an idle connection, not yet taken in by its read:
+// the server's close, or something the connection cannot be trusted with a request after.
 bool KeptConnection::server_closed() const {
-    pollfd fd{};
-    fd.fd = const_cast<Stream&>(stream).next_layer().native_handle();
-    fd.events = POLLIN | POLLRDHUP;
-    return ::poll(&fd, 1, 0) != 0;
+    char byte = 0;
+    const int fd = const_cast<Stream&>(stream).next_layer().native_handle();
+    const ssize_t seen = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return !(seen < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
 }
 
 void KeptConnection::abort() {

@@ -9,7 +9,7 @@
 //   opening  failure or open deadline               closed   the pool fails the job it held
 //   idle     take, the socket quiet                 busy     the request is written
 //   idle     take, the server has closed            closed   the job goes to another connection
-//   idle     server closes                          closed   the next call opens a new one
+//   idle     server closes (or sends anything)      closed   the next call opens a new one
 //   idle     idle limit reached                     closed   a warm pool opens a new one
 //   busy     whole answer, keep-alive               idle     the job's reply reported
 //   busy     whole answer, "Connection: close"      closed   the job's reply reported
@@ -43,7 +43,6 @@ public:
 
     State state() const { return current; }
     bool holds_job() const { return job != nullptr; }
-    bool resumed_session() const { return resumed; }
 
     // opening: resolve, connect, handshake, each bounded by the endpoint's time-out.
     void open(std::shared_ptr<Job> held);
@@ -69,13 +68,15 @@ private:
 
     void send();
     void on_write(boost::system::error_code ec, std::size_t bytes);
+    void read_answer();
     void read_header();
     void on_header(boost::system::error_code ec);
     void on_read(boost::system::error_code ec);
     void exchange_failed(const std::string& why);
 
     void become_idle();
-    void watch_idle();
+    void read_while_idle();
+    void on_idle_read(boost::system::error_code ec, std::size_t bytes);
     bool server_closed() const;
     void close();
 
@@ -90,9 +91,10 @@ private:
     std::optional<Parser> parser;
     std::shared_ptr<Job> job;
     State current = State::opening;
-    unsigned idle_turn = 0;  // which idle spell a watch or timer belongs to
+    unsigned idle_turn = 0;     // which idle spell a timer belongs to
+    bool idle_reading = false;  // a read started while idle is under way
+    bool reading = false;       // the answer's read has started
     bool reused = false;     // it has carried a whole exchange before
-    bool resumed = false;
 };
 
 }  // namespace corvane::https

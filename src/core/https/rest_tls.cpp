@@ -70,8 +70,4 @@ void resume_session(SSL* ssl, const std::string* host_port) {
         SSL_set_session(ssl, kept->second.get());
 }
 
-bool resumed(SSL* ssl) {
-    return SSL_session_reused(ssl) == 1;
-}
-
 }  // namespace corvane::https

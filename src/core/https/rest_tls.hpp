@@ -18,7 +18,4 @@ std::shared_ptr<boost::asio::ssl::context> rest_tls();
 // `host_port` must outlive `ssl`.
 void resume_session(SSL* ssl, const std::string* host_port);
 
-// Whether the handshake of `ssl` resumed a session.
-bool resumed(SSL* ssl);
-
 }  // namespace corvane::https
