@@ -1,16 +1,18 @@
 # make demo  - set up, build, and stream from the local exchange simulator
 # make test  - set up, build, run the C++ and Python suites, then the C++ suite under
 #              ASan+UBSan and under TSan
+# make wheel - dist/corvane_ws-*.whl, installable without a compiler
 # make bench - throughput and latency against other Python WebSocket clients
 # make sanitize - the C++ suite under ASan+UBSan and under TSan
 # make soak  - the long flood and churn runs
 
 PY := .venv/bin/python
 BUILD := build/py
-SOURCES := $(shell find src cmake tests/cpp bench -type f -not -path "*/results/*" 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake tests/cpp bench corvane_ws -type f -not -path "*/results/*" \
+  -not -path "*/__pycache__/*" 2>/dev/null) CMakeLists.txt pyproject.toml
 STAMP := $(BUILD)/.installed
 
-.PHONY: setup build test demo bench sanitize asan tsan soak format clean
+.PHONY: setup build wheel test demo bench bench-package sanitize asan tsan soak format clean
 
 setup:
 	@scripts/setup.sh
@@ -22,6 +24,14 @@ $(STAMP): $(SOURCES) | setup
 	@touch $@
 
 build: setup $(STAMP)
+
+# dist/corvane_ws-*.whl: the module, its stub and the corvane_ws package (simulator included),
+# from the same build directory as `make build`, so after it only the packing runs.
+wheel: build
+	rm -rf dist
+	$(PY) -m pip wheel --no-build-isolation --no-deps -q -w dist \
+	  -C build-dir=$(BUILD) -C cmake.define.CORVANE_TESTS=ON \
+	  -C cmake.define.CORVANE_SIM_PYTHON=$(abspath $(PY)) .
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure --timeout 300
