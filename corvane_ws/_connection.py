@@ -67,6 +67,7 @@ class _Core:
         self._waiters: dict[str, Future[dict[str, Any]]] = {}
         self.login_reply: dict[str, Any] | None = None
         """The OKX login reply of the current private connection (None elsewhere)."""
+        self._disconnected = False  # disconnect() called since the last connect
 
     @property
     def native(self) -> _m.BaseExchangeConnector:
@@ -81,10 +82,11 @@ class _Core:
 
     @property
     def close_reason(self) -> str | None:
-        """Why the stream last ended: the last failure, error or abnormal close ("Connection
-        reset by peer", "HTTP 503", …); None if it ended cleanly or has not ended."""
+        """Why the stream ended: the connector's last failure, error or abnormal close
+        ("Connection reset by peer", "HTTP 503", …); None while it is open, after
+        ``disconnect()`` and if it never failed."""
         stats = self._native.stats()
-        return None if stats["connected"] else stats["last_error"]
+        return None if stats["connected"] or self._disconnected else stats["last_error"]
 
     def _deliver(self, item: str | bytes) -> object:
         """A message as the program gets it, or _SKIP for one this package consumes."""
@@ -158,6 +160,7 @@ class Connection(_Core):
         Raises ``ConnectError`` (``LoginRefused``, ``OpenTimeout``) with the reason; the
         connection is closed then."""
         opening = self._native.wsrun(meta=True)
+        self._disconnected = False
         try:
             self._native.connect(self.url)
         except (RequestRefused, RequestOutcomeUnknown, RequestNotSent, RuntimeError) as e:
@@ -183,6 +186,7 @@ class Connection(_Core):
     def disconnect(self) -> None:
         """Closes the connection (a close handshake, at most about 2 s); what was already sent
         goes out first. Messages still queued can be read afterwards."""
+        self._disconnected = True
         self._native.disconnect()
 
     def __enter__(self) -> Self:
@@ -287,6 +291,7 @@ class AsyncConnection(_Core):
         Raises ``ConnectError`` (``LoginRefused``, ``OpenTimeout``) with the reason; the
         connection is closed then."""
         opening = self._native.wsrun_async(meta=True)
+        self._disconnected = False
         try:
             await asyncio.to_thread(self._native.connect, self.url)
         except (RequestRefused, RequestOutcomeUnknown, RequestNotSent, RuntimeError) as e:
@@ -310,6 +315,7 @@ class AsyncConnection(_Core):
     async def disconnect(self) -> None:
         """Closes the connection (a close handshake, at most about 2 s); what was already sent
         goes out first. Messages still queued can be read afterwards."""
+        self._disconnected = True
         await asyncio.to_thread(self._native.disconnect)
 
     async def __aenter__(self) -> Self:
