@@ -8,8 +8,8 @@ from typing import Any, Final, Literal
 
 from .errors import OrderNotFound, OrderRejected, RequestRefused
 
-Side = Literal["buy", "sell"]
-OrderType = Literal["limit", "market", "post_only", "ioc", "fok"]
+type Side = Literal["buy", "sell"]
+type OrderType = Literal["limit", "market", "post_only", "ioc", "fok"]
 
 SIDES: Final = ("buy", "sell")
 OKX_TYPES: Final = {"limit": "limit", "market": "market", "post_only": "post_only",

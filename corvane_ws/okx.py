@@ -26,7 +26,7 @@ OKX_HOST: Final = "wss://ws.okx.com:8443"
 OKX_DEMO_HOST: Final = "wss://wspap.okx.com:8443"
 """OKX's demo-trading WebSocket host."""
 
-Endpoint = Literal["public", "private", "business"]
+type Endpoint = Literal["public", "private", "business"]
 
 DEFAULT_ACK_TIMEOUT: Final = 5.0
 

@@ -23,7 +23,7 @@ from .errors import ConnectError
 
 __all__ = ["AsyncReconnecting", "Reconnecting", "StreamEvent"]
 
-EventKind = Literal["connected", "disconnected", "connect_failed", "waiting", "stopped"]
+type EventKind = Literal["connected", "disconnected", "connect_failed", "waiting", "stopped"]
 
 
 @dataclass(frozen=True, slots=True)

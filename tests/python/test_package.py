@@ -301,4 +301,4 @@ def test_the_wheel_installs_and_runs_in_a_clean_venv(tmp_path, sim):
                             check=True).stdout
     libraries = {line.split("[")[1].split("]")[0] for line in needed.splitlines() if "NEEDED" in line}
     assert libraries <= {"libssl.so.3", "libcrypto.so.3", "libstdc++.so.6", "libgcc_s.so.1",
-                         "libc.so.6", "libm.so.6"}
+                         "libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}
