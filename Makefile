@@ -3,6 +3,7 @@
 #              ASan+UBSan and under TSan
 # make wheel - dist/corvane_ws-*.whl, installable without a compiler
 # make bench - throughput and latency against other Python WebSocket clients
+#              (make bench-package: only the corvane_ws package against the module)
 # make sanitize - the C++ suite under ASan+UBSan and under TSan
 # make soak  - the long flood and churn runs
 
@@ -52,6 +53,14 @@ bench: build $(BENCH_STAMP)
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	cmake --build build/bench
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# Only the rows of the corvane_ws package against the module it wraps (a few minutes).
+bench-package: build $(BENCH_STAMP)
+	cmake -S . -B build/bench -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_BENCH=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
+	cmake --build build/bench
+	$(PY) bench/run.py --package $(BENCH_ARGS)
 
 # The C++ library and its suite (simulator integration included) under sanitizers.
 SAN_CONFIGURE = cmake -S . -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \

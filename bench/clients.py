@@ -126,6 +126,26 @@ async def corvane_async(url: str, meter: Meter) -> None:
     c.disconnect()
 
 
+def package(url: str, meter: Meter) -> None:
+    import corvane_ws as cw
+
+    with cw.OKX(url=url) as c:  # its defaults: the queue bounded, the module's lines logged
+        take = meter.take
+        for message in c:
+            if take(message):
+                break
+
+
+async def package_async(url: str, meter: Meter) -> None:
+    import corvane_ws as cw
+
+    async with cw.AsyncOKX(url=url) as c:
+        take = meter.take
+        async for message in c:
+            if take(message):
+                break
+
+
 def handoff(url: str, meter: Meter) -> None:
     import _bench_handoff
 
@@ -204,6 +224,8 @@ CLIENTS = {
     "corvane-async": corvane_async,
     "corvane-meta": corvane_meta,
     "handoff": handoff,
+    "package": package,
+    "package-async": package_async,
     "picows": picows_client,
     "websockets-sync": websockets_sync,
     "websockets-async": websockets_async,

@@ -33,11 +33,16 @@ REALISTIC_RUNS = 3  # and half of each count: the column shows where parsing tak
 # rate needs no more than that to settle.
 COUNT_SCALE = {"websocket-client": 0.15, "websockets-sync": 0.15, "websockets-async": 0.3,
                "aiohttp": 0.5}
+# make bench-package: the corvane_ws package read against the module it wraps, run by run.
+PACKAGE_SIZES = [(176, 1_000_000, "bbo"), (2048, 200_000, "2 KB")]
+PACKAGE_PAIRS = [("corvane", "package"), ("corvane-async", "package-async")]
+PACKAGE_BUDGET = {176: 0.10, 2048: 0.02}  # what reading through the package may cost
 LABELS = {"corvane": "corvane-ws", "corvane-async": "corvane-ws (asyncio)",
           "corvane-meta": "corvane-ws (meta)",
           "cpp-ceiling": "C++ transport ceiling", "path-ceiling": "C++ module path ceiling",
           "handoff": "hand-off ceiling", "websockets-async": "websockets (asyncio)",
-          "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel"}
+          "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel",
+          "package": "corvane_ws.OKX", "package-async": "corvane_ws.AsyncOKX"}
 
 
 def make_certificates() -> Path:
@@ -108,6 +113,66 @@ def measure(port: int, runs: int, scale: float, latency_seconds: float, log) -> 
             raw["latency"].setdefault(f"{rate}", {}).setdefault(client, []).append(result)
             log(f"latency {rate}/s {client:<17} p50 {result['p50_us']:.0f} us  p99 {result['p99_us']:.0f} us")
     return raw
+
+
+def measure_package(port: int, runs: int, scale: float, log) -> dict:
+    """Module and package alternately, so that both see the same machine."""
+    raw: dict = {}
+    for run in range(runs):
+        for size, count, _ in PACKAGE_SIZES:
+            for pair in PACKAGE_PAIRS:
+                for client in pair:
+                    result = run_client(client, port, size, max(1000, int(count * scale)))
+                    raw.setdefault(f"{size}", {}).setdefault(client, []).append(result)
+                    log(f"run {run + 1}/{runs} {size:>5} B {client:<17} "
+                        f"{result['messages'] / result['seconds']:>12,.0f} msg/s")
+    return raw
+
+
+def package_table(raw: dict) -> str:
+    lines = ["| Size | Reader | msg/s | CPU s / 1M msgs | package ÷ module, msg/s | "
+             "package ÷ module, CPU | cost allowed | lost / reordered |",
+             "|---|---|---:|---:|---:|---:|---:|---:|"]
+    for size, _, name in PACKAGE_SIZES:
+        per = {c: summarise(s) for c, s in raw.get(f"{size}", {}).items()}
+        for module, wrapped in PACKAGE_PAIRS:
+            if module not in per or wrapped not in per:
+                continue
+            m, p = per[module], per[wrapped]
+            for client, r in ((module, m), (wrapped, p)):
+                is_package = client == wrapped
+                rate = f"{p['msgs_per_s'] / m['msgs_per_s']:.3f}×" if is_package else "—"
+                cpu = f"{p['cpu_s_per_million'] / m['cpu_s_per_million']:.3f}×" if is_package else "—"
+                allowed = f"{PACKAGE_BUDGET[size]:.0%}" if is_package else "—"
+                lines.append(f"| {size} B ({name}) | {LABELS.get(client, client)} | "
+                             f"{r['msgs_per_s']:,.0f} | {r['cpu_s_per_million']:.2f} | {rate} | "
+                             f"{cpu} | {allowed} | {r['lost']} / {r['out_of_order']} |")
+    return "\n".join(lines)
+
+
+def run_package(args) -> int:
+    certs = make_certificates()
+    os.environ["SSL_CERT_FILE"] = str(certs / "ca.pem")
+    os.environ["PYTHONPATH"] = str(ROOT)  # the package as it is in this tree
+    server = subprocess.Popen([str(BUILD / "bench" / "push_server"), str(certs / "cert.pem"),
+                               str(certs / "key.pem")], stdout=subprocess.PIPE, text=True)
+    started = time.time()
+    try:
+        port = int(server.stdout.readline())
+        raw = measure_package(port, args.runs, args.scale, lambda line: print(line, flush=True))
+    finally:
+        server.terminate()
+        server.wait()
+    table = package_table(raw)
+    header = (f"Measured {time.strftime('%Y-%m-%d')} on {machine()}. Median of {args.runs} runs per "
+              f"reader, module and package alternating; {(time.time() - started) / 60:.1f} minutes.")
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    (RESULTS / "package.md").write_text(f"# corvane_ws package against the module\n\n{header}\n\n{table}\n")
+    (RESULTS / "package_raw.json").write_text(json.dumps(raw, indent=1))
+    if not args.no_readme:
+        update_readme(table, header, "bench-package")
+    print(table)
+    return 0
 
 
 def tables(raw: dict) -> tuple[str, dict]:
@@ -193,10 +258,10 @@ def machine() -> str:
             f"{versions}")
 
 
-def update_readme(table: str, header: str) -> None:
+def update_readme(table: str, header: str, marker: str = "bench") -> None:
     readme = ROOT / "README.md"
     text = readme.read_text()
-    start, end = "<!-- bench:start -->", "<!-- bench:end -->"
+    start, end = f"<!-- {marker}:start -->", f"<!-- {marker}:end -->"
     if start in text and end in text:
         before, rest = text.split(start, 1)
         after = rest.split(end, 1)[1]
@@ -223,9 +288,13 @@ def main() -> int:
     p.add_argument("--no-readme", action="store_true")
     p.add_argument("--render", action="store_true",
                    help="only redraw the tables and chart from bench/results/raw.json")
+    p.add_argument("--package", action="store_true",
+                   help="only the corvane_ws package against the module (make bench-package)")
     args = p.parse_args()
     if args.render:
         return render()
+    if args.package:
+        return run_package(args)
     certs = make_certificates()
     os.environ["SSL_CERT_FILE"] = str(certs / "ca.pem")
     server = subprocess.Popen([str(BUILD / "bench" / "push_server"), str(certs / "cert.pem"), str(certs / "key.pem")],
