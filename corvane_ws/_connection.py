@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import asyncio
 import itertools
+import json
 import threading
 import time
 from collections import deque
@@ -96,8 +97,6 @@ class _Core:
         """Hands an OKX order reply to the call waiting for it; True if one was waiting."""
         if '"op":"' not in item[:120]:
             return False
-        import json
-
         try:
             reply = json.loads(item)
         except ValueError:
@@ -137,8 +136,6 @@ class _Core:
         return None if opened else False
 
     def _is_login_reply(self, data: str) -> bool:
-        import json
-
         try:
             reply = json.loads(data)
         except ValueError:
