@@ -39,6 +39,7 @@ class Meter:
         self.expected = 1
         self.lost = self.out_of_order = 0
         self.first = self.last = self.cpu_first = self.cpu_last = 0.0
+        self.reader_first = self.reader_last = 0.0  # CPU of the reading thread alone
         self.delays = array.array("q")
         self.take = (self.take_timed if latency else self.take_parsed if realistic
                      else self.take_counted)
@@ -51,8 +52,10 @@ class Meter:
         self.expected = seq + 1
         if seq == 1:
             self.first, self.cpu_first = time.perf_counter(), cpu_now()
+            self.reader_first = time.thread_time()
         if seq >= self.count:
             self.last, self.cpu_last = time.perf_counter(), cpu_now()
+            self.reader_last = time.thread_time()
             return True
         return False
 
@@ -74,6 +77,7 @@ class Meter:
         received = self.expected - 1 - self.lost
         out = {"messages": received, "seconds": self.last - self.first,
                "cpu": self.cpu_last - self.cpu_first,
+               "reader_cpu": self.reader_last - self.reader_first,
                "maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
                "bytes": received * self.size, "lost": self.lost + self.count - (self.expected - 1),
                "out_of_order": self.out_of_order}
