@@ -150,6 +150,37 @@ async def package_async(url: str, meter: Meter) -> None:
                 break
 
 
+def queued(connector, count: int) -> None:
+    """Waits until the whole stream is queued, so that what follows times the read path alone."""
+    deadline = time.monotonic() + 120
+    while connector.stats()["received_messages"] < count and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def corvane_drain(url: str, meter: Meter) -> None:
+    import _corvane_ws_module as ws
+
+    c = ws.OkxConnector()
+    c.connect(url)
+    queued(c, meter.count)
+    take = meter.take
+    for message in c.wsrun():
+        if take(message):
+            break
+    c.disconnect()
+
+
+def package_drain(url: str, meter: Meter) -> None:
+    import corvane_ws as cw
+
+    with cw.OKX(url=url) as c:
+        queued(c.native, meter.count)
+        take = meter.take
+        for message in c:
+            if take(message):
+                break
+
+
 def handoff(url: str, meter: Meter) -> None:
     import _bench_handoff
 
@@ -229,6 +260,8 @@ CLIENTS = {
     "corvane-meta": corvane_meta,
     "handoff": handoff,
     "package": package,
+    "corvane-drain": corvane_drain,
+    "package-drain": package_drain,
     "package-async": package_async,
     "picows": picows_client,
     "websockets-sync": websockets_sync,

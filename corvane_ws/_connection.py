@@ -117,8 +117,8 @@ class _Core:
         """One item read while opening: True once the stream is ready, False to read on;
         raises why it cannot open. None: the connection is open, the login reply is awaited."""
         if isinstance(item, _m.Event):
-            if item.connection <= self._seen:
-                return False
+            if item.connection <= self._seen:  # an earlier connection's
+                return None if opened else False
             if item.kind == "open":
                 if not self._private_login:
                     self._seen = item.connection
