@@ -140,6 +140,16 @@ def package(url: str, meter: Meter) -> None:
                 break
 
 
+def package_unbounded(url: str, meter: Meter) -> None:
+    import corvane_ws as cw
+
+    with cw.OKX(url=url, limit_queue=0) as c:  # the module's own default: no bound
+        take = meter.take
+        for message in c:
+            if take(message):
+                break
+
+
 async def package_async(url: str, meter: Meter) -> None:
     import corvane_ws as cw
 
@@ -260,6 +270,7 @@ CLIENTS = {
     "corvane-meta": corvane_meta,
     "handoff": handoff,
     "package": package,
+    "package-unbounded": package_unbounded,
     "corvane-drain": corvane_drain,
     "package-drain": package_drain,
     "package-async": package_async,

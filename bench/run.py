@@ -35,8 +35,8 @@ COUNT_SCALE = {"websocket-client": 0.15, "websockets-sync": 0.15, "websockets-as
                "aiohttp": 0.5}
 # make bench-package: the corvane_ws package read against the module it wraps, run by run.
 PACKAGE_SIZES = [(176, 1_000_000, "bbo"), (2048, 200_000, "2 KB")]
-PACKAGE_PAIRS = [("corvane", "package"), ("corvane-async", "package-async"),
-                 ("corvane-drain", "package-drain")]
+PACKAGE_PAIRS = [("corvane", "package"), ("corvane", "package-unbounded"),
+                 ("corvane-async", "package-async"), ("corvane-drain", "package-drain")]
 # A drain run queues its whole stream first (within the package's default bound), then reads it.
 DRAIN_COUNT = {176: 300_000, 2048: 30_000}
 PACKAGE_BUDGET = {176: 0.10, 2048: 0.02}  # what reading through the package may cost
@@ -46,6 +46,7 @@ LABELS = {"corvane": "corvane-ws", "corvane-async": "corvane-ws (asyncio)",
           "handoff": "hand-off ceiling", "websockets-async": "websockets (asyncio)",
           "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel",
           "package": "corvane_ws.OKX", "package-async": "corvane_ws.AsyncOKX",
+          "package-unbounded": "corvane_ws.OKX, limit_queue=0",
           "corvane-drain": "corvane-ws, queued stream", "package-drain": "corvane_ws.OKX, queued stream"}
 
 
@@ -124,13 +125,12 @@ def measure_package(port: int, runs: int, scale: float, log) -> dict:
     raw: dict = {}
     for run in range(runs):
         for size, count, _ in PACKAGE_SIZES:
-            for pair in PACKAGE_PAIRS:
-                for client in pair:
-                    n = DRAIN_COUNT[size] if client.endswith("-drain") else count
-                    result = run_client(client, port, size, max(1000, int(n * scale)))
-                    raw.setdefault(f"{size}", {}).setdefault(client, []).append(result)
-                    log(f"run {run + 1}/{runs} {size:>5} B {client:<17} "
-                        f"{result['messages'] / result['seconds']:>12,.0f} msg/s")
+            for client in dict.fromkeys(c for pair in PACKAGE_PAIRS for c in pair):
+                n = DRAIN_COUNT[size] if client.endswith("-drain") else count
+                result = run_client(client, port, size, max(1000, int(n * scale)))
+                raw.setdefault(f"{size}", {}).setdefault(client, []).append(result)
+                log(f"run {run + 1}/{runs} {size:>5} B {client:<17} "
+                    f"{result['messages'] / result['seconds']:>12,.0f} msg/s")
     return raw
 
 
@@ -145,6 +145,7 @@ def package_table(raw: dict) -> str:
         s["reader_cpu"] / s["messages"] * 1e6 for s in samples)
     paired = lambda a, b, f: statistics.median(f(y) / f(x) for x, y in zip(a, b))  # noqa: E731
     for size, _, name in PACKAGE_SIZES:
+        printed = set()
         samples = raw.get(f"{size}", {})
         per = {c: dict(summarise(s), reader=reader(s)) for c, s in samples.items()}
         for module, wrapped in PACKAGE_PAIRS:
@@ -156,6 +157,9 @@ def package_table(raw: dict) -> str:
             cpu_ratio = paired(samples[module], samples[wrapped],
                                lambda r: r["reader_cpu"] / r["messages"])
             for client, r in ((module, m), (wrapped, p)):
+                if client in printed:
+                    continue
+                printed.add(client)
                 is_package = client == wrapped
                 rate = f"{rate_ratio:.3f}×" if is_package else "—"
                 cpu = f"{cpu_ratio:.3f}×" if is_package else "—"
