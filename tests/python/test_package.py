@@ -133,6 +133,8 @@ class TestStream:
         okx.subscribe("tickers", "BTC-USDT")
         with okx:
             ack = okx.recv(READ_TIMEOUT)
+            # The cheap read path: a public OKX loop is the module's own iterator.
+            assert type(iter(okx)) is m.WebSocketIterator
             sim.reset(sim.sim.connections[-1].id)
             assert list(okx) == []  # ends, no exception
             assert okx.close_reason == "Connection reset by peer"
