@@ -73,9 +73,9 @@ class _Mexc(_Core):
     def subscribe(self, stream: str, **parts: str) -> None:
         """Subscribes to a stream by MEXC's name, ``"spot@public.aggre.deals.v3.api.pb@100ms@
         BTCUSDT"``, or by channel and parts (``subscribe("spot@public.kline.v3.api.pb",
-        symbol="BTCUSDT", interval="Min1")``; see ``stream_name``). Private connectors take
-        the private streams (``"spot@private.orders.v3.api.pb"``). Recorded and sent again on
-        every open; at most 30 a connection."""
+        symbol="BTCUSDT", interval="Min1")``; see ``stream_name``). The private streams
+        (``"spot@private.orders.v3.api.pb"``) need a private connector. Recorded and sent again
+        on every open; at most 30 a connection."""
         self._native.subscribe(**self._stream(stream, parts))
 
     def unsubscribe(self, stream: str, **parts: str) -> None:
@@ -84,12 +84,10 @@ class _Mexc(_Core):
 
     def _stream(self, stream: str, parts: dict[str, str]) -> dict[str, str]:
         name = stream_name(stream, **parts) if parts else stream
-        if name.startswith("spot@private."):
-            if not self._private:
-                raise ValueError("private streams need a connector with api_key and secret")
+        if self._private:  # the listen key's connection takes public streams too
             return {"channel": name}
-        if self._private:
-            raise ValueError("a private MEXC connector takes only spot@private. streams")
+        if name.startswith("spot@private."):
+            raise ValueError("private streams need a connector with api_key and secret")
         host, at, last = name.rpartition("@")
         if not at or not host or not last:
             raise ValueError(f"not a MEXC stream name: {name!r}")
