@@ -5,6 +5,7 @@ import asyncio
 import inspect
 import json
 import os
+import socket
 import subprocess
 import sys
 import threading
@@ -90,6 +91,27 @@ class TestOrders:
             ack = okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")
             assert ack["sCode"] == "0"
         reader.join(READ_TIMEOUT)
+        assert not any('"op":"order"' in s for s in seen)
+        assert any('"event":"subscribe"' in s for s in seen)
+
+    def test_async_ack_reaches_the_caller_while_another_task_reads(self, sim):
+        async def main() -> tuple[dict, list]:
+            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                              passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"))
+            okx.subscribe("orders", inst_type="ANY")
+            async with okx:
+                seen: list = []
+
+                async def read() -> None:
+                    seen.extend([item async for item in okx])
+
+                reader = asyncio.create_task(read())
+                ack = await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")
+            await asyncio.wait_for(reader, READ_TIMEOUT)
+            return ack, seen
+
+        ack, seen = asyncio.run(main())
+        assert ack["sCode"] == "0"
         assert not any('"op":"order"' in s for s in seen)
         assert any('"event":"subscribe"' in s for s in seen)
 
@@ -209,6 +231,15 @@ class TestConnect:
         with pytest.raises(cw.ConnectError, match="HTTP 503"):
             with cw.MEXC(url=sim.sim.url("/ws")):
                 pass
+
+    def test_a_peer_that_never_answers_is_an_open_timeout(self):
+        with socket.create_server(("127.0.0.1", 0)) as silent:  # accepts, never speaks TLS
+            okx = cw.OKX(url=f"wss://localhost:{silent.getsockname()[1]}/ws/v5/public",
+                         open_timeout=0.2)
+            with pytest.raises(cw.OpenTimeout) as e:
+                okx.connect()
+            assert isinstance(e.value, TimeoutError) and isinstance(e.value, ConnectionError)
+            assert not okx.connected
 
     def test_keyword_credentials_and_documented_names(self):
         """4: the module's stub calls the credentials arg0..arg2; the package names them."""
