@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+from collections.abc import Callable
 from typing import Any, Final
 
 import _corvane_ws_module as _m
@@ -20,7 +21,7 @@ from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, Asyn
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import MEXC_TYPES, OrderType, Side, check_order, from_refused
-from .errors import RequestRefused
+from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["MEXC", "AsyncMEXC", "MEXC_URL", "stream_name"]
 
@@ -109,11 +110,13 @@ class _Mexc(_Core):
                 "cl_ord_id": client_order_id}
 
     @staticmethod
-    def _rest(call: Any, **kwargs: Any) -> dict[str, Any]:
+    def _rest(call: Callable[..., str | None], **kwargs: Any) -> dict[str, Any]:
         try:
             text = call(**kwargs)
         except RequestRefused as e:
             raise from_refused(e) from e
+        if text is None:  # MEXC's calls always answer; never take silence for success
+            raise RequestOutcomeUnknown("Request outcome unknown: no answer")
         reply: dict[str, Any] = json.loads(text)
         return reply
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+from collections.abc import Callable
 from concurrent.futures import Future
 from typing import Any, Final, Literal
 
@@ -176,7 +177,8 @@ class OKX(_Okx, Connection):
         text = self._native.query_order(inst_id=symbol, ord_id=id, cl_ord_id=client_order_id)
         return self._found(text)
 
-    def _send(self, request_id: str, send: Any, wait: bool, timeout: float) -> dict[str, Any]:
+    def _send(self, request_id: str, send: Callable[[], object], wait: bool,
+              timeout: float) -> dict[str, Any]:
         if not wait:
             send()
             return {"id": request_id}
@@ -233,7 +235,7 @@ class AsyncOKX(_Okx, AsyncConnection):
                                        cl_ord_id=client_order_id)
         return self._found(text)
 
-    async def _send(self, request_id: str, send: Any, wait: bool,
+    async def _send(self, request_id: str, send: Callable[[], object], wait: bool,
                     timeout: float) -> dict[str, Any]:
         # The first order of an instrument looks its code up over REST: not on the loop.
         if not wait:
