@@ -95,7 +95,7 @@ class _Core:
 
     def _take_ack(self, item: str) -> bool:
         """Hands an OKX order reply to the call waiting for it; True if one was waiting."""
-        if '"op":"' not in item[:120]:
+        if '"op":"' not in item:  # only while a call waits: a private stream is not busy
             return False
         try:
             reply = json.loads(item)
