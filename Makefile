@@ -1,16 +1,19 @@
 # make demo  - set up, build, and stream from the local exchange simulator
 # make test  - set up, build, run the C++ and Python suites, then the C++ suite under
 #              ASan+UBSan and under TSan
+# make wheel - dist/corvane_ws-*.whl, installable without a compiler
 # make bench - throughput and latency against other Python WebSocket clients
+#              (make bench-package: only the corvane_ws package against the module)
 # make sanitize - the C++ suite under ASan+UBSan and under TSan
 # make soak  - the long flood and churn runs
 
 PY := .venv/bin/python
 BUILD := build/py
-SOURCES := $(shell find src cmake tests/cpp bench -type f -not -path "*/results/*" 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake tests/cpp bench corvane_ws -type f -not -path "*/results/*" \
+  -not -path "*/__pycache__/*" 2>/dev/null) CMakeLists.txt pyproject.toml
 STAMP := $(BUILD)/.installed
 
-.PHONY: setup build test demo bench sanitize asan tsan soak format clean
+.PHONY: setup build wheel test demo bench bench-package sanitize asan tsan soak format clean
 
 setup:
 	@scripts/setup.sh
@@ -22,6 +25,14 @@ $(STAMP): $(SOURCES) | setup
 	@touch $@
 
 build: setup $(STAMP)
+
+# dist/corvane_ws-*.whl: the module, its stub and the corvane_ws package (simulator included),
+# from the same build directory as `make build`, so after it only the packing runs.
+wheel: build
+	rm -rf dist
+	$(PY) -m pip wheel --no-build-isolation --no-deps -q -w dist \
+	  -C build-dir=$(BUILD) -C cmake.define.CORVANE_TESTS=ON \
+	  -C cmake.define.CORVANE_SIM_PYTHON=$(abspath $(PY)) .
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure --timeout 300
@@ -42,6 +53,14 @@ bench: build $(BENCH_STAMP)
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	cmake --build build/bench
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# Only the rows of the corvane_ws package against the module it wraps (a few minutes).
+bench-package: build $(BENCH_STAMP)
+	cmake -S . -B build/bench -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_BENCH=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
+	cmake --build build/bench
+	$(PY) bench/run.py --package $(BENCH_ARGS)
 
 # The C++ library and its suite (simulator integration included) under sanitizers.
 SAN_CONFIGURE = cmake -S . -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \

@@ -39,6 +39,7 @@ class Meter:
         self.expected = 1
         self.lost = self.out_of_order = 0
         self.first = self.last = self.cpu_first = self.cpu_last = 0.0
+        self.reader_first = self.reader_last = 0.0  # CPU of the reading thread alone
         self.delays = array.array("q")
         self.take = (self.take_timed if latency else self.take_parsed if realistic
                      else self.take_counted)
@@ -51,8 +52,10 @@ class Meter:
         self.expected = seq + 1
         if seq == 1:
             self.first, self.cpu_first = time.perf_counter(), cpu_now()
+            self.reader_first = time.thread_time()
         if seq >= self.count:
             self.last, self.cpu_last = time.perf_counter(), cpu_now()
+            self.reader_last = time.thread_time()
             return True
         return False
 
@@ -74,6 +77,7 @@ class Meter:
         received = self.expected - 1 - self.lost
         out = {"messages": received, "seconds": self.last - self.first,
                "cpu": self.cpu_last - self.cpu_first,
+               "reader_cpu": self.reader_last - self.reader_first,
                "maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
                "bytes": received * self.size, "lost": self.lost + self.count - (self.expected - 1),
                "out_of_order": self.out_of_order}
@@ -124,6 +128,67 @@ async def corvane_async(url: str, meter: Meter) -> None:
         if take(message):
             break
     c.disconnect()
+
+
+def package(url: str, meter: Meter) -> None:
+    import corvane_ws as cw
+
+    with cw.OKX(url=url) as c:  # its defaults: the queue bounded, the module's lines logged
+        take = meter.take
+        for message in c:
+            if take(message):
+                break
+
+
+def package_unbounded(url: str, meter: Meter) -> None:
+    import corvane_ws as cw
+
+    with cw.OKX(url=url, limit_queue=0) as c:  # the module's own default: no bound
+        take = meter.take
+        for message in c:
+            if take(message):
+                break
+
+
+async def package_async(url: str, meter: Meter) -> None:
+    import corvane_ws as cw
+
+    async with cw.AsyncOKX(url=url) as c:
+        take = meter.take
+        async for message in c:
+            if take(message):
+                break
+
+
+def queued(connector, count: int) -> None:
+    """Waits until the whole stream is queued, so that what follows times the read path alone."""
+    deadline = time.monotonic() + 120
+    while connector.stats()["received_messages"] < count and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def corvane_drain(url: str, meter: Meter) -> None:
+    import _corvane_ws_module as ws
+
+    c = ws.OkxConnector()
+    c.connect(url)
+    queued(c, meter.count)
+    take = meter.take
+    for message in c.wsrun():
+        if take(message):
+            break
+    c.disconnect()
+
+
+def package_drain(url: str, meter: Meter) -> None:
+    import corvane_ws as cw
+
+    with cw.OKX(url=url) as c:
+        queued(c.native, meter.count)
+        take = meter.take
+        for message in c:
+            if take(message):
+                break
 
 
 def handoff(url: str, meter: Meter) -> None:
@@ -204,6 +269,11 @@ CLIENTS = {
     "corvane-async": corvane_async,
     "corvane-meta": corvane_meta,
     "handoff": handoff,
+    "package": package,
+    "package-unbounded": package_unbounded,
+    "corvane-drain": corvane_drain,
+    "package-drain": package_drain,
+    "package-async": package_async,
     "picows": picows_client,
     "websockets-sync": websockets_sync,
     "websockets-async": websockets_async,

@@ -36,11 +36,21 @@ REALISTIC_RUNS = 3  # and half of each count: the column shows where parsing tak
 # rate needs no more than that to settle.
 COUNT_SCALE = {"websocket-client": 0.15, "websockets-sync": 0.15, "websockets-async": 0.3,
                "aiohttp": 0.5}
+# make bench-package: the corvane_ws package read against the module it wraps, run by run.
+PACKAGE_SIZES = [(176, 1_000_000, "bbo"), (2048, 200_000, "2 KB")]
+PACKAGE_PAIRS = [("corvane", "package"), ("corvane", "package-unbounded"),
+                 ("corvane-async", "package-async"), ("corvane-drain", "package-drain")]
+# A drain run queues its whole stream first (within the package's default bound), then reads it.
+DRAIN_COUNT = {176: 300_000, 2048: 30_000}
+PACKAGE_BUDGET = {176: 0.10, 2048: 0.02}  # what reading through the package may cost
 LABELS = {"corvane": "corvane-ws", "corvane-async": "corvane-ws (asyncio)",
           "corvane-meta": "corvane-ws (meta)",
           "cpp-ceiling": "C++ transport ceiling", "path-ceiling": "C++ module path ceiling",
           "handoff": "hand-off ceiling", "websockets-async": "websockets (asyncio)",
-          "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel"}
+          "websockets-sync": "websockets (sync)", "websocket-client": "websocket-client+wsaccel",
+          "package": "corvane_ws.OKX", "package-async": "corvane_ws.AsyncOKX",
+          "package-unbounded": "corvane_ws.OKX, limit_queue=0",
+          "corvane-drain": "corvane-ws, queued stream", "package-drain": "corvane_ws.OKX, queued stream"}
 
 
 def make_certificates() -> Path:
@@ -111,6 +121,86 @@ def measure(port: int, runs: int, scale: float, latency_seconds: float, log) -> 
             raw["latency"].setdefault(f"{rate}", {}).setdefault(client, []).append(result)
             log(f"latency {rate}/s {client:<17} p50 {result['p50_us']:.0f} us  p99 {result['p99_us']:.0f} us")
     return raw
+
+
+def measure_package(port: int, runs: int, scale: float, log) -> dict:
+    """Module and package alternately, so that both see the same machine."""
+    raw: dict = {}
+    for run in range(runs):
+        for size, count, _ in PACKAGE_SIZES:
+            for client in dict.fromkeys(c for pair in PACKAGE_PAIRS for c in pair):
+                n = DRAIN_COUNT[size] if client.endswith("-drain") else count
+                result = run_client(client, port, size, max(1000, int(n * scale)))
+                raw.setdefault(f"{size}", {}).setdefault(client, []).append(result)
+                log(f"run {run + 1}/{runs} {size:>5} B {client:<17} "
+                    f"{result['messages'] / result['seconds']:>12,.0f} msg/s")
+    return raw
+
+
+def package_table(raw: dict) -> str:
+    # Ratios are medians of each run's own ratio: the two readers of a run ran back to back, so
+    # the load of a shared machine, which drifts between runs, cancels out.
+    lines = ["| Size | Reader | msg/s | CPU s / 1M msgs | reader thread CPU s / 1M msgs | "
+             "package ÷ module, msg/s | package ÷ module, reader CPU | cost allowed | "
+             "lost / reordered |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
+    reader = lambda samples: statistics.median(  # noqa: E731
+        s["reader_cpu"] / s["messages"] * 1e6 for s in samples)
+    paired = lambda a, b, f: statistics.median(f(y) / f(x) for x, y in zip(a, b))  # noqa: E731
+    for size, _, name in PACKAGE_SIZES:
+        printed = set()
+        samples = raw.get(f"{size}", {})
+        per = {c: dict(summarise(s), reader=reader(s)) for c, s in samples.items()}
+        for module, wrapped in PACKAGE_PAIRS:
+            if module not in per or wrapped not in per:
+                continue
+            m, p = per[module], per[wrapped]
+            rate_ratio = paired(samples[module], samples[wrapped],
+                                lambda r: r["messages"] / r["seconds"])
+            cpu_ratio = paired(samples[module], samples[wrapped],
+                               lambda r: r["reader_cpu"] / r["messages"])
+            for client, r in ((module, m), (wrapped, p)):
+                if client in printed:
+                    continue
+                printed.add(client)
+                is_package = client == wrapped
+                rate = f"{rate_ratio:.3f}×" if is_package else "—"
+                cpu = f"{cpu_ratio:.3f}×" if is_package else "—"
+                allowed = f"{PACKAGE_BUDGET[size]:.0%}" if is_package else "—"
+                lines.append(f"| {size} B ({name}) | {LABELS.get(client, client)} | "
+                             f"{r['msgs_per_s']:,.0f} | {r['cpu_s_per_million']:.2f} | "
+                             f"{r['reader']:.3f} | {rate} | "
+                             f"{cpu} | {allowed} | {r['lost']} / {r['out_of_order']} |")
+    return "\n".join(lines)
+
+
+def run_package(args) -> int:
+    certs = make_certificates()
+    os.environ["SSL_CERT_FILE"] = str(certs / "ca.pem")
+    os.environ["PYTHONPATH"] = str(ROOT)  # the package as it is in this tree
+    server = subprocess.Popen([str(BUILD / "bench" / "push_server"), str(certs / "cert.pem"),
+                               str(certs / "key.pem")], stdout=subprocess.PIPE, text=True)
+    started = time.time()
+    try:
+        port = int(server.stdout.readline())
+        raw = measure_package(port, args.runs, args.scale, lambda line: print(line, flush=True))
+    finally:
+        server.terminate()
+        server.wait()
+    table = package_table(raw)
+    header = (f"Measured {time.strftime('%Y-%m-%d')} on {machine()}. Median of {args.runs} runs per "
+              f"reader, module and package back to back in each run; the ratios are medians of each "
+              f"run's own ratio. A flood row reads while the server sends; a queued-stream row "
+              f"reads a stream queued whole before its first read (300,000 messages of 176 B, "
+              f"30,000 of 2 KB, within the package's default bound), so that only the read path "
+              f"is timed; {(time.time() - started) / 60:.1f} minutes.")
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    (RESULTS / "package.md").write_text(f"# corvane_ws package against the module\n\n{header}\n\n{table}\n")
+    (RESULTS / "package_raw.json").write_text(json.dumps(raw, indent=1))
+    if not args.no_readme:
+        update_readme(table, header, "bench-package")
+    print(table)
+    return 0
 
 
 def tables(raw: dict) -> tuple[str, dict]:
@@ -196,10 +286,10 @@ def machine() -> str:
             f"{versions}")
 
 
-def update_readme(table: str, header: str) -> None:
+def update_readme(table: str, header: str, marker: str = "bench") -> None:
     readme = ROOT / "README.md"
     text = readme.read_text()
-    start, end = "<!-- bench:start -->", "<!-- bench:end -->"
+    start, end = f"<!-- {marker}:start -->", f"<!-- {marker}:end -->"
     if start in text and end in text:
         before, rest = text.split(start, 1)
         after = rest.split(end, 1)[1]
@@ -227,11 +317,15 @@ def main() -> int:
     p.add_argument("--render", action="store_true",
                    help="only redraw the tables and chart from bench/results/raw.json")
     p.add_argument("--only", choices=["orders"], help="run only this section")
+    p.add_argument("--package", action="store_true",
+                   help="only the corvane_ws package against the module (make bench-package)")
     args = p.parse_args()
     if args.render:
         return render()
     if args.only == "orders":
         return run_orders(args.no_readme)
+    if args.package:
+        return run_package(args)
     certs = make_certificates()
     os.environ["SSL_CERT_FILE"] = str(certs / "ca.pem")
     server = subprocess.Popen([str(BUILD / "bench" / "push_server"), str(certs / "cert.pem"), str(certs / "key.pem")],

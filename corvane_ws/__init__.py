@@ -1,1 +1,57 @@
-"""corvane_ws: one WebSocket interface to OKX and MEXC for Python trading programs."""
+"""corvane_ws: one WebSocket interface to OKX and MEXC for Python trading programs.
+
+- ``OKX``, ``MEXC``: blocking connectors (``with``, iteration, ``recv(timeout=)``, orders);
+  ``AsyncOKX``, ``AsyncMEXC``: the same for asyncio (``async with``, ``async for``,
+  ``await recv(timeout=)``).
+- ``Reconnecting``, ``AsyncReconnecting``: a stream that reconnects after drops, reporting each
+  step as a ``StreamEvent``.
+- The errors: see ``corvane_ws.errors``.
+- ``corvane_ws.sim``: the local exchange simulator (``python -m corvane_ws.sim``).
+
+The module's printed lines go to the logger "corvane_ws" once a connector of this package is
+made; nothing is printed unless the program configures logging.
+"""
+
+from _corvane_ws_module import __version__, decode_mexc
+
+from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection,
+                          Connection)
+from ._numbers import Number
+from ._orders import OrderType, Side
+from .errors import (ConnectError, ConnectionClosed, LoginRefused, OpenTimeout, OrderNotFound,
+                     OrderRejected, RequestNotSent, RequestOutcomeUnknown, RequestRefused)
+from .mexc import MEXC, MEXC_URL, AsyncMEXC, stream_name
+from .okx import OKX, OKX_DEMO_HOST, OKX_HOST, AsyncOKX
+from .reconnecting import AsyncReconnecting, Reconnecting, StreamEvent
+
+__all__ = [
+    "DEFAULT_OPEN_TIMEOUT",
+    "DEFAULT_QUEUE_LIMIT",
+    "MEXC",
+    "MEXC_URL",
+    "OKX",
+    "OKX_DEMO_HOST",
+    "OKX_HOST",
+    "AsyncConnection",
+    "AsyncMEXC",
+    "AsyncOKX",
+    "AsyncReconnecting",
+    "ConnectError",
+    "Connection",
+    "ConnectionClosed",
+    "LoginRefused",
+    "Number",
+    "OpenTimeout",
+    "OrderNotFound",
+    "OrderRejected",
+    "OrderType",
+    "Reconnecting",
+    "RequestNotSent",
+    "RequestOutcomeUnknown",
+    "RequestRefused",
+    "Side",
+    "StreamEvent",
+    "__version__",
+    "decode_mexc",
+    "stream_name",
+]

@@ -13,12 +13,14 @@ keep its loop running, call them with `await asyncio.to_thread(...)`, as below.
 import argparse
 import asyncio
 import sys
+from collections.abc import Callable
 
 import _corvane_ws_module as ws
 from stream import LIVE_MEXC, LIVE_OKX, Tally, on_mexc, on_okx
 
 
-async def read(connector, tally: Tally, handle) -> None:
+async def read(connector: ws.BaseExchangeConnector, tally: Tally,
+               handle: Callable[[Tally, str | bytes], None]) -> None:
     async for message in connector.wsrun_async():  # ends when the stream ends
         tally.messages += 1
         handle(tally, message)

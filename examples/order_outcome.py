@@ -16,7 +16,9 @@ import os
 import subprocess
 import sys
 import urllib.request
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 import _corvane_ws_module as ws
 
@@ -46,7 +48,7 @@ def mexc_order_exists(mexc: ws.MexcConnector, symbol: str, cl_ord_id: str) -> bo
         raise
 
 
-def okx_round(base: str, control) -> bool:
+def okx_round(base: str, control: Callable[[str, str], Any]) -> bool:
     print("== OKX: the connection goes between the order and its reply ==")
     okx = ws.OkxConnector(*OKX_KEY)
     okx.subscribe(channel="orders", inst_type="SPOT")
@@ -77,7 +79,7 @@ def okx_round(base: str, control) -> bool:
     return len(orders) == 1 and not placed_twice
 
 
-def mexc_round(rest_url: str, control) -> bool:
+def mexc_round(rest_url: str, control: Callable[[str, str], Any]) -> bool:
     print("== MEXC: the REST answer never comes ==")
     mexc = ws.MexcConnector("", *MEXC_KEY)
     mexc.rest_url = rest_url
@@ -109,7 +111,7 @@ def main() -> int:
         ready = json.loads(sim.stdout.readline() or "{}")
         os.environ["SSL_CERT_FILE"] = ready["ca_file"]  # the simulator's test CA
 
-        def control(method: str, target: str):
+        def control(method: str, target: str) -> Any:
             request = urllib.request.Request(
                 f"http://127.0.0.1:{ready['control_port']}{target}", method=method)
             with urllib.request.urlopen(request, timeout=10) as reply:

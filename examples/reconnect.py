@@ -12,12 +12,16 @@ an optional number of attempts, or when another thread calls stop().
 import random
 import sys
 import threading
+from collections.abc import Callable
 
 import _corvane_ws_module as ws
 
 
-def stream_forever(connector, url, handle, first_backoff=1.0, max_backoff=30.0, attempts=None,
-                   report=None, stopping=None):
+def stream_forever(connector: ws.BaseExchangeConnector, url: str,
+                   handle: Callable[[str | bytes], object], first_backoff: float = 1.0,
+                   max_backoff: float = 30.0, attempts: int | None = None,
+                   report: Callable[[str], object] | None = None,
+                   stopping: threading.Event | None = None) -> None:
     """Calls handle(message) for every message, connecting again whenever the stream ends or a
     connect fails. Returns after `attempts` connects (None: never), once `stopping` (a
     threading.Event) is set, or on Ctrl-C. Each failure is passed to report(line), by default
@@ -45,13 +49,15 @@ def stream_forever(connector, url, handle, first_backoff=1.0, max_backoff=30.0, 
         connector.disconnect()
 
 
-def stop(connector, stopping):
+def stop(connector: ws.BaseExchangeConnector, stopping: threading.Event) -> None:
     """From any thread: ends the loop of stream_forever, and the read it is in."""
     stopping.set()
     connector.disconnect()
 
 
-def read_until_end(connector, handle, report):
+def read_until_end(connector: ws.BaseExchangeConnector,
+                   handle: Callable[[str | bytes], object],
+                   report: Callable[[str], object]) -> bool:
     """Reads until the stream ends, reporting why it ended; True if any message came."""
     got = False
     try:

@@ -20,7 +20,9 @@ import sys
 import threading
 import time
 import urllib.request
+from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import Any
 
 import _corvane_ws_module as ws
 
@@ -42,8 +44,8 @@ class Tally:
     lost: int = 0
     out_of_order: int = 0  # a number seen again, or after a later one
     switches: int = 0  # the stream moved to a new connection (an upgrade notice, an age limit)
-    expected: dict = field(default_factory=dict)  # stream -> next sequence number
-    delays_us: list = field(default_factory=list)  # receive (native thread) to Python, µs
+    expected: dict[str, int] = field(default_factory=dict)  # stream -> next sequence number
+    delays_us: list[float] = field(default_factory=list)  # receive (native thread) to Python, µs
     started: float = field(default_factory=time.monotonic)
     lock: threading.Lock = field(default_factory=threading.Lock)
 
@@ -92,8 +94,9 @@ def on_mexc(tally: Tally, message: str | bytes) -> None:
     # Text messages are the exchange's answers (subscriptions, PONG): nothing to count.
 
 
-def reader(connector, tally: Tally, handle) -> threading.Thread:
-    def run():
+def reader(connector: ws.BaseExchangeConnector, tally: Tally,
+           handle: Callable[[Tally, str | bytes], None]) -> threading.Thread:
+    def run() -> None:
         try:
             for item in connector.wsrun(meta=True):  # Message and Event objects
                 if not isinstance(item, ws.Message):
@@ -182,8 +185,9 @@ def trade_private(url: str, key: tuple[str, str, str]) -> bool:
     guard = threading.Timer(15, okx.disconnect)  # never wait forever for a reply
     guard.start()
     try:
-        def until(predicate):
+        def until(predicate: Callable[[Any], bool]) -> Any:
             for message in replies:
+                assert isinstance(message, str)
                 value = json.loads(message)
                 print("  <-", message if len(message) < 160 else message[:157] + "...")
                 if predicate(value):

@@ -6,7 +6,9 @@ network access.
 """
 
 from .credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
+from .guide import describe, serve
 from .runner import SimulatorThread
 from .server import Simulator
 
-__all__ = ["ExchangeCredentials", "MEXC_TEST", "OKX_TEST", "Simulator", "SimulatorThread"]
+__all__ = ["ExchangeCredentials", "MEXC_TEST", "OKX_TEST", "Simulator", "SimulatorThread",
+           "describe", "serve"]

@@ -1,7 +1,8 @@
 """python -m corvane_ws.sim: run the local exchange simulator until Ctrl-C or SIGTERM.
 
 Prints one JSON line when ready: the ports and the CA file that clients must trust
-(SSL_CERT_FILE=<ca_file>).
+(SSL_CERT_FILE=<ca_file>); then, on standard error, the URLs, the test credentials and the
+control endpoints.
 """
 
 import argparse
@@ -13,6 +14,7 @@ import tempfile
 from pathlib import Path
 
 from .certs import KINDS
+from .guide import describe
 from .mexc_rules import MexcLimits
 from .okx_rules import OkxLimits
 from .server import Simulator, ready_line
@@ -51,6 +53,7 @@ async def main(args: argparse.Namespace) -> None:
     sim.certificates.write_ca(ca_file)
     await sim.start()
     print(ready_line(sim, ca_file), flush=True)
+    print(describe(sim, ca_file), file=sys.stderr, flush=True)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):

@@ -1,11 +1,17 @@
 // Binding of wsrun() and WebSocketIterator: the reader's wait drops the GIL and wakes in short
 // slices so that Ctrl-C and other Python threads get through. Iteration goes through the type's
 // tp_iternext slot directly, so a for-loop pays no method lookup or argument dispatch.
+// until_end() and recv(timeout) serve the corvane_ws package: a loop that ends as Python's do,
+// and a bounded wait.
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <optional>
 #include <stdexcept>
 
 #include "module/bindings.hpp"
@@ -21,22 +27,57 @@ constexpr std::chrono::milliseconds kWaitSlice{50};
 
 using Message = py::typing::Union<py::str, py::bytes>;
 
-Message next_message(WebSocketIterator& self) {
+using Clock = std::chrono::steady_clock;
+
+// The next message, or an empty object once the stream has ended; without a deadline it waits
+// as long as it takes, with one it raises TimeoutError when nothing came by then.
+py::object wait_message(WebSocketIterator& self, std::optional<Clock::time_point> deadline) {
     for (;;) {
-        Taken taken = take_message(*self.connector, kWaitSlice, self.meta);
-        if (taken.kind == Taken::Kind::message) {
-            return py::reinterpret_steal<Message>(taken.message.release());
+        auto wait = kWaitSlice;
+        if (deadline) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            wait = std::clamp(left, std::chrono::milliseconds{0}, kWaitSlice);
         }
-        if (taken.kind == Taken::Kind::end) throw std::runtime_error("No more messages");
+        Taken taken = take_message(*self.connector, wait, self.meta);
+        if (taken.kind == Taken::Kind::message) return std::move(taken.message);
+        if (taken.kind == Taken::Kind::end) return py::object{};
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (deadline && Clock::now() >= *deadline) {
+            PyErr_SetString(PyExc_TimeoutError, "No message within the timeout");
+            throw py::error_already_set();
+        }
     }
 }
 
-// The tp_iternext slot: next_message with exceptions turned into Python errors here.
+Message next_message(WebSocketIterator& self) {
+    py::object message = wait_message(self, std::nullopt);
+    if (!message) {
+        if (self.until_end) throw py::stop_iteration();
+        throw std::runtime_error("No more messages");
+    }
+    return py::reinterpret_steal<Message>(message.release());
+}
+
+py::object recv(WebSocketIterator& self, std::optional<double> timeout) {
+    std::optional<Clock::time_point> deadline;
+    if (timeout) {
+        if (!(*timeout >= 0) || std::isinf(*timeout)) {
+            throw py::value_error("timeout must be a non-negative number of seconds or None");
+        }
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(*timeout));
+    }
+    py::object message = wait_message(self, deadline);
+    return message ? message : py::none();
+}
+
+// The tp_iternext slot: next_message with exceptions turned into Python errors here, and
+// NULL without an error (StopIteration) at the end of an until_end() iterator.
 PyObject* iternext_slot(PyObject* self) {
     try {
         auto* inst = reinterpret_cast<py::detail::instance*>(self);
         auto& iterator = *static_cast<WebSocketIterator*>(inst->get_value_and_holder().value_ptr());
+        if (iterator.until_end) return wait_message(iterator, std::nullopt).release().ptr();
         return next_message(iterator).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
@@ -55,7 +96,18 @@ void bind_iterator(py::module_& m, BaseClass& base) {
         .def(
             "__iter__", [](WebSocketIterator& self) -> WebSocketIterator& { return self; },
             py::return_value_policy::reference_internal)
-        .def("__next__", &next_message);
+        .def("__next__", &next_message)
+        .def(
+            "until_end",
+            [](const WebSocketIterator& self) {
+                return WebSocketIterator{self.connector, self.meta, true};
+            },
+            py::keep_alive<0, 1>(),
+            "An iterator over the same queue whose loop ends with StopIteration once the stream "
+            "has ended, instead of RuntimeError.")
+        .def("recv", &recv, py::arg("timeout") = py::none(),
+             "The next message, waiting at most `timeout` seconds (None: no limit); None once "
+             "the stream has ended. TimeoutError when nothing came in time.");
     // After __next__ is defined (defining it resets the slot to a generic method lookup).
     auto* type = reinterpret_cast<PyTypeObject*>(iterator.ptr());
     type->tp_iternext = &iternext_slot;

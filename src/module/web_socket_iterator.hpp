@@ -9,6 +9,7 @@ namespace corvane {
 struct WebSocketIterator {
     BaseExchangeConnector* connector;  // kept alive by the Python object's keep-alive
     bool meta;                         // Message and Event objects instead of bare data
+    bool until_end = false;  // the loop ends as Python's do (StopIteration), not with RuntimeError
 };
 
 }  // namespace corvane

@@ -123,3 +123,26 @@ def test_order_outcome_resolved_on_both_exchanges_without_placing_twice():
     assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
     assert done.stdout.count("the order exists, not placing it again") == 2
     assert done.stdout.endswith("Result: each order placed once\n")
+
+
+def test_package_examples_run_and_every_example_passes_mypy_strict(tmp_path):
+    """The package's examples, run outside the source tree against the simulator they start."""
+    examples = [str(ROOT / "examples" / name) for name in ("quickstart.py", "quickstart_async.py")]
+    for example in examples:
+        done = subprocess.run([sys.executable, example], capture_output=True, text=True,
+                              timeout=120, cwd=tmp_path)
+        assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+        assert done.stdout.endswith("Result: ok\n")
+    every = sorted(str(path) for path in (ROOT / "examples").glob("*.py"))
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                              *every], capture_output=True, text=True, timeout=300,
+                             cwd=tmp_path)
+    assert checked.returncode == 0, checked.stdout
+
+
+def test_package_passes_stubtest():
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "corvane_ws",
+                             "--mypy-config-file", str(ROOT / "pyproject.toml"), "--allowlist",
+                             str(ROOT / "tests" / "python" / "stubtest_package_allowlist.txt")],
+                            capture_output=True, text=True, timeout=300, cwd="/")
+    assert result.returncode == 0, result.stdout + result.stderr

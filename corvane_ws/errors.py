@@ -1,0 +1,84 @@
+"""The errors of corvane_ws, one hierarchy for both exchanges.
+
+- ``ConnectError`` (a ``ConnectionError``): a connection could not be opened; ``.reason`` says
+  why. ``LoginRefused`` (OKX refused the login; ``.code``, ``.msg``) and ``OpenTimeout`` (also a
+  ``TimeoutError``) are kinds of it.
+- ``ConnectionClosed`` (a ``ConnectionError``): ``recv()`` on a stream that has ended;
+  ``.reason`` says why (None after a clean close or ``disconnect()``).
+- ``RequestRefused``, ``RequestOutcomeUnknown``, ``RequestNotSent``: the module's own (all
+  ``RuntimeError``). The exchange said no / the request may or may not have been carried out
+  (query by client id before placing again) / it never left.
+- ``OrderRejected`` (a ``RequestRefused``): the exchange refused an order call; ``.code`` and
+  ``.msg`` are the exchange's, ``.reply`` its whole answer as a dict. ``OrderNotFound`` is the
+  kind for an order the exchange does not know (OKX 51603, MEXC -2013 or -2011).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from _corvane_ws_module import RequestNotSent, RequestOutcomeUnknown, RequestRefused
+
+__all__ = [
+    "ConnectError",
+    "ConnectionClosed",
+    "LoginRefused",
+    "OpenTimeout",
+    "OrderNotFound",
+    "OrderRejected",
+    "RequestNotSent",
+    "RequestOutcomeUnknown",
+    "RequestRefused",
+]
+
+
+class ConnectError(ConnectionError):
+    """The connection could not be opened. ``reason``: what the connection reported."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+class LoginRefused(ConnectError):
+    """OKX refused the login (the connection has been closed). ``code`` and ``msg`` are OKX's."""
+
+    def __init__(self, code: str, msg: str) -> None:
+        super().__init__(f"login refused: {code} {msg}".rstrip())
+        self.code = code
+        self.msg = msg
+
+
+class OpenTimeout(ConnectError, TimeoutError):
+    """The connection did not open (and log in) within the time allowed; it has been closed."""
+
+
+class ConnectionClosed(ConnectionError):
+    """The stream has ended. ``reason``: the last failure or abnormal close, None if it ended
+    cleanly (a close by either side with a reason-free normal code, or ``disconnect()``)."""
+
+    def __init__(self, reason: str | None) -> None:
+        super().__init__(reason or "the stream has ended")
+        self.reason = reason
+
+
+class OrderRejected(RequestRefused):
+    """The exchange refused an order call; nothing was done. ``code`` and ``msg``: the
+    exchange's (OKX: the order's ``sCode``/``sMsg`` when it has them); ``reply``: its whole
+    answer; ``status``: the HTTP status (MEXC), None on OKX's WebSocket."""
+
+    status: int | None  # type: ignore[assignment]
+
+    def __init__(self, code: str, msg: str, reply: dict[str, Any], status: int | None = None,
+                 retry_after: float | None = None, body: str = "") -> None:
+        super().__init__(f"Order rejected: {code} {msg}".rstrip())
+        self.code = code
+        self.msg = msg
+        self.reply = reply
+        self.status = status
+        self.retry_after = retry_after
+        self.body = body
+
+
+class OrderNotFound(OrderRejected):
+    """The exchange has no such order (OKX 51603, MEXC -2013 or -2011)."""

@@ -1,0 +1,197 @@
+"""MEXC connectors: ``MEXC`` (blocking) and ``AsyncMEXC`` (asyncio).
+
+Public by default; with ``api_key=`` and ``secret=`` private (a listen key is fetched over signed
+REST on connect). Streams are named as MEXC documents them
+(``spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT``) or by their parts. MEXC's PONG replies
+are consumed, like OKX's pongs; protobuf pushes are ``bytes``, or dicts with ``decode=True``.
+Orders go over signed REST, so their calls return the exchange's answer.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+from collections.abc import Callable
+from typing import Any, Final
+
+import _corvane_ws_module as _m
+
+from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection,
+                          Connection, _Core)
+from ._ids import next_request_id
+from ._numbers import Number, decimal_text
+from ._orders import MEXC_TYPES, OrderType, Side, check_order, from_refused
+from .errors import RequestOutcomeUnknown, RequestRefused
+
+__all__ = ["MEXC", "AsyncMEXC", "MEXC_URL", "stream_name"]
+
+MEXC_URL: Final = "wss://wbs-api.mexc.com/ws"
+"""MEXC's spot WebSocket."""
+
+_PONG_END: Final = '"msg":"PONG"}'
+
+
+def stream_name(channel: str, *, symbol: str | None = None, speed: str | None = None,
+                interval: str | None = None, level: str | None = None,
+                timezone: str | None = None) -> str:
+    """A MEXC stream name from its parts, in MEXC's order: ``channel@speed@symbol`` for the
+    aggregated streams (``stream_name("spot@public.aggre.deals.v3.api.pb", speed="100ms",
+    symbol="BTCUSDT")``), ``channel@symbol@interval|level|timezone`` for the others (kline,
+    limit depth, mini ticker)."""
+    tail = [p for p in (interval, level, timezone) if p is not None]
+    if len(tail) > 1:
+        raise ValueError("give one of interval, level and timezone")
+    parts = [channel, *(p for p in (speed, symbol) if p is not None), *tail]
+    if any(not p or "@" in p for p in parts[1:]):
+        raise ValueError(f"stream parts must be non-empty and without '@': {parts[1:]}")
+    return "@".join(parts)
+
+
+class _Mexc(_Core):
+    """What both MEXC connectors share: credentials, streams, PONG handling and orders."""
+
+    _decode = False
+    _private = False
+
+    @staticmethod
+    def _setup(api_key: str | None, secret: str | None, url: str | None,
+               rest_url: str | None) -> tuple[_m.MexcConnector, str, bool]:
+        if (api_key is None) != (secret is None):
+            raise ValueError("a private MEXC connector needs api_key and secret")
+        private = api_key is not None
+        # The module takes the key second and the secret third; its first argument is unused.
+        native = (_m.MexcConnector("", api_key, secret)  # type: ignore[arg-type]
+                  if private else _m.MexcConnector())
+        if rest_url is not None:
+            native.rest_url = rest_url
+        return native, url or MEXC_URL, private
+
+    def _deliver(self, item: str | bytes) -> object:
+        if isinstance(item, str):
+            return _SKIP if item.endswith(_PONG_END) else item
+        return _m.decode_mexc(item) if self._decode else item
+
+    def subscribe(self, stream: str, **parts: str) -> None:
+        """Subscribes to a stream by MEXC's name, ``"spot@public.aggre.deals.v3.api.pb@100ms@
+        BTCUSDT"``, or by channel and parts (``subscribe("spot@public.kline.v3.api.pb",
+        symbol="BTCUSDT", interval="Min1")``; see ``stream_name``). The private streams
+        (``"spot@private.orders.v3.api.pb"``) need a private connector. Recorded and sent again
+        on every open; at most 30 a connection."""
+        self._native.subscribe(**self._stream(stream, parts))
+
+    def unsubscribe(self, stream: str, **parts: str) -> None:
+        """Removes a subscription made with the same arguments."""
+        self._native.unsubscribe(**self._stream(stream, parts))
+
+    def _stream(self, stream: str, parts: dict[str, str]) -> dict[str, str]:
+        name = stream_name(stream, **parts) if parts else stream
+        if self._private:  # the listen key's connection takes public streams too
+            return {"channel": name}
+        if name.startswith("spot@private."):
+            raise ValueError("private streams need a connector with api_key and secret")
+        host, at, last = name.rpartition("@")
+        if not at or not host or not last:
+            raise ValueError(f"not a MEXC stream name: {name!r}")
+        return {"host": host, "symbol": last}
+
+    def _order(self, symbol: str, type: OrderType, side: Side, amount: Number,
+               price: Number | None, client_order_id: str | None) -> dict[str, Any]:
+        check_order(type, side, price)
+        return {"ord_id": next_request_id(), "inst_id": symbol, "side": side.upper(),
+                "tdMode": MEXC_TYPES[type], "sz": decimal_text(amount, "amount"),
+                "px": None if price is None else decimal_text(price, "price"),
+                "cl_ord_id": client_order_id}
+
+    @staticmethod
+    def _cancel(symbol: str, id: str | None, client_order_id: str | None) -> dict[str, Any]:
+        if id is None and client_order_id is None:
+            raise ValueError("needs id or client_order_id")
+        return {"msg_id": next_request_id(), "inst_id": symbol, "ord_id": id,
+                "cl_ord_id": client_order_id}
+
+    @staticmethod
+    def _rest(call: Callable[..., str | None], **kwargs: Any) -> dict[str, Any]:
+        try:
+            text = call(**kwargs)
+        except RequestRefused as e:
+            raise from_refused(e) from e
+        if text is None:  # MEXC's calls always answer; never take silence for success
+            raise RequestOutcomeUnknown("Request outcome unknown: no answer")
+        reply: dict[str, Any] = json.loads(text)
+        return reply
+
+
+class MEXC(_Mexc, Connection):
+    """A blocking MEXC connector.
+
+    >>> with MEXC() as mexc:
+    ...     mexc.subscribe("spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT")
+    ...     for push in mexc: ...
+    """
+
+    def __init__(self, *, api_key: str | None = None, secret: str | None = None,
+                 url: str | None = None, rest_url: str | None = None, decode: bool = False,
+                 limit_queue: int = DEFAULT_QUEUE_LIMIT,
+                 open_timeout: float = DEFAULT_OPEN_TIMEOUT) -> None:
+        """Credentials are keyword-only: ``api_key`` (MEXC's access key) and ``secret``.
+        ``url``/``rest_url`` replace MEXC's (a simulator). ``decode``: protobuf pushes as dicts
+        (``decode_mexc``). ``limit_queue``: bytes that may wait for the program."""
+        native, url, self._private = self._setup(api_key, secret, url, rest_url)
+        self._decode = decode
+        Connection.__init__(self, native, url, limit_queue, open_timeout)
+
+    def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
+                     price: Number | None = None, *,
+                     client_order_id: str | None = None) -> dict[str, Any]:
+        """Places an order (``symbol`` "BTCUSDT"; the other arguments as ``OKX.create_order``)
+        and returns MEXC's answer (``orderId`` …). ``OrderRejected`` when MEXC refused it,
+        ``RequestOutcomeUnknown`` when its outcome is unknown (query by client id)."""
+        return self._rest(self._native.place_order,
+                          **self._order(symbol, type, side, amount, price, client_order_id))
+
+    def cancel_order(self, symbol: str, id: str | None = None, *,
+                     client_order_id: str | None = None) -> dict[str, Any]:
+        """Cancels an order by MEXC's order ``id`` or your ``client_order_id``; returns MEXC's
+        answer. ``OrderNotFound`` if MEXC has no such order."""
+        return self._rest(self._native.cancel_order, **self._cancel(symbol, id, client_order_id))
+
+    def fetch_order(self, symbol: str, id: str | None = None, *,
+                    client_order_id: str | None = None) -> dict[str, Any]:
+        """The order by ``id`` or ``client_order_id``; ``OrderNotFound`` if MEXC has none."""
+        kwargs = self._cancel(symbol, id, client_order_id)
+        del kwargs["msg_id"]
+        return self._rest(self._native.query_order, **kwargs)
+
+
+class AsyncMEXC(_Mexc, AsyncConnection):
+    """An asyncio MEXC connector; the arguments are ``MEXC``'s. REST calls run in a worker
+    thread."""
+
+    def __init__(self, *, api_key: str | None = None, secret: str | None = None,
+                 url: str | None = None, rest_url: str | None = None, decode: bool = False,
+                 limit_queue: int = DEFAULT_QUEUE_LIMIT,
+                 open_timeout: float = DEFAULT_OPEN_TIMEOUT) -> None:
+        """As ``MEXC``."""
+        native, url, self._private = self._setup(api_key, secret, url, rest_url)
+        self._decode = decode
+        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout)
+
+    async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
+                           price: Number | None = None, *,
+                           client_order_id: str | None = None) -> dict[str, Any]:
+        """As ``MEXC.create_order``."""
+        kwargs = self._order(symbol, type, side, amount, price, client_order_id)
+        return await asyncio.to_thread(self._rest, self._native.place_order, **kwargs)
+
+    async def cancel_order(self, symbol: str, id: str | None = None, *,
+                           client_order_id: str | None = None) -> dict[str, Any]:
+        """As ``MEXC.cancel_order``."""
+        kwargs = self._cancel(symbol, id, client_order_id)
+        return await asyncio.to_thread(self._rest, self._native.cancel_order, **kwargs)
+
+    async def fetch_order(self, symbol: str, id: str | None = None, *,
+                          client_order_id: str | None = None) -> dict[str, Any]:
+        """As ``MEXC.fetch_order``."""
+        kwargs = self._cancel(symbol, id, client_order_id)
+        del kwargs["msg_id"]
+        return await asyncio.to_thread(self._rest, self._native.query_order, **kwargs)

@@ -1,0 +1,337 @@
+"""The corvane_ws package against the simulator: each finding of a first-time user of the
+module, checked on the module (where it hurts) and on the package (where it must not)."""
+
+import asyncio
+import inspect
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import venv
+from decimal import Decimal
+
+import pytest
+
+import _corvane_ws_module as m
+import corvane_ws as cw
+from conftest import READ_TIMEOUT, ROOT, read_until_end
+from corvane_ws.sim import MEXC_TEST, OKX_TEST
+
+DEALS = "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT"
+
+
+def okx_private(sim, **options):
+    return cw.OKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                  passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"), **options)
+
+
+def mexc_private(sim):
+    return cw.MEXC(api_key=MEXC_TEST.api_key, secret=MEXC_TEST.secret, url=sim.sim.url("/ws"),
+                   rest_url=f"https://localhost:{sim.sim.rest_port}")
+
+
+def order_frames(sim):
+    return [json.loads(f) for f in sim.frames() if isinstance(f, str) and '"op":"order"' in f]
+
+
+class TestOrders:
+    def test_order_type_is_required_and_never_guessed(self, sim):
+        """1: the module sends a market order when ordType is forgotten."""
+        native = m.OkxConnector(OKX_TEST.api_key, OKX_TEST.secret, OKX_TEST.passphrase)
+        native.connect(sim.sim.url("/ws/v5/private"))
+        next(native.wsrun())  # the login reply
+        native.place_order(ord_id="r1", inst_id="BTC-USDT", side="buy", px="20000", sz="0.001",
+                           tdMode="cash")
+        sim.wait_frames(sim.sim.connections[-1].id, 2)
+        native.disconnect()
+        assert order_frames(sim)[0]["args"][0]["ordType"] == "market"
+
+        with okx_private(sim) as okx:
+            with pytest.raises(TypeError):
+                okx.create_order("BTC-USDT", side="buy", amount="0.001", price="20000")  # type: ignore[call-arg]
+            with pytest.raises(ValueError, match="type must be one of"):
+                okx.create_order("BTC-USDT", "limt", "buy", "0.001", "20000")  # type: ignore[arg-type]
+            with pytest.raises(ValueError, match="needs a price"):
+                okx.create_order("BTC-USDT", "limit", "buy", "0.001")
+            with pytest.raises(TypeError, match="not float"):
+                okx.create_order("BTC-USDT", "limit", "buy", 0.1, "20000")
+        assert len(order_frames(sim)) == 1
+
+    def test_one_vocabulary_and_dict_replies_on_both_exchanges(self, sim):
+        """2 and 10: sides, types, client ids and Decimal the same on both; replies are dicts,
+        refusals and unknown orders typed errors."""
+        with okx_private(sim) as okx, mexc_private(sim) as mexc:
+            placed = [okx.create_order("BTC-USDT", "limit", "buy", Decimal("0.001"),
+                                       Decimal("2E+4"), client_order_id="pkg1"),
+                      mexc.create_order("BTCUSDT", "limit", "buy", Decimal("0.001"), 20000,
+                                        client_order_id="pkg2")]
+            assert placed[0]["clOrdId"] == "pkg1" and placed[1]["side"] == "BUY"
+            assert okx.fetch_order("BTC-USDT", client_order_id="pkg1")["px"] == "20000"
+            assert mexc.fetch_order("BTCUSDT", client_order_id="pkg2")["price"] == "20000"
+            assert okx.cancel_order("BTC-USDT", client_order_id="pkg1")["sCode"] == "0"
+            assert mexc.cancel_order("BTCUSDT", client_order_id="pkg2")["status"] == "CANCELED"
+            for connector, symbol in ((okx, "BTC-USDT"), (mexc, "BTCUSDT")):
+                with pytest.raises(cw.OrderNotFound) as refused:
+                    connector.fetch_order(symbol, client_order_id="nosuch1")
+                assert isinstance(refused.value, cw.RequestRefused)
+            with pytest.raises(cw.OrderRejected, match="51016"):  # the same client id twice
+                for _ in range(2):
+                    okx.create_order("BTC-USDT", "limit", "sell", "1", "30000",
+                                     client_order_id="dup1")
+
+    def test_ack_reaches_the_caller_while_another_thread_reads(self, sim):
+        """The acknowledgement is matched by request id and handed over by whoever reads."""
+        with okx_private(sim) as okx:
+            okx.subscribe("orders", inst_type="ANY")
+            seen: list[str] = []
+            reader = threading.Thread(target=lambda: seen.extend(okx))
+            reader.start()
+            ack = okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")
+            assert ack["sCode"] == "0"
+        reader.join(READ_TIMEOUT)
+        assert not any('"op":"order"' in s for s in seen)
+        assert any('"event":"subscribe"' in s for s in seen)
+
+    def test_async_ack_reaches_the_caller_while_another_task_reads(self, sim):
+        async def main() -> tuple[dict, list]:
+            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                              passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"))
+            okx.subscribe("orders", inst_type="ANY")
+            async with okx:
+                seen: list = []
+
+                async def read() -> None:
+                    seen.extend([item async for item in okx])
+
+                reader = asyncio.create_task(read())
+                ack = await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")
+            await asyncio.wait_for(reader, READ_TIMEOUT)
+            return ack, seen
+
+        ack, seen = asyncio.run(main())
+        assert ack["sCode"] == "0"
+        assert not any('"op":"order"' in s for s in seen)
+        assert any('"event":"subscribe"' in s for s in seen)
+
+    def test_a_lost_answer_is_an_unknown_outcome_found_by_client_id(self, sim):
+        with okx_private(sim) as okx:
+            sim.sim.okx_lose_order_answer = True
+            with pytest.raises(cw.RequestOutcomeUnknown, match="stream ended"):
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                 client_order_id="lost1")
+            assert okx.fetch_order("BTC-USDT", client_order_id="lost1")["state"] == "live"
+
+
+class TestStream:
+    def test_mexc_streams_by_their_names_and_parts(self, sim):
+        """3 and 7: the module's natural reading subscribes to nothing and delivers PONGs."""
+        native = m.MexcConnector()
+        native.subscribe(host="spot@public.aggre.deals.v3.api.pb", symbol="BTCUSDT",
+                         level="100ms")
+        native.connect(sim.sim.url("/ws"))
+        first = native.wsrun()
+        replies = [next(first), next(first)]
+        assert '{"id":0,"code":0,"msg":"PONG"}' in replies
+        assert any("Blocked" in reply for reply in replies)
+        native.disconnect()
+
+        assert cw.stream_name("spot@public.aggre.deals.v3.api.pb", symbol="BTCUSDT",
+                              speed="100ms") == DEALS
+        mexc = cw.MEXC(url=sim.sim.url("/ws"), decode=True)
+        mexc.subscribe("spot@public.limit.depth.v3.api.pb", symbol="BTCUSDT", level="5")
+        mexc.subscribe(DEALS)
+        sim.sim.rate = 50
+        with mexc:
+            assert mexc.recv(READ_TIMEOUT) == (
+                '{"id":0,"code":0,"msg":"spot@public.limit.depth.v3.api.pb@BTCUSDT@5,%s"}' % DEALS)
+            push = mexc.recv(READ_TIMEOUT)
+            assert isinstance(push, dict) and push["symbol"] == "BTCUSDT"
+
+    def test_iteration_ends_and_says_why(self, sim):
+        """5: the module's loop ends by raising; the package's as Python's do."""
+        okx = cw.OKX(url=sim.sim.url("/ws/v5/public"))
+        okx.subscribe("tickers", "BTC-USDT")
+        with okx:
+            ack = okx.recv(READ_TIMEOUT)
+            # The cheap read path: a public OKX loop is the module's own iterator.
+            assert type(iter(okx)) is m.WebSocketIterator
+            sim.reset(sim.sim.connections[-1].id)
+            assert list(okx) == []  # ends, no exception
+            assert okx.close_reason == "Connection reset by peer"
+            with pytest.raises(cw.ConnectionClosed) as closed:
+                okx.recv(READ_TIMEOUT)
+            assert closed.value.reason == "Connection reset by peer"
+        assert '"event":"subscribe"' in ack
+        native = m.OkxConnector()
+        with pytest.raises(RuntimeError, match="No more messages"):
+            list(native.wsrun())
+
+    def test_recv_times_out_and_loses_nothing(self, sim):
+        """6: the module has no bounded read; the package raises TimeoutError, sync and async."""
+        with cw.OKX(url=sim.sim.url("/ws/v5/public")) as okx:
+            with pytest.raises(TimeoutError):
+                okx.recv(timeout=0.05)
+            okx.subscribe("tickers", "BTC-USDT")
+            assert '"event":"subscribe"' in okx.recv(READ_TIMEOUT)
+
+        async def main() -> list[str]:
+            async with cw.AsyncOKX(url=sim.sim.url("/ws/v5/public")) as okx:
+                with pytest.raises(TimeoutError):
+                    await okx.recv(timeout=0.05)
+                okx.subscribe("tickers", "BTC-USDT")
+                first = await okx.recv(READ_TIMEOUT)
+                await okx.disconnect()
+                return [first] + [item async for item in okx]
+
+        got = asyncio.run(main())
+        assert '"event":"subscribe"' in got[0]
+        it = m.OkxConnector().wsrun()
+        assert it.recv(0) is None and list(it.until_end()) == []
+        with pytest.raises(ValueError, match="non-negative"):
+            it.recv(-1)
+
+    def test_quiet_by_default(self, sim):
+        """7: the module prints a line per MEXC ping (and websocketpp's); the package nothing."""
+        url = sim.sim.url("/ws")
+        runs = {"module": f"c = m.MexcConnector(); c.connect({url!r}); next(c.wsrun())",
+                "package": f"with cw.MEXC(url={url!r}) as c: c.subscribe({DEALS!r}); c.recv(10)"}
+        out = {}
+        for name, run in runs.items():
+            code = f"import corvane_ws as cw, _corvane_ws_module as m\n{run}\nc.disconnect()\n"
+            done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                  timeout=60, cwd=ROOT)
+            assert done.returncode == 0, done.stderr
+            out[name] = done.stdout + done.stderr
+        assert "Пингуем" in out["module"]
+        assert out["package"] == ""
+
+
+class TestConnect:
+    def test_failures_raise_connection_errors_with_the_reason(self, sim):
+        """8: the module's connect returns None and a refused login leaves the connection up."""
+        native = m.OkxConnector("bad", "key", "pass")
+        assert native.connect(sim.sim.url("/ws/v5/private")) is None
+        assert '"code":"60005"' in next(native.wsrun())
+        assert native.stats()["connected"]
+        native.disconnect()
+
+        with pytest.raises(cw.ConnectError, match="Connection refused"):
+            with cw.OKX(url="wss://localhost:1/ws/v5/public"):
+                pass
+        refused = cw.OKX(api_key="bad", secret="key", passphrase="pass",
+                         url=sim.sim.url("/ws/v5/private"))
+        with pytest.raises(cw.LoginRefused) as e:
+            refused.connect()
+        assert e.value.code == "60005" and isinstance(e.value, ConnectionError)
+        assert not refused.connected
+        sim.wait_closed(sim.sim.connections[-1].id)
+        sim.sim.refuse_status = 503
+        with pytest.raises(cw.ConnectError, match="HTTP 503"):
+            with cw.MEXC(url=sim.sim.url("/ws")):
+                pass
+
+    def test_a_peer_that_never_answers_is_an_open_timeout(self):
+        with socket.create_server(("127.0.0.1", 0)) as silent:  # accepts, never speaks TLS
+            okx = cw.OKX(url=f"wss://localhost:{silent.getsockname()[1]}/ws/v5/public",
+                         open_timeout=0.2)
+            with pytest.raises(cw.OpenTimeout) as e:
+                okx.connect()
+            assert isinstance(e.value, TimeoutError) and isinstance(e.value, ConnectionError)
+            assert not okx.connected
+
+    def test_keyword_credentials_and_documented_names(self):
+        """4: the module's stub calls the credentials arg0..arg2; the package names them."""
+        assert "arg0" in m.MexcConnector.__init__.__doc__
+        for cls in (cw.OKX, cw.MEXC, cw.AsyncOKX, cw.AsyncMEXC):
+            params = inspect.signature(cls).parameters
+            assert params["api_key"].kind is inspect.Parameter.KEYWORD_ONLY
+            assert params["secret"].kind is inspect.Parameter.KEYWORD_ONLY
+        with pytest.raises(TypeError):
+            cw.MEXC("key", "secret")  # type: ignore[misc]
+        with pytest.raises(ValueError, match="needs api_key, secret and passphrase"):
+            cw.OKX(api_key="k", secret="s")
+        assert cw.OKX(demo=True).url == "wss://wspap.okx.com:8443/ws/v5/public"
+        assert cw.OKX(api_key="k", secret="s", passphrase="p").url == \
+            "wss://ws.okx.com:8443/ws/v5/private"
+        assert cw.MEXC().url == "wss://wbs-api.mexc.com/ws"
+        undocumented = [name for name in cw.__all__ if inspect.isclass(getattr(cw, name)) or
+                        inspect.isroutine(getattr(cw, name))]
+        undocumented = [name for name in undocumented if not inspect.getdoc(getattr(cw, name))]
+        assert undocumented == []
+        for cls in (cw.OKX, cw.MEXC, cw.AsyncOKX, cw.AsyncMEXC, cw.Reconnecting):
+            assert [n for n, f in inspect.getmembers(cls, callable)
+                    if not n.startswith("_") and not inspect.getdoc(f)] == []
+
+
+class TestReconnecting:
+    def test_reconnects_resubscribes_reports_and_stops(self, sim):
+        """10: reconnecting was an example to copy; now it is an API."""
+        okx = cw.OKX(url=sim.sim.url("/ws/v5/public"))
+        okx.subscribe("tickers", "BTC-USDT")
+        stream = cw.Reconnecting(okx, first_backoff=0.01, max_backoff=0.02)
+        steps: list[str] = []
+        for item in stream:
+            if isinstance(item, cw.StreamEvent):
+                steps.append(item.kind if item.kind != "disconnected" else f"dropped: {item.reason}")
+            elif '"event":"subscribe"' in item:
+                steps.append("subscribed")
+                if steps.count("subscribed") == 2:
+                    threading.Thread(target=stream.stop).start()
+                else:
+                    sim.reset(sim.sim.connections[-1].id)
+        assert steps == ["connected", "subscribed", "dropped: Connection reset by peer", "waiting",
+                         "connected", "subscribed", "dropped: None", "stopped"]
+
+
+def test_the_simulator_runs_from_anywhere(tmp_path):
+    """9: python -m corvane_ws.sim works outside the repository and tells what to use."""
+    process = subprocess.Popen([sys.executable, "-m", "corvane_ws.sim", "--control-port", "0"],
+                               cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+    try:
+        ready = json.loads(process.stdout.readline())
+        guide = [process.stderr.readline() for _ in range(7)]
+    finally:
+        process.terminate()
+        process.wait(READ_TIMEOUT)
+        process.stdout.close()
+        process.stderr.close()
+    assert guide[0].startswith(f"CA file: {ready['ca_file']}")
+    assert f"wss://localhost:{ready['ws_port']}/ws/v5/private" in guide[1]
+    assert f"passphrase={OKX_TEST.passphrase}" in guide[2]
+    assert f"api_key={MEXC_TEST.api_key} secret={MEXC_TEST.secret}" in guide[4]
+    assert guide[5] == f"Control: http://127.0.0.1:{ready['control_port']}\n"
+    assert "/frames" in guide[6]
+
+
+@pytest.mark.timeout(900)
+def test_the_wheel_installs_and_runs_in_a_clean_venv(tmp_path, sim):
+    """The wheel holds the module, its stub and the package; it installs without building and
+    needs only the system's runtime libraries."""
+    subprocess.run(["make", "--no-print-directory", "wheel"], cwd=ROOT, check=True, timeout=840,
+                   capture_output=True)
+    wheel = next((ROOT / "dist").glob("corvane_ws-*.whl"))
+    venv.create(tmp_path / "venv", with_pip=False)
+    python = tmp_path / "venv" / "bin" / "python"
+    subprocess.run([sys.executable, "-m", "pip", "--python", str(python), "install", "-q",
+                    "--no-index", "--no-deps", "--only-binary", ":all:", str(wheel)],
+                   check=True, timeout=120)
+    session = (
+        "import corvane_ws as cw, _corvane_ws_module as m, pathlib\n"
+        f"with cw.OKX(url={sim.sim.url('/ws/v5/public')!r}) as okx:\n"
+        "    okx.subscribe('tickers', 'BTC-USDT')\n"
+        "    print(okx.recv(10))\n"
+        "print(pathlib.Path(m.__file__).parent.name, (pathlib.Path(cw.__file__).parent / 'py.typed').exists())\n")
+    done = subprocess.run([str(python), "-c", session], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=60, env=dict(os.environ))
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert '"event":"subscribe"' in lines[0] and lines[1] == "site-packages True"
+    so = next((tmp_path / "venv").glob("lib/python3.12/site-packages/_corvane_ws_module*.so"))
+    needed = subprocess.run(["readelf", "-d", str(so)], capture_output=True, text=True,
+                            check=True).stdout
+    libraries = {line.split("[")[1].split("]")[0] for line in needed.splitlines() if "NEEDED" in line}
+    assert libraries <= {"libssl.so.3", "libcrypto.so.3", "libstdc++.so.6", "libgcc_s.so.1",
+                         "libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}
