@@ -18,6 +18,7 @@ from typing import Any, Final, Self
 
 import _corvane_ws_module as _m
 
+from ._events import StreamEvent
 from ._output import route_output
 from .errors import (ConnectError, ConnectionClosed, LoginRefused, OpenTimeout,
                      RequestNotSent, RequestOutcomeUnknown, RequestRefused)
@@ -31,9 +32,10 @@ DEFAULT_OPEN_TIMEOUT: Final = 10.0
 """Seconds ``connect()`` waits for the stream to open (and, on a private OKX connector, for the
 login reply)."""
 
-Item = str | bytes | dict[str | int, Any]
+Item = str | bytes | dict[str | int, Any] | StreamEvent
 """A message as the connector gives it: ``str`` for a text frame, ``bytes`` for a binary one,
-or a dict for a MEXC protobuf push when the connector decodes them."""
+a dict for a MEXC protobuf push when the connector decodes them, or a ``StreamEvent`` of kind
+"gap" when it reports gaps."""
 
 _SKIP: Final = object()
 _SLICE: Final = 0.05  # an ack waiter re-checks who reads this often
@@ -50,7 +52,7 @@ class _Core:
     _private_login = False  # an OKX private connector: the stream is ready after the login
 
     def __init__(self, native: _m.BaseExchangeConnector, url: str, limit_queue: int,
-                 open_timeout: float) -> None:
+                 open_timeout: float, report_gaps: bool = False) -> None:
         route_output()
         if limit_queue < 0:
             raise ValueError("limit_queue must be 0 (no bound) or a number of bytes")
@@ -62,7 +64,12 @@ class _Core:
         native.limit_queue(limit_queue)
         self._pending: deque[Item] = deque()  # read while opening or waiting for an ack
         self._seen = 0  # the newest connection whose events are past
-        self._reader = native.wsrun()
+        self._connects = 0  # connect() calls: a gap's attempt
+        # Gaps are events of the module's meta reader: only a connector that asks for them
+        # reads that way, so that the others keep the plain, cheaper path.
+        self._meta = report_gaps
+        self._reader: _m.WebSocketIterator[Any] = (native.wsrun(meta=True) if report_gaps
+                                                   else native.wsrun())
         self._plain = self._reader.until_end()
         self._read_lock = threading.Lock()
         self._waiters: dict[str, Future[dict[str, Any]]] = {}
@@ -107,10 +114,20 @@ class _Core:
         waiter.set_result(reply)
         return True
 
-    def _filter(self, item: str | bytes) -> object:
+    def _filter(self, item: Any) -> object:
+        if self._meta:
+            if type(item) is _m.Event:
+                return self._gap(item)
+            item = item.data
         if self._waiters and type(item) is str and self._take_ack(item):
             return _SKIP
         return self._deliver(item)
+
+    def _gap(self, event: _m.Event) -> object:
+        if event.kind != "gap":  # the others are reported by connect() and close_reason
+            return _SKIP
+        return StreamEvent("gap", self._connects, channel=event.channel,
+                           instrument=event.instrument, expected=event.expected, got=event.got)
 
     # Opening: events of earlier connections are past; the first "open" after them is ours.
     def _opening_step(self, item: _m.Message | _m.Event, opened: bool) -> bool | None:
@@ -158,6 +175,7 @@ class Connection(_Core):
         connection is closed then."""
         opening = self._native.wsrun(meta=True)
         self._disconnected = False
+        self._connects += 1
         try:
             self._native.connect(self.url)
         except (RequestRefused, RequestOutcomeUnknown, RequestNotSent, RuntimeError) as e:
@@ -203,7 +221,8 @@ class Connection(_Core):
         return self._messages()
 
     def _fast_iteration(self) -> bool:
-        return not self._private_login and type(self)._deliver is _Core._deliver
+        return (not self._private_login and not self._meta
+                and type(self)._deliver is _Core._deliver)
 
     def _drain_pending(self) -> Iterator[Item]:
         while self._pending:
@@ -278,9 +297,10 @@ class AsyncConnection(_Core):
     message. Blocking steps (connecting, REST calls, closing) run in a worker thread."""
 
     def __init__(self, native: _m.BaseExchangeConnector, url: str, limit_queue: int,
-                 open_timeout: float) -> None:
-        super().__init__(native, url, limit_queue, open_timeout)
-        self._areader = native.wsrun_async()
+                 open_timeout: float, report_gaps: bool = False) -> None:
+        super().__init__(native, url, limit_queue, open_timeout, report_gaps)
+        self._areader: _m.AsyncWebSocketIterator[Any] = (
+            native.wsrun_async(meta=True) if report_gaps else native.wsrun_async())
         self._areading = False
 
     async def connect(self) -> Self:
@@ -289,6 +309,7 @@ class AsyncConnection(_Core):
         connection is closed then."""
         opening = self._native.wsrun_async(meta=True)
         self._disconnected = False
+        self._connects += 1
         try:
             await asyncio.to_thread(self._native.connect, self.url)
         except (RequestRefused, RequestOutcomeUnknown, RequestNotSent, RuntimeError) as e:
@@ -325,7 +346,8 @@ class AsyncConnection(_Core):
     def __aiter__(self) -> AsyncIterator[Any]:
         """Each message in arrival order; the loop ends when the stream has ended (then see
         ``close_reason``)."""
-        if not self._private_login and type(self)._deliver is _Core._deliver and not self._pending:
+        if (not self._private_login and not self._meta and type(self)._deliver is _Core._deliver
+                and not self._pending):
             return self._areader  # the module's own iterator: no Python per message
         return self._amessages()
 

@@ -1,11 +1,13 @@
-"""The order vocabulary both exchanges share: sides, order types and what each exchange calls
-them. A later call (amend, batch, open orders) adds its mapping here."""
+"""The order vocabulary both exchanges share: sides, order types, what each exchange calls
+them, and the orders of a batch."""
 
 from __future__ import annotations
 
 import json
-from typing import Any, Final, Literal
+from collections.abc import Callable, Sequence
+from typing import Any, Final, Literal, NotRequired, TypedDict
 
+from ._numbers import Number
 from .errors import OrderNotFound, OrderRejected, RequestRefused
 
 type Side = Literal["buy", "sell"]
@@ -18,6 +20,47 @@ MEXC_TYPES: Final = {"limit": "LIMIT", "market": "MARKET", "post_only": "LIMIT_M
                      "ioc": "IMMEDIATE_OR_CANCEL", "fok": "FILL_OR_KILL"}
 PRICED: Final = frozenset({"limit", "post_only", "ioc", "fok"})
 NOT_FOUND: Final = frozenset({"51603", "-2013", "-2011"})
+MAX_BATCH: Final = 20
+
+
+class OrderRequest(TypedDict):
+    """One order of ``create_orders``: ``create_order``'s arguments by name. ``td_mode``
+    (default "cash") and ``extra`` (OKX's other fields by the module's keywords) are OKX's."""
+
+    symbol: str
+    type: OrderType
+    side: Side
+    amount: Number
+    price: NotRequired[Number | None]
+    client_order_id: NotRequired[str | None]
+    td_mode: NotRequired[str]
+    extra: NotRequired[dict[str, str | bool | None]]
+
+
+class CancelRequest(TypedDict):
+    """One order of ``cancel_orders``: its symbol and ``id`` or ``client_order_id``."""
+
+    symbol: str
+    id: NotRequired[str | None]
+    client_order_id: NotRequired[str | None]
+
+
+class AmendRequest(CancelRequest):
+    """One order of ``amend_orders``: a ``CancelRequest`` with the new ``amount`` and/or
+    ``price``."""
+
+    amount: NotRequired[Number | None]
+    price: NotRequired[Number | None]
+
+
+type BatchResult = list[dict[str, Any] | OrderRejected]
+"""Each order's outcome, in the order given: the exchange's entry for it when it was accepted,
+the ``OrderRejected`` (returned, not raised) when it was refused."""
+
+
+def check_batch(orders: Sequence[object]) -> None:
+    if not 1 <= len(orders) <= MAX_BATCH:
+        raise ValueError(f"a batch holds 1 to {MAX_BATCH} orders, not {len(orders)}")
 
 
 def check_order(type: str, side: str, price: object) -> None:
@@ -33,9 +76,22 @@ def check_order(type: str, side: str, price: object) -> None:
         raise ValueError("a market order takes no price")
 
 
+def named(id: str | None, client_order_id: str | None) -> None:
+    if id is None and client_order_id is None:
+        raise ValueError("needs id or client_order_id")
+
+
 def rejected(code: str, msg: str, reply: dict[str, Any], **more: Any) -> OrderRejected:
     kind = OrderNotFound if code in NOT_FOUND else OrderRejected
     return kind(code, msg, reply, **more)
+
+
+def rest(call: Callable[..., str | None], **kwargs: Any) -> str | None:
+    """A signed REST call; a refusal as an OrderRejected with the exchange's code."""
+    try:
+        return call(**kwargs)
+    except RequestRefused as e:
+        raise from_refused(e) from e
 
 
 def from_refused(e: RequestRefused) -> OrderRejected:

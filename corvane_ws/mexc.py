@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import asyncio
 import json
-from collections.abc import Callable
-from typing import Any, Final
+from collections.abc import Callable, Sequence
+from typing import Any, Final, cast
 
 import _corvane_ws_module as _m
 
@@ -20,7 +20,8 @@ from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, Asyn
                           Connection, _Core)
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
-from ._orders import MEXC_TYPES, OrderType, Side, check_order, from_refused
+from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, check_batch,
+                      check_order, from_refused, named, rejected)
 from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["MEXC", "AsyncMEXC", "MEXC_URL", "stream_name"]
@@ -94,31 +95,60 @@ class _Mexc(_Core):
             raise ValueError(f"not a MEXC stream name: {name!r}")
         return {"host": host, "symbol": last}
 
-    def _order(self, symbol: str, type: OrderType, side: Side, amount: Number,
-               price: Number | None, client_order_id: str | None) -> dict[str, Any]:
+    @property
+    def _mexc(self) -> _m.MexcConnector:
+        return cast(_m.MexcConnector, self._native)
+
+    @staticmethod
+    def _order_args(symbol: str, type: OrderType, side: Side, amount: Number,
+                    price: Number | None, client_order_id: str | None) -> dict[str, Any]:
         check_order(type, side, price)
-        return {"ord_id": next_request_id(), "inst_id": symbol, "side": side.upper(),
-                "tdMode": MEXC_TYPES[type], "sz": decimal_text(amount, "amount"),
+        return {"inst_id": symbol, "side": side.upper(), "tdMode": MEXC_TYPES[type],
+                "sz": decimal_text(amount, "amount"),
                 "px": None if price is None else decimal_text(price, "price"),
                 "cl_ord_id": client_order_id}
 
+    def _order(self, symbol: str, type: OrderType, side: Side, amount: Number,
+               price: Number | None, client_order_id: str | None) -> dict[str, Any]:
+        return {"ord_id": next_request_id(), **self._order_args(symbol, type, side, amount,
+                                                                 price, client_order_id)}
+
+    def _batch(self, orders: Sequence[OrderRequest]) -> list[dict[str, Any]]:
+        check_batch(orders)
+        if any("td_mode" in o or "extra" in o for o in orders):
+            raise ValueError("td_mode and extra are OKX's")
+        return [self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
+                                 o.get("price"), o.get("client_order_id")) for o in orders]
+
+    @staticmethod
+    def _batch_results(reply: object) -> BatchResult:
+        """MEXC answers a batch with each order's result in turn: the order, or its refusal."""
+        if not isinstance(reply, list):
+            raise RequestOutcomeUnknown(f"Request outcome unknown: not a batch's answer: {reply}")
+        return [rejected(str(r.get("code")), str(r.get("msg", "")), r)
+                if "orderId" not in r and "code" in r else r for r in reply]
+
     @staticmethod
     def _cancel(symbol: str, id: str | None, client_order_id: str | None) -> dict[str, Any]:
-        if id is None and client_order_id is None:
-            raise ValueError("needs id or client_order_id")
+        named(id, client_order_id)
         return {"msg_id": next_request_id(), "inst_id": symbol, "ord_id": id,
                 "cl_ord_id": client_order_id}
 
+    @classmethod
+    def _rest(cls, call: Callable[..., str | None], **kwargs: Any) -> dict[str, Any]:
+        reply: dict[str, Any] = cls._answer(call, **kwargs)
+        return reply
+
     @staticmethod
-    def _rest(call: Callable[..., str | None], **kwargs: Any) -> dict[str, Any]:
+    def _answer(call: Callable[..., str | None], **kwargs: Any) -> Any:
+        """MEXC's answer, parsed; a refusal as ``OrderRejected``."""
         try:
             text = call(**kwargs)
         except RequestRefused as e:
             raise from_refused(e) from e
         if text is None:  # MEXC's calls always answer; never take silence for success
             raise RequestOutcomeUnknown("Request outcome unknown: no answer")
-        reply: dict[str, Any] = json.loads(text)
-        return reply
+        return json.loads(text)
 
 
 class MEXC(_Mexc, Connection):
@@ -132,13 +162,15 @@ class MEXC(_Mexc, Connection):
     def __init__(self, *, api_key: str | None = None, secret: str | None = None,
                  url: str | None = None, rest_url: str | None = None, decode: bool = False,
                  limit_queue: int = DEFAULT_QUEUE_LIMIT,
-                 open_timeout: float = DEFAULT_OPEN_TIMEOUT) -> None:
+                 open_timeout: float = DEFAULT_OPEN_TIMEOUT,
+                 report_gaps: bool = False) -> None:
         """Credentials are keyword-only: ``api_key`` (MEXC's access key) and ``secret``.
         ``url``/``rest_url`` replace MEXC's (a simulator). ``decode``: protobuf pushes as dicts
-        (``decode_mexc``). ``limit_queue``: bytes that may wait for the program."""
+        (``decode_mexc``). ``limit_queue``: bytes that may wait for the program. ``report_gaps``:
+        a break in a depth stream's versions comes as a ``StreamEvent`` of kind "gap"."""
         native, url, self._private = self._setup(api_key, secret, url, rest_url)
         self._decode = decode
-        Connection.__init__(self, native, url, limit_queue, open_timeout)
+        Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *,
@@ -162,6 +194,25 @@ class MEXC(_Mexc, Connection):
         del kwargs["msg_id"]
         return self._rest(self._native.query_order, **kwargs)
 
+    def create_orders(self, orders: Sequence[OrderRequest]) -> BatchResult:
+        """Places 1 to 20 orders of one symbol in one request (``OKX.create_orders``; MEXC
+        refuses a batch of several symbols with ``OrderRejected``). Returns each order's
+        outcome in order: MEXC's answer for it, or an ``OrderRejected`` (returned, not raised)
+        when it was refused."""
+        return self._batch_results(self._answer(self._mexc.batch_orders,
+                                              orders=self._batch(orders)))
+
+    def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
+        """The open orders of ``symbol`` (MEXC's fields)."""
+        reply: list[dict[str, Any]] = self._answer(self._mexc.open_orders, inst_id=symbol)
+        return reply
+
+    def cancel_all_orders(self, symbol: str) -> BatchResult:
+        """Cancels every open order of ``symbol`` in one request; returns the orders cancelled
+        (MEXC's answer)."""
+        reply: BatchResult = self._answer(self._mexc.cancel_all_orders, inst_id=symbol)
+        return reply
+
 
 class AsyncMEXC(_Mexc, AsyncConnection):
     """An asyncio MEXC connector; the arguments are ``MEXC``'s. REST calls run in a worker
@@ -170,11 +221,12 @@ class AsyncMEXC(_Mexc, AsyncConnection):
     def __init__(self, *, api_key: str | None = None, secret: str | None = None,
                  url: str | None = None, rest_url: str | None = None, decode: bool = False,
                  limit_queue: int = DEFAULT_QUEUE_LIMIT,
-                 open_timeout: float = DEFAULT_OPEN_TIMEOUT) -> None:
+                 open_timeout: float = DEFAULT_OPEN_TIMEOUT,
+                 report_gaps: bool = False) -> None:
         """As ``MEXC``."""
         native, url, self._private = self._setup(api_key, secret, url, rest_url)
         self._decode = decode
-        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout)
+        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *,
@@ -195,3 +247,20 @@ class AsyncMEXC(_Mexc, AsyncConnection):
         kwargs = self._cancel(symbol, id, client_order_id)
         del kwargs["msg_id"]
         return await asyncio.to_thread(self._rest, self._native.query_order, **kwargs)
+
+    async def create_orders(self, orders: Sequence[OrderRequest]) -> BatchResult:
+        """As ``MEXC.create_orders``."""
+        return self._batch_results(await asyncio.to_thread(
+            self._answer, self._mexc.batch_orders, orders=self._batch(orders)))
+
+    async def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
+        """As ``MEXC.fetch_open_orders``."""
+        reply: list[dict[str, Any]] = await asyncio.to_thread(
+            self._answer, self._mexc.open_orders, inst_id=symbol)
+        return reply
+
+    async def cancel_all_orders(self, symbol: str) -> BatchResult:
+        """As ``MEXC.cancel_all_orders``."""
+        reply: BatchResult = await asyncio.to_thread(self._answer, self._mexc.cancel_all_orders,
+                                                     inst_id=symbol)
+        return reply

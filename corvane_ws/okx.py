@@ -9,16 +9,18 @@ from __future__ import annotations
 
 import asyncio
 import json
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from concurrent.futures import Future
-from typing import Any, Final, Literal
+from typing import Any, Final, Literal, cast
 
 import _corvane_ws_module as _m
 
 from ._connection import DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
-from ._orders import OKX_TYPES, OrderType, Side, check_order, rejected
+from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest,
+                      OrderRequest, OrderType, Side, check_batch, check_order, named, rejected,
+                      rest)
 
 __all__ = ["OKX", "AsyncOKX", "OKX_HOST", "OKX_DEMO_HOST"]
 
@@ -30,6 +32,7 @@ OKX_DEMO_HOST: Final = "wss://wspap.okx.com:8443"
 type Endpoint = Literal["public", "private", "business"]
 
 DEFAULT_ACK_TIMEOUT: Final = 5.0
+_PAGE: Final = 100  # orders-pending gives at most this many a request by default
 
 
 class _Okx:
@@ -39,63 +42,157 @@ class _Okx:
     _private_login: bool
     _waiters: dict[str, Future[dict[str, Any]]]
 
+    @property
+    def _okx(self) -> _m.OkxConnector:
+        return cast(_m.OkxConnector, self._native)
+
     @staticmethod
     def _setup(api_key: str | None, secret: str | None, passphrase: str | None, demo: bool,
-               endpoint: Endpoint | None, url: str | None) -> tuple[_m.OkxConnector, str, bool]:
+               endpoint: Endpoint | None, url: str | None,
+               rest_url: str | None) -> tuple[_m.OkxConnector, str, bool]:
         given = [v is not None for v in (api_key, secret, passphrase)]
         if any(given) and not all(given):
             raise ValueError("a private OKX connector needs api_key, secret and passphrase")
         private = all(given)
         native = (_m.OkxConnector(api_key, secret, passphrase)  # type: ignore[arg-type]
                   if private else _m.OkxConnector())
+        if rest_url is not None:
+            native.rest_url = rest_url
         if url is None:
             path = endpoint or ("private" if private else "public")
             url = f"{OKX_DEMO_HOST if demo else OKX_HOST}/ws/v5/{path}"
         return native, url, private  # a private connector logs in on every endpoint
 
     def subscribe(self, channel: str, inst_id: str | None = None, *, inst_type: str | None = None,
-                  inst_family: str | None = None) -> None:
+                  inst_family: str | None = None, ccy: str | None = None,
+                  extra_params: str | dict[str, Any] | None = None) -> None:
         """Subscribes to ``channel`` (OKX's name: "tickers", "books5", "orders", …) for
-        ``inst_id`` ("BTC-USDT"); private channels also by ``inst_type`` ("SPOT", "ANY"; OKX
-        requires it on "orders" and "positions") and ``inst_family``. Recorded and sent again
-        on every open (private: after every login)."""
-        self._native.subscribe(**self._channel(channel, inst_id, inst_type, inst_family))
+        ``inst_id`` ("BTC-USDT"), or for what else OKX keys the channel by: ``inst_type``
+        ("SPOT", "ANY"; OKX requires it on "orders", "positions" and "instruments"),
+        ``inst_family`` ("BTC-USD"; "opt-summary"), ``ccy`` ("BTC"; "account") and
+        ``extra_params`` (OKX's ``extraParams``, as text or a dict). Recorded and sent again on
+        every open (private: after every login)."""
+        self._native.subscribe(**self._channel(channel, inst_id, inst_type, inst_family, ccy,
+                                               extra_params))
 
     def unsubscribe(self, channel: str, inst_id: str | None = None, *,
-                    inst_type: str | None = None, inst_family: str | None = None) -> None:
+                    inst_type: str | None = None, inst_family: str | None = None,
+                    ccy: str | None = None,
+                    extra_params: str | dict[str, Any] | None = None) -> None:
         """Removes a subscription made with the same arguments."""
-        self._native.unsubscribe(**self._channel(channel, inst_id, inst_type, inst_family))
+        self._native.unsubscribe(**self._channel(channel, inst_id, inst_type, inst_family, ccy,
+                                                 extra_params))
 
     def _channel(self, channel: str, inst_id: str | None, inst_type: str | None,
-                 inst_family: str | None) -> dict[str, str | None]:
-        if not self._private_login:
-            if inst_type is not None or inst_family is not None:
-                raise ValueError("inst_type and inst_family are for private channels")
-            if inst_id is None:
-                raise ValueError(f"OKX's public channel {channel!r} needs inst_id")
-            return {"channel": channel, "inst_id": inst_id}
+                 inst_family: str | None, ccy: str | None,
+                 extra_params: str | dict[str, Any] | None) -> dict[str, str | None]:
+        if isinstance(extra_params, dict):
+            extra_params = json.dumps(extra_params, separators=(",", ":"))
+        keys = (inst_id, inst_type, inst_family, ccy, extra_params)
+        if not self._private_login and all(k is None for k in keys):
+            raise ValueError(f"OKX's public channel {channel!r} needs inst_id (or inst_type, "
+                             f"inst_family, ccy)")
         return {"channel": channel, "inst_id": inst_id, "inst_type": inst_type,
-                "inst_family": inst_family}
+                "inst_family": inst_family, "ccy": ccy, "extra_params": extra_params}
+
+    @staticmethod
+    def _order_args(symbol: str, type: OrderType, side: Side, amount: Number,
+                    price: Number | None, client_order_id: str | None, td_mode: str,
+                    extra: dict[str, str | bool | None]) -> dict[str, Any]:
+        check_order(type, side, price)
+        return {"inst_id": symbol, "side": side, "ordType": OKX_TYPES[type],
+                "sz": decimal_text(amount, "amount"),
+                "px": "" if price is None else decimal_text(price, "price"),
+                "tdMode": td_mode, "cl_ord_id": client_order_id, **extra}
 
     def _order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                price: Number | None, client_order_id: str | None, td_mode: str,
                extra: dict[str, str | bool | None]) -> tuple[str, dict[str, Any]]:
-        check_order(type, side, price)
         request_id = next_request_id()
-        kwargs: dict[str, Any] = {
-            "ord_id": request_id, "inst_id": symbol, "side": side, "ordType": OKX_TYPES[type],
-            "sz": decimal_text(amount, "amount"),
-            "px": "" if price is None else decimal_text(price, "price"),
-            "tdMode": td_mode, "cl_ord_id": client_order_id, **extra}
-        return request_id, kwargs
+        return request_id, {"ord_id": request_id, **self._order_args(
+            symbol, type, side, amount, price, client_order_id, td_mode, extra)}
+
+    @staticmethod
+    def _name_args(symbol: str, id: str | None, client_order_id: str | None) -> dict[str, Any]:
+        named(id, client_order_id)
+        return {"inst_id": symbol, "ord_id": id, "cl_ord_id": client_order_id}
 
     def _cancel(self, symbol: str, id: str | None,
                 client_order_id: str | None) -> tuple[str, dict[str, Any]]:
-        if id is None and client_order_id is None:
-            raise ValueError("cancel_order needs id or client_order_id")
         request_id = next_request_id()
-        return request_id, {"msg_id": request_id, "inst_id": symbol, "ord_id": id,
-                            "cl_ord_id": client_order_id}
+        return request_id, {"msg_id": request_id, **self._name_args(symbol, id, client_order_id)}
+
+    @classmethod
+    def _amend_args(cls, symbol: str, id: str | None, client_order_id: str | None,
+                    amount: Number | None, price: Number | None,
+                    cancel_on_fail: bool = False) -> dict[str, Any]:
+        if amount is None and price is None:
+            raise ValueError("an amend needs a new amount, a new price or both")
+        return {**cls._name_args(symbol, id, client_order_id),
+                "newSz": None if amount is None else decimal_text(amount, "amount"),
+                "newPx": None if price is None else decimal_text(price, "price"),
+                "cxlOnFail": True if cancel_on_fail else None}
+
+    def _amend(self, symbol: str, id: str | None, client_order_id: str | None,
+               amount: Number | None, price: Number | None,
+               cancel_on_fail: bool) -> tuple[str, dict[str, Any]]:
+        request_id = next_request_id()
+        return request_id, {"msg_id": request_id, **self._amend_args(
+            symbol, id, client_order_id, amount, price, cancel_on_fail)}
+
+    def _batch(self, kind: str, orders: Sequence[Any]) -> tuple[str, dict[str, Any]]:
+        """The module's keywords for a batch of `kind` ("create", "cancel", "amend")."""
+        check_batch(orders)
+        if kind == "create":
+            args = [self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
+                                     o.get("price"), o.get("client_order_id"),
+                                     o.get("td_mode", "cash"), o.get("extra", {}))
+                    for o in orders]
+        elif kind == "cancel":
+            args = [self._name_args(o["symbol"], o.get("id"), o.get("client_order_id"))
+                    for o in orders]
+        else:
+            args = [self._amend_args(o["symbol"], o.get("id"), o.get("client_order_id"),
+                                     o.get("amount"), o.get("price")) for o in orders]
+        request_id = next_request_id()
+        return request_id, {"msg_id": request_id, "orders": args}
+
+    @staticmethod
+    def _batch_results(reply: dict[str, Any], count: int) -> BatchResult:
+        """Each order's entry or refusal; OrderRejected raised when OKX refused the request as
+        a whole (it names no order)."""
+        data = reply.get("data")
+        if reply.get("code") not in ("0", "1", "2") or not isinstance(data, list) or len(
+                data) != count or not all(isinstance(d, dict) for d in data):
+            raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
+        return [d if d.get("sCode") == "0" else
+                rejected(str(d.get("sCode")), str(d.get("sMsg", "")), d) for d in data]
+
+    @staticmethod
+    def _open_args(symbol: str | None, inst_type: str | None, inst_family: str | None,
+                   type: OrderType | None, after: str | None, before: str | None,
+                   limit: int | None) -> dict[str, Any]:
+        if type is not None and type not in OKX_TYPES:
+            raise ValueError(f"type must be one of {', '.join(OKX_TYPES)}; not {type!r}")
+        return {"inst_id": symbol, "inst_type": inst_type, "inst_family": inst_family,
+                "ordType": None if type is None else OKX_TYPES[type], "after": after,
+                "before": before, "limit": limit}
+
+    @staticmethod
+    def _data(text: str | None) -> list[dict[str, Any]]:
+        """The ``data`` of an OKX REST reply; OrderRejected unless its code is "0"."""
+        reply = json.loads(text or "{}")
+        if not isinstance(reply, dict) or reply.get("code") != "0":
+            reply = reply if isinstance(reply, dict) else {}
+            raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
+        data: list[dict[str, Any]] = reply.get("data") or []
+        return data
+
+    @staticmethod
+    def _cancel_requests(open_orders: list[dict[str, Any]]) -> list[list[CancelRequest]]:
+        requests: list[CancelRequest] = [{"symbol": o["instId"], "id": o["ordId"]}
+                                         for o in open_orders]
+        return [requests[i:i + MAX_BATCH] for i in range(0, len(requests), MAX_BATCH)]
 
     def _expect(self, request_id: str) -> Future[dict[str, Any]]:
         waiter: Future[dict[str, Any]] = Future()
@@ -133,14 +230,18 @@ class OKX(_Okx, Connection):
     def __init__(self, *, api_key: str | None = None, secret: str | None = None,
                  passphrase: str | None = None, demo: bool = False,
                  endpoint: Endpoint | None = None, url: str | None = None,
-                 limit_queue: int = DEFAULT_QUEUE_LIMIT,
-                 open_timeout: float = DEFAULT_OPEN_TIMEOUT) -> None:
+                 rest_url: str | None = None, limit_queue: int = DEFAULT_QUEUE_LIMIT,
+                 open_timeout: float = DEFAULT_OPEN_TIMEOUT, report_gaps: bool = False) -> None:
         """Credentials are keyword-only; all three make a private connector. ``endpoint``:
         "public", "private" (default with credentials) or "business"; ``url`` replaces the
-        whole URL (a simulator). ``limit_queue``: bytes that may wait for the program."""
+        whole URL (a simulator), ``rest_url`` where REST calls go (by default OKX's REST host
+        for OKX's hosts, the ``url``'s host and port for any other). ``limit_queue``: bytes
+        that may wait for the program. ``report_gaps``: a break in an order-book sequence ("books", "books-l2-tbt", …) comes
+        as a ``StreamEvent`` of kind "gap" ahead of the push that shows it (messages are then
+        read through Python, a little slower)."""
         native, url, self._private_login = self._setup(api_key, secret, passphrase, demo,
-                                                       endpoint, url)
-        Connection.__init__(self, native, url, limit_queue, open_timeout)
+                                                       endpoint, url, rest_url)
+        Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *, client_order_id: str | None = None,
@@ -177,18 +278,103 @@ class OKX(_Okx, Connection):
         text = self._native.query_order(inst_id=symbol, ord_id=id, cl_ord_id=client_order_id)
         return self._found(text)
 
+    def amend_order(self, symbol: str, id: str | None = None, *,
+                    client_order_id: str | None = None, amount: Number | None = None,
+                    price: Number | None = None, cancel_on_fail: bool = False,
+                    wait: bool = True, timeout: float = DEFAULT_ACK_TIMEOUT) -> dict[str, Any]:
+        """Changes a pending order's ``amount``, ``price`` or both (named by ``id`` or
+        ``client_order_id``); ``cancel_on_fail``: OKX cancels the order if the amend fails.
+        Returns and raises as ``create_order``."""
+        request_id, kwargs = self._amend(symbol, id, client_order_id, amount, price,
+                                         cancel_on_fail)
+        return self._send(request_id, lambda: self._okx.amend_order(**kwargs), wait, timeout)
+
+    def create_orders(self, orders: Sequence[OrderRequest], *,
+                      timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
+        """Places 1 to 20 orders in one request, each a dict of ``create_order``'s arguments
+        (``OrderRequest``). Returns each order's outcome in order: OKX's entry when it was
+        placed, an ``OrderRejected`` (returned, not raised) when it was refused. Raises
+        ``OrderRejected`` when OKX refused the whole request and ``RequestOutcomeUnknown`` as
+        ``create_order``. Every order is checked before anything is sent."""
+        return self._send_batch(*self._batch("create", orders), self._okx.batch_orders,
+                                timeout)
+
+    def cancel_orders(self, orders: Sequence[CancelRequest], *,
+                      timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
+        """Cancels 1 to 20 orders in one request, each ``{"symbol": …, "id": …}`` or with
+        ``client_order_id``; returns and raises as ``create_orders``."""
+        return self._send_batch(*self._batch("cancel", orders),
+                                self._okx.batch_cancel_orders, timeout)
+
+    def amend_orders(self, orders: Sequence[AmendRequest], *,
+                     timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
+        """Amends 1 to 20 orders in one request, each as ``cancel_orders`` names it with the
+        new ``amount`` and/or ``price``; returns and raises as ``create_orders``."""
+        return self._send_batch(*self._batch("amend", orders),
+                                self._okx.batch_amend_orders, timeout)
+
+    def fetch_open_orders(self, symbol: str | None = None, *, inst_type: str | None = None,
+                          inst_family: str | None = None, type: OrderType | None = None,
+                          after: str | None = None, before: str | None = None,
+                          limit: int | None = None) -> list[dict[str, Any]]:
+        """The account's pending orders (OKX's fields), newest first, over signed REST: all, or
+        those of ``symbol``, ``inst_type``, ``inst_family`` or ``type``; OKX gives at most 100
+        (``limit``), older ones ``after`` an ``ordId``."""
+        return self._data(rest(self._okx.open_orders, **self._open_args(
+            symbol, inst_type, inst_family, type, after, before, limit)))
+
+    def cancel_all_orders(self, symbol: str, *,
+                          timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
+        """Cancels every pending order of ``symbol``: its open orders, then cancels of 20 a
+        request (OKX has no single call for it), again while a full page came and was
+        cancelled. Returns each cancel's outcome as ``cancel_orders``; an order placed
+        meanwhile may stay."""
+        results: BatchResult = []
+        while True:
+            pending = self.fetch_open_orders(symbol)
+            for chunk in self._cancel_requests(pending):
+                results += self.cancel_orders(chunk, timeout=timeout)
+            if len(pending) < _PAGE or not any(isinstance(r, dict) for r in results[-_PAGE:]):
+                return results
+
+    def cancel_all_orders_after(self, seconds: int) -> dict[str, Any]:
+        """A dead-man switch: OKX cancels every pending order of the account unless the
+        countdown (10 to 120 ``seconds``) is restarted; 0 turns it off. The connector restarts
+        it while the program reads (iterates or waits in ``recv``) and its connection is up, so
+        a program that dies, loses its connection or stops reading has its orders cancelled
+        within ``seconds``. Returns OKX's entry (``triggerTime``, ``ts``); ``OrderRejected``
+        when OKX refused it (then no switch is kept)."""
+        return self._data(rest(self._okx.cancel_all_after,
+                               seconds=seconds))[0]
+
+    def load_instruments(self, inst_type: str = "SPOT", *, inst_family: str | None = None) -> int:
+        """Fetches the codes OKX's order operations need for every instrument of ``inst_type``
+        ("SPOT", "MARGIN", "SWAP", "FUTURES"; "OPTION" with ``inst_family``) in one request, so
+        that no order waits for a lookup; returns how many came. Call it before trading."""
+        return self._okx.load_instruments(inst_type,
+                                             inst_family or "")
+
     def _send(self, request_id: str, send: Callable[[], object], wait: bool,
               timeout: float) -> dict[str, Any]:
         if not wait:
             send()
             return {"id": request_id}
+        return self._accepted(self._request(request_id, send, timeout))
+
+    def _send_batch(self, request_id: str, kwargs: dict[str, Any],
+                    call: Callable[..., object], timeout: float) -> BatchResult:
+        reply = self._request(request_id, lambda: call(**kwargs), timeout)
+        return self._batch_results(reply, len(kwargs["orders"]))
+
+    def _request(self, request_id: str, send: Callable[[], object],
+                 timeout: float) -> dict[str, Any]:
         waiter = self._expect(request_id)
         try:
             send()
         except BaseException:
             self._waiters.pop(request_id, None)
             raise
-        return self._accepted(self._await_ack(request_id, waiter, timeout))
+        return self._await_ack(request_id, waiter, timeout)
 
 
 class AsyncOKX(_Okx, AsyncConnection):
@@ -202,12 +388,12 @@ class AsyncOKX(_Okx, AsyncConnection):
     def __init__(self, *, api_key: str | None = None, secret: str | None = None,
                  passphrase: str | None = None, demo: bool = False,
                  endpoint: Endpoint | None = None, url: str | None = None,
-                 limit_queue: int = DEFAULT_QUEUE_LIMIT,
-                 open_timeout: float = DEFAULT_OPEN_TIMEOUT) -> None:
+                 rest_url: str | None = None, limit_queue: int = DEFAULT_QUEUE_LIMIT,
+                 open_timeout: float = DEFAULT_OPEN_TIMEOUT, report_gaps: bool = False) -> None:
         """As ``OKX``."""
         native, url, self._private_login = self._setup(api_key, secret, passphrase, demo,
-                                                       endpoint, url)
-        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout)
+                                                       endpoint, url, rest_url)
+        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *, client_order_id: str | None = None,
@@ -235,16 +421,86 @@ class AsyncOKX(_Okx, AsyncConnection):
                                        cl_ord_id=client_order_id)
         return self._found(text)
 
+    async def amend_order(self, symbol: str, id: str | None = None, *,
+                          client_order_id: str | None = None, amount: Number | None = None,
+                          price: Number | None = None, cancel_on_fail: bool = False,
+                          wait: bool = True,
+                          timeout: float = DEFAULT_ACK_TIMEOUT) -> dict[str, Any]:
+        """As ``OKX.amend_order``."""
+        request_id, kwargs = self._amend(symbol, id, client_order_id, amount, price,
+                                         cancel_on_fail)
+        return await self._send(request_id, lambda: self._okx.amend_order(**kwargs), wait,
+                                timeout)
+
+    async def create_orders(self, orders: Sequence[OrderRequest], *,
+                            timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
+        """As ``OKX.create_orders``."""
+        return await self._send_batch(*self._batch("create", orders),
+                                      self._okx.batch_orders, timeout)
+
+    async def cancel_orders(self, orders: Sequence[CancelRequest], *,
+                            timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
+        """As ``OKX.cancel_orders``."""
+        return await self._send_batch(*self._batch("cancel", orders),
+                                      self._okx.batch_cancel_orders, timeout)
+
+    async def amend_orders(self, orders: Sequence[AmendRequest], *,
+                           timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
+        """As ``OKX.amend_orders``."""
+        return await self._send_batch(*self._batch("amend", orders),
+                                      self._okx.batch_amend_orders, timeout)
+
+    async def fetch_open_orders(self, symbol: str | None = None, *,
+                                inst_type: str | None = None, inst_family: str | None = None,
+                                type: OrderType | None = None, after: str | None = None,
+                                before: str | None = None,
+                                limit: int | None = None) -> list[dict[str, Any]]:
+        """As ``OKX.fetch_open_orders``."""
+        kwargs = self._open_args(symbol, inst_type, inst_family, type, after, before, limit)
+        return self._data(await asyncio.to_thread(
+            rest, self._okx.open_orders, **kwargs))
+
+    async def cancel_all_orders(self, symbol: str, *,
+                                timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
+        """As ``OKX.cancel_all_orders``."""
+        results: BatchResult = []
+        while True:
+            pending = await self.fetch_open_orders(symbol)
+            for chunk in self._cancel_requests(pending):
+                results += await self.cancel_orders(chunk, timeout=timeout)
+            if len(pending) < _PAGE or not any(isinstance(r, dict) for r in results[-_PAGE:]):
+                return results
+
+    async def cancel_all_orders_after(self, seconds: int) -> dict[str, Any]:
+        """As ``OKX.cancel_all_orders_after``."""
+        return self._data(await asyncio.to_thread(
+            rest, self._okx.cancel_all_after, seconds=seconds))[0]
+
+    async def load_instruments(self, inst_type: str = "SPOT", *,
+                               inst_family: str | None = None) -> int:
+        """As ``OKX.load_instruments``."""
+        return await asyncio.to_thread(self._okx.load_instruments,
+                                       inst_type, inst_family or "")
+
     async def _send(self, request_id: str, send: Callable[[], object], wait: bool,
                     timeout: float) -> dict[str, Any]:
-        # The first order of an instrument looks its code up over REST: not on the loop.
         if not wait:
             await asyncio.to_thread(send)
             return {"id": request_id}
+        return self._accepted(await self._request(request_id, send, timeout))
+
+    async def _send_batch(self, request_id: str, kwargs: dict[str, Any],
+                          call: Callable[..., object], timeout: float) -> BatchResult:
+        reply = await self._request(request_id, lambda: call(**kwargs), timeout)
+        return self._batch_results(reply, len(kwargs["orders"]))
+
+    async def _request(self, request_id: str, send: Callable[[], object],
+                       timeout: float) -> dict[str, Any]:
+        # The first order of an instrument looks its code up over REST: not on the loop.
         waiter = self._expect(request_id)
         try:
             await asyncio.to_thread(send)
         except BaseException:
             self._waiters.pop(request_id, None)
             raise
-        return self._accepted(await self._await_ack(request_id, waiter, timeout))
+        return await self._await_ack(request_id, waiter, timeout)

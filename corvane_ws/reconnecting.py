@@ -2,9 +2,10 @@
 
 Iterating gives the connector's messages and, between them, a ``StreamEvent`` for each step:
 "connected", "disconnected" (with the reason), "connect_failed" (with the reason), "waiting"
-(with the delay before the next attempt) and, last, "stopped". After a drop it connects again
-after a capped exponential back-off with jitter (the back-off starts over once a stream has
-carried messages); the connector replays its subscriptions (and logs in again) on every open.
+(with the delay before the next attempt) and, last, "stopped"; a connector made with
+``report_gaps=True`` adds "gap" for a break in an order-book sequence. After a drop it connects
+again after a capped exponential back-off with jitter (the back-off starts over once a stream
+has carried messages); the connector replays its subscriptions (and logs in again) on every open.
 ``stop()``, from any thread or task, ends the iteration at once.
 """
 
@@ -14,28 +15,14 @@ import asyncio
 import random
 import threading
 from collections.abc import AsyncIterator, Iterator
-from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Literal, Self
+from typing import Any, Self
 
 from ._connection import AsyncConnection, Connection
+from ._events import EventKind as EventKind, StreamEvent
 from .errors import ConnectError
 
 __all__ = ["AsyncReconnecting", "Reconnecting", "StreamEvent"]
-
-type EventKind = Literal["connected", "disconnected", "connect_failed", "waiting", "stopped"]
-
-
-@dataclass(frozen=True, slots=True)
-class StreamEvent:
-    """One step of a reconnecting stream. ``attempt``: the connect it belongs to, from 1;
-    ``reason``: why it failed or ended (None for a clean end); ``delay``: seconds until the
-    next attempt ("waiting" only)."""
-
-    kind: EventKind
-    attempt: int
-    reason: str | None = None
-    delay: float | None = None
 
 
 class _Backoff:

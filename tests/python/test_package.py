@@ -24,7 +24,8 @@ DEALS = "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT"
 
 def okx_private(sim, **options):
     return cw.OKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
-                  passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"), **options)
+                  passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"),
+                  rest_url=f"https://localhost:{sim.sim.rest_port}", **options)
 
 
 def mexc_private(sim):
@@ -122,6 +123,98 @@ class TestOrders:
                 okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
                                  client_order_id="lost1")
             assert okx.fetch_order("BTC-USDT", client_order_id="lost1")["state"] == "live"
+
+    def test_okx_amend_batches_open_orders_cancel_all_and_the_dead_man_switch(self, sim):
+        with okx_private(sim) as okx:
+            assert okx.load_instruments("SPOT") > 0
+            with pytest.raises(cw.RequestRefused, match="51000"):  # no such instrument type
+                okx.load_instruments("NOPE")
+            placed = okx.create_orders([
+                {"symbol": "BTC-USDT", "type": "limit", "side": "buy", "amount": "1",
+                 "price": Decimal("20000"), "client_order_id": "b1"},
+                {"symbol": "BTC-USDT", "type": "limit", "side": "buy", "amount": "1",
+                 "price": "20000", "client_order_id": "b1"}])
+            assert isinstance(placed[0], dict) and placed[0]["clOrdId"] == "b1"
+            assert isinstance(placed[1], cw.OrderRejected) and placed[1].code == "51016"
+            amended = okx.amend_order("BTC-USDT", client_order_id="b1", price="21000")
+            assert amended["sCode"] == "0"
+            assert okx.fetch_order("BTC-USDT", client_order_id="b1")["px"] == "21000"
+            with pytest.raises(ValueError, match="amount, a new price"):
+                okx.amend_order("BTC-USDT", client_order_id="b1")
+            with pytest.raises(cw.OrderNotFound):
+                okx.amend_order("BTC-USDT", client_order_id="nosuch1", amount="2")
+            okx.create_order("ETH-USDT", "limit", "sell", "1", "3000", client_order_id="e1")
+            [changed] = okx.amend_orders([{"symbol": "ETH-USDT", "client_order_id": "e1",
+                                           "amount": 2}])
+            assert isinstance(changed, dict) and changed["sCode"] == "0"
+            assert [o["clOrdId"] for o in okx.fetch_open_orders()] == ["e1", "b1"]
+            assert [o["sz"] for o in okx.fetch_open_orders("ETH-USDT")] == ["2"]
+            [gone] = okx.cancel_orders([{"symbol": "ETH-USDT", "client_order_id": "e1"}])
+            assert isinstance(gone, dict) and gone["sCode"] == "0"
+            with pytest.raises(ValueError, match="1 to 20 orders"):
+                okx.cancel_orders([])
+            okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", client_order_id="b2")
+            cancelled = okx.cancel_all_orders("BTC-USDT")
+            assert [c["clOrdId"] for c in cancelled if isinstance(c, dict)] == ["b2", "b1"]
+            assert okx.fetch_open_orders() == [] and okx.cancel_all_orders("BTC-USDT") == []
+            assert int(okx.cancel_all_orders_after(60)["triggerTime"]) > 0
+            with pytest.raises(ValueError, match="10 to 120"):
+                okx.cancel_all_orders_after(5)
+            okx.cancel_all_orders_after(0)
+        frames = [json.loads(f) for f in sim.frames() if isinstance(f, str) and '"op":"' in f]
+        assert [f["op"] for f in frames if "batch" in f["op"]] == [
+            "batch-orders", "batch-amend-orders", "batch-cancel-orders", "batch-cancel-orders"]
+
+    def test_mexc_batch_open_orders_and_cancel_all(self, sim):
+        with mexc_private(sim) as mexc:
+            placed = mexc.create_orders([
+                {"symbol": "BTCUSDT", "type": "limit", "side": "buy", "amount": "1",
+                 "price": "20000", "client_order_id": "m1"},
+                {"symbol": "BTCUSDT", "type": "post_only", "side": "sell", "amount": 2,
+                 "price": Decimal("30000")}])
+            assert [p["type"] for p in placed if isinstance(p, dict)] == ["LIMIT", "LIMIT_MAKER"]
+            with pytest.raises(cw.OrderRejected, match="one symbol"):
+                mexc.create_orders([
+                    {"symbol": "BTCUSDT", "type": "market", "side": "buy", "amount": "1"},
+                    {"symbol": "ETHUSDT", "type": "market", "side": "buy", "amount": "1"}])
+            with pytest.raises(ValueError, match="OKX's"):
+                mexc.create_orders([{"symbol": "BTCUSDT", "type": "market", "side": "buy",
+                                     "amount": "1", "td_mode": "cross"}])
+            assert len(mexc.fetch_open_orders("BTCUSDT")) == 2
+            with pytest.raises(cw.OrderRejected) as refused:
+                mexc.fetch_open_orders("NOPEUSDT")
+            assert refused.value.status == 400
+            cancelled = mexc.cancel_all_orders("BTCUSDT")
+            assert sorted(c["status"] for c in cancelled if isinstance(c, dict)) == [
+                "CANCELED", "CANCELED"]
+            assert mexc.fetch_open_orders("BTCUSDT") == []
+
+    def test_async_batch_amend_and_open_orders(self, sim):
+        async def main() -> tuple:
+            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                              passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"),
+                              rest_url=f"https://localhost:{sim.sim.rest_port}")
+            mexc = cw.AsyncMEXC(api_key=MEXC_TEST.api_key, secret=MEXC_TEST.secret,
+                                url=sim.sim.url("/ws"),
+                                rest_url=f"https://localhost:{sim.sim.rest_port}")
+            async with okx, mexc:
+                await okx.load_instruments()
+                [placed] = await okx.create_orders([{"symbol": "BTC-USDT", "type": "limit",
+                                                     "side": "buy", "amount": "1",
+                                                     "price": "20000"}])
+                assert isinstance(placed, dict)
+                await okx.amend_order("BTC-USDT", placed["ordId"], amount="3")
+                pending = await okx.fetch_open_orders("BTC-USDT")
+                cancelled = await okx.cancel_all_orders("BTC-USDT")
+                await mexc.create_orders([{"symbol": "BTCUSDT", "type": "limit", "side": "buy",
+                                           "amount": "1", "price": "20000"}])
+                mexc_pending = await mexc.fetch_open_orders("BTCUSDT")
+                await mexc.cancel_all_orders("BTCUSDT")
+                return pending, cancelled, mexc_pending
+
+        pending, cancelled, mexc_pending = asyncio.run(main())
+        assert [o["sz"] for o in pending] == ["3"] and len(cancelled) == 1
+        assert len(mexc_pending) == 1
 
 
 class TestStream:

@@ -1,0 +1,27 @@
+"""The events a stream reports between its messages."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Literal
+
+type EventKind = Literal["connected", "disconnected", "connect_failed", "waiting", "stopped",
+                         "gap"]
+
+
+@dataclass(frozen=True, slots=True)
+class StreamEvent:
+    """One step of a stream. ``attempt``: the connect it belongs to, from 1; ``reason``: why it
+    failed or ended (None for a clean end); ``delay``: seconds until the next attempt
+    ("waiting" only). A "gap" (connectors made with ``report_gaps=True``) is a break in an
+    exchange's order-book sequence, ahead of the push that shows it: ``channel``,
+    ``instrument``, and the sequence number ``expected`` and the one that came (``got``)."""
+
+    kind: EventKind
+    attempt: int
+    reason: str | None = None
+    delay: float | None = None
+    channel: str | None = None
+    instrument: str | None = None
+    expected: int | None = None
+    got: int | None = None
