@@ -285,6 +285,50 @@ class TestStream:
         with pytest.raises(ValueError, match="non-negative"):
             it.recv(-1)
 
+    @pytest.mark.parametrize("exchange", ["okx", "mexc"])
+    def test_gaps_are_reported_on_request(self, sim, exchange):
+        """A break in an order-book sequence is an event between the messages, when asked
+        for; the plain read path stays the module's own."""
+        sim.sim.rate = 500
+        if exchange == "okx":
+            c = cw.OKX(url=sim.sim.url("/ws/v5/public"), report_gaps=True)
+            c.subscribe("books", "BTC-USDT")
+            channel, instrument = "books", "BTC-USDT"
+        else:
+            channel = "spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT"
+            c = cw.MEXC(url=sim.sim.url("/ws"), report_gaps=True)
+            c.subscribe(channel)
+            instrument = "BTCUSDT"
+        with c:
+            assert type(iter(c)) is not m.WebSocketIterator
+            items = [c.recv(READ_TIMEOUT) for _ in range(20)]
+            sim.inject_gap()
+            while not isinstance(items[-1], cw.StreamEvent) and len(items) < 1000:
+                items.append(c.recv(READ_TIMEOUT))
+            items.append(c.recv(READ_TIMEOUT))
+            assert c.native.stats()["gaps"] == 1
+        gap = items[-2]
+        assert isinstance(gap, cw.StreamEvent) and (gap.kind, gap.attempt) == ("gap", 1)
+        assert (gap.channel, gap.instrument) == (channel, instrument)
+        assert gap.got is not None and gap.expected is not None and gap.got > gap.expected
+        assert not isinstance(items[-1], cw.StreamEvent)  # the push that shows it follows
+
+    def test_okx_channels_keyed_by_type_family_or_currency(self, sim):
+        okx = cw.OKX(url=sim.sim.url("/ws/v5/public"))
+        okx.subscribe("instruments", inst_type="SPOT")
+        okx.subscribe("opt-summary", inst_family="BTC-USD", extra_params={"updateInterval": "0"})
+        with pytest.raises(ValueError, match="needs inst_id"):
+            okx.subscribe("tickers")
+        with pytest.raises(TypeError, match="unexpected keyword"):
+            okx.subscribe("tickers", instId="BTC-USDT")  # type: ignore[call-arg]
+        with okx:
+            replies = [json.loads(okx.recv(READ_TIMEOUT)) for _ in range(2)]
+        assert [r.get("event") for r in replies] == ["subscribe", "subscribe"]
+        sent = json.loads(next(f for f in sim.frames() if '"op":"subscribe"' in f))
+        assert sent["args"] == [{"channel": "instruments", "instType": "SPOT"},
+                                {"channel": "opt-summary", "extraParams": '{"updateInterval":"0"}',
+                                 "instFamily": "BTC-USD"}]
+
     def test_quiet_by_default(self, sim):
         """7: the module prints a line per MEXC ping (and websocketpp's); the package nothing."""
         url = sim.sim.url("/ws")
