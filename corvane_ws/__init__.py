@@ -4,7 +4,10 @@
   ``AsyncOKX``, ``AsyncMEXC``: the same for asyncio (``async with``, ``async for``,
   ``await recv(timeout=)``).
 - ``Reconnecting``, ``AsyncReconnecting``: a stream that reconnects after drops, reporting each
-  step as a ``StreamEvent``.
+  step as a ``StreamEvent`` (as a connector made with ``report_gaps=True`` reports a break in
+  an order-book sequence).
+- ``OrderRequest``, ``CancelRequest``, ``AmendRequest``: the orders of a batch call;
+  ``BatchResult``: what it returns.
 - The errors: see ``corvane_ws.errors``.
 - ``corvane_ws.sim``: the local exchange simulator (``python -m corvane_ws.sim``).
 
@@ -17,7 +20,7 @@ from _corvane_ws_module import __version__, decode_mexc
 from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection,
                           Connection)
 from ._numbers import Number
-from ._orders import OrderType, Side
+from ._orders import AmendRequest, BatchResult, CancelRequest, OrderRequest, OrderType, Side
 from .errors import (ConnectError, ConnectionClosed, LoginRefused, OpenTimeout, OrderNotFound,
                      OrderRejected, RequestNotSent, RequestOutcomeUnknown, RequestRefused)
 from .mexc import MEXC, MEXC_URL, AsyncMEXC, stream_name
@@ -32,10 +35,13 @@ __all__ = [
     "OKX",
     "OKX_DEMO_HOST",
     "OKX_HOST",
+    "AmendRequest",
     "AsyncConnection",
     "AsyncMEXC",
     "AsyncOKX",
     "AsyncReconnecting",
+    "BatchResult",
+    "CancelRequest",
     "ConnectError",
     "Connection",
     "ConnectionClosed",
@@ -44,6 +50,7 @@ __all__ = [
     "OpenTimeout",
     "OrderNotFound",
     "OrderRejected",
+    "OrderRequest",
     "OrderType",
     "Reconnecting",
     "RequestNotSent",
