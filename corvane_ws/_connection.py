@@ -66,10 +66,13 @@ class _Core:
         self._seen = 0  # the newest connection whose events are past
         self._connects = 0  # connect() calls: a gap's attempt
         # Gaps are events of the module's meta reader: only a connector that asks for them
-        # reads that way, so that the others keep the plain, cheaper path.
+        # reads that way (and filters through _filter_meta), so that the others keep the
+        # plain path, without a check per message.
         self._meta = report_gaps
         self._reader: _m.WebSocketIterator[Any] = (native.wsrun(meta=True) if report_gaps
                                                    else native.wsrun())
+        if report_gaps:
+            self._filter = self._filter_meta  # type: ignore[method-assign,assignment]
         self._plain = self._reader.until_end()
         self._read_lock = threading.Lock()
         self._waiters: dict[str, Future[dict[str, Any]]] = {}
@@ -114,20 +117,18 @@ class _Core:
         waiter.set_result(reply)
         return True
 
-    def _filter(self, item: Any) -> object:
-        if self._meta:
-            if type(item) is _m.Event:
-                return self._gap(item)
-            item = item.data
+    def _filter(self, item: str | bytes) -> object:
         if self._waiters and type(item) is str and self._take_ack(item):
             return _SKIP
         return self._deliver(item)
 
-    def _gap(self, event: _m.Event) -> object:
-        if event.kind != "gap":  # the others are reported by connect() and close_reason
+    def _filter_meta(self, item: _m.Message | _m.Event) -> object:
+        if type(item) is not _m.Event:
+            return _Core._filter(self, item.data)
+        if item.kind != "gap":  # the others are reported by connect() and close_reason
             return _SKIP
-        return StreamEvent("gap", self._connects, channel=event.channel,
-                           instrument=event.instrument, expected=event.expected, got=event.got)
+        return StreamEvent("gap", self._connects, channel=item.channel,
+                           instrument=item.instrument, expected=item.expected, got=item.got)
 
     # Opening: events of earlier connections are past; the first "open" after them is ours.
     def _opening_step(self, item: _m.Message | _m.Event, opened: bool) -> bool | None:

@@ -1,8 +1,8 @@
 """The order vocabulary both exchanges share: sides, order types, what each exchange calls
 them, and the orders of a batch."""
 
-from __future__ import annotations
-
+# No postponed annotations here: a TypedDict learns which keys NotRequired marks only from
+# evaluated ones, and batch calls check the keys with them.
 import json
 from collections.abc import Callable, Sequence
 from typing import Any, Final, Literal, NotRequired, TypedDict
@@ -58,9 +58,20 @@ type BatchResult = list[dict[str, Any] | OrderRejected]
 the ``OrderRejected`` (returned, not raised) when it was refused."""
 
 
-def check_batch(orders: Sequence[object]) -> None:
+def check_batch(orders: Sequence[Any], kind: type[Any]) -> None:
+    """ValueError for a batch of no or too many orders; TypeError for an order that lacks a
+    key `kind` requires or has one it does not know (a misspelt key is never ignored)."""
     if not 1 <= len(orders) <= MAX_BATCH:
         raise ValueError(f"a batch holds 1 to {MAX_BATCH} orders, not {len(orders)}")
+    for order in orders:
+        if not isinstance(order, dict):
+            raise TypeError(f"an order of a batch is a dict, not {type(order).__name__}")
+        missing = kind.__required_keys__ - order.keys()
+        unknown = order.keys() - kind.__required_keys__ - kind.__optional_keys__
+        if missing or unknown:
+            raise TypeError(f"an order of a batch ({kind.__name__}) "
+                            + (f"lacks {', '.join(sorted(missing))}" if missing else
+                               f"has unknown keys {', '.join(sorted(map(str, unknown)))}"))
 
 
 def check_order(type: str, side: str, price: object) -> None:

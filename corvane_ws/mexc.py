@@ -114,7 +114,7 @@ class _Mexc(_Core):
                                                                  price, client_order_id)}
 
     def _batch(self, orders: Sequence[OrderRequest]) -> list[dict[str, Any]]:
-        check_batch(orders)
+        check_batch(orders, OrderRequest)
         if any("td_mode" in o or "extra" in o for o in orders):
             raise ValueError("td_mode and extra are OKX's")
         return [self._order_args(o["symbol"], o["type"], o["side"], o["amount"],

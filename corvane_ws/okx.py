@@ -142,7 +142,8 @@ class _Okx:
 
     def _batch(self, kind: str, orders: Sequence[Any]) -> tuple[str, dict[str, Any]]:
         """The module's keywords for a batch of `kind` ("create", "cancel", "amend")."""
-        check_batch(orders)
+        check_batch(orders, {"create": OrderRequest, "cancel": CancelRequest,
+                             "amend": AmendRequest}[kind])
         if kind == "create":
             args = [self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
                                      o.get("price"), o.get("client_order_id"),
@@ -211,8 +212,8 @@ class _Okx:
         return entry
 
     @staticmethod
-    def _found(text: str) -> dict[str, Any]:
-        reply = json.loads(text)
+    def _found(text: str | None) -> dict[str, Any]:
+        reply = json.loads(text or "{}")
         if reply.get("code") != "0" or not reply.get("data"):
             raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
         found: dict[str, Any] = reply["data"][0]
@@ -275,7 +276,8 @@ class OKX(_Okx, Connection):
                     client_order_id: str | None = None) -> dict[str, Any]:
         """The order (OKX's fields: ``state``, ``accFillSz`` …) by ``id`` or
         ``client_order_id``, over signed REST; ``OrderNotFound`` if OKX has none."""
-        text = self._native.query_order(inst_id=symbol, ord_id=id, cl_ord_id=client_order_id)
+        text = rest(self._native.query_order, inst_id=symbol, ord_id=id,
+                    cl_ord_id=client_order_id)
         return self._found(text)
 
     def amend_order(self, symbol: str, id: str | None = None, *,
@@ -417,8 +419,8 @@ class AsyncOKX(_Okx, AsyncConnection):
     async def fetch_order(self, symbol: str, id: str | None = None, *,
                           client_order_id: str | None = None) -> dict[str, Any]:
         """As ``OKX.fetch_order``."""
-        text = await asyncio.to_thread(self._native.query_order, inst_id=symbol, ord_id=id,
-                                       cl_ord_id=client_order_id)
+        text = await asyncio.to_thread(rest, self._native.query_order, inst_id=symbol,
+                                       ord_id=id, cl_ord_id=client_order_id)
         return self._found(text)
 
     async def amend_order(self, symbol: str, id: str | None = None, *,

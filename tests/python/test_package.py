@@ -153,6 +153,8 @@ class TestOrders:
             assert isinstance(gone, dict) and gone["sCode"] == "0"
             with pytest.raises(ValueError, match="1 to 20 orders"):
                 okx.cancel_orders([])
+            with pytest.raises(TypeError, match="unknown keys clientOrderId"):  # never ignored
+                okx.cancel_orders([{"symbol": "BTC-USDT", "clientOrderId": "b1"}])  # type: ignore[typeddict-unknown-key]
             okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", client_order_id="b2")
             cancelled = okx.cancel_all_orders("BTC-USDT")
             assert [c["clOrdId"] for c in cancelled if isinstance(c, dict)] == ["b2", "b1"]
