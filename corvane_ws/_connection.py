@@ -216,14 +216,23 @@ class Connection(_Core):
         """Each message in arrival order; the loop ends when the stream has ended (then see
         ``close_reason``)."""
         if self._fast_iteration():
+            if self._meta:  # a message's data, or a gap; no lock, no timer
+                return itertools.chain(self._drain_pending(), self._unwrap(self._plain))
             if not self._pending:
                 return self._plain  # the module's own iterator: no Python per message
             return itertools.chain(self._drain_pending(), self._plain)
         return self._messages()
 
     def _fast_iteration(self) -> bool:
-        return (not self._private_login and not self._meta
-                and type(self)._deliver is _Core._deliver)
+        return not self._private_login and type(self)._deliver is _Core._deliver
+
+    def _unwrap(self, items: Iterator[Any]) -> Iterator[Any]:
+        message = _m.Message
+        for item in items:
+            if type(item) is message:
+                yield item.data
+            elif (event := self._filter_meta(item)) is not _SKIP:
+                yield event
 
     def _drain_pending(self) -> Iterator[Item]:
         while self._pending:
@@ -347,10 +356,23 @@ class AsyncConnection(_Core):
     def __aiter__(self) -> AsyncIterator[Any]:
         """Each message in arrival order; the loop ends when the stream has ended (then see
         ``close_reason``)."""
-        if (not self._private_login and not self._meta and type(self)._deliver is _Core._deliver
-                and not self._pending):
-            return self._areader  # the module's own iterator: no Python per message
+        if not self._private_login and type(self)._deliver is _Core._deliver:
+            if self._meta:
+                return self._aunwrap()
+            if not self._pending:
+                return self._areader  # the module's own iterator: no Python per message
         return self._amessages()
+
+    async def _aunwrap(self) -> AsyncIterator[Any]:
+        """A message's data, or a gap; no timer per message."""
+        message = _m.Message
+        while self._pending:
+            yield self._pending.popleft()
+        async for item in self._areader:
+            if type(item) is message:
+                yield item.data
+            elif (event := self._filter_meta(item)) is not _SKIP:
+                yield event
 
     async def _amessages(self) -> AsyncIterator[Any]:
         while True:

@@ -287,33 +287,56 @@ class TestStream:
         with pytest.raises(ValueError, match="non-negative"):
             it.recv(-1)
 
-    @pytest.mark.parametrize("exchange", ["okx", "mexc"])
-    def test_gaps_are_reported_on_request(self, sim, exchange):
-        """A break in an order-book sequence is an event between the messages, when asked
-        for; the plain read path stays the module's own."""
+    @pytest.mark.parametrize("reader", ["okx", "okx-async", "mexc"])
+    def test_gaps_are_reported_on_request(self, sim, reader):
+        """A break in an order-book sequence is an event between the messages, ahead of the
+        push that shows it, when asked for; the plain read path stays the module's own."""
         sim.sim.rate = 500
-        if exchange == "okx":
-            c = cw.OKX(url=sim.sim.url("/ws/v5/public"), report_gaps=True)
-            c.subscribe("books", "BTC-USDT")
-            channel, instrument = "books", "BTC-USDT"
+        okx_url = sim.sim.url("/ws/v5/public")
+        items: list = []
+
+        def collect(item) -> bool:  # True once the push after the gap is in
+            items.append(item)
+            if len(items) == 20:
+                sim.inject_gap()
+            return len(items) >= 1000 or len(items) > 1 and isinstance(items[-2], cw.StreamEvent)
+
+        if reader == "okx-async":
+            async def main() -> int:
+                async with cw.AsyncOKX(url=okx_url, report_gaps=True) as okx:
+                    okx.subscribe("books", "BTC-USDT")
+                    async with asyncio.timeout(READ_TIMEOUT):
+                        async for item in okx:
+                            if collect(item):
+                                break
+                    return okx.native.stats()["gaps"]
+
+            gaps = asyncio.run(main())
         else:
-            channel = "spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT"
-            c = cw.MEXC(url=sim.sim.url("/ws"), report_gaps=True)
-            c.subscribe(channel)
-            instrument = "BTCUSDT"
-        with c:
-            assert type(iter(c)) is not m.WebSocketIterator
-            items = [c.recv(READ_TIMEOUT) for _ in range(20)]
-            sim.inject_gap()
-            while not isinstance(items[-1], cw.StreamEvent) and len(items) < 1000:
-                items.append(c.recv(READ_TIMEOUT))
-            items.append(c.recv(READ_TIMEOUT))
-            assert c.native.stats()["gaps"] == 1
+            if reader == "okx":
+                c = cw.OKX(url=okx_url, report_gaps=True)
+                c.subscribe("books", "BTC-USDT")
+            else:
+                c = cw.MEXC(url=sim.sim.url("/ws"), report_gaps=True)
+                c.subscribe("spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT")
+            with c:
+                assert type(iter(c)) is not m.WebSocketIterator
+                guard = threading.Timer(READ_TIMEOUT, c.disconnect)  # a stall ends the loop
+                guard.start()
+                try:
+                    for item in c:
+                        if collect(item):
+                            break
+                finally:
+                    guard.cancel()
+                gaps = c.native.stats()["gaps"]
         gap = items[-2]
-        assert isinstance(gap, cw.StreamEvent) and (gap.kind, gap.attempt) == ("gap", 1)
-        assert (gap.channel, gap.instrument) == (channel, instrument)
+        assert isinstance(gap, cw.StreamEvent) and (gap.kind, gap.attempt, gaps) == ("gap", 1, 1)
+        assert (gap.channel, gap.instrument) == (
+            ("spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT", "BTCUSDT") if reader == "mexc"
+            else ("books", "BTC-USDT"))
         assert gap.got is not None and gap.expected is not None and gap.got > gap.expected
-        assert not isinstance(items[-1], cw.StreamEvent)  # the push that shows it follows
+        assert not isinstance(items[-1], cw.StreamEvent)
 
     def test_okx_channels_keyed_by_type_family_or_currency(self, sim):
         okx = cw.OKX(url=sim.sim.url("/ws/v5/public"))
