@@ -2,7 +2,9 @@
 
 Public by default; with ``api_key=``, ``secret=`` and ``passphrase=`` private, logged in on every
 open. Production hosts by default, ``demo=True`` for OKX's demo trading (wspap.okx.com; its
-REST calls carry ``x-simulated-trading: 1``).
+REST calls carry ``x-simulated-trading: 1``). Orders travel on the WebSocket, each call awaiting
+OKX's reply to its own request: single or in batches of up to 20 (create, cancel, amend); open
+orders, order queries and the dead-man switch go over signed REST.
 """
 
 from __future__ import annotations
@@ -189,6 +191,11 @@ class _Okx:
         data: list[dict[str, Any]] = reply.get("data") or []
         return data
 
+    @classmethod
+    def _entry(cls, text: str | None) -> dict[str, Any]:
+        data = cls._data(text)
+        return data[0] if data else {}
+
     @staticmethod
     def _cancel_requests(open_orders: list[dict[str, Any]]) -> list[list[CancelRequest]]:
         requests: list[CancelRequest] = [{"symbol": o["instId"], "id": o["ordId"]}
@@ -346,8 +353,7 @@ class OKX(_Okx, Connection):
         a program that dies, loses its connection or stops reading has its orders cancelled
         within ``seconds``. Returns OKX's entry (``triggerTime``, ``ts``); ``OrderRejected``
         when OKX refused it (then no switch is kept)."""
-        return self._data(rest(self._okx.cancel_all_after,
-                               seconds=seconds))[0]
+        return self._entry(rest(self._okx.cancel_all_after, seconds=seconds))
 
     def load_instruments(self, inst_type: str = "SPOT", *, inst_family: str | None = None) -> int:
         """Fetches the codes OKX's order operations need for every instrument of ``inst_type``
@@ -475,8 +481,8 @@ class AsyncOKX(_Okx, AsyncConnection):
 
     async def cancel_all_orders_after(self, seconds: int) -> dict[str, Any]:
         """As ``OKX.cancel_all_orders_after``."""
-        return self._data(await asyncio.to_thread(
-            rest, self._okx.cancel_all_after, seconds=seconds))[0]
+        return self._entry(await asyncio.to_thread(rest, self._okx.cancel_all_after,
+                                                   seconds=seconds))
 
     async def load_instruments(self, inst_type: str = "SPOT", *,
                                inst_family: str | None = None) -> int:
