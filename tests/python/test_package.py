@@ -144,11 +144,15 @@ class TestOrders:
             with pytest.raises(cw.OrderNotFound):
                 okx.amend_order("BTC-USDT", client_order_id="nosuch1", amount="2")
             okx.create_order("ETH-USDT", "limit", "sell", "1", "3000", client_order_id="e1")
-            [changed] = okx.amend_orders([{"symbol": "ETH-USDT", "client_order_id": "e1",
-                                           "amount": 2}])
+            changed, unknown = okx.amend_orders([
+                {"symbol": "ETH-USDT", "client_order_id": "e1", "amount": 2},
+                {"symbol": "ETH-USDT", "client_order_id": "nosuch2", "price": "1"}])
             assert isinstance(changed, dict) and changed["sCode"] == "0"
+            assert isinstance(unknown, cw.OrderNotFound)
             assert [o["clOrdId"] for o in okx.fetch_open_orders()] == ["e1", "b1"]
             assert [o["sz"] for o in okx.fetch_open_orders("ETH-USDT")] == ["2"]
+            with pytest.raises(cw.OrderRejected, match="51000"):
+                okx.fetch_open_orders(inst_type="NOPE")
             [gone] = okx.cancel_orders([{"symbol": "ETH-USDT", "client_order_id": "e1"}])
             assert isinstance(gone, dict) and gone["sCode"] == "0"
             with pytest.raises(ValueError, match="1 to 20 orders"):
@@ -190,6 +194,8 @@ class TestOrders:
             assert sorted(c["status"] for c in cancelled if isinstance(c, dict)) == [
                 "CANCELED", "CANCELED"]
             assert mexc.fetch_open_orders("BTCUSDT") == []
+            with pytest.raises(cw.OrderRejected, match="10007"):
+                mexc.cancel_all_orders("NOPEUSDT")
 
     def test_async_batch_amend_and_open_orders(self, sim):
         async def main() -> tuple:
