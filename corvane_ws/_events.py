@@ -15,7 +15,8 @@ class StreamEvent:
     failed or ended (None for a clean end); ``delay``: seconds until the next attempt
     ("waiting" only). A "gap" (connectors made with ``report_gaps=True``) is a break in an
     exchange's order-book sequence, ahead of the push that shows it: ``channel``,
-    ``instrument``, and the sequence number ``expected`` and the one that came (``got``)."""
+    ``instrument``, the sequence number ``expected`` and the one that came (``got``); its
+    ``attempt`` is the connector's ``connect()`` calls so far."""
 
     kind: EventKind
     attempt: int
