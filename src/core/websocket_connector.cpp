@@ -154,7 +154,7 @@ void WebSocketConnector::restart_sequence(std::string channel, std::string instr
 
 BaseExchangeConnector::Stats WebSocketConnector::stats() {
     return Stats{inbound.counts(), counts.opened.load(), is_connected(), counts.last_error(),
-                 counts.pings_sent.load(), counts.gaps.load()};
+                 counts.pings_sent.load(), counts.gaps.load(), std::nullopt};
 }
 
 std::optional<double> WebSocketConnector::max_connection_age() const {
