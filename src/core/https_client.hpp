@@ -47,6 +47,11 @@ struct Reply {
     std::string body;
     std::optional<double> retry_after;  // seconds, from a Retry-After in seconds or as a date
     std::string failure;                // not_sent, unknown: why
+    // answered: this machine's clock when the request's write began (the connection already
+    // open) and when the whole answer had been read, both on the REST thread, so that a round
+    // trip holds neither a queue's wait nor a connection's opening.
+    std::optional<std::chrono::system_clock::time_point> written_at;
+    std::optional<std::chrono::system_clock::time_point> answered_at;
 
     bool succeeded() const { return outcome == Outcome::answered && status / 100 == 2; }
 };

@@ -26,6 +26,29 @@ void DeadManPeriod::restarted(std::uint64_t reads_then) {
     restarted_ns.store(steady_ns());
 }
 
+void DeadManPeriod::settle(std::uint64_t then) {
+    std::uint64_t now = settled.load();
+    while (now < then && !settled.compare_exchange_weak(now, then)) {
+    }
+}
+
+DeadManPeriod::ProgramCall::ProgramCall(DeadManPeriod& period, int seconds, std::uint64_t reads)
+    : period(period), seconds(seconds), reads(reads) {
+    ++period.running;
+    ++period.calls;
+    doubts = period.doubts.load();
+    // Off first, so that no refresh restarts a countdown the program is turning off.
+    if (seconds == 0) period.seconds.store(0);
+}
+
+void DeadManPeriod::ProgramCall::accepted() {
+    if (seconds > 0) {
+        period.restarted(reads);
+        period.seconds.store(seconds);
+    }
+    period.settle(doubts);
+}
+
 bool cancel_all_after_accepted(const std::string& body) {
     try {
         const auto value = parse_inbound_json(body);
@@ -41,41 +64,56 @@ std::string cancel_all_after_failure(const https::Reply& reply) {
     return cancel_all_after_accepted(reply.body) ? std::string() : reply.body;
 }
 
-DeadManRefresh::DeadManRefresh(DeadManPeriod& period, InboundQueue& queue, Start start)
-    : period(period), queue(queue), start_request(std::move(start)) {}
+DeadManRefresh::DeadManRefresh(DeadManPeriod& period, InboundQueue& queue, Start start,
+                               std::chrono::milliseconds poll)
+    : period(period), queue(queue), start_request(std::move(start)), poll(poll) {}
 
-void DeadManRefresh::start(Session& session) {
-    CORVANE_ON_RUN_THREAD(session.thread());
-    timer.emplace(session.io());
-    schedule(session);
+void DeadManRefresh::start(boost::asio::io_context& loop, const ThreadOwner& thread) {
+    owner = &thread;
+    CORVANE_ON_RUN_THREAD(*owner);
+    timer.emplace(loop);
+    schedule();
 }
 
 void DeadManRefresh::stop() {
+    // What was in flight may still reach OKX, after what the program sends next.
+    if (in_flight) period.doubt();
+    in_flight = false;
     pending.reset();
     timer.reset();
 }
 
-void DeadManRefresh::schedule(Session& session) {
-    timer->expires_after(kPoll);
-    timer->async_wait([this, &session](const boost::system::error_code& ec) {
-        if (!ec) tick(session);
+void DeadManRefresh::schedule() {
+    timer->expires_after(poll);
+    timer->async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) tick();
     });
 }
 
-void DeadManRefresh::tick(Session& session) {
-    CORVANE_ON_RUN_THREAD(session.thread());
+// Nothing goes while the program's own cancel_all_after runs: what it sends is the latest.
+void DeadManRefresh::tick() {
+    CORVANE_ON_RUN_THREAD(*owner);
+    const std::uint64_t calls = period.calls.load();
     const int seconds = period.seconds.load();
     const std::int64_t due =
         period.restarted_ns.load() + std::int64_t{seconds} * 1'000'000'000 / 3;
-    if (seconds > 0 && !in_flight && steady_ns() >= due && program_reads()) {
-        in_flight = true;
-        reads_sent = queue.reads();
-        seconds_sent = seconds;
-        pending = start_request(seconds, [this, &session](const https::Reply& reply) {
-            on_reply(session, reply);
-        });
+    if (!in_flight && period.running.load() == 0) {
+        if (period.in_doubt()) {
+            send(seconds, calls);
+        } else if (seconds > 0 && steady_ns() >= due && program_reads()) {
+            send(seconds, calls);
+        }
     }
-    schedule(session);
+    schedule();
+}
+
+void DeadManRefresh::send(int seconds, std::uint64_t calls) {
+    in_flight = true;
+    reads_sent = queue.reads();
+    seconds_sent = seconds;
+    calls_sent = calls;
+    doubts_sent = period.doubts.load();
+    pending = start_request(seconds, [this](const https::Reply& reply) { on_reply(reply); });
 }
 
 // The program reads if a reader asked for a message since the last restart, or waits now.
@@ -83,29 +121,23 @@ bool DeadManRefresh::program_reads() {
     return queue.reads() != period.reads.load() || queue.reader_waiting();
 }
 
-void DeadManRefresh::on_reply(Session& session, const https::Reply& reply) {
-    CORVANE_ON_RUN_THREAD(session.thread());
+// Whatever the outcome: a request that failed may still have reached OKX.
+void DeadManRefresh::on_reply(const https::Reply& reply) {
+    CORVANE_ON_RUN_THREAD(*owner);
     in_flight = false;
     const std::string failure = cancel_all_after_failure(reply);
-    const int seconds = period.seconds.load();
-    if (!failure.empty()) {
-        print_line(Stream::err, "Error: cancel_all_after refresh: " + failure);
-    } else if (seconds == seconds_sent) {
-        period.restarted(reads_sent);
-    } else if (seconds > 0) {
-        // The program set another period while this refresh was on its way, which may have
-        // reached OKX after the program's: send the program's at the next tick.
-        period.restarted_ns.store(0);
-    } else {
-        // The program turned the switch off while this refresh was on its way, which may
-        // have reached OKX after the program's 0: turn it off again.
-        in_flight = true;
-        pending = start_request(0, [this, &session](const https::Reply& off) {
-            in_flight = false;
-            const std::string why = cancel_all_after_failure(off);
-            if (!why.empty()) print_line(Stream::err, "Error: cancel_all_after refresh: " + why);
-        });
+    if (!failure.empty()) print_line(Stream::err, "Error: cancel_all_after refresh: " + failure);
+    const std::uint64_t calls = period.calls.load();
+    if (calls != calls_sent || period.seconds.load() != seconds_sent) {
+        // The program set a period (perhaps 0) while this was on its way, which may have reached
+        // OKX after the program's: send the program's, now unless its call still runs.
+        period.doubt();
+        if (period.running.load() == 0) send(period.seconds.load(), calls);
+        return;
     }
+    if (!failure.empty()) return;  // the next tick tries again
+    if (seconds_sent > 0) period.restarted(reads_sent);
+    period.settle(doubts_sent);
 }
 
 }  // namespace corvane

@@ -10,6 +10,12 @@
 // asked for a message, or one waits for a message now. So the refresh stops when the process dies (no
 // thread is left), when the connection ends (its refresh goes with it) and when the program
 // stops reading; OKX then cancels the orders within the period.
+//
+// A request a connection sent may reach OKX after one the program sent meanwhile (or its fate
+// may never be known: a failure, the connection closed): OKX may then hold a period the program
+// no longer wants, and above all a countdown the program turned off. Each such doubt is
+// counted; the next tick of any private connection sends the period again (0 included) until
+// one sent after the last doubt is accepted with no program call in between.
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -22,16 +28,42 @@
 
 #include "core/https_client.hpp"
 #include "core/inbound_queue.hpp"
+#include "core/thread_owner.hpp"
 
 namespace corvane {
-
-class Session;
 
 struct DeadManPeriod {
     std::atomic<int> seconds{0};                // 0: not armed
     std::atomic<std::int64_t> restarted_ns{0};  // steady clock, when OKX last took a restart
     std::atomic<std::uint64_t> reads{0};        // the queue's reads() when that restart was sent
+    std::atomic<std::uint64_t> calls{0};        // the program's cancel_all_after calls begun
+    std::atomic<int> running{0};                // and running now
+    std::atomic<std::uint64_t> doubts{0};       // times OKX may have been left another period
+    std::atomic<std::uint64_t> settled{0};      // the doubts a period accepted since answers
     void restarted(std::uint64_t reads_then);
+    void doubt() { ++doubts; }
+    bool in_doubt() const { return settled.load() != doubts.load(); }
+    // A period sent when `doubts` read `then` was accepted.
+    void settle(std::uint64_t then);
+
+    // The program's cancel_all_after(seconds), from before its request until its answer. No
+    // connection sends meanwhile; one whose request was under way finds `calls` changed when
+    // its answer comes, and sends the period again.
+    class ProgramCall {
+    public:
+        ProgramCall(DeadManPeriod& period, int seconds, std::uint64_t reads);
+        ~ProgramCall() { --period.running; }
+        ProgramCall(const ProgramCall&) = delete;
+        ProgramCall& operator=(const ProgramCall&) = delete;
+        // OKX accepted it.
+        void accepted();
+
+    private:
+        DeadManPeriod& period;
+        const int seconds;
+        const std::uint64_t reads;
+        std::uint64_t doubts = 0;
+    };
 };
 
 class DeadManRefresh {
@@ -39,27 +71,33 @@ public:
     // Starts the signed POST of cancel-all-after with `seconds` on the loop; its reply then goes
     // to `done` on the run thread.
     using Start = std::function<std::unique_ptr<https::Pending>(int seconds, https::Done done)>;
-    DeadManRefresh(DeadManPeriod& period, InboundQueue& queue, Start start);
+    DeadManRefresh(DeadManPeriod& period, InboundQueue& queue, Start start,
+                   std::chrono::milliseconds poll = std::chrono::seconds(1));
 
-    // Run thread: from the login on.
-    void start(Session& session);
+    // Run thread (`loop`'s, owned by `thread`): from the login on.
+    void start(boost::asio::io_context& loop, const ThreadOwner& thread);
     // Run thread: the connection has closed.
     void stop();
 
 private:
-    void schedule(Session& session);
-    void tick(Session& session);
+    void schedule();
+    void tick();
+    void send(int seconds, std::uint64_t calls);
     bool program_reads();
-    void on_reply(Session& session, const https::Reply& reply);
+    void on_reply(const https::Reply& reply);
 
     DeadManPeriod& period;
     InboundQueue& queue;
     const Start start_request;
+    const std::chrono::milliseconds poll;
+    const ThreadOwner* owner = nullptr;
     std::optional<boost::asio::steady_timer> timer;
     std::unique_ptr<https::Pending> pending;
     bool in_flight = false;
     std::uint64_t reads_sent = 0;  // the queue's reads() when the refresh in flight was sent
     int seconds_sent = 0;          // and the period it carried
+    std::uint64_t calls_sent = 0;  // and the period's calls then
+    std::uint64_t doubts_sent = 0;  // and its doubts
 };
 
 // Whether a 2xx body of cancel-all-after says the countdown was restarted ("code":"0").

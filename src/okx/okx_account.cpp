@@ -15,14 +15,9 @@ std::string OkxConnector::cancel_all_after(int seconds) {
     if (seconds != 0 && (seconds < 10 || seconds > 120)) {
         throw std::invalid_argument("cancel_all_after takes 0 or 10 to 120 seconds");
     }
-    // Off first, so that no refresh restarts a countdown the program is turning off.
-    if (seconds == 0) dead_man.seconds.store(0);
-    const std::uint64_t reads = queue().reads();
+    DeadManPeriod::ProgramCall call(dead_man, seconds, queue().reads());
     std::string reply = post(okx::kCancelAllAfterPath, okx::cancel_all_after_body(seconds));
-    if (seconds > 0 && cancel_all_after_accepted(reply)) {
-        dead_man.restarted(reads);
-        dead_man.seconds.store(seconds);
-    }
+    if (cancel_all_after_accepted(reply)) call.accepted();
     return reply;
 }
 

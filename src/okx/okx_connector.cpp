@@ -127,7 +127,7 @@ private:
         print_line(Stream::out, reply.dump());
         awaiting_login = false;
         if (!accepted) return;
-        dead_man.start(session);
+        dead_man.start(session.io(), session.thread());
         replay(session);
     }
 

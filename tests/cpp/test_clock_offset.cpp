@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/clock/clock_offset.hpp"
+#include "core/clock/clock_watch.hpp"
 
 namespace corvane {
 namespace {
@@ -36,6 +37,31 @@ TEST(ClockOffset, TheServerReadItsClockAtTheRoundTripsMidpoint) {
     const std::int64_t after = local_ms();
     EXPECT_LE(before - 5000, corrected);
     EXPECT_LE(corrected, after - 5000);
+}
+
+// A measurement asked for while its connection was still opening (DNS, TCP, TLS) must not
+// count the opening: only the request's write and its answer time the reply.
+TEST(ClockOffset, ATimeReplyIsTimedByItsWriteAndAnswerNotByWhenItWasAskedFor) {
+    ClockOffset clock;
+    https::Reply reply;
+    reply.outcome = https::Reply::Outcome::answered;
+    reply.status = 200;
+    const ClockOffset::Clock::time_point written{milliseconds(1'000'000)};
+    reply.written_at = written;
+    reply.answered_at = written + milliseconds(20);
+    reply.body = R"({"serverTime":)" + std::to_string(1'000'000 + 10 + 5000) + "}";
+    EXPECT_EQ(record_time_reply(clock, reply), "");
+    EXPECT_EQ(clock.offset(), 5000);
+
+    reply.answered_at.reset();  // untimed: no measurement
+    EXPECT_EQ(record_time_reply(clock, reply), "the time reply was not timed");
+    reply.answered_at = written + milliseconds(20);
+    reply.status = 503;
+    EXPECT_EQ(record_time_reply(clock, reply), "HTTP 503 " + reply.body);
+    reply.outcome = https::Reply::Outcome::unknown;
+    reply.failure = "request to www.okx.com timed out after 3000 ms";
+    EXPECT_EQ(record_time_reply(clock, reply), reply.failure);
+    EXPECT_EQ(clock.offset(), 5000);
 }
 
 }  // namespace

@@ -176,6 +176,18 @@ TEST_F(RestAgainstSimulator, ARunOfCallsTakesOneHandshake) {
     EXPECT_EQ(orders_received(), 20u);
 }
 
+TEST_F(RestAgainstSimulator, AnAnswerIsTimedFromItsWriteOnAnOpenConnection) {
+    const auto asked = std::chrono::system_clock::now();
+    const https::Reply reply = order(0);  // the first over a new connection
+    const auto returned = std::chrono::system_clock::now();
+    ASSERT_TRUE(reply.succeeded());
+    ASSERT_TRUE(reply.written_at && reply.answered_at);
+    EXPECT_LE(asked, *reply.written_at);
+    EXPECT_LE(*reply.written_at, *reply.answered_at);
+    EXPECT_LE(*reply.answered_at, returned);
+    EXPECT_EQ(sim->get("/rest")["handshakes"], 1);
+}
+
 TEST_F(RestAgainstSimulator, CallsFromSeveralThreadsAtOnceEachGoOutOnce) {
     std::vector<std::thread> threads;
     std::atomic<unsigned> succeeded{0};

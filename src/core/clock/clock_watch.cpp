@@ -12,32 +12,30 @@ namespace {
 // clock.
 constexpr std::chrono::milliseconds kMeasureTimeout{3000};
 
-// Why `reply` gives no time, or its time recorded in `offset`.
-std::string record(ClockOffset& offset, const https::Reply& reply, ClockOffset::Clock::time_point sent) {
-    const auto received = ClockOffset::Clock::now();
-    if (reply.outcome != https::Reply::Outcome::answered) return reply.failure;
-    if (!reply.succeeded()) return "HTTP " + std::to_string(reply.status) + " " + reply.body;
-    try {
-        offset.measured(server_time_in(reply.body), sent, received);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
-}
-
 void report(const std::string& failure) {
     if (!failure.empty()) print_line(Stream::err, "Error: clock offset: " + failure);
 }
 
 }  // namespace
 
+std::string record_time_reply(ClockOffset& offset, const https::Reply& reply) {
+    if (reply.outcome != https::Reply::Outcome::answered) return reply.failure;
+    if (!reply.succeeded()) return "HTTP " + std::to_string(reply.status) + " " + reply.body;
+    if (!reply.written_at || !reply.answered_at) return "the time reply was not timed";
+    try {
+        offset.measured(server_time_in(reply.body), *reply.written_at, *reply.answered_at);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
 void measure_clock(ClockOffset& offset, const https::Endpoint& endpoint,
                    const https::Request& request) {
     offset.claim_first();
     https::Endpoint bounded = endpoint;
     bounded.timeout = std::min(bounded.timeout, kMeasureTimeout);
-    const auto sent = ClockOffset::Clock::now();
-    report(record(offset, https::send(bounded, request), sent));
+    report(record_time_reply(offset, https::send(bounded, request)));
 }
 
 void measure_clock_once(ClockOffset& offset, const https::Endpoint& endpoint,
@@ -72,10 +70,9 @@ void ClockWatch::measure(Session& session) {
     CORVANE_ON_RUN_THREAD(session.thread());
     https::Endpoint bounded = endpoint();
     bounded.timeout = std::min(bounded.timeout, kMeasureTimeout);
-    const auto sent = ClockOffset::Clock::now();
     pending = https::start(session.io(), bounded, request,
-                           [this, &session, sent](const https::Reply& reply) {
-                               report(record(offset, reply, sent));
+                           [this, &session](const https::Reply& reply) {
+                               report(record_time_reply(offset, reply));
                                schedule(session);
                            });
 }

@@ -22,6 +22,10 @@ class Session;
 
 // Measures `offset` with `request` (an unsigned GET); on failure leaves it as it was and writes
 // "Error: clock offset: <why>" to standard error.
+// Records in `offset` the time an answered `reply` gives, timed by its write and answer (never
+// by when it was asked for: a connection still opening would count); why not, if it gives none.
+std::string record_time_reply(ClockOffset& offset, const https::Reply& reply);
+
 void measure_clock(ClockOffset& offset, const https::Endpoint& endpoint,
                    const https::Request& request);
 

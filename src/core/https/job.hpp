@@ -46,6 +46,7 @@ struct Job {
     std::optional<boost::asio::steady_timer> deadline;  // the call's whole time bound
     KeptConnection* on = nullptr;        // the connection holding it, if any
     bool written = false;                // its bytes have been handed to a connection
+    std::chrono::system_clock::time_point written_at{};  // when, the last time
     bool retried = false;                // it failed once before it could leave
     bool done = false;
 };

@@ -133,6 +133,7 @@ void KeptConnection::send() {
     parser->header_limit(8192);
     parser->body_limit(kBodyLimit);
     job->written = true;  // from here on, a failure leaves the outcome unknown
+    job->written_at = std::chrono::system_clock::now();
     http::async_write(stream, job->request,
                       [self = shared_from_this()](error_code e, std::size_t bytes) {
                           self->on_write(e, bytes);
@@ -194,7 +195,9 @@ void KeptConnection::on_read(error_code ec) {
         return exchange_failed(step_failure("read", http::error::body_limit));
     // Bytes past the answer were never asked for: the connection is not trusted further.
     const bool keep = parser->get().keep_alive() && buffer.size() == 0;
-    const Reply reply = answered(parser->release());
+    Reply reply = answered(parser->release());
+    reply.written_at = job->written_at;
+    reply.answered_at = std::chrono::system_clock::now();
     std::shared_ptr<Job> finished = std::move(job);
     finished->on = nullptr;
     reused = true;

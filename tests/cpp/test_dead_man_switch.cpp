@@ -1,0 +1,138 @@
+// OKX's dead-man switch as a connection refreshes it, against requests answered by the test.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "okx/dead_man_switch.hpp"
+
+namespace corvane {
+namespace {
+
+using std::chrono::milliseconds;
+
+struct Sent {
+    int seconds;
+    https::Done done;
+};
+
+// One connection's refresh on a loop the test runs, each request kept until the test answers.
+struct Connection {
+    Connection(DeadManPeriod& period, InboundQueue& queue, boost::asio::io_context& loop,
+               std::deque<Sent>& sent)
+        : refresh(period, queue,
+                  [&sent](int seconds, https::Done done) {
+                      sent.push_back({seconds, std::move(done)});
+                      return std::make_unique<https::Pending>();
+                  },
+                  milliseconds(1)) {
+        thread.claim();
+        refresh.start(loop, thread);
+    }
+    ~Connection() { refresh.stop(); }
+    ThreadOwner thread;
+    DeadManRefresh refresh;
+};
+
+https::Reply accepted() {
+    https::Reply reply;
+    reply.outcome = https::Reply::Outcome::answered;
+    reply.status = 200;
+    reply.body = R"({"code":"0","data":[{"triggerTime":"0"}]})";
+    return reply;
+}
+
+https::Reply timed_out() {
+    https::Reply reply;
+    reply.outcome = https::Reply::Outcome::unknown;
+    reply.failure = "request to www.okx.com timed out after 10000 ms";
+    return reply;
+}
+
+class DeadManSwitch : public ::testing::Test {
+protected:
+    // Runs the loop until a request is sent (at most 5 s); the oldest one not yet answered.
+    Sent next() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (sent.empty() && std::chrono::steady_clock::now() < deadline) {
+            loop.run_one_for(milliseconds(10));
+        }
+        if (sent.empty()) return {-1, nullptr};
+        Sent first = std::move(sent.front());
+        sent.pop_front();
+        return first;
+    }
+    // A refresh of 60 s due now, the program reading.
+    void armed() {
+        period.seconds.store(60);
+        period.reads.store(queue.reads() + 1);
+    }
+    // The program's cancel_all_after(seconds), accepted, while `during` happens.
+    template <typename During>
+    void program_sets(int seconds, During during) {
+        DeadManPeriod::ProgramCall call(period, seconds, queue.reads());
+        during();
+        call.accepted();
+    }
+
+    boost::asio::io_context loop;
+    InboundQueue queue;
+    DeadManPeriod period;
+    std::deque<Sent> sent;
+};
+
+TEST_F(DeadManSwitch, ARefreshThatFailsAfterTheProgramTurnedItOffIsTurnedOffAgain) {
+    armed();
+    Connection connection(period, queue, loop, sent);
+    Sent refresh = next();
+    ASSERT_EQ(refresh.seconds, 60);
+    program_sets(0, [] {});  // may reach OKX before the refresh
+    refresh.done(timed_out());
+    Sent off = next();
+    ASSERT_EQ(off.seconds, 0);
+    off.done(timed_out());  // and again, until one is accepted
+    Sent again = next();
+    ASSERT_EQ(again.seconds, 0);
+    again.done(accepted());
+    EXPECT_FALSE(period.in_doubt());
+    loop.run_for(milliseconds(20));
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(DeadManSwitch, AnOffCutShortByAClosedConnectionIsSentByTheNext) {
+    armed();
+    {
+        Connection first(period, queue, loop, sent);
+        Sent refresh = next();
+        program_sets(0, [] {});
+        refresh.done(accepted());
+        ASSERT_EQ(next().seconds, 0);  // then the connection closes before its answer
+    }
+    Connection second(period, queue, loop, sent);
+    Sent off = next();
+    ASSERT_EQ(off.seconds, 0);
+    off.done(accepted());
+    EXPECT_FALSE(period.in_doubt());
+}
+
+TEST_F(DeadManSwitch, AnOffOvertakingTheProgramsNewPeriodIsFollowedByThatPeriod) {
+    armed();
+    Connection connection(period, queue, loop, sent);
+    Sent refresh = next();
+    program_sets(0, [] {});
+    refresh.done(accepted());
+    Sent off = next();
+    ASSERT_EQ(off.seconds, 0);
+    program_sets(30, [&] {
+        loop.run_for(milliseconds(20));  // nothing goes while the program's call runs
+        EXPECT_TRUE(sent.empty());
+    });
+    off.done(accepted());  // it may have reached OKX after the program's 30
+    Sent rearm = next();
+    ASSERT_EQ(rearm.seconds, 30);
+    rearm.done(accepted());
+    EXPECT_FALSE(period.in_doubt());
+}
+
+}  // namespace
+}  // namespace corvane
