@@ -129,7 +129,40 @@ bool Session::send_if_open(const nlohmann::json& value) {
     return true;
 }
 
+void Session::send_request(const nlohmann::json& value) {
+    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    std::lock_guard<std::mutex> lock(send_mtx);
+    send_counted(text);
+}
+
+bool Session::send_request_if_open(const nlohmann::json& value) {
+    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    std::lock_guard<std::mutex> lock(send_mtx);
+    if (!takes_sends(state)) return false;
+    send_counted(text);
+    return true;
+}
+
+void Session::send_counted(const std::string& text) {
+    ++requests_out;  // before the send: the answer may be read before send() returns
+    try {
+        send_locked(text);
+    } catch (...) {
+        --requests_out;
+        throw;
+    }
+}
+
 // ---- run thread ----
+
+void Session::request_answered() {
+    CORVANE_ON_RUN_THREAD(thread());
+    // An answer to something not counted (a request with an id made by the exchange's handler)
+    // leaves the count as it is.
+    std::uint32_t out = requests_out.load();
+    while (out > 0 && !requests_out.compare_exchange_weak(out, out - 1)) {
+    }
+}
 
 void Session::close(std::uint16_t code, const std::string& reason) {
     CORVANE_ON_RUN_THREAD(thread());

@@ -51,19 +51,26 @@ public:
     void on_message(Session& session, std::string& payload, bool binary) override {
         // Pushes, the bulk, are never parsed: only events ({"event":...}) and a login reply.
         if (!awaiting_login && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
-            if (!binary && okx::may_be_relisted(payload) && retry_relisted(session, payload)) return;
-            return session.deliver(payload, binary);
+            const bool answer = !binary && payload.compare(0, 6, R"({"id":)") == 0;
+            if (answer) session.request_answered();
+            if (answer && okx::may_be_relisted(payload) && retry_relisted(session, payload)) return;
+            session.deliver(payload, binary);
+            if (answer) drain_if_done(session);
+            return;
         }
         const nlohmann::json event = parse(payload);
         session.deliver(payload, binary);
         examine(session, event);
     }
 
-    // Every channel unsubscribed; OKX pushes nothing of one after its answer.
+    // Every channel unsubscribed; OKX pushes nothing of one after its answer. The connection
+    // is done once those are answered and so is every operation sent on it (a close before
+    // would lose a reply still on its way).
     bool stop_pushes(Session& session) override {
         if (awaiting_login || !unanswered.empty()) return false;
         stopping = owner.unsubscribe_all(session);
-        return stopping > 0;
+        retiring = stopping > 0 || session.unanswered_requests() > 0;
+        return retiring;
     }
 
 private:
@@ -87,9 +94,15 @@ private:
         const auto code = owner.code_in_reply(reply, order.inst_id);
         if (code && code != order.inst_id_code) {
             order.inst_id_code = code;
-            if (session.send_if_open(okx::order_request(order))) return;
+            if (session.send_request_if_open(okx::order_request(order))) return;
         }
         session.deliver(refusal, false);
+    }
+
+    void drain_if_done(Session& session) {
+        if (!retiring || stopping > 0 || session.unanswered_requests() > 0) return;
+        retiring = false;
+        session.drained();
     }
 
     nlohmann::json parse(const std::string& payload) const {
@@ -110,7 +123,8 @@ private:
         if (is("event", "notice") && is("code", "64008")) {
             session.replace("notice 64008", kUpgradeNotice);
         } else if (stopping > 0 && (is("event", "unsubscribe") || is("event", "error"))) {
-            if (--stopping == 0) session.drained();
+            --stopping;
+            drain_if_done(session);
         } else if (awaiting_login) {
             examine_login_reply(session, event, is("event", "login") || is("event", "error"),
                                 is("event", "login") && is("code", "0"));
@@ -178,6 +192,7 @@ private:
     std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
     std::size_t refusals = 0;
     std::size_t stopping = 0;  // retired by a switch-over: unsubscriptions not answered yet
+    bool retiring = false;     // retired by a switch-over, not yet drained
 };
 
 namespace {
