@@ -107,6 +107,11 @@ void Feed::restart_sequence(std::string channel, std::string instrument) {
                       });
 }
 
+bool Feed::send_request_if_open(const nlohmann::json& value) {
+    std::lock_guard<std::mutex> lock(link_mtx);
+    return current && current->send_request_if_open(value);
+}
+
 // ---- run thread: messages ----
 
 bool Feed::go(FeedEvent event) {

@@ -61,6 +61,7 @@ void Session::open(const std::string& url) {
 }
 
 void Session::end_unfinished(const std::string& error) {
+    if (!has_ended()) handler->on_ending(*this);
     if (!error.empty()) queue_event(InboundMessage::Kind::error, error);
     // Ended without its close handshake (disconnect() gave up waiting) or before it opened.
     if (takes_sends(state)) {
@@ -227,6 +228,16 @@ void Session::deliver(std::string& payload, bool binary) {
     message.ascii = !binary && ascii_in_flight;
 }
 
+void Session::deliver_now(std::string& payload, bool binary) {
+    deliver(payload, binary);
+    flush();
+}
+
+bool Session::send_request_on_stream(const nlohmann::json& value) {
+    CORVANE_ON_RUN_THREAD(thread());
+    return feed.send_request_if_open(value);
+}
+
 void Session::flush() {
     read_ns = 0;
     if (!pending.empty()) feed.accept(*this, pending);
@@ -309,6 +320,7 @@ void Session::on_close() {
     ws_client::connection_ptr con = connection();
     const auto code = con ? static_cast<std::int32_t>(con->get_remote_close_code()) : 1006;
     const bool by_peer = state == SessionState::open;
+    handler->on_ending(*this);
     queue_event(InboundMessage::Kind::close, close_reason(con), code, by_peer);
     timer.cancel();
     handler->on_closed(*this);

@@ -64,6 +64,10 @@ public:
     // ---- run thread ----
     // Queues one inbound message for the readers.
     void deliver(std::string& payload, bool binary);
+    // The same, outside a read (a REST callback): queued at once, not with the next read's.
+    void deliver_now(std::string& payload, bool binary);
+    // A request on the stream's current connection, whichever it is now; false if none is open.
+    bool send_request_on_stream(const nlohmann::json& value);
     // Closes the connection with a close handshake; one not open yet is given up, or closed as
     // soon as it opens.
     void close(std::uint16_t code, const std::string& reason);

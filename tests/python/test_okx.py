@@ -4,11 +4,12 @@ and its examination, orders and cancels, exactly as they go over the wire."""
 import json
 import subprocess
 import sys
+import time
 
 import pytest
 
 import _corvane_ws_module as m
-from conftest import make_sim, open_connection, read, read_until_end
+from conftest import READ_TIMEOUT, make_sim, open_connection, read, read_until_end
 from corvane_ws.sim import OKX_TEST
 from corvane_ws.sim.okx import okx_sign
 from corvane_ws.sim.okx_rules import relist
@@ -405,6 +406,25 @@ class TestOrders:
         c.place_order(ord_id="r3", inst_id="BTC-USDT", side="buy", px="1", sz="1",
                       tdMode="cash", ordType="limit", inst_id_code=BTC_USDT)
         assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "51001"
+
+    def test_a_51001_refusal_whose_code_stands_is_delivered_without_another_frame(self, sim):
+        c = private_connector()
+        conn = connect(sim, c, "/raw")
+        sim.wait_frames(conn, 1)
+        sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+        read(c, 1)
+        c.place_order(ord_id="q1", inst_id="BTC-USDT", side="buy", px="1", sz="1",
+                      tdMode="cash", ordType="limit")  # its code looked up
+        sim.wait_frames(conn, 2)
+        refusal = ('{"id":"q1","op":"order","code":"1","msg":"","data":[{"clOrdId":"",'
+                   '"ordId":"","tag":"","sCode":"51001","sMsg":"Instrument ID does not exist."}]}')
+        sim.send(conn, refusal)  # the instrument keeps its code: nothing to send again
+        deadline = time.monotonic() + READ_TIMEOUT
+        while c.stats()["received_messages"] < 2:  # queued with no frame after it
+            assert time.monotonic() < deadline, "the refusal was not queued"
+            time.sleep(0.01)
+        assert read(c, 1) == [refusal]
+        c.disconnect()
 
     def test_order_round_trip_with_private_updates(self, sim):
         c = private_connector()
