@@ -54,7 +54,7 @@ public:
         if (!awaiting_login && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
             const bool answer = !binary && payload.compare(0, 6, R"({"id":)") == 0;
             if (answer) session.request_answered();
-            if (answer && okx::may_be_relisted(payload) && retry_relisted(session, payload)) return;
+            if (answer && retry_relisted(session, payload)) return;
             session.deliver(payload, binary);
             if (answer) drain_if_done(session);
             return;
@@ -80,7 +80,7 @@ private:
     // changed, on the stream's connection of the moment; otherwise the refusal is delivered as
     // it came, at once.
     bool retry_relisted(Session& session, std::string& payload) {
-        std::optional<okx::Order> order = owner.relisted.refused(payload);
+        std::optional<okx::Order> order = owner.relisted.answered(payload);
         if (!order) return false;
         finished.clear();  // not from inside their own completions
         https::Endpoint endpoint;

@@ -407,6 +407,39 @@ class TestOrders:
                       tdMode="cash", ordType="limit", inst_id_code=BTC_USDT)
         assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "51001"
 
+    def test_a_51001_refusal_of_a_later_order_with_the_same_id_never_resends_the_earlier(
+            self, sim):
+        c = private_connector()
+        connect(sim, c, PRIVATE)
+        read(c, 1)  # the login reply
+        order = dict(ord_id="d1", inst_id="BTC-USDT", side="buy", px="1", tdMode="cash",
+                     ordType="limit")
+        c.place_order(sz="1", **order)  # its code looked up
+        assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "0"
+        relist(sim.sim.okx_instruments, "BTC-USDT")
+        c.place_order(sz="2", inst_id_code=BTC_USDT, **order)  # the caller's own code, now stale
+        assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "51001"
+        sent = [json.loads(f.data) for f in sim.sim.recorder.frames if '"op":"order"' in f.data]
+        assert [o["args"][0]["sz"] for o in sent] == ["1", "2"]  # nothing sent again
+        c.disconnect()
+
+    def test_two_orders_under_one_id_refused_with_51001_are_not_sent_again(self, sim):
+        c = private_connector()
+        connect(sim, c, PRIVATE)
+        read(c, 1)  # the login reply
+        assert c.load_instruments(inst_type="SPOT") > 0
+        relist(sim.sim.okx_instruments, "BTC-USDT")  # the cached code is stale now
+        sim.sim.okx_late_op_answers = True  # both go out before either is answered
+        for size in ("1", "2"):
+            c.place_order(ord_id="a1", inst_id="BTC-USDT", side="buy", px="1", sz=size,
+                          tdMode="cash", ordType="limit")
+        c.subscribe(channel="orders", inst_type="ANY")  # its answer releases theirs
+        replies = [json.loads(r) for r in read(c, 3) if '"op":"order"' in r]
+        assert [r["data"][0]["sCode"] for r in replies] == ["51001", "51001"]
+        sent = [json.loads(f.data) for f in sim.sim.recorder.frames if '"op":"order"' in f.data]
+        assert [o["args"][0]["sz"] for o in sent] == ["1", "2"]  # neither sent again
+        c.disconnect()
+
     def test_a_51001_refusal_whose_code_stands_is_delivered_without_another_frame(self, sim):
         c = private_connector()
         conn = connect(sim, c, "/raw")
