@@ -9,6 +9,8 @@ GET  /faults            the REST faults set, with how many requests each has sti
 POST /okx?pong=on|off   whether OKX answers "ping"
 POST /okx?lose-order-answer=on  the next OKX order is taken, then its connection is dropped
                         before the answer
+POST /okx?late-op-answers=on|off  an OKX operation's reply (and its orders' updates) waits
+                        until its connection's next login, subscribe or unsubscribe is answered
 POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that connection (all:
                         on every OKX connection open now), which is closed a while later
 POST /okx?upgrade-close=S  how long after its notice an OKX connection is closed (60 s)
@@ -86,6 +88,8 @@ def handle(sim: "Simulator", request: RestRequest):
             sim.okx_answers_pings = query["pong"] != "off"
         if "lose-order-answer" in query:
             sim.okx_lose_order_answer = query["lose-order-answer"] == "on"
+        if "late-op-answers" in query:
+            sim.okx_late_op_answers = query["late-op-answers"] == "on"
         if "upgrade-close" in query:
             sim.okx_limits.upgrade_close_s = float(query["upgrade-close"])
         if "relist" in query:
@@ -135,6 +139,7 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.reset_rest()
         sim.okx_answers_pings = True
         sim.okx_lose_order_answer = False
+        sim.okx_late_op_answers = False
         sim.rate, sim.feed_limit = 0.0, None
         sim.clock_skew_s = 0.0
         return 200, {"ok": True}

@@ -44,6 +44,7 @@ class OkxSession:
         self.watchdog = asyncio.ensure_future(self.close_when_idle())
         self.upgrade: asyncio.Task | None = None
         self.held_acks: list[dict] = []  # while the simulator holds acknowledgements back
+        self.late_answers: list[tuple[dict, list[dict]]] = []  # operations' replies held back
 
     async def send(self, value: object) -> None:
         self.last_push = time.monotonic()
@@ -86,6 +87,8 @@ class OkxSession:
             await self.error(*rules.TOO_FREQUENT)
         else:
             await handler(request)
+            if op in ("login", "subscribe", "unsubscribe"):
+                await self.send_late_answers()
 
     def over_request_limit(self) -> bool:
         now = time.monotonic()
@@ -257,8 +260,24 @@ class OkxSession:
             self.sim.okx_lose_order_answer = False  # the order stands; the answer is lost
             self.conn.ws.transport.abort()
             return
-        await self.send(self.reply(request, "0", "", [item]))
-        await self.sim.push_okx_order(order)
+        await self.answer(self.reply(request, "0", "", [item]), [order])
+
+    async def answer(self, reply: dict, orders: list[dict]) -> None:
+        """An operation's reply, then its orders' updates; while the simulator answers late,
+        both wait for the answer to the connection's next login, subscribe or unsubscribe."""
+        if self.sim.okx_late_op_answers:
+            self.late_answers.append((reply, orders))
+            return
+        await self.send(reply)
+        for order in orders:
+            await self.sim.push_okx_order(order)
+
+    async def send_late_answers(self) -> None:
+        late, self.late_answers = self.late_answers, []
+        for reply, orders in late:
+            await self.send(reply)
+            for order in orders:
+                await self.sim.push_okx_order(order)
 
     async def order(self, request: dict) -> None:
         await self.single(request, self.place_one)
@@ -282,11 +301,8 @@ class OkxSession:
                "batch-amend-orders": self.amend_one}[request["op"]]
         results = [one(arg) for arg in args]
         items = [item for item, _ in results]
-        await self.send(self.reply(request, rules.batch_code([i["sCode"] for i in items]), "",
-                                   items))
-        for _, order in results:
-            if order is not None:
-                await self.sim.push_okx_order(order)
+        await self.answer(self.reply(request, rules.batch_code([i["sCode"] for i in items]), "",
+                                     items), [order for _, order in results if order is not None])
 
     async def push_order(self, data: dict) -> None:
         """The "orders" channel carries each update (`data`, the same for every connection of

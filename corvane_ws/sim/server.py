@@ -100,6 +100,7 @@ class Simulator:
         self.okx_answers_pings = True
         self.okx_lose_order_answer = False  # the next order is taken, its connection then lost
         self.okx_hold_acks = False  # subscriptions take effect, their acknowledgements wait
+        self.okx_late_op_answers = False  # operations' replies follow the next request's answer
         self.refuse_status: int | None = None  # every new WebSocket upgrade refused with it
         self.okx_limits = okx_limits or OkxLimits()
         self.mexc_limits = mexc_limits or MexcLimits()

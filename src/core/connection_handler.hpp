@@ -20,6 +20,9 @@ public:
     virtual void on_message(Session& session, std::string& payload, bool binary) = 0;
     // The open connection has closed; stop anything of this connection that still waits.
     virtual void on_closed(Session& /*session*/) {}
+    // The connection has ended and its ending event is about to be queued: what the handler
+    // still owes the reader (a message it held back) is delivered now, ahead of that event.
+    virtual void on_ending(Session& /*session*/) {}
     // A switch-over retires this connection: ask the exchange to stop every push (unsubscribe)
     // and call session.drained() once it has answered. False: nothing was asked (nothing to
     // stop, or no way to); the connection is then closed at once.

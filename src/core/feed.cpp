@@ -74,10 +74,11 @@ bool Feed::is_open() {
     return current && current->is_open();
 }
 
-void Feed::send_json(const nlohmann::json& value) {
+// Under link_mtx: a switch-over takes over only once the old connection's count is complete.
+void Feed::send_request(const nlohmann::json& value) {
     std::lock_guard<std::mutex> lock(link_mtx);
     if (!current) throw std::runtime_error("Send failed: Bad Connection");
-    current->send_json(value);
+    current->send_request(value);
 }
 
 void Feed::send_if_open(const nlohmann::json& value) {
@@ -104,6 +105,11 @@ void Feed::restart_sequence(std::string channel, std::string instrument) {
                       [this, channel = std::move(channel), instrument = std::move(instrument)] {
                           sequences.restart(channel, instrument);
                       });
+}
+
+bool Feed::send_request_if_open(const nlohmann::json& value) {
+    std::lock_guard<std::mutex> lock(link_mtx);
+    return current && current->send_request_if_open(value);
 }
 
 // ---- run thread: messages ----

@@ -81,8 +81,11 @@ public:
 
     // ---- any thread ----
     bool is_open();  // the current connection is open
-    // On the current connection; std::runtime_error("Send failed: ...") when there is none.
-    void send_json(const nlohmann::json& value);
+    // A request on the current connection, its answer awaited there (Session::send_request);
+    // std::runtime_error("Send failed: ...") when there is none.
+    void send_request(const nlohmann::json& value);
+    // The same, or false when no connection is open to take it.
+    bool send_request_if_open(const nlohmann::json& value);
     // On every open connection (a subscribe keeps a replacement in step); nothing if none.
     void send_if_open(const nlohmann::json& value);
     // Every connection: what was sent goes out, then a close handshake (1000); nothing new opens.

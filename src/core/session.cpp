@@ -61,6 +61,7 @@ void Session::open(const std::string& url) {
 }
 
 void Session::end_unfinished(const std::string& error) {
+    if (!has_ended()) handler->on_ending(*this);
     if (!error.empty()) queue_event(InboundMessage::Kind::error, error);
     // Ended without its close handshake (disconnect() gave up waiting) or before it opened.
     if (takes_sends(state)) {
@@ -129,7 +130,40 @@ bool Session::send_if_open(const nlohmann::json& value) {
     return true;
 }
 
+void Session::send_request(const nlohmann::json& value) {
+    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    std::lock_guard<std::mutex> lock(send_mtx);
+    send_counted(text);
+}
+
+bool Session::send_request_if_open(const nlohmann::json& value) {
+    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    std::lock_guard<std::mutex> lock(send_mtx);
+    if (!takes_sends(state)) return false;
+    send_counted(text);
+    return true;
+}
+
+void Session::send_counted(const std::string& text) {
+    ++requests_out;  // before the send: the answer may be read before send() returns
+    try {
+        send_locked(text);
+    } catch (...) {
+        --requests_out;
+        throw;
+    }
+}
+
 // ---- run thread ----
+
+void Session::request_answered() {
+    CORVANE_ON_RUN_THREAD(thread());
+    // An answer to something not counted (a request with an id made by the exchange's handler)
+    // leaves the count as it is.
+    std::uint32_t out = requests_out.load();
+    while (out > 0 && !requests_out.compare_exchange_weak(out, out - 1)) {
+    }
+}
 
 void Session::close(std::uint16_t code, const std::string& reason) {
     CORVANE_ON_RUN_THREAD(thread());
@@ -192,6 +226,16 @@ void Session::deliver(std::string& payload, bool binary) {
     message.connection = number;
     message.binary = binary;
     message.ascii = !binary && ascii_in_flight;
+}
+
+void Session::deliver_now(std::string& payload, bool binary) {
+    deliver(payload, binary);
+    flush();
+}
+
+bool Session::send_request_on_stream(const nlohmann::json& value) {
+    CORVANE_ON_RUN_THREAD(thread());
+    return feed.send_request_if_open(value);
 }
 
 void Session::flush() {
@@ -276,6 +320,7 @@ void Session::on_close() {
     ws_client::connection_ptr con = connection();
     const auto code = con ? static_cast<std::int32_t>(con->get_remote_close_code()) : 1006;
     const bool by_peer = state == SessionState::open;
+    handler->on_ending(*this);
     queue_event(InboundMessage::Kind::close, close_reason(con), code, by_peer);
     timer.cancel();
     handler->on_closed(*this);

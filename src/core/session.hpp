@@ -14,6 +14,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <nlohmann/json_fwd.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -55,10 +56,18 @@ public:
     void send_json(const nlohmann::json& value);
     // Sends `value` if the connection is open; false (nothing sent) if it is not.
     bool send_if_open(const nlohmann::json& value);
+    // A request the exchange answers on this connection (an order): counted until the handler
+    // reports its answer, so that a retiring connection is not closed while it is on its way.
+    void send_request(const nlohmann::json& value);
+    bool send_request_if_open(const nlohmann::json& value);
 
     // ---- run thread ----
     // Queues one inbound message for the readers.
     void deliver(std::string& payload, bool binary);
+    // The same, outside a read (a REST callback): queued at once, not with the next read's.
+    void deliver_now(std::string& payload, bool binary);
+    // A request on the stream's current connection, whichever it is now; false if none is open.
+    bool send_request_on_stream(const nlohmann::json& value);
     // Closes the connection with a close handshake; one not open yet is given up, or closed as
     // soon as it opens.
     void close(std::uint16_t code, const std::string& reason);
@@ -73,6 +82,9 @@ public:
     bool stop_pushes();
     // For the exchange's handler: the exchange has answered that request.
     void drained();
+    // For the exchange's handler: the answer to a request sent with send_request has come.
+    void request_answered();
+    std::uint32_t unanswered_requests() const { return requests_out.load(); }
     boost::asio::io_context& io();
     const ThreadOwner& thread() const;
     bool has_ended() const { return state == SessionState::ended; }
@@ -100,6 +112,7 @@ private:
     std::string failure_reason(const ws_client::connection_ptr& con);
     ws_client::connection_ptr connection();     // run thread
     void send_locked(const std::string& text);  // caller holds send_mtx
+    void send_counted(const std::string& text);  // caller holds send_mtx: a request
     // Run thread: the table's transition, if it has one; returns the state before.
     SessionState go(SessionEvent event);
 
@@ -110,6 +123,7 @@ private:
     const std::uint32_t number;
 
     std::mutex send_mtx;
+    std::atomic<std::uint32_t> requests_out{0};  // sent with send_request, not answered yet
     websocketpp::connection_hdl hdl;  // guarded by send_mtx (written on the run thread only)
     // Guarded by send_mtx for other threads (written on the run thread only, which reads it
     // without the lock).

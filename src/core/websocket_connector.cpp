@@ -180,7 +180,7 @@ bool WebSocketConnector::is_connected() {
 void WebSocketConnector::send_message(const nlohmann::json& msg) {
     std::lock_guard<std::mutex> lock(slot_mtx);
     if (!feed) throw std::runtime_error("Send failed: Bad Connection");
-    feed->send_json(msg);
+    feed->send_request(msg);
 }
 
 void WebSocketConnector::require_session() {

@@ -94,7 +94,8 @@ protected:
     // What paces this exchange's new connections; none by default.
     virtual ConnectPacer* pacer() { return nullptr; }
 
-    // Any thread: one JSON value as a text frame on the current connection; throws
+    // Any thread: a request (an order) as a text frame on the current connection, whose answer
+    // comes on that connection (the handler reports it: Session::request_answered); throws
     // std::runtime_error("Send failed: ...") when there is none.
     void send_message(const nlohmann::json& msg);
     // Any thread: sends `msg` on every open connection of the stream (during a switch-over, the

@@ -1,6 +1,7 @@
 #include "okx/okx_connector.hpp"
 
 #include <algorithm>
+#include <map>
 
 #include "core/clock/clock_watch.hpp"
 #include "core/inbound_json.hpp"
@@ -51,45 +52,77 @@ public:
     void on_message(Session& session, std::string& payload, bool binary) override {
         // Pushes, the bulk, are never parsed: only events ({"event":...}) and a login reply.
         if (!awaiting_login && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
-            if (!binary && okx::may_be_relisted(payload) && retry_relisted(session, payload)) return;
-            return session.deliver(payload, binary);
+            const bool answer = !binary && payload.compare(0, 6, R"({"id":)") == 0;
+            if (answer) session.request_answered();
+            if (answer && retry_relisted(session, payload)) return;
+            session.deliver(payload, binary);
+            if (answer) drain_if_done(session);
+            return;
         }
         const nlohmann::json event = parse(payload);
         session.deliver(payload, binary);
         examine(session, event);
     }
 
-    // Every channel unsubscribed; OKX pushes nothing of one after its answer.
+    // Every channel unsubscribed; OKX pushes nothing of one after its answer. The connection
+    // is done once those are answered and so is every operation sent on it (a close before
+    // would lose a reply still on its way).
     bool stop_pushes(Session& session) override {
         if (awaiting_login || !unanswered.empty()) return false;
         stopping = owner.unsubscribe_all(session);
-        return stopping > 0;
+        retiring = stopping > 0 || !refreshes.empty() || session.unanswered_requests() > 0;
+        return retiring;
     }
 
 private:
     // An order refused with 51001 that went out with a looked-up code: the instrument's type is
     // fetched again (on this loop, never waiting), and the order goes once more if its code
-    // changed; otherwise the refusal is delivered as it came.
+    // changed, on the stream's connection of the moment; otherwise the refusal is delivered as
+    // it came, at once.
     bool retry_relisted(Session& session, std::string& payload) {
-        std::optional<okx::Order> order = owner.relisted.refused(payload);
+        std::optional<okx::Order> order = owner.relisted.answered(payload);
         if (!order) return false;
+        finished.clear();  // not from inside their own completions
         https::Endpoint endpoint;
         const https::Request request = owner.instruments_request_for(order->inst_id, &endpoint);
-        refreshes.push_back(https::start(
+        const std::uint64_t key = ++refresh_count;
+        refreshes[key] = Refresh{std::move(*order), std::move(payload), nullptr};
+        auto pending = https::start(
             session.io(), endpoint, request,
-            [this, &session, order = *order, refusal = std::move(payload)](
-                const https::Reply& reply) mutable { on_refreshed(session, order, refusal, reply); }));
+            [this, &session, key](const https::Reply& reply) { on_refreshed(session, key, reply); });
+        const auto it = refreshes.find(key);
+        if (it != refreshes.end()) it->second.pending = std::move(pending);
         return true;
     }
 
-    void on_refreshed(Session& session, okx::Order& order, std::string& refusal,
-                      const https::Reply& reply) {
-        const auto code = owner.code_in_reply(reply, order.inst_id);
-        if (code && code != order.inst_id_code) {
-            order.inst_id_code = code;
-            if (session.send_if_open(okx::order_request(order))) return;
+    void on_refreshed(Session& session, std::uint64_t key, const https::Reply& reply) {
+        const auto it = refreshes.find(key);
+        if (it == refreshes.end()) return;
+        Refresh refresh = std::move(it->second);
+        refreshes.erase(it);
+        finished.push_back(std::move(refresh.pending));
+        const auto code = owner.code_in_reply(reply, refresh.order.inst_id);
+        bool resent = false;
+        if (code && code != refresh.order.inst_id_code) {
+            refresh.order.inst_id_code = code;
+            resent = session.send_request_on_stream(okx::order_request(refresh.order));
         }
-        session.deliver(refusal, false);
+        if (!resent) session.deliver_now(refresh.refusal, false);
+        drain_if_done(session);
+    }
+
+    // The connection ended with refreshes under way: their refusals come before its end.
+    void on_ending(Session& session) override {
+        for (auto& [key, refresh] : refreshes)
+            session.deliver(refresh.refusal, false);
+        refreshes.clear();
+    }
+
+    void drain_if_done(Session& session) {
+        if (!retiring || stopping > 0 || !refreshes.empty() || session.unanswered_requests() > 0)
+            return;
+        retiring = false;
+        session.drained();
     }
 
     nlohmann::json parse(const std::string& payload) const {
@@ -110,7 +143,8 @@ private:
         if (is("event", "notice") && is("code", "64008")) {
             session.replace("notice 64008", kUpgradeNotice);
         } else if (stopping > 0 && (is("event", "unsubscribe") || is("event", "error"))) {
-            if (--stopping == 0) session.drained();
+            --stopping;
+            drain_if_done(session);
         } else if (awaiting_login) {
             examine_login_reply(session, event, is("event", "login") || is("event", "error"),
                                 is("event", "login") && is("code", "0"));
@@ -170,7 +204,14 @@ public:
 
 private:
     OkxConnector& owner;
-    std::vector<std::unique_ptr<https::Pending>> refreshes;  // instrument lists being fetched
+    struct Refresh {  // a refused order whose instrument list is being fetched
+        okx::Order order;
+        std::string refusal;
+        std::unique_ptr<https::Pending> pending;
+    };
+    std::map<std::uint64_t, Refresh> refreshes;  // under way, by number
+    std::uint64_t refresh_count = 0;
+    std::vector<std::unique_ptr<https::Pending>> finished;  // completed: dropped at the next
     bool awaiting_login;
     boost::asio::io_context* loop = nullptr;  // the connection's, from its open on
     ClockWatch clock_watch;
@@ -178,6 +219,7 @@ private:
     std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
     std::size_t refusals = 0;
     std::size_t stopping = 0;  // retired by a switch-over: unsubscriptions not answered yet
+    bool retiring = false;     // retired by a switch-over, not yet drained
 };
 
 namespace {

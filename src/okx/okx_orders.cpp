@@ -56,8 +56,17 @@ std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
     okx::Order order = checked;
     const bool looked_up = !okx::inst_id_code_of(params).has_value();
     order.inst_id_code = inst_id_code(params, order.inst_id);
-    if (looked_up) relisted.sent(order);
-    send_message(okx::order_request(order));
+    if (looked_up) {
+        relisted.sent(order);
+    } else {
+        relisted.forget(order.ord_id);
+    }
+    try {
+        send_message(okx::order_request(order));
+    } catch (...) {
+        relisted.forget(order.ord_id);
+        throw;
+    }
     return std::nullopt;  // the exchange's reply arrives on the stream
 }
 

@@ -4,11 +4,12 @@ and its examination, orders and cancels, exactly as they go over the wire."""
 import json
 import subprocess
 import sys
+import time
 
 import pytest
 
 import _corvane_ws_module as m
-from conftest import make_sim, open_connection, read, read_until_end
+from conftest import READ_TIMEOUT, make_sim, open_connection, read, read_until_end
 from corvane_ws.sim import OKX_TEST
 from corvane_ws.sim.okx import okx_sign
 from corvane_ws.sim.okx_rules import relist
@@ -405,6 +406,58 @@ class TestOrders:
         c.place_order(ord_id="r3", inst_id="BTC-USDT", side="buy", px="1", sz="1",
                       tdMode="cash", ordType="limit", inst_id_code=BTC_USDT)
         assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "51001"
+
+    def test_a_51001_refusal_of_a_later_order_with_the_same_id_never_resends_the_earlier(
+            self, sim):
+        c = private_connector()
+        connect(sim, c, PRIVATE)
+        read(c, 1)  # the login reply
+        order = dict(ord_id="d1", inst_id="BTC-USDT", side="buy", px="1", tdMode="cash",
+                     ordType="limit")
+        c.place_order(sz="1", **order)  # its code looked up
+        assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "0"
+        relist(sim.sim.okx_instruments, "BTC-USDT")
+        c.place_order(sz="2", inst_id_code=BTC_USDT, **order)  # the caller's own code, now stale
+        assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "51001"
+        sent = [json.loads(f.data) for f in sim.sim.recorder.frames if '"op":"order"' in f.data]
+        assert [o["args"][0]["sz"] for o in sent] == ["1", "2"]  # nothing sent again
+        c.disconnect()
+
+    def test_two_orders_under_one_id_refused_with_51001_are_not_sent_again(self, sim):
+        c = private_connector()
+        connect(sim, c, PRIVATE)
+        read(c, 1)  # the login reply
+        assert c.load_instruments(inst_type="SPOT") > 0
+        relist(sim.sim.okx_instruments, "BTC-USDT")  # the cached code is stale now
+        sim.sim.okx_late_op_answers = True  # both go out before either is answered
+        for size in ("1", "2"):
+            c.place_order(ord_id="a1", inst_id="BTC-USDT", side="buy", px="1", sz=size,
+                          tdMode="cash", ordType="limit")
+        c.subscribe(channel="orders", inst_type="ANY")  # its answer releases theirs
+        replies = [json.loads(r) for r in read(c, 3) if '"op":"order"' in r]
+        assert [r["data"][0]["sCode"] for r in replies] == ["51001", "51001"]
+        sent = [json.loads(f.data) for f in sim.sim.recorder.frames if '"op":"order"' in f.data]
+        assert [o["args"][0]["sz"] for o in sent] == ["1", "2"]  # neither sent again
+        c.disconnect()
+
+    def test_a_51001_refusal_whose_code_stands_is_delivered_without_another_frame(self, sim):
+        c = private_connector()
+        conn = connect(sim, c, "/raw")
+        sim.wait_frames(conn, 1)
+        sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+        read(c, 1)
+        c.place_order(ord_id="q1", inst_id="BTC-USDT", side="buy", px="1", sz="1",
+                      tdMode="cash", ordType="limit")  # its code looked up
+        sim.wait_frames(conn, 2)
+        refusal = ('{"id":"q1","op":"order","code":"1","msg":"","data":[{"clOrdId":"",'
+                   '"ordId":"","tag":"","sCode":"51001","sMsg":"Instrument ID does not exist."}]}')
+        sim.send(conn, refusal)  # the instrument keeps its code: nothing to send again
+        deadline = time.monotonic() + READ_TIMEOUT
+        while c.stats()["received_messages"] < 2:  # queued with no frame after it
+            assert time.monotonic() < deadline, "the refusal was not queued"
+            time.sleep(0.01)
+        assert read(c, 1) == [refusal]
+        c.disconnect()
 
     def test_order_round_trip_with_private_updates(self, sim):
         c = private_connector()

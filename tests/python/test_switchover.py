@@ -171,6 +171,23 @@ class TestSwitchOver:
         assert '"op":"order"' in sim.wait_frames(second, 3)[-1]  # the new one takes sends
         reader.finish()
 
+    def test_an_order_reply_after_the_unsubscribe_answer_still_arrives(self, sim):
+        c = private_okx()
+        c.subscribe(channel="orders", inst_type="ANY")
+        c.connect(sim.sim.url("/ws/v5/private"))
+        reader = MetaReader(c)
+        reader.wait(lambda items: any('"event":"subscribe"' in i.data for i in items
+                                      if isinstance(i, m.Message)))
+        sim.sim.okx_late_op_answers = True  # the reply follows the old one's unsubscribe answer
+        c.place_order(ord_id="late1", inst_id="BTC-USDT", side="buy", px="20000", sz="1",
+                      tdMode="cash", ordType="limit", inst_id_code=10459)
+        assert '"op":"order"' in sim.wait_frames(1, 3)[-1]  # login, subscribe, order
+        sim.okx_notice(1)
+        reader.wait(has_event("close", 1))
+        assert len(order_replies(reader.items)) == 1
+        assert reader.events() == [("open", 1), ("open", 2), ("switch", 2), ("close", 1)]
+        reader.finish()
+
     def test_mexc_private_switches_by_age_on_the_same_listen_key(self, sim):
         c = private_mexc(sim)
         assert (m.OkxConnector().max_connection_age, c.max_connection_age) == (None, 84600.0)
