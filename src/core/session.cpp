@@ -30,7 +30,10 @@ Session::Session(Feed& feed, std::unique_ptr<ConnectionHandler> handler, std::ui
       schedule(keepalive),
       handler(std::move(handler)) {}
 
-Session::~Session() = default;
+// A read held back for a paused connection holds the connection: dropped, it lets go of it.
+Session::~Session() {
+    if (paused) std::exchange(paused, nullptr)->get_socket().forget_held_read();
+}
 
 void Session::open(const std::string& url) {
     ws_client& endpoint = feed.endpoint();
@@ -243,20 +246,21 @@ void Session::flush() {
     if (!pending.empty()) feed.accept(*this, pending);
 }
 
-// A paused connection has no read under way to keep it alive, so the session holds it
-// meanwhile. One that is closing reads on: the peer's answer to its close must come in.
+// A paused connection's next read waits in its stream (TlsStream::hold_reads); the session
+// holds the connection meanwhile. One that is closing reads on: the peer's answer to its close
+// must come in.
 void Session::pause_reading() {
     ws_client::connection_ptr con = connection();
     if (!con || paused || state == SessionState::closing || con->get_state() != ws_state::open) {
         return;
     }
-    con->pause_reading();
+    con->get_socket().hold_reads();
     paused = std::move(con);
 }
 
 void Session::resume_reading() {
     CORVANE_ON_RUN_THREAD(thread());
-    if (paused) std::exchange(paused, nullptr)->resume_reading();
+    if (paused) std::exchange(paused, nullptr)->get_socket().release_reads();
 }
 
 void Session::queue_event(InboundMessage::Kind kind, std::string reason, std::int32_t code,
@@ -324,7 +328,7 @@ void Session::on_close() {
     queue_event(InboundMessage::Kind::close, close_reason(con), code, by_peer);
     timer.cancel();
     handler->on_closed(*this);
-    paused.reset();
+    if (paused) std::exchange(paused, nullptr)->get_socket().forget_held_read();
     feed.on_ended(*this);
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <stdexcept>
+#include <utility>
 
 namespace corvane {
 namespace {
@@ -91,6 +92,22 @@ void TlsStream::read(char* data, std::size_t size, Done done) {
     // What came before an end is delivered first; the next read meets the end again.
     if (got > 0) ec.clear();
     boost::asio::post(socket.get_executor(), [done, ec, got] { done(ec, got); });
+}
+
+void TlsStream::release_reads() {
+    holding = false;
+    if (!held) return;
+    HeldRead next = std::move(*held);
+    held.reset();
+    // Its handler keeps the connection, and with it this stream, until it has run.
+    boost::asio::post(socket.get_executor(), [this, next = std::move(next)] {
+        read(next.data, next.size, next.done);
+    });
+}
+
+void TlsStream::forget_held_read() {
+    holding = false;
+    const std::optional<HeldRead> dropped = std::exchange(held, std::nullopt);
 }
 
 void TlsStream::write(const char* data, std::size_t size, Done done) {

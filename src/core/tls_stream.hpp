@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 
 #include "core/socket_bio.hpp"
 
@@ -45,13 +46,27 @@ public:
     void async_shutdown(Finished done);
     // Called before each read: what the previous read brought has been taken in whole.
     void on_read(std::function<void()> hook) { before_read = std::move(hook); }
+    // Reading stops and goes on. A read asked for while reading is held waits, and starts when
+    // it is released; so there is never more than the one read under way. (websocketpp's own
+    // pause only takes effect at its next read: a pause asked for by the hook above, inside a
+    // read's start, came too late for that read, and a resume then started a second one into
+    // the same buffer.)
+    void hold_reads() { holding = true; }
+    void release_reads();
+    // The connection has ended: a read that waits is dropped, and with it the connection it holds.
+    void forget_held_read();
 
     // What asio's composed reads and writes call: the first buffer of each sequence.
     template <typename Buffers, typename Handler>
     void async_read_some(const Buffers& buffers, Handler&& handler) {
         if (before_read) before_read();
         const boost::asio::mutable_buffer first = *boost::asio::buffer_sequence_begin(buffers);
-        read(static_cast<char*>(first.data()), first.size(), Done(std::forward<Handler>(handler)));
+        char* data = static_cast<char*>(first.data());
+        if (holding) {
+            held.emplace(HeldRead{data, first.size(), Done(std::forward<Handler>(handler))});
+            return;
+        }
+        read(data, first.size(), Done(std::forward<Handler>(handler)));
     }
     template <typename Buffers, typename Handler>
     void async_write_some(const Buffers& buffers, Handler&& handler) {
@@ -78,6 +93,13 @@ private:
     bool attached = false;
     bool broken = false;  // a fatal TLS or socket error was met
     std::function<void()> before_read;
+    struct HeldRead {
+        char* data;
+        std::size_t size;
+        Done done;
+    };
+    bool holding = false;
+    std::optional<HeldRead> held;  // the read asked for while holding
 };
 
 }  // namespace corvane

@@ -346,6 +346,18 @@ class TestObserving:
         assert [int(x[:8]) for x in got] == list(range(1, count + 1))
         assert not c.stats()["paused"] and c.stats()["max_queued_bytes"] < (1 << 20) + ONE_READ
 
+    def test_a_reader_that_keeps_the_queue_at_its_limit_gets_every_message_once(self, sim):
+        # Reading stops and resumes again and again: a resume must not start a second read
+        # while one is still under way (both would fill the same buffer).
+        c = m.OkxConnector()
+        c.limit_queue(16 * 1024)
+        conn = open_connection(sim, c, "/raw")
+        count = 60_000
+        sim.soon(lambda: sim.sim.send_repeated(conn, count, lambda i: f"{i:08d}" + "x" * 92))
+        got = [int(x[:8]) for x in read(c, count)]
+        assert got == list(range(1, count + 1))
+        c.disconnect()
+
 
 def read_until_end_meta(connector):
     out, iterator = [], connector.wsrun(meta=True)
