@@ -22,7 +22,7 @@ from corvane_ws.sim.okx import okx_sign
 from corvane_ws.sim.okx_rest import rest_sign
 from corvane_ws.sim.okx_rules import OkxLimits
 
-TIMEOUT = 10
+TIMEOUT = 30  # a bound, not a wait: a loaded machine may take seconds to answer a handshake
 
 
 def tls():
