@@ -253,8 +253,8 @@ class OkxSession:
         if await self.refused_operation(request):
             return
         item, order = one((request.get("args") or [{}])[0])
-        if order is None:
-            await self.send(self.reply(request, "1", "", [item]))
+        if order is None:  # a refusal is an operation's reply too, held back like any other
+            await self.answer(self.reply(request, "1", "", [item]), [])
             return
         if request["op"] == "order" and self.sim.okx_lose_order_answer:
             self.sim.okx_lose_order_answer = False  # the order stands; the answer is lost
