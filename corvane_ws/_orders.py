@@ -58,10 +58,9 @@ class AmendRequest(CancelRequest):
     price: NotRequired[Number | None]
 
 
-type BatchResult = list[dict[str, Any] | OrderRejected | RateLimited]
+type BatchResult = list[dict[str, Any] | OrderRejected]
 """Each order's outcome, in the order given: the exchange's entry for it when it was accepted,
-the ``OrderRejected`` (returned, not raised) when it was refused, ``RateLimited`` when it was
-refused for the rate limit."""
+the ``OrderRejected`` (returned, not raised) when it was refused."""
 
 
 def check_batch(orders: Sequence[Any], kind: type[Any]) -> None:
@@ -105,6 +104,13 @@ def rejected(code: str, msg: str, reply: dict[str, Any],
         return RateLimited(code, msg, reply, **more)
     kind = OrderNotFound if code in NOT_FOUND else OrderRejected
     return kind(code, msg, reply, **more)
+
+
+def refused_entry(code: str, msg: str, entry: dict[str, Any]) -> OrderRejected:
+    """The refusal of one order of a batch, returned among the others: an ``OrderRejected``
+    even for the rate limit (a batch refused as a whole for it raises ``RateLimited``)."""
+    kind = OrderNotFound if code in NOT_FOUND else OrderRejected
+    return kind(code, msg, entry)
 
 
 def rest(call: Callable[..., str | None], **kwargs: Any) -> str | None:

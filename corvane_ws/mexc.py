@@ -20,7 +20,8 @@ from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, Asyn
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, answer_json,
-                      check_batch, check_order, from_refused, named, not_documented, rejected)
+                      check_batch, check_order, from_refused, named, not_documented,
+                      refused_entry)
 from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["MEXC", "AsyncMEXC", "MEXC_URL", "stream_name"]
@@ -124,7 +125,7 @@ class _Mexc(_Core):
         """MEXC answers a batch with each order's result in turn: the order, or its refusal."""
         if not isinstance(reply, list) or not all(isinstance(r, dict) for r in reply):
             raise RequestOutcomeUnknown(f"Request outcome unknown: not a batch's answer: {reply}")
-        return [rejected(str(r.get("code")), str(r.get("msg", "")), r)
+        return [refused_entry(str(r.get("code")), str(r.get("msg", "")), r)
                 if "orderId" not in r and "code" in r else r for r in reply]
 
     @staticmethod

@@ -22,7 +22,7 @@ from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest,
                       OrderRequest, OrderType, Side, answer_json, check_batch, check_order, named,
-                      not_documented, rejected, rest)
+                      not_documented, refused_entry, rejected, rest)
 
 __all__ = ["OKX", "AsyncOKX", "OKX_HOST", "OKX_DEMO_HOST"]
 
@@ -169,7 +169,7 @@ class _Okx:
                 data) != count or not all(isinstance(d, dict) for d in data):
             raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
         return [d if d.get("sCode") == "0" else
-                rejected(str(d.get("sCode")), str(d.get("sMsg", "")), d) for d in data]
+                refused_entry(str(d.get("sCode")), str(d.get("sMsg", "")), d) for d in data]
 
     @staticmethod
     def _open_args(symbol: str | None, inst_type: str | None, inst_family: str | None,
