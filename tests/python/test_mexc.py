@@ -168,6 +168,21 @@ class TestPrivate:
         with pytest.raises(RuntimeError, match="^query_order needs a private connector"):
             m.MexcConnector().query_order(inst_id="BTCUSDT", ord_id=order_id)
 
+    def test_a_2xx_that_is_no_order_is_not_taken_for_one(self, sim):
+        c = private_mexc(sim)
+        one = dict(inst_id="BTCUSDT", side="BUY", sz="1", px="9", tdMode="LIMIT")
+        sim.sim.add_rest_fault("null", "/api/v3/order")
+        with pytest.raises(m.RequestOutcomeUnknown, match="^Request outcome unknown: not the "
+                           "documented answer: HTTP 200: null$"):
+            c.place_order(ord_id="a", **one)
+        sim.sim.add_rest_fault("code-in-200", "/api/v3/order")
+        with pytest.raises(m.RequestRefused, match="^Request refused: HTTP 200: ") as refused:
+            c.place_order(ord_id="b", **one)
+        assert (refused.value.status, json.loads(refused.value.body)["code"]) == (200, 700004)
+        sim.sim.add_rest_fault("array", "/api/v3/order")  # a list where one order is answered
+        with pytest.raises(m.RequestOutcomeUnknown):
+            c.query_order(inst_id="BTCUSDT", cl_ord_id="x1")
+
     def test_a_forked_child_gets_a_rest_thread_of_its_own(self, sim):
         """multiprocessing forks by default on Linux: the child's calls must not wait for a REST
         thread that did not come with it."""
