@@ -22,7 +22,8 @@ from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnec
 from ._numbers import Number
 from ._orders import AmendRequest, BatchResult, CancelRequest, OrderRequest, OrderType, Side
 from .errors import (ConnectError, ConnectionClosed, LoginRefused, OpenTimeout, OrderNotFound,
-                     OrderRejected, RequestNotSent, RequestOutcomeUnknown, RequestRefused)
+                     OrderRejected, RateLimited, RequestNotSent, RequestOutcomeUnknown,
+                     RequestRefused)
 from .mexc import MEXC, MEXC_URL, AsyncMEXC, stream_name
 from .okx import OKX, OKX_DEMO_HOST, OKX_HOST, AsyncOKX
 from .reconnecting import AsyncReconnecting, Reconnecting, StreamEvent
@@ -52,6 +53,7 @@ __all__ = [
     "OrderRejected",
     "OrderRequest",
     "OrderType",
+    "RateLimited",
     "Reconnecting",
     "RequestNotSent",
     "RequestOutcomeUnknown",

@@ -8,7 +8,8 @@ from collections.abc import Callable, Sequence
 from typing import Any, Final, Literal, NotRequired, TypedDict
 
 from ._numbers import Number
-from .errors import OrderNotFound, OrderRejected, RequestRefused
+from .errors import (OrderNotFound, OrderRejected, RateLimited, RequestOutcomeUnknown,
+                     RequestRefused)
 
 type Side = Literal["buy", "sell"]
 type OrderType = Literal["limit", "market", "post_only", "ioc", "fok"]
@@ -19,7 +20,11 @@ OKX_TYPES: Final = {"limit": "limit", "market": "market", "post_only": "post_onl
 MEXC_TYPES: Final = {"limit": "LIMIT", "market": "MARKET", "post_only": "LIMIT_MAKER",
                      "ioc": "IMMEDIATE_OR_CANCEL", "fok": "FILL_OR_KILL"}
 PRICED: Final = frozenset({"limit", "post_only", "ioc", "fok"})
-NOT_FOUND: Final = frozenset({"51603", "-2013", "-2011"})
+# No such order, or none open by that id: OKX's 51400 and 51401 answer a cancel of an order
+# filled, cancelled or unknown, as MEXC's -2011 does.
+NOT_FOUND: Final = frozenset({"51603", "51400", "51401", "-2013", "-2011"})
+RATE_LIMIT_CODES: Final = frozenset({"50011", "50061"})
+RATE_LIMIT_STATUSES: Final = frozenset({429, 418})
 MAX_BATCH: Final = 20
 
 
@@ -92,9 +97,20 @@ def named(id: str | None, client_order_id: str | None) -> None:
         raise ValueError("needs id or client_order_id")
 
 
-def rejected(code: str, msg: str, reply: dict[str, Any], **more: Any) -> OrderRejected:
+def rejected(code: str, msg: str, reply: dict[str, Any],
+             **more: Any) -> OrderRejected | RateLimited:
+    """The refusal an exchange's code (and HTTP status) names."""
+    if code in RATE_LIMIT_CODES or more.get("status") in RATE_LIMIT_STATUSES:
+        return RateLimited(code, msg, reply, **more)
     kind = OrderNotFound if code in NOT_FOUND else OrderRejected
     return kind(code, msg, reply, **more)
+
+
+def refused_entry(code: str, msg: str, entry: dict[str, Any]) -> OrderRejected:
+    """The refusal of one order of a batch, returned among the others: an ``OrderRejected``
+    even for the rate limit (a batch refused as a whole for it raises ``RateLimited``)."""
+    kind = OrderNotFound if code in NOT_FOUND else OrderRejected
+    return kind(code, msg, entry)
 
 
 def rest(call: Callable[..., str | None], **kwargs: Any) -> str | None:
@@ -105,8 +121,8 @@ def rest(call: Callable[..., str | None], **kwargs: Any) -> str | None:
         raise from_refused(e) from e
 
 
-def from_refused(e: RequestRefused) -> OrderRejected:
-    """A REST refusal (MEXC's HTTP 4xx) as an OrderRejected with the exchange's code."""
+def from_refused(e: RequestRefused) -> OrderRejected | RateLimited:
+    """A REST refusal (an HTTP 4xx, or an error code in a 2xx) as the refusal it names."""
     try:
         reply = json.loads(e.body)
     except ValueError:
@@ -115,3 +131,18 @@ def from_refused(e: RequestRefused) -> OrderRejected:
         reply = {}
     return rejected(str(reply.get("code", e.status)), str(reply.get("msg", e.body)), reply,
                     status=e.status, retry_after=e.retry_after, body=e.body)
+
+
+def answer_json(text: str | None) -> Any:
+    """An exchange's answer, parsed; RequestOutcomeUnknown for none, or one that is not JSON
+    (the request may have been carried out all the same)."""
+    if text is None:  # the exchange's calls always answer; never take silence for success
+        raise RequestOutcomeUnknown("Request outcome unknown: no answer")
+    try:
+        return json.loads(text)
+    except ValueError:
+        raise not_documented(text) from None
+
+
+def not_documented(answer: object) -> RequestOutcomeUnknown:
+    return RequestOutcomeUnknown(f"Request outcome unknown: not the documented answer: {answer}")

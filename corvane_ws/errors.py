@@ -10,7 +10,11 @@
   (query by client id before placing again) / it never left.
 - ``OrderRejected`` (a ``RequestRefused``): the exchange refused an order call; ``.code`` and
   ``.msg`` are the exchange's, ``.reply`` its whole answer as a dict. ``OrderNotFound`` is the
-  kind for an order the exchange does not know (OKX 51603, MEXC -2013 or -2011).
+  kind for an order the exchange does not know or no longer has open (OKX 51603, 51400,
+  51401; MEXC -2013, -2011), for a cancel, an amend and a query alike.
+- ``RateLimited`` (a ``RequestRefused``, not an ``OrderRejected``): the exchange refused the
+  call for its rate limit (HTTP 429 or 418, OKX 50011 or 50061); nothing was done, and the
+  call may be made again after ``.retry_after`` seconds (None when the exchange said none).
 """
 
 from __future__ import annotations
@@ -26,6 +30,7 @@ __all__ = [
     "OpenTimeout",
     "OrderNotFound",
     "OrderRejected",
+    "RateLimited",
     "RequestNotSent",
     "RequestOutcomeUnknown",
     "RequestRefused",
@@ -81,4 +86,23 @@ class OrderRejected(RequestRefused):
 
 
 class OrderNotFound(OrderRejected):
-    """The exchange has no such order (OKX 51603, MEXC -2013 or -2011)."""
+    """The exchange has no such order, or none open by that id (OKX 51603, 51400, 51401; MEXC
+    -2013, -2011): for a cancel or an amend, the order may have filled or been cancelled."""
+
+
+class RateLimited(RequestRefused):
+    """The exchange refused the call for its rate limit; nothing was done. ``retry_after``:
+    the seconds it asked to wait (None when it said none); ``code``, ``msg``, ``reply``,
+    ``status`` and ``body`` as ``OrderRejected``'s."""
+
+    status: int | None  # type: ignore[assignment]
+
+    def __init__(self, code: str, msg: str, reply: dict[str, Any], status: int | None = None,
+                 retry_after: float | None = None, body: str = "") -> None:
+        super().__init__(f"Rate limited: {code} {msg}".rstrip())
+        self.code = code
+        self.msg = msg
+        self.reply = reply
+        self.status = status
+        self.retry_after = retry_after
+        self.body = body

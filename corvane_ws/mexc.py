@@ -10,7 +10,6 @@ Orders go over signed REST, so their calls return the exchange's answer.
 from __future__ import annotations
 
 import asyncio
-import json
 from collections.abc import Callable, Sequence
 from typing import Any, Final, cast
 
@@ -20,8 +19,9 @@ from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, Asyn
                           Connection, _Core)
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
-from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, check_batch,
-                      check_order, from_refused, named, rejected)
+from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, answer_json,
+                      check_batch, check_order, from_refused, named, not_documented,
+                      refused_entry)
 from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["MEXC", "AsyncMEXC", "MEXC_URL", "stream_name"]
@@ -123,9 +123,9 @@ class _Mexc(_Core):
     @staticmethod
     def _batch_results(reply: object) -> BatchResult:
         """MEXC answers a batch with each order's result in turn: the order, or its refusal."""
-        if not isinstance(reply, list):
+        if not isinstance(reply, list) or not all(isinstance(r, dict) for r in reply):
             raise RequestOutcomeUnknown(f"Request outcome unknown: not a batch's answer: {reply}")
-        return [rejected(str(r.get("code")), str(r.get("msg", "")), r)
+        return [refused_entry(str(r.get("code")), str(r.get("msg", "")), r)
                 if "orderId" not in r and "code" in r else r for r in reply]
 
     @staticmethod
@@ -136,19 +136,29 @@ class _Mexc(_Core):
 
     @classmethod
     def _rest(cls, call: Callable[..., str | None], **kwargs: Any) -> dict[str, Any]:
-        reply: dict[str, Any] = cls._answer(call, **kwargs)
+        """MEXC's answer about one order: an object with its ``orderId``."""
+        reply = cls._answer(call, **kwargs)
+        if not isinstance(reply, dict) or "orderId" not in reply:
+            raise not_documented(reply)
+        return reply
+
+    @classmethod
+    def _orders(cls, call: Callable[..., str | None], **kwargs: Any) -> list[dict[str, Any]]:
+        """MEXC's answer listing orders."""
+        reply = cls._answer(call, **kwargs)
+        if not isinstance(reply, list) or not all(isinstance(r, dict) for r in reply):
+            raise not_documented(reply)
         return reply
 
     @staticmethod
     def _answer(call: Callable[..., str | None], **kwargs: Any) -> Any:
-        """MEXC's answer, parsed; a refusal as ``OrderRejected``."""
+        """MEXC's answer, parsed; a refusal as ``OrderRejected`` (``RateLimited`` for the rate
+        limit), an answer that is not JSON as ``RequestOutcomeUnknown``."""
         try:
             text = call(**kwargs)
         except RequestRefused as e:
             raise from_refused(e) from e
-        if text is None:  # MEXC's calls always answer; never take silence for success
-            raise RequestOutcomeUnknown("Request outcome unknown: no answer")
-        return json.loads(text)
+        return answer_json(text)
 
 
 class MEXC(_Mexc, Connection):
@@ -204,14 +214,12 @@ class MEXC(_Mexc, Connection):
 
     def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
         """The open orders of ``symbol`` (MEXC's fields)."""
-        reply: list[dict[str, Any]] = self._answer(self._mexc.open_orders, inst_id=symbol)
-        return reply
+        return self._orders(self._mexc.open_orders, inst_id=symbol)
 
     def cancel_all_orders(self, symbol: str) -> BatchResult:
         """Cancels every open order of ``symbol`` in one request; returns the orders cancelled
         (MEXC's answer)."""
-        reply: BatchResult = self._answer(self._mexc.cancel_all_orders, inst_id=symbol)
-        return reply
+        return list(self._orders(self._mexc.cancel_all_orders, inst_id=symbol))
 
 
 class AsyncMEXC(_Mexc, AsyncConnection):
@@ -255,12 +263,9 @@ class AsyncMEXC(_Mexc, AsyncConnection):
 
     async def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
         """As ``MEXC.fetch_open_orders``."""
-        reply: list[dict[str, Any]] = await asyncio.to_thread(
-            self._answer, self._mexc.open_orders, inst_id=symbol)
-        return reply
+        return await asyncio.to_thread(self._orders, self._mexc.open_orders, inst_id=symbol)
 
     async def cancel_all_orders(self, symbol: str) -> BatchResult:
         """As ``MEXC.cancel_all_orders``."""
-        reply: BatchResult = await asyncio.to_thread(self._answer, self._mexc.cancel_all_orders,
-                                                     inst_id=symbol)
-        return reply
+        return list(await asyncio.to_thread(self._orders, self._mexc.cancel_all_orders,
+                                            inst_id=symbol))

@@ -21,8 +21,8 @@ from ._connection import DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnect
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest,
-                      OrderRequest, OrderType, Side, check_batch, check_order, named, rejected,
-                      rest)
+                      OrderRequest, OrderType, Side, answer_json, check_batch, check_order, named,
+                      not_documented, refused_entry, rejected, rest)
 
 __all__ = ["OKX", "AsyncOKX", "OKX_HOST", "OKX_DEMO_HOST"]
 
@@ -169,7 +169,7 @@ class _Okx:
                 data) != count or not all(isinstance(d, dict) for d in data):
             raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
         return [d if d.get("sCode") == "0" else
-                rejected(str(d.get("sCode")), str(d.get("sMsg", "")), d) for d in data]
+                refused_entry(str(d.get("sCode")), str(d.get("sMsg", "")), d) for d in data]
 
     @staticmethod
     def _open_args(symbol: str | None, inst_type: str | None, inst_family: str | None,
@@ -183,12 +183,16 @@ class _Okx:
 
     @staticmethod
     def _data(text: str | None) -> list[dict[str, Any]]:
-        """The ``data`` of an OKX REST reply; OrderRejected unless its code is "0"."""
-        reply = json.loads(text or "{}")
-        if not isinstance(reply, dict) or reply.get("code") != "0":
-            reply = reply if isinstance(reply, dict) else {}
-            raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
-        data: list[dict[str, Any]] = reply.get("data") or []
+        """The ``data`` of an OKX REST reply; OrderRejected unless its code is "0",
+        RequestOutcomeUnknown for a reply that is not OKX's envelope."""
+        reply = answer_json(text)
+        if not isinstance(reply, dict) or not isinstance(reply.get("code"), str):
+            raise not_documented(reply)
+        if reply["code"] != "0":
+            raise rejected(reply["code"], str(reply.get("msg", "")), reply)
+        data = reply.get("data")
+        if not isinstance(data, list) or not all(isinstance(d, dict) for d in data):
+            raise not_documented(reply)
         return data
 
     @classmethod
@@ -218,13 +222,12 @@ class _Okx:
             raise rejected(str(code), str(msg), reply)
         return entry
 
-    @staticmethod
-    def _found(text: str | None) -> dict[str, Any]:
-        reply = json.loads(text or "{}")
-        if reply.get("code") != "0" or not reply.get("data"):
-            raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
-        found: dict[str, Any] = reply["data"][0]
-        return found
+    @classmethod
+    def _found(cls, text: str | None) -> dict[str, Any]:
+        data = cls._data(text)
+        if not data:
+            raise not_documented(text)
+        return data[0]
 
 
 class OKX(_Okx, Connection):

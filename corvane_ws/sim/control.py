@@ -14,6 +14,7 @@ POST /okx?late-op-answers=on|off  an OKX operation's reply (and its orders' upda
 POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that connection (all:
                         on every OKX connection open now), which is closed a while later
 POST /okx?upgrade-close=S  how long after its notice an OKX connection is closed (60 s)
+POST /okx?rate-limit=N  the next N OKX operations are refused with 50011 (the rate limit)
 POST /okx?relist=I      instrument I gets a new instIdCode; the old one names nothing (51001)
 GET  /rest              REST port: TLS handshakes (and how many resumed), connections open, idle
 POST /rest?idle=S       close a REST connection idle for S seconds (60)
@@ -27,6 +28,8 @@ POST /flood?conn=N&count=C&size=S  send C text messages of S bytes ("00000001xxx
                         sequence number first) as fast as the connection takes them
 POST /clock?skew=S      the exchanges' clocks run S seconds ahead of this machine's (negative:
                         behind): their time endpoints say so, and signatures are judged by them
+POST /clock?serve=T     the time endpoints answer T (MEXC's serverTime, OKX's ts), whatever
+                        the time; T "none": the time again
 POST /reset             forget frames, requests, faults and listen keys
 """
 
@@ -92,6 +95,8 @@ def handle(sim: "Simulator", request: RestRequest):
             sim.okx_late_op_answers = query["late-op-answers"] == "on"
         if "upgrade-close" in query:
             sim.okx_limits.upgrade_close_s = float(query["upgrade-close"])
+        if "rate-limit" in query:
+            sim.okx_rate_limited_ops = int(query["rate-limit"])
         if "relist" in query:
             return 200, {"instIdCode": okx_rules.relist(sim.okx_instruments, query["relist"])}
         return 200, {"ok": True}
@@ -130,7 +135,10 @@ def handle(sim: "Simulator", request: RestRequest):
         return 200, [{"conn": c.id, "path": c.path, "closed": c.closed.is_set()}
                      for c in sim.connections]
     if route == ("POST", "/clock"):
-        sim.clock_skew_s = float(query.get("skew", "0"))
+        if "skew" in query:
+            sim.clock_skew_s = float(query["skew"])
+        if "serve" in query:
+            sim.served_time = None if query["serve"] == "none" else query["serve"]
         return 200, {"ok": True}
     if route == ("POST", "/reset"):
         sim.recorder.clear()
@@ -142,5 +150,7 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_late_op_answers = False
         sim.rate, sim.feed_limit = 0.0, None
         sim.clock_skew_s = 0.0
+        sim.served_time = None
+        sim.okx_rate_limited_ops = 0
         return 200, {"ok": True}
     return 404, {"error": f"no route {request.method} {parts.path}"}

@@ -6,6 +6,7 @@ import hashlib
 import hmac
 import itertools
 import json
+import re
 import secrets
 import time
 from dataclasses import dataclass
@@ -19,6 +20,7 @@ if TYPE_CHECKING:
     from .server import Simulator
 
 _order_ids = itertools.count(1)
+_ESCAPE = re.compile(r"%[0-9A-Fa-f]{2}")
 
 Reply = tuple[int, object]
 
@@ -30,11 +32,12 @@ class ListenKey:
 
 
 def signed_text(body: str) -> tuple[str, str | None]:
-    """The parameter text without its signature pair, and the signature sent."""
+    """The parameter text without its signature pair, as MEXC signs it (#general-info: its
+    percent-encoding in upper-case hex, whatever case was sent), and the signature sent."""
     pairs = body.split("&") if body else []
     kept = [p for p in pairs if not p.startswith("signature=")]
     sent = next((p.split("=", 1)[1] for p in pairs if p.startswith("signature=")), None)
-    return "&".join(kept), sent
+    return _ESCAPE.sub(lambda m: m.group(0).upper(), "&".join(kept)), sent
 
 
 class MexcRest:
@@ -43,7 +46,9 @@ class MexcRest:
 
     def handle(self, request: RestRequest) -> Reply:
         if (request.method, request.path) == ("GET", "/api/v3/time"):  # #check-server-time
-            return 200, {"serverTime": int(self.sim.exchange_time() * 1000)}
+            served = self.sim.served_time  # a hostile endpoint's time, as given
+            return 200, {"serverTime": int(served) if served is not None
+                         else int(self.sim.exchange_time() * 1000)}
         creds = self.sim.mexc_credentials
         if request.header("X-MEXC-APIKEY") != creds.api_key:
             return rules.error(10072, "Api key info invalid")

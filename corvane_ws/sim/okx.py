@@ -187,6 +187,10 @@ class OkxSession:
             await self.send(self.reply(request, "60013", "Invalid args", []))
         elif not self.logged_in:
             await self.send(self.reply(request, *rules.PLEASE_LOG_IN, []))
+        elif self.sim.okx_rate_limited_ops > 0:
+            self.sim.okx_rate_limited_ops -= 1
+            limited = rules.RATE_LIMITED
+            await self.send(self.reply(request, limited["code"], limited["msg"], []))
         else:
             return False
         return True

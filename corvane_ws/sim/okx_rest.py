@@ -56,9 +56,11 @@ class OkxRest:
         if path == "/api/v5/public/instruments" and method == "GET":
             return instruments_reply(target, self.sim.okx_instruments)
         if path == "/api/v5/public/time" and method == "GET":
-            # #public-data-rest-api-get-system-time
+            # #public-data-rest-api-get-system-time; a hostile endpoint's time as given
+            served = self.sim.served_time
             return 200, {"code": "0", "msg": "",
-                         "data": [{"ts": str(int(self.sim.exchange_time() * 1000))}]}
+                         "data": [{"ts": served if served is not None
+                                   else str(int(self.sim.exchange_time() * 1000))}]}
         signed = {("GET", "/api/v5/trade/order"): self.query_order,
                   ("GET", "/api/v5/trade/orders-pending"): self.pending_orders,
                   ("POST", "/api/v5/trade/cancel-all-after"): self.cancel_all_after}

@@ -46,7 +46,8 @@ MEXC_PATH = "/ws"
 RAW_PATH = "/raw"
 REST_FAULTS = {"stall", "drop", "truncated", "huge", "status500", "not-json", "empty",
                "no-listen-key", "array", "rate-limit", "rate-limit-date", "okx-rate-limit",
-               "continue", "slow", "lost-answer", "stale-after", "status302"}
+               "continue", "slow", "lost-answer", "stale-after", "status302", "null",
+               "code-in-200"}
 RETRY_AFTER_S = 2  # what an injected HTTP 429 asks for
 RETRY_AFTER_DATE_S = 7  # how far ahead the HTTP date of an injected 429 lies
 REST_IDLE_S = 60.0  # how long the REST listener keeps an idle connection open
@@ -101,6 +102,8 @@ class Simulator:
         self.okx_lose_order_answer = False  # the next order is taken, its connection then lost
         self.okx_hold_acks = False  # subscriptions take effect, their acknowledgements wait
         self.okx_late_op_answers = False  # operations' replies follow the next request's answer
+        self.okx_rate_limited_ops = 0  # the next so many operations are refused with 50011
+        self.served_time: str | None = None  # what the time endpoints say instead of the time
         self.refuse_status: int | None = None  # every new WebSocket upgrade refused with it
         self.okx_limits = okx_limits or OkxLimits()
         self.mexc_limits = mexc_limits or MexcLimits()
@@ -415,6 +418,10 @@ class Simulator:
                 "empty": lambda: response(200, ""),
                 "no-listen-key": lambda: json_response(200, {"code": 0, "msg": "ok"}),
                 "array": lambda: json_response(200, [1, 2]),
+                "null": lambda: response(200, "null"),
+                "code-in-200": lambda: json_response(200, {"code": 700004, "msg": (
+                    "Param 'origClientOrderId' or 'orderId' must be sent, but both were "
+                    "empty/null")}),
                 "rate-limit": lambda: json_response(429, {"code": 429, "msg": "Too Many Requests"},
                                                     headers={"Retry-After": str(RETRY_AFTER_S)}),
                 "rate-limit-date": lambda: json_response(

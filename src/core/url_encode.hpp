@@ -1,13 +1,14 @@
 #pragma once
 // Percent-encoding of one text, as the exchanges' signed REST parameters need it: ASCII letters,
-// digits and "-._~" as they are, every other byte as "%" and two lowercase hex digits.
+// digits and "-._~" as they are, every other byte as "%" and two upper-case hex digits (MEXC
+// signs a batch's encoded JSON in upper case and refuses a signature over lower-case escapes).
 
 #include <string>
 
 namespace corvane {
 
 inline std::string url_encode(const std::string& text) {
-    static constexpr char kHex[] = "0123456789abcdef";
+    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (const char ch : text) {

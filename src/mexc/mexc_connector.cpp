@@ -8,6 +8,7 @@
 #include "core/inbound_json.hpp"
 #include "core/output.hpp"
 #include "core/request_errors.hpp"
+#include "core/rest_answer.hpp"
 #include "core/session.hpp"
 #include "mexc/mexc_push_traits.hpp"
 #include "mexc/signed_rest.hpp"
@@ -241,6 +242,7 @@ std::string MexcConnector::create_listen_key() const {
     if (renewal_failure(reply).empty()) {
         return parse_inbound_json(body)["listenKey"].get<std::string>();
     }
+    if (mexc::error_code_in(body)) throw_refused_in_2xx(reply);  // MEXC's refusal in a 2xx
     throw RequestOutcomeUnknown("Request outcome unknown: no listenKey in the reply " + body);
 }
 

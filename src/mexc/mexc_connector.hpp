@@ -15,6 +15,7 @@
 #include "core/https_client.hpp"
 #include "core/subscriptions.hpp"
 #include "core/websocket_connector.hpp"
+#include "mexc/mexc_answers.hpp"
 #include "mexc/mexc_requests.hpp"
 
 namespace corvane {
@@ -75,7 +76,9 @@ private:
 
     https::Endpoint rest() const;
     std::string order_request(const std::string& method, ParamMap params,
-                              const char* path = mexc::kOrderPath);
+                              mexc::Answer documented, const char* path = mexc::kOrderPath);
+    https::Reply send_order_request(const std::string& method, ParamMap params,
+                                    const char* path);
     std::int64_t clock_offset() const { return clock.offset().value_or(0); }
     std::size_t replay(Session& session) const;  // run thread
     std::vector<std::string> stream_names() const;  // every stream recorded, each once

@@ -32,21 +32,21 @@ const std::vector<std::string>& MexcConnector::keywords_of(OrderCall call) const
 
 std::optional<std::string> MexcConnector::place_order(const ParamMap& params) {
     require_params(params, {"ord_id", "inst_id", "side", "sz"});
-    return order_request("POST", mexc::order_params(params));
+    return order_request("POST", mexc::order_params(params), mexc::Answer::order);
 }
 
 std::optional<std::string> MexcConnector::cancel_order(const ParamMap& params) {
     require_params(params, {"msg_id"});
     require_order_id(params);
     require_params(params, {"inst_id"});
-    return order_request("DELETE", mexc::order_id_params(params));
+    return order_request("DELETE", mexc::order_id_params(params), mexc::Answer::order);
 }
 
 std::string MexcConnector::query_order(const ParamMap& params) {
     require_private("query_order");
     require_params(params, {"inst_id"});
     require_order_id(params);
-    return order_request("GET", mexc::order_id_params(params));
+    return order_request("GET", mexc::order_id_params(params), mexc::Answer::order);
 }
 
 // One symbol's orders in one request: MEXC refuses a batch of several symbols itself.
@@ -55,18 +55,21 @@ std::optional<std::string> MexcConnector::batch_orders(const ParamMap& /*params*
     require_batch_size(orders);
     for (const auto& order : orders)
         require_params(order, {"inst_id", "side", "sz"});
-    return order_request("POST", mexc::batch_order_params(orders), mexc::kBatchOrdersPath);
+    return order_request("POST", mexc::batch_order_params(orders), mexc::Answer::orders,
+                         mexc::kBatchOrdersPath);
 }
 
 std::string MexcConnector::cancel_all_orders(const ParamMap& params) {
     require_params(params, {"inst_id"});
-    return order_request("DELETE", {{"symbol", params.at("inst_id")}}, mexc::kOpenOrdersPath);
+    return order_request("DELETE", {{"symbol", params.at("inst_id")}}, mexc::Answer::orders,
+                         mexc::kOpenOrdersPath);
 }
 
 std::string MexcConnector::open_orders(const ParamMap& params) {
     require_private("open_orders");
     require_params(params, {"inst_id"});
-    return order_request("GET", {{"symbol", params.at("inst_id")}}, mexc::kOpenOrdersPath);
+    return order_request("GET", {{"symbol", params.at("inst_id")}}, mexc::Answer::orders,
+                         mexc::kOpenOrdersPath);
 }
 
 BaseExchangeConnector::Stats MexcConnector::stats() {
@@ -75,13 +78,26 @@ BaseExchangeConnector::Stats MexcConnector::stats() {
     return s;
 }
 
-// The reply of an accepted request; otherwise the error that says whether the exchange refused
-// it, whether it never left, or whether it may have been carried out.
+// The answer MEXC documents for an accepted request; otherwise the error that says whether the
+// exchange refused it, whether it never left, or whether it may have been carried out.
 std::string MexcConnector::order_request(const std::string& method, ParamMap params,
-                                         const char* path) {
+                                         mexc::Answer documented, const char* path) {
+    return mexc::documented_answer(send_order_request(method, std::move(params), path),
+                                   documented);
+}
+
+// A timestamp MEXC refused (700003) says the clock offset is off: it is measured again at once,
+// so that the caller's next call is signed by MEXC's clock, not one ten minutes old.
+https::Reply MexcConnector::send_order_request(const std::string& method, ParamMap params,
+                                               const char* path) {
     measure_clock_once(clock, rest(), mexc::time_request());
-    return body_or_throw(mexc::send_signed(rest(), method, path, api_secret, api_pass,
-                                           std::move(params), clock_offset()));
+    https::Reply reply = mexc::send_signed(rest(), method, path, api_secret, api_pass,
+                                           std::move(params), clock_offset());
+    if (reply.outcome == https::Reply::Outcome::answered && mexc::refuses_timestamp(reply.body)) {
+        clock.distrust();
+        measure_clock(clock, rest(), mexc::time_request());
+    }
+    return reply;
 }
 
 https::Endpoint MexcConnector::rest() const {

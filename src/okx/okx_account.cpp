@@ -4,6 +4,7 @@
 #include "core/clock/clock_watch.hpp"
 #include "core/request_errors.hpp"
 #include "okx/okx_account_rest.hpp"
+#include "okx/okx_answers.hpp"
 #include "okx/okx_connector.hpp"
 #include "okx/okx_rest.hpp"
 
@@ -23,21 +24,32 @@ std::string OkxConnector::cancel_all_after(int seconds) {
 
 std::string OkxConnector::open_orders(const ParamMap& params) {
     require_private("open_orders");
-    bool demo_trading = false;
-    const https::Endpoint endpoint = rest_endpoint(&demo_trading);
-    measure_clock_once(clock, endpoint, okx::time_request());
-    return body_or_throw(https::send(
-        endpoint, okx::signed_get(okx::pending_orders_target(params), credentials, demo_trading,
-                                  okx::rest_timestamp(clock.now()))));
+    const std::string target = okx::pending_orders_target(params);
+    return signed_call([&](const std::string& timestamp, bool demo) {
+        return okx::signed_get(target, credentials, demo, timestamp);
+    });
 }
 
 std::string OkxConnector::post(const std::string& target, const std::string& body) {
+    return signed_call([&](const std::string& timestamp, bool demo) {
+        return okx::signed_post(target, body, credentials, demo, timestamp);
+    });
+}
+
+// A timestamp OKX refused (50102) says the clock offset is off: it is measured again at once,
+// so that the caller's next call is signed by OKX's clock, not one ten minutes old.
+std::string OkxConnector::signed_call(const SignedRequest& request) {
     bool demo_trading = false;
     const https::Endpoint endpoint = rest_endpoint(&demo_trading);
     measure_clock_once(clock, endpoint, okx::time_request());
-    return body_or_throw(https::send(
-        endpoint, okx::signed_post(target, body, credentials, demo_trading,
-                                   okx::rest_timestamp(clock.now()))));
+    const https::Reply reply =
+        https::send(endpoint, request(okx::rest_timestamp(clock.now()), demo_trading));
+    if (reply.outcome == https::Reply::Outcome::answered &&
+        okx::code_in(reply.body) == okx::kTimestampExpired) {
+        clock.distrust();
+        measure_clock(clock, endpoint, okx::time_request());
+    }
+    return okx::documented_answer(reply);
 }
 
 std::unique_ptr<https::Pending> OkxConnector::start_post(boost::asio::io_context& loop,

@@ -160,7 +160,13 @@ private:
         if (!is_reply) return;
         print_line(Stream::out, reply.dump());
         awaiting_login = false;
-        if (!accepted) return;
+        // A login timestamp refused: the next connect's measurement counts, whatever its round
+        // trip.
+        if (!accepted) {
+            const auto code = reply.find("code");
+            if (code != reply.end() && *code == "60006") owner.clock.distrust();
+            return;
+        }
         dead_man.start(session.io(), session.thread());
         replay(session);
     }

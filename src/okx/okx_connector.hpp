@@ -5,6 +5,7 @@
 // (whether its login reply has come) lives in its OkxConnector::Connection.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -96,6 +97,10 @@ private:
     okx::Order order_of(const ParamMap& params);
     okx::Cancel cancel_of(const ParamMap& params, bool with_msg_id);
     okx::Amend amend_of(const ParamMap& params, bool with_msg_id);
+    // A signed REST call on the calling thread: the answer OKX documents, REST errors as
+    // exceptions. `request` signs it with the timestamp given, for demo trading or not.
+    using SignedRequest = std::function<https::Request(const std::string& timestamp, bool demo)>;
+    std::string signed_call(const SignedRequest& request);
     // A signed POST on the calling thread (REST errors as exceptions), or started on `loop`.
     std::string post(const std::string& target, const std::string& body);
     std::unique_ptr<https::Pending> start_post(boost::asio::io_context& loop,

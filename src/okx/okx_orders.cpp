@@ -116,12 +116,9 @@ std::string OkxConnector::query_order(const ParamMap& params) {
     require_order_id(params);
     const std::string target = okx::order_query_target(
         params.at("inst_id"), param_or(params, "ord_id", kEmpty), okx::cl_ord_id_of(params));
-    bool demo_trading = false;
-    const https::Endpoint endpoint = rest_endpoint(&demo_trading);
-    measure_clock_once(clock, endpoint, okx::time_request());
-    const auto timestamp = okx::rest_timestamp(clock.now());
-    return body_or_throw(
-        https::send(endpoint, okx::signed_get(target, credentials, demo_trading, timestamp)));
+    return signed_call([&](const std::string& timestamp, bool demo) {
+        return okx::signed_get(target, credentials, demo, timestamp);
+    });
 }
 
 std::uint64_t OkxConnector::inst_id_code(const ParamMap& params, const std::string& inst_id) {

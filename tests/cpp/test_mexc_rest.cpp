@@ -21,9 +21,10 @@ using std::chrono::milliseconds;
 const char kKey[] = "mexc-test-key";
 const char kSecret[] = "mexc-test-secret";
 
-TEST(RestSigning, PercentEncodingIsLowercaseAndByteWise) {
+// MEXC documents upper-case hex for the percent-encoding it signs (a batch's JSON above all).
+TEST(RestSigning, PercentEncodingIsUppercaseAndByteWise) {
     EXPECT_EQ(url_encode("aZ09-._~"), "aZ09-._~");
-    EXPECT_EQ(url_encode(" /:é&="), "%20%2f%3a%c3%a9%26%3d");
+    EXPECT_EQ(url_encode(" /:é&="), "%20%2F%3A%C3%A9%26%3D");
     EXPECT_EQ(mexc::build_query_string({}), "");
     EXPECT_EQ(mexc::build_query_string({{"b", ""}, {"a", "x y"}}), "a=x%20y&b=");
 }

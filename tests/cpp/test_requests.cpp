@@ -107,7 +107,7 @@ TEST(MexcRequests, ChannelsAndMessages) {
 TEST(MexcRequests, ListenKeyJoinsTheUrlPercentEncoded) {
     EXPECT_EQ(mexc::with_listen_key("wss://h/ws", "abc"), "wss://h/ws?listenKey=abc");
     EXPECT_EQ(mexc::with_listen_key("wss://h/ws?a=b", "k/+= &"),
-              "wss://h/ws?a=b&listenKey=k%2f%2b%3d%20%26");
+              "wss://h/ws?a=b&listenKey=k%2F%2B%3D%20%26");
 }
 
 TEST(MexcRequests, OrderParametersLeaveOutWhatWasNotGiven) {

@@ -4,11 +4,13 @@ set through rest_url)."""
 
 import json
 import ssl
+import subprocess
+import sys
 
 import pytest
 
 import _corvane_ws_module as m
-from corvane_ws.sim import mexc_protobuf as pb
+from corvane_ws.sim import MEXC_TEST, mexc_protobuf as pb
 from conftest import make_sim, private_mexc, read, read_until_end
 
 
@@ -166,6 +168,53 @@ class TestPrivate:
         with pytest.raises(RuntimeError, match="^query_order needs a private connector"):
             m.MexcConnector().query_order(inst_id="BTCUSDT", ord_id=order_id)
 
+    def test_a_2xx_that_is_no_order_is_not_taken_for_one(self, sim):
+        c = private_mexc(sim)
+        one = dict(inst_id="BTCUSDT", side="BUY", sz="1", px="9", tdMode="LIMIT")
+        sim.sim.add_rest_fault("null", "/api/v3/order")
+        with pytest.raises(m.RequestOutcomeUnknown, match="^Request outcome unknown: not the "
+                           "documented answer: HTTP 200: null$"):
+            c.place_order(ord_id="a", **one)
+        sim.sim.add_rest_fault("code-in-200", "/api/v3/order")
+        with pytest.raises(m.RequestRefused, match="^Request refused: HTTP 200: ") as refused:
+            c.place_order(ord_id="b", **one)
+        assert (refused.value.status, json.loads(refused.value.body)["code"]) == (200, 700004)
+        sim.sim.add_rest_fault("array", "/api/v3/order")  # a list where one order is answered
+        with pytest.raises(m.RequestOutcomeUnknown):
+            c.query_order(inst_id="BTCUSDT", cl_ord_id="x1")
+
+    def test_a_forked_child_gets_a_rest_thread_of_its_own(self, sim):
+        """multiprocessing forks by default on Linux: the child's calls must not wait for a REST
+        thread that did not come with it."""
+        script = (
+            "import os, sys, time, _corvane_ws_module as m\n"
+            "c = m.MexcConnector('', *sys.argv[2:4])\n"
+            "c.rest_url = sys.argv[1]\n"
+            "def place(tag):\n"
+            "    started = time.monotonic()\n"
+            "    c.place_order(ord_id=tag, inst_id='BTCUSDT', side='BUY', sz='1', px='9',\n"
+            "                  tdMode='LIMIT', cl_ord_id=tag)\n"
+            "    return time.monotonic() - started\n"
+            "place('parent1')\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    try:\n"
+            "        print('child', round(place('child1'), 1), flush=True)\n"
+            "    except Exception as e:\n"
+            "        print('child', repr(e).replace(' ', '_'), flush=True)\n"
+            "    finally:\n"
+            "        os._exit(0)\n"
+            "os.waitpid(pid, 0)\n"
+            "print('parent', round(place('parent2'), 1), flush=True)\n")
+        done = subprocess.run(
+            [sys.executable, "-c", script, f"https://localhost:{sim.sim.rest_port}",
+             MEXC_TEST.api_key, MEXC_TEST.secret], capture_output=True, text=True, timeout=60)
+        lines = done.stdout.split()
+        assert lines[0::2] == ["child", "parent"], done.stdout + done.stderr
+        assert all(t.replace(".", "").isdigit() and float(t) < 5 for t in lines[1::2]), done.stdout
+        assert sorted(o["clientOrderId"] for o in sim.sim.mexc_orders.values()) == [
+            "child1", "parent1", "parent2"]
+
     def test_a_listen_key_refused_raises_the_rest_error(self, sim):
         c = private_mexc(sim)
         sim.sim.add_rest_fault("status500", "/api/v3/userDataStream")
@@ -206,17 +255,36 @@ class TestTraderCalls:
                 call()
         batch = next(r for r in sim.sim.recorder.requests if r.target == "/api/v3/batchOrders")
         sent = dict(x.split("=", 1) for x in batch.body.split("&"))
-        assert sent["batchOrders"] == (  # percent-encoded JSON, signed as sent
-            "%5b%7b%22price%22%3a%229%22%2c%22quantity%22%3a%221%22%2c%22side%22%3a%22BUY%22%2c"
-            "%22symbol%22%3a%22BTCUSDT%22%2c%22type%22%3a%22LIMIT%22%7d%2c%7b%22newClientOrderId"
-            "%22%3a%22c2%22%2c%22price%22%3a%22-1%22%2c%22quantity%22%3a%221%22%2c%22side%22%3a"
-            "%22BUY%22%2c%22symbol%22%3a%22BTCUSDT%22%2c%22type%22%3a%22LIMIT%22%7d%5d")
+        assert sent["batchOrders"] == (  # percent-encoded JSON in upper case, signed as sent
+            "%5B%7B%22price%22%3A%229%22%2C%22quantity%22%3A%221%22%2C%22side%22%3A%22BUY%22%2C"
+            "%22symbol%22%3A%22BTCUSDT%22%2C%22type%22%3A%22LIMIT%22%7D%2C%7B%22newClientOrderId"
+            "%22%3A%22c2%22%2C%22price%22%3A%22-1%22%2C%22quantity%22%3A%221%22%2C%22side%22%3A"
+            "%22BUY%22%2C%22symbol%22%3A%22BTCUSDT%22%2C%22type%22%3A%22LIMIT%22%7D%5D")
         # GET with the parameters in the query, DELETE with them in the body
         assert [(r.method, r.target.split("?")[0], "&symbol=BTCUSDT&" in r.target + r.body) for r in
                 sim.sim.recorder.requests if "openOrders" in r.target] == [
             ("GET", "/api/v3/openOrders", True), ("DELETE", "/api/v3/openOrders", True)]
         with pytest.raises(RuntimeError, match="^open_orders needs a private connector"):
             m.MexcConnector().open_orders(inst_id="BTCUSDT")
+
+    def test_a_refused_timestamp_measures_the_clock_again_at_once(self, sim):
+        c = private_mexc(sim)
+        one = dict(inst_id="BTCUSDT", side="BUY", sz="1", px="9", tdMode="LIMIT")
+        assert "orderId" in json.loads(c.place_order(ord_id="a", **one))  # measured: in step
+        sim.sim.clock_skew_s = -5.0  # MEXC's clock steps back: this machine 5 s ahead
+        with pytest.raises(m.RequestRefused, match="700003"):
+            c.place_order(ord_id="b", **one)
+        assert abs(c.stats()["clock_offset_ms"] + 5000) < 2000
+        assert "orderId" in json.loads(c.place_order(ord_id="c", **one))
+
+    @pytest.mark.parametrize("served", ["0", "-1", "1", "9223372036854775807",
+                                        "-9223372036854775808"])
+    def test_a_hostile_time_endpoint_is_not_believed(self, sim, served):
+        sim.sim.served_time = served
+        c = private_mexc(sim)
+        assert "orderId" in json.loads(c.place_order(ord_id="a", inst_id="BTCUSDT", side="BUY",
+                                                     sz="1", px="9", tdMode="LIMIT"))
+        assert c.stats()["clock_offset_ms"] is None
 
     def test_a_skewed_clock_is_measured_and_signed_by(self, sim):
         sim.sim.clock_skew_s = -5.0  # this machine 5 s ahead: MEXC refuses 1 s ahead

@@ -595,6 +595,24 @@ class TestTraderCalls:
             with pytest.raises(RuntimeError, match="needs a private connector"):
                 call(m.OkxConnector())
 
+    @pytest.mark.parametrize("served", ["1", "999999999999999999"])
+    def test_a_hostile_time_endpoint_is_not_believed(self, sim, served):
+        sim.sim.served_time = served
+        c = private_connector()
+        c.rest_url = f"https://localhost:{sim.sim.rest_port}"
+        assert json.loads(c.query_order(inst_id="BTC-USDT", ord_id="1"))["code"] == "51603"
+        assert c.stats()["clock_offset_ms"] is None
+
+    def test_a_refused_timestamp_measures_the_clock_again_at_once(self, sim):
+        c = private_connector()
+        c.rest_url = f"https://localhost:{sim.sim.rest_port}"
+        assert json.loads(c.query_order(inst_id="BTC-USDT", ord_id="1"))["code"] == "51603"
+        sim.sim.clock_skew_s = 40.0  # OKX's clock steps 40 s ahead, past the 30 s it allows
+        with pytest.raises(m.RequestRefused, match="50102"):
+            c.query_order(inst_id="BTC-USDT", ord_id="1")
+        assert abs(c.stats()["clock_offset_ms"] - 40000) < 2000
+        assert json.loads(c.query_order(inst_id="BTC-USDT", ord_id="1"))["code"] == "51603"
+
     def test_a_skewed_clock_is_measured_and_signed_by(self, sim):
         sim.sim.clock_skew_s = 40.0  # beyond the 30 s OKX allows either way
         c = logged_in(sim, dict(channel="orders", inst_type="ANY"))  # the login went through

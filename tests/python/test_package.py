@@ -11,6 +11,7 @@ import sys
 import threading
 import venv
 from decimal import Decimal
+from typing import Any
 
 import pytest
 
@@ -223,6 +224,72 @@ class TestOrders:
         pending, cancelled, mexc_pending = asyncio.run(main())
         assert [o["sz"] for o in pending] == ["3"] and len(cancelled) == 1
         assert len(mexc_pending) == 1
+
+
+class TestAnswers:
+    """What the exchange answered decides the class raised: a refusal, a rate limit, an order
+    it does not know, or an answer that may hide a placed order."""
+
+    def test_a_rate_limit_is_no_order_refusal(self, sim):
+        with okx_private(sim) as okx, mexc_private(sim) as mexc:
+            sim.sim.add_rest_fault("rate-limit", "/api/v3/order")
+            with pytest.raises(cw.RateLimited) as limited:
+                mexc.create_order("BTCUSDT", "limit", "buy", "1", "20000")
+            assert (limited.value.status, limited.value.retry_after) == (429, 2.0)
+            sim.sim.add_rest_fault("rate-limit", "/api/v5/trade/order")
+            with pytest.raises(cw.RateLimited) as limited:
+                okx.fetch_order("BTC-USDT", client_order_id="any1")
+            assert limited.value.retry_after == 2.0
+            sim.sim.add_rest_fault("okx-rate-limit", "/api/v5/trade/orders-pending")
+            with pytest.raises(cw.RateLimited, match="50011"):
+                okx.fetch_open_orders()
+            sim.sim.okx_rate_limited_ops = 1  # OKX's 50011 in an order's reply
+            with pytest.raises(cw.RateLimited) as limited:
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")
+            assert limited.value.code == "50011"
+            for error in (limited.value,):
+                assert isinstance(error, cw.RequestRefused)
+                assert not isinstance(error, cw.OrderRejected)
+            assert okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")["sCode"] == "0"
+
+    def test_order_not_found_on_both_exchanges_for_every_call(self, sim):
+        with okx_private(sim) as okx, mexc_private(sim) as mexc:
+            calls = [lambda: okx.cancel_order("BTC-USDT", client_order_id="nosuch1"),
+                     lambda: okx.amend_order("BTC-USDT", client_order_id="nosuch1", amount="2"),
+                     lambda: okx.fetch_order("BTC-USDT", client_order_id="nosuch1"),
+                     lambda: mexc.cancel_order("BTCUSDT", client_order_id="nosuch1"),
+                     lambda: mexc.fetch_order("BTCUSDT", client_order_id="nosuch1")]
+            for call in calls:
+                with pytest.raises(cw.OrderNotFound):
+                    call()
+
+    @pytest.mark.parametrize("fault", ["not-json", "empty", "null", "array"])
+    def test_an_answer_that_is_not_the_documented_one_is_an_unknown_outcome(self, sim, fault):
+        with okx_private(sim) as okx, mexc_private(sim) as mexc:
+            one: list[Any] = [{"symbol": "BTCUSDT", "type": "limit", "side": "buy", "amount": "1",
+                               "price": "20000"}]
+            calls = [
+                ("/api/v3/order", lambda: mexc.create_order("BTCUSDT", "limit", "buy", "1", "2")),
+                ("/api/v3/order", lambda: mexc.cancel_order("BTCUSDT", client_order_id="c1")),
+                ("/api/v3/order", lambda: mexc.fetch_order("BTCUSDT", client_order_id="c1")),
+                ("/api/v3/batchOrders", lambda: mexc.create_orders(one)),
+                ("/api/v3/openOrders", lambda: mexc.fetch_open_orders("BTCUSDT")),
+                ("/api/v3/openOrders", lambda: mexc.cancel_all_orders("BTCUSDT")),
+                ("/api/v5/trade/order", lambda: okx.fetch_order("BTC-USDT", client_order_id="c1")),
+                ("/api/v5/trade/orders-pending", lambda: okx.fetch_open_orders()),
+                ("/api/v5/trade/cancel-all-after", lambda: okx.cancel_all_orders_after(0)),
+            ]
+            for path, call in calls:
+                sim.sim.add_rest_fault(fault, path)
+                with pytest.raises(cw.RequestOutcomeUnknown):
+                    call()
+
+    def test_an_error_code_in_a_200_is_the_refusal_it_names(self, sim):
+        with mexc_private(sim) as mexc:
+            sim.sim.add_rest_fault("code-in-200", "/api/v3/order")
+            with pytest.raises(cw.OrderRejected) as refused:
+                mexc.create_order("BTCUSDT", "limit", "buy", "1", "20000")
+            assert (refused.value.code, refused.value.status) == ("700004", 200)
 
 
 class TestStream:

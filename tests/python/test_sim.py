@@ -6,9 +6,10 @@ import hmac
 import http.client
 import json
 import os
+import re
 import ssl
 import time
-from urllib.parse import urlencode
+from urllib.parse import quote, urlencode
 
 import pytest
 from websockets.exceptions import ConnectionClosed
@@ -381,6 +382,30 @@ class TestMexcRules:
         assert abs(server - (time.time() - 5) * 1000) < 2000
         assert rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"})[1]["code"] == 700003
         assert rest(sim, "GET", "/api/v3/openOrders", {"symbol": "BTCUSDT"}, timestamp=server)[0] == 200
+
+    def test_a_batch_signed_over_lower_case_escapes_is_refused(self, sim):
+        """MEXC signs a batch's percent-encoded JSON in upper-case hex, whatever the client
+        sent: a signature over lower-case escapes does not match."""
+        orders = json.dumps([{"symbol": "BTCUSDT", "side": "BUY", "type": "LIMIT",
+                              "quantity": "1", "price": "9"}], separators=(",", ":"))
+        upper = quote(orders, safe="-._~")
+        lower = re.sub(r"%[0-9A-F]{2}", lambda m: m.group(0).lower(), upper)
+        assert lower != upper
+        for encoded, status in ((lower, 400), (upper, 200)):
+            text = f"batchOrders={encoded}&timestamp={int(time.time() * 1000)}"
+            signature = hmac.new(MEXC_TEST.secret.encode(), text.encode(),
+                                 hashlib.sha256).hexdigest()
+            conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(),
+                                               timeout=TIMEOUT)
+            try:
+                conn.request("POST", "/api/v3/batchOrders", f"{text}&signature={signature}",
+                             {"X-MEXC-APIKEY": MEXC_TEST.api_key})
+                reply = conn.getresponse()
+                body = json.loads(reply.read())
+            finally:
+                conn.close()
+            assert reply.status == status, body
+        assert body[0]["symbol"] == "BTCUSDT"
 
     def test_unsubscription_takes_the_flat_form_only(self, sim):
         name = "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT"

@@ -22,10 +22,17 @@ std::string record_time_reply(ClockOffset& offset, const https::Reply& reply) {
     if (reply.outcome != https::Reply::Outcome::answered) return reply.failure;
     if (!reply.succeeded()) return "HTTP " + std::to_string(reply.status) + " " + reply.body;
     if (!reply.written_at || !reply.answered_at) return "the time reply was not timed";
+    std::int64_t server_ms = 0;
     try {
-        offset.measured(server_time_in(reply.body), *reply.written_at, *reply.answered_at);
+        server_ms = server_time_in(reply.body);
     } catch (const std::exception& e) {
         return e.what();
+    }
+    if (!plausible_server_time(server_ms)) {
+        return "the time reply gives an implausible time: " + std::to_string(server_ms);
+    }
+    if (!offset.measured(server_ms, *reply.written_at, *reply.answered_at)) {
+        return "the time reply was answered before it was sent";
     }
     return {};
 }
