@@ -226,6 +226,62 @@ class TestOrders:
                 public.cancel_orders([{"symbol": "BTC-USDT", "id": "1"}], timeout=60)
             assert refused.value.code == "60028"
 
+    def test_an_error_event_without_an_id_fails_only_the_one_call_waiting(self, sim):
+        okx = cw.OKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                     passphrase=OKX_TEST.passphrase, url=sim.sim.url("/raw"),
+                     rest_url=f"https://localhost:{sim.sim.rest_port}")
+        before = len(sim.sim.connections)
+        opener = threading.Thread(target=okx.connect)
+        opener.start()
+        conn = sim.wait_connection(before + 1)
+        sim.wait_frames(conn, 1)  # the login
+        sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+        opener.join(READ_TIMEOUT)
+
+        def answer(frames: int, event: str) -> threading.Thread:
+            def run() -> None:
+                sim.wait_frames(conn, frames)
+                sim.send(conn, event)
+            thread = threading.Thread(target=run)
+            thread.start()
+            return thread
+
+        try:
+            # 60012 may answer a subscription: it is left to the stream, the call runs out
+            bad = '{"event":"error","code":"60012","msg":"Invalid request","connId":"x"}'
+            sender = answer(2, bad)
+            with pytest.raises(cw.RequestOutcomeUnknown):
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", timeout=1)
+            sender.join(READ_TIMEOUT)
+            assert okx.recv(READ_TIMEOUT) == bad
+            # 60028 answers only an operation: the one call waiting fails at once
+            sender = answer(3, '{"event":"error","code":"60028","msg":"Not here","connId":"x"}')
+            with pytest.raises(cw.OrderRejected) as refused:
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", timeout=60)
+            sender.join(READ_TIMEOUT)
+            assert refused.value.code == "60028"
+        finally:
+            okx.disconnect()
+
+    def test_async_a_resend_never_goes_out_after_the_call_gave_up(self, sim):
+        async def main() -> None:
+            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                              passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"),
+                              rest_url=f"https://localhost:{sim.sim.rest_port}")
+            async with okx:
+                assert await okx.load_instruments("SPOT") > 0
+                sim.control("POST", "/okx?relist=BTC-USDT")
+                sim.control("POST", "/okx?slow-instruments=1500")
+                with pytest.raises(cw.OrderRejected) as refused:
+                    await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                           client_order_id="y1", timeout=0.3)
+                assert refused.value.code == "51001"
+                await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                       client_order_id="y2", timeout=READ_TIMEOUT)
+
+        asyncio.run(main())
+        assert (len(self.placed(sim, "y1")), len(self.placed(sim, "y2"))) == (0, 1)
+
     def test_an_option_is_amended_in_the_price_form_it_was_placed_with(self, sim):
         option = "BTC-USD-261225-100000-C"
         with okx_private(sim) as okx:
