@@ -412,6 +412,8 @@ class TestOrders:
         assert [(o["id"], o["args"][0]["instIdCode"]) for o in sent] == [
             ("r1", BTC_USDT), ("r2", BTC_USDT), ("r2", new_code), ("r4", new_code)]
         assert newer_code != new_code
+        with pytest.raises(TypeError, match="^Unknown keyword: resend_relisted$"):  # never resent
+            c.batch_orders(msg_id="b1", orders=[dict(order, resend_relisted=True)])
         # an order with a code of the caller's own is the caller's: its refusal comes as it is
         c.place_order(ord_id="r3", inst_id="BTC-USDT", side="buy", px="1", sz="1",
                       tdMode="cash", ordType="limit", inst_id_code=BTC_USDT, resend_relisted=True)
