@@ -104,18 +104,34 @@ class _Core:
         return item
 
     def _take_ack(self, item: str) -> bool:
-        """Hands an OKX order reply to the call waiting for it; True if one was waiting."""
-        if '"op":"' not in item:  # only while a call waits: a private stream is not busy
+        """Hands an OKX order reply to the call waiting for it; True if one was waiting. An
+        error event answers an operation too (OKX refused it as a whole: 60028 not on this
+        URL, 60011 not logged in, 60012 a bad request): it fails the call its id names at
+        once."""
+        # only while a call waits: a private stream is not busy
+        if '"op":"' not in item and '"event":"error"' not in item:
             return False
         try:
             reply = json.loads(item)
         except ValueError:
             return False
-        waiter = self._waiters.pop(str(reply.get("id")), None) if isinstance(reply, dict) else None
+        if not isinstance(reply, dict):
+            return False
+        ident = reply.get("id")
+        if ident is None and reply.get("event") == "error":
+            ident = self._only_operation(reply)
+        waiter = self._waiters.pop(str(ident), None) if ident is not None else None
         if waiter is None:
             return False
         waiter.set_result(reply)
         return True
+
+    def _only_operation(self, event: dict[str, Any]) -> str | None:
+        """The call an error event without an id answers: only 60028 (an operation this URL
+        does not take), only while exactly one call waits; other codes may answer a
+        subscription, and they are left to the stream."""
+        waiting = list(self._waiters)
+        return waiting[0] if event.get("code") == "60028" and len(waiting) == 1 else None
 
     def _filter(self, item: str | bytes) -> object:
         if self._waiters and type(item) is str and self._take_ack(item):

@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import asyncio
 import json
+import time
+from collections import OrderedDict
 from collections.abc import Callable, Sequence
 from concurrent.futures import Future
 from typing import Any, Final, Literal, cast
@@ -23,6 +25,7 @@ from ._numbers import Number, decimal_text
 from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest,
                       OrderRequest, OrderType, Side, answer_json, check_batch, check_order, named,
                       not_documented, refused_entry, rejected, rest)
+from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["OKX", "AsyncOKX", "OKX_HOST", "OKX_DEMO_HOST"]
 
@@ -35,6 +38,33 @@ type Endpoint = Literal["public", "private", "business"]
 
 DEFAULT_ACK_TIMEOUT: Final = 5.0
 _PAGE: Final = 100  # orders-pending gives at most this many a request by default
+_UNLISTED: Final = "OKX lists no such instrument"  # the module's lookup found none
+_PRICE_FORMS_KEPT: Final = 10_000  # options' price forms remembered, the latest
+
+
+def _is_option(symbol: str) -> bool:
+    """An OKX option's instId: BTC-USD-251226-100000-C (or -P)."""
+    return symbol.count("-") == 4 and symbol.endswith(("-C", "-P"))
+
+
+def _relisted(reply: dict[str, Any]) -> bool:
+    """OKX's 51001 refusal of one order: no such instrument code (it was relisted)."""
+    data = reply.get("data")
+    return (reply.get("op") == "order" and isinstance(data, list) and len(data) == 1
+            and isinstance(data[0], dict) and data[0].get("sCode") == "51001")
+
+
+def _refusing_unlisted(call: Callable[[], object]) -> Callable[[], object]:
+    """`call`, with the module's refusal of a symbol OKX does not list as OKX's own answer to
+    such an order (51001): sending it again would be refused again."""
+    def refusing() -> object:
+        try:
+            return call()
+        except RequestRefused as e:
+            if type(e) is RequestRefused and str(e).endswith(_UNLISTED):
+                raise rejected("51001", str(e).removeprefix("Request not sent: "), {}) from e
+            raise
+    return refusing
 
 
 class _Okx:
@@ -43,6 +73,10 @@ class _Okx:
     _native: _m.BaseExchangeConnector
     _private_login: bool
     _waiters: dict[str, Future[dict[str, Any]]]
+    _pending: Any  # the messages read for the program meanwhile (_connection's deque)
+    # How each option order's price went ("pxUsd", "pxVol"), by ordId and client order id:
+    # OKX takes a new price only in the same form.
+    _price_forms: OrderedDict[str, str]
 
     @property
     def _okx(self) -> _m.OkxConnector:
@@ -124,16 +158,65 @@ class _Okx:
         request_id = next_request_id()
         return request_id, {"msg_id": request_id, **self._name_args(symbol, id, client_order_id)}
 
-    @classmethod
-    def _amend_args(cls, symbol: str, id: str | None, client_order_id: str | None,
+    def _amend_args(self, symbol: str, id: str | None, client_order_id: str | None,
                     amount: Number | None, price: Number | None,
                     cancel_on_fail: bool = False) -> dict[str, Any]:
         if amount is None and price is None:
             raise ValueError("an amend needs a new amount, a new price or both")
-        return {**cls._name_args(symbol, id, client_order_id),
+        return {**self._name_args(symbol, id, client_order_id),
                 "newSz": None if amount is None else decimal_text(amount, "amount"),
-                "newPx": None if price is None else decimal_text(price, "price"),
+                self._new_price_member(symbol, id, client_order_id):
+                    None if price is None else decimal_text(price, "price"),
                 "cxlOnFail": True if cancel_on_fail else None}
+
+    def _new_price_member(self, symbol: str, id: str | None, client_order_id: str | None) -> str:
+        """The amend member of a new price: OKX takes it in the form the order's price went in,
+        remembered for orders placed here, else the form ``create_order`` gives the
+        instrument's (options: pxUsd)."""
+        if not _is_option(symbol):
+            return "newPx"
+        form = self._price_forms.get(id or "") or self._price_forms.get(client_order_id or "")
+        return {"pxVol": "newPxVol", "px": "newPx"}.get(form or "pxUsd", "newPxUsd")
+
+    def _placed(self, symbol: str, extra: dict[str, Any], entry: dict[str, Any],
+                client_order_id: str | None) -> None:
+        """Remembers the form an option order's price went in."""
+        if not _is_option(symbol):
+            return
+        form = str(extra.get("px_field") or "pxUsd")
+        for key in (entry.get("ordId"), client_order_id):
+            if key:
+                self._price_forms[str(key)] = form
+                self._price_forms.move_to_end(str(key))
+        while len(self._price_forms) > _PRICE_FORMS_KEPT:
+            self._price_forms.popitem(last=False)
+
+    def _placed_batch(self, orders: Sequence[OrderRequest], results: BatchResult) -> None:
+        for order, result in zip(orders, results):
+            if isinstance(result, dict):
+                self._placed(order["symbol"], dict(order.get("extra", {})), result,
+                             order.get("client_order_id"))
+
+    def _held_refusal(self, request_id: str, error: BaseException) -> dict[str, Any] | None:
+        """The wait for the reply to a placed order ended with `error`: OKX's 51001 refusal of
+        it when one was held while the instrument was fetched again (the order is then never
+        sent again), to raise instead of an unknown outcome."""
+        kind, refusal = self._okx.settle_order(request_id)
+        if kind != "refused":
+            return None
+        if not isinstance(error, RequestOutcomeUnknown):
+            self._pending.append(refusal)  # the caller left: the refusal goes on the stream
+            return None
+        held: dict[str, Any] = json.loads(refusal)
+        return held
+
+    def _stale(self, request_id: str, reply: dict[str, Any], resent: bool) -> bool:
+        """Whether `reply` is a 51001 refusal of an order sent once more since: an answer to
+        its first sending, handed to the stream while the call waits on for the resend's."""
+        if not (resent and _relisted(reply)):
+            return False
+        self._pending.append(json.dumps(reply, separators=(",", ":"), ensure_ascii=False))
+        return True
 
     def _amend(self, symbol: str, id: str | None, client_order_id: str | None,
                amount: Number | None, price: Number | None,
@@ -253,6 +336,7 @@ class OKX(_Okx, Connection):
         native, url, self._private_login = self._setup(api_key, secret, passphrase, demo,
                                                        endpoint, url, rest_url)
         Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
+        self._price_forms = OrderedDict()
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *, client_order_id: str | None = None,
@@ -272,7 +356,13 @@ class OKX(_Okx, Connection):
         on the stream."""
         request_id, kwargs = self._order(symbol, type, side, amount, price, client_order_id,
                                          td_mode, extra)
-        return self._send(request_id, lambda: self._native.place_order(**kwargs), wait, timeout)
+        if wait:
+            entry = self._place(request_id, kwargs, timeout)
+        else:
+            entry = self._send(request_id, lambda: self._native.place_order(**kwargs), False,
+                               timeout)
+        self._placed(symbol, extra, entry, client_order_id)
+        return entry
 
     def cancel_order(self, symbol: str, id: str | None = None, *,
                      client_order_id: str | None = None, wait: bool = True,
@@ -308,8 +398,10 @@ class OKX(_Okx, Connection):
         placed, an ``OrderRejected`` (returned, not raised) when it was refused. Raises
         ``OrderRejected`` when OKX refused the whole request and ``RequestOutcomeUnknown`` as
         ``create_order``. Every order is checked before anything is sent."""
-        return self._send_batch(*self._batch("create", orders), self._okx.batch_orders,
-                                timeout)
+        results = self._send_batch(*self._batch("create", orders), self._okx.batch_orders,
+                                   timeout)
+        self._placed_batch(orders, results)
+        return results
 
     def cancel_orders(self, orders: Sequence[CancelRequest], *,
                       timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
@@ -368,9 +460,28 @@ class OKX(_Okx, Connection):
     def _send(self, request_id: str, send: Callable[[], object], wait: bool,
               timeout: float) -> dict[str, Any]:
         if not wait:
-            send()
+            _refusing_unlisted(send)()
             return {"id": request_id}
         return self._accepted(self._request(request_id, send, timeout))
+
+    def _place(self, request_id: str, kwargs: dict[str, Any], timeout: float) -> dict[str, Any]:
+        """An order whose caller waits: the module may send it once more after OKX's 51001
+        (its instrument relisted) until this call settles it, at its end."""
+        deadline = time.monotonic() + timeout
+        try:
+            reply = self._request(
+                request_id, lambda: self._native.place_order(**kwargs, resend_relisted=True),
+                timeout)
+        except BaseException as e:
+            held = self._held_refusal(request_id, e)
+            if held is None:
+                raise
+            return self._accepted(held)
+        resent = self._okx.settle_order(request_id)[0] == "resent"
+        while self._stale(request_id, reply, resent):
+            reply = self._request(request_id, lambda: None,
+                                  max(0.0, deadline - time.monotonic()))
+        return self._accepted(reply)
 
     def _send_batch(self, request_id: str, kwargs: dict[str, Any],
                     call: Callable[..., object], timeout: float) -> BatchResult:
@@ -381,7 +492,7 @@ class OKX(_Okx, Connection):
                  timeout: float) -> dict[str, Any]:
         waiter = self._expect(request_id)
         try:
-            send()
+            _refusing_unlisted(send)()
         except BaseException:
             self._waiters.pop(request_id, None)
             raise
@@ -405,6 +516,7 @@ class AsyncOKX(_Okx, AsyncConnection):
         native, url, self._private_login = self._setup(api_key, secret, passphrase, demo,
                                                        endpoint, url, rest_url)
         AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
+        self._price_forms = OrderedDict()
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *, client_order_id: str | None = None,
@@ -414,8 +526,13 @@ class AsyncOKX(_Okx, AsyncConnection):
         """As ``OKX.create_order``."""
         request_id, kwargs = self._order(symbol, type, side, amount, price, client_order_id,
                                          td_mode, extra)
-        return await self._send(request_id, lambda: self._native.place_order(**kwargs), wait,
-                                timeout)
+        if wait:
+            entry = await self._place(request_id, kwargs, timeout)
+        else:
+            entry = await self._send(request_id, lambda: self._native.place_order(**kwargs),
+                                     False, timeout)
+        self._placed(symbol, extra, entry, client_order_id)
+        return entry
 
     async def cancel_order(self, symbol: str, id: str | None = None, *,
                            client_order_id: str | None = None, wait: bool = True,
@@ -446,8 +563,10 @@ class AsyncOKX(_Okx, AsyncConnection):
     async def create_orders(self, orders: Sequence[OrderRequest], *,
                             timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
         """As ``OKX.create_orders``."""
-        return await self._send_batch(*self._batch("create", orders),
-                                      self._okx.batch_orders, timeout)
+        results = await self._send_batch(*self._batch("create", orders),
+                                         self._okx.batch_orders, timeout)
+        self._placed_batch(orders, results)
+        return results
 
     async def cancel_orders(self, orders: Sequence[CancelRequest], *,
                             timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
@@ -496,9 +615,28 @@ class AsyncOKX(_Okx, AsyncConnection):
     async def _send(self, request_id: str, send: Callable[[], object], wait: bool,
                     timeout: float) -> dict[str, Any]:
         if not wait:
-            await asyncio.to_thread(send)
+            await asyncio.to_thread(_refusing_unlisted(send))
             return {"id": request_id}
         return self._accepted(await self._request(request_id, send, timeout))
+
+    async def _place(self, request_id: str, kwargs: dict[str, Any],
+                     timeout: float) -> dict[str, Any]:
+        """As ``OKX._place``."""
+        deadline = time.monotonic() + timeout
+        try:
+            reply = await self._request(
+                request_id, lambda: self._native.place_order(**kwargs, resend_relisted=True),
+                timeout)
+        except BaseException as e:
+            held = self._held_refusal(request_id, e)
+            if held is None:
+                raise
+            return self._accepted(held)
+        resent = self._okx.settle_order(request_id)[0] == "resent"
+        while self._stale(request_id, reply, resent):
+            reply = await self._request(request_id, lambda: None,
+                                        max(0.0, deadline - time.monotonic()))
+        return self._accepted(reply)
 
     async def _send_batch(self, request_id: str, kwargs: dict[str, Any],
                           call: Callable[..., object], timeout: float) -> BatchResult:
@@ -510,7 +648,7 @@ class AsyncOKX(_Okx, AsyncConnection):
         # The first order of an instrument looks its code up over REST: not on the loop.
         waiter = self._expect(request_id)
         try:
-            await asyncio.to_thread(send)
+            await asyncio.to_thread(_refusing_unlisted(send))
         except BaseException:
             self._waiters.pop(request_id, None)
             raise

@@ -16,6 +16,10 @@ POST /okx-notice?conn=N OKX's notice of a coming service upgrade (64008) on that
 POST /okx?upgrade-close=S  how long after its notice an OKX connection is closed (60 s)
 POST /okx?rate-limit=N  the next N OKX operations are refused with 50011 (the rate limit)
 POST /okx?relist=I      instrument I gets a new instIdCode; the old one names nothing (51001)
+POST /okx?late-51001=MS   an order refused with 51001 is answered MS milliseconds late
+POST /okx?repeat-51001=MS  ... and answered once more MS milliseconds later (off: not again)
+POST /okx?slow-instruments=MS  GET /api/v5/public/instruments answers MS milliseconds late
+GET  /okx-orders        every OKX order placed, in order
 GET  /rest              REST port: TLS handshakes (and how many resumed), connections open, idle
 POST /rest?idle=S       close a REST connection idle for S seconds (60)
 POST /rest?drop-idle=fin|rst  close every idle REST connection now (clean close or reset): the
@@ -97,9 +101,18 @@ def handle(sim: "Simulator", request: RestRequest):
             sim.okx_limits.upgrade_close_s = float(query["upgrade-close"])
         if "rate-limit" in query:
             sim.okx_rate_limited_ops = int(query["rate-limit"])
+        if "late-51001" in query:
+            sim.okx_51001_delay_s = float(query["late-51001"]) / 1000
+        if "repeat-51001" in query:
+            sim.okx_51001_repeat_s = (None if query["repeat-51001"] == "off"
+                                      else float(query["repeat-51001"]) / 1000)
+        if "slow-instruments" in query:
+            sim.okx_instruments_delay_s = float(query["slow-instruments"]) / 1000
         if "relist" in query:
             return 200, {"instIdCode": okx_rules.relist(sim.okx_instruments, query["relist"])}
         return 200, {"ok": True}
+    if route == ("GET", "/okx-orders"):
+        return 200, list(sim.okx_orders.values())
     if route == ("GET", "/rest"):
         return 200, sim.rest_counts()
     if route == ("POST", "/rest"):
@@ -148,6 +161,8 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_answers_pings = True
         sim.okx_lose_order_answer = False
         sim.okx_late_op_answers = False
+        sim.okx_51001_delay_s, sim.okx_51001_repeat_s = 0.0, None
+        sim.okx_instruments_delay_s = 0.0
         sim.rate, sim.feed_limit = 0.0, None
         sim.clock_skew_s = 0.0
         sim.served_time = None

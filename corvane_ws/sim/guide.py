@@ -21,7 +21,7 @@ def describe(sim: Simulator, ca_file: Path) -> str:
     okx, mexc = sim.okx_credentials, sim.mexc_credentials
     lines = [
         f"CA file: {ca_file}  (trust it: export SSL_CERT_FILE={ca_file})",
-        f"OKX:  {ws}/ws/v5/public, {ws}/ws/v5/private, {ws}/ws/v5/business; REST {ws.replace('wss', 'https')}",
+        f"OKX:  {ws}/ws/v5/public, {ws}/ws/v5/private, {ws}/ws/v5/business; REST {rest}",
         f"      api_key={okx.api_key} secret={okx.secret} passphrase={okx.passphrase}",
         f"MEXC: {ws}/ws; REST {rest}",
         f"      api_key={mexc.api_key} secret={mexc.secret}",

@@ -73,16 +73,17 @@ class OkxSession:
             return
         try:
             request = json.loads(message)
-            op = request["op"]
-        except (ValueError, KeyError, TypeError):
-            await self.error(*rules.invalid_request(f"{message!s:.100}"))
-            return
+        except ValueError:
+            request = None
+        op = request.get("op") if isinstance(request, dict) else None
+        op = op if isinstance(op, str) else None
         handler = {"login": self.login, "subscribe": self.subscribe,
                    "unsubscribe": self.unsubscribe, "order": self.order,
                    "cancel-order": self.cancel, "amend-order": self.amend,
                    **{batch: self.batch for batch in rules.BATCH_OPS}}.get(op)
         if handler is None:
-            await self.error(*rules.invalid_request(f"{message!s:.100}"))
+            await self.error(*rules.invalid_request(f"{message!s:.100}"),
+                             ident=rules.echoed_id(request))
         elif op in ("login", "subscribe", "unsubscribe") and self.over_request_limit():
             await self.error(*rules.TOO_FREQUENT)
         else:
@@ -95,8 +96,10 @@ class OkxSession:
         self.requests = [t for t in self.requests if now - t < 3600] + [now]
         return len(self.requests) > self.sim.okx_limits.requests_per_hour
 
-    async def error(self, code: str, msg: str) -> None:
-        await self.send({"event": "error", "code": code, "msg": msg, "connId": self.conn_id})
+    async def error(self, code: str, msg: str, ident: str | None = None) -> None:
+        """#overview-websocket-subscribe: an error event, with the request's id when it had one."""
+        event = {"event": "error", "code": code, "msg": msg, "connId": self.conn_id}
+        await self.send(event if ident is None else {"id": ident, **event})
 
     # ---- login ----
 
@@ -182,11 +185,11 @@ class OkxSession:
     async def refused_operation(self, request: dict) -> bool:
         """Answers an operation that cannot go through at all; True if it did."""
         if self.path != rules.ORDER_PATH:
-            await self.error(*rules.OPERATION_NOT_HERE)
+            await self.error(*rules.OPERATION_NOT_HERE, ident=rules.echoed_id(request))
         elif not isinstance(request.get("id"), str) or not rules.ID_FORMAT.fullmatch(request["id"]):
             await self.send(self.reply(request, "60013", "Invalid args", []))
         elif not self.logged_in:
-            await self.send(self.reply(request, *rules.PLEASE_LOG_IN, []))
+            await self.error(*rules.PLEASE_LOG_IN, ident=request["id"])
         elif self.sim.okx_rate_limited_ops > 0:
             self.sim.okx_rate_limited_ops -= 1
             limited = rules.RATE_LIMITED
@@ -212,6 +215,8 @@ class OkxSession:
                  "side": arg["side"], "ordType": arg["ordType"], "tdMode": arg["tdMode"],
                  "posSide": arg.get("posSide", "net"), "state": "live", "uTime": str(now_ms())}
         self.sim.okx_orders[order["ordId"]] = order
+        self.sim.okx_price_members[order["ordId"]] = next(
+            (p for p in rules.PRICE_MEMBERS if p in arg), "px")
         return self.item(arg, "0", "Order placed", order["ordId"]), order
 
     def live_order(self, arg: dict) -> dict | None:
@@ -237,6 +242,10 @@ class OkxSession:
         order; the reply item echoes reqId."""
         refusal = rules.amend_error(arg, self.sim.okx_instruments)
         order = self.live_order(arg) if refusal is None else None
+        if order is not None:
+            placed_with = self.sim.okx_price_members.get(order["ordId"], "px")
+            refusal = rules.amend_price_error(arg, placed_with)
+            order = None if refusal is not None else order
         if refusal is None and order is None:
             known = rules.find_order(self.sim.okx_orders, arg.get("ordId"), arg.get("clOrdId"))
             refusal = rules.NO_SUCH_ORDER if known is None else (
@@ -257,6 +266,10 @@ class OkxSession:
         if await self.refused_operation(request):
             return
         item, order = one((request.get("args") or [{}])[0])
+        if order is None and request["op"] == "order" and item["sCode"] == "51001" and (
+                self.sim.okx_51001_delay_s > 0 or self.sim.okx_51001_repeat_s is not None):
+            self.sim.close_soon_task(self.refuse_relisted(self.reply(request, "1", "", [item])))
+            return
         if order is None:  # a refusal is an operation's reply too, held back like any other
             await self.answer(self.reply(request, "1", "", [item]), [])
             return
@@ -265,6 +278,18 @@ class OkxSession:
             self.conn.ws.transport.abort()
             return
         await self.answer(self.reply(request, "0", "", [item]), [order])
+
+    async def refuse_relisted(self, reply: dict) -> None:
+        """A 51001 refusal, as late (and as many times) as the simulator is told to give it."""
+        try:
+            if self.sim.okx_51001_delay_s > 0:
+                await asyncio.sleep(self.sim.okx_51001_delay_s)
+            await self.answer(reply, [])
+            if self.sim.okx_51001_repeat_s is not None:
+                await asyncio.sleep(self.sim.okx_51001_repeat_s)
+                await self.answer(reply, [])
+        except ConnectionClosed:
+            pass
 
     async def answer(self, reply: dict, orders: list[dict]) -> None:
         """An operation's reply, then its orders' updates; while the simulator answers late,

@@ -63,6 +63,13 @@ def invalid_request(text: str) -> tuple[str, str]:
     return ("60012", f"Invalid request: {text}")
 
 
+def echoed_id(request: object) -> str | None:
+    """#overview-websocket-subscribe: the id a reply (an error event too) echoes, when the
+    request had one; that operations' error events echo it as well is unconfirmed."""
+    ident = request.get("id") if isinstance(request, dict) else None
+    return ident if isinstance(ident, str) and ident else None
+
+
 # ---- channel pages: the arguments each channel requires ----
 
 INST_TYPES = {"SPOT", "MARGIN", "SWAP", "FUTURES", "OPTION", "EVENTS", "ANY"}
@@ -261,6 +268,14 @@ def amend_error(arg: dict, instruments: dict[int, Instrument] | None = None
     if "cxlOnFail" in arg and not isinstance(arg["cxlOnFail"], bool):
         return bad("cxlOnFail")
     return None
+
+
+def amend_price_error(arg: dict, placed_with: str) -> tuple[str, str] | None:
+    """#order-book-trading-trade-ws-amend-order: a new price goes in the member matching the
+    one the order was placed with (px → newPx, pxUsd → newPxUsd, pxVol → newPxVol)."""
+    expected = "new" + placed_with[0].upper() + placed_with[1:]
+    given = next((m for m in AMEND_MEMBERS[1:] if m in arg), None)
+    return None if given in (None, expected) else bad(given)
 
 
 # ---- #order-book-trading-trade-ws-place-multiple-orders (and cancel, amend): at most 20 ----

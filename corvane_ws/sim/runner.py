@@ -6,6 +6,8 @@ import threading
 from concurrent.futures import Future
 from typing import Any, Callable, Coroutine
 
+from . import control
+from .recorder import RestRequest
 from .server import Simulator
 
 CALL_TIMEOUT = 10.0
@@ -71,6 +73,16 @@ class SimulatorThread:
 
     def inject_gap(self) -> None:
         self._loop.call_soon_threadsafe(self.sim.inject_gap)
+
+    def control(self, method: str, target: str) -> Any:
+        """A control endpoint's answer (sim/control.py), asked on the simulator's loop."""
+        async def ask() -> Any:
+            answer = control.handle(self.sim, RestRequest(method, target, [], "", b""))
+            status, body = await answer if asyncio.iscoroutine(answer) else answer
+            if status != 200:
+                raise RuntimeError(f"control {method} {target}: {status} {body}")
+            return body
+        return self.run(ask())
 
     def okx_notice(self, conn: int) -> None:
         self.run(self.sim.okx_notice(conn))

@@ -104,6 +104,9 @@ class Simulator:
         self.okx_late_op_answers = False  # operations' replies follow the next request's answer
         self.okx_rate_limited_ops = 0  # the next so many operations are refused with 50011
         self.served_time: str | None = None  # what the time endpoints say instead of the time
+        self.okx_51001_delay_s = 0.0  # an order refused with 51001 is answered this late
+        self.okx_51001_repeat_s: float | None = None  # ... and answered again this much later
+        self.okx_instruments_delay_s = 0.0  # the instrument list is answered this late
         self.refuse_status: int | None = None  # every new WebSocket upgrade refused with it
         self.okx_limits = okx_limits or OkxLimits()
         self.mexc_limits = mexc_limits or MexcLimits()
@@ -116,6 +119,7 @@ class Simulator:
         self.sessions: dict[int, object] = {}
         self.listen_keys: dict[str, ListenKey] = {}
         self.okx_orders: dict[str, dict] = {}
+        self.okx_price_members: dict[str, str] = {}  # what each order's price was placed as
         self.mexc_orders: dict[str, dict] = {}
         self.rest_faults: list[RestFault] = []
         self.rest_idle_s = REST_IDLE_S
@@ -204,9 +208,11 @@ class Simulator:
 
     # ---- WebSocket ----
 
-    def _check_upgrade(self, connection: ServerConnection, request: Request) -> Response | None:
+    async def _check_upgrade(self, connection: ServerConnection,
+                             request: Request) -> Response | None:
         parts = urlsplit(request.path)
         if parts.path.startswith("/api/"):
+            await self.okx_rest_delay(parts.path)
             return self._okx_rest_on_ws_port(connection, request)
         if parts.path.startswith("/reject/"):
             return connection.respond(int(parts.path.rsplit("/", 1)[1]), "refused by the simulator\n")
@@ -224,6 +230,11 @@ class Simulator:
         if parts.path not in OKX_PATHS | {MEXC_PATH, RAW_PATH}:
             return connection.respond(404, "no such stream\n")
         return None
+
+    async def okx_rest_delay(self, path: str) -> None:
+        """A slow instrument list, when the simulator is told to give one."""
+        if path == "/api/v5/public/instruments" and self.okx_instruments_delay_s > 0:
+            await asyncio.sleep(self.okx_instruments_delay_s)
 
     def _okx_rest_on_ws_port(self, connection: ServerConnection, request: Request) -> Response:
         headers = list(request.headers.raw_items())
@@ -346,6 +357,7 @@ class Simulator:
         fault = self._take_fault(request.path)
         if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
             return False
+        await self.okx_rest_delay(request.path)
         okx = (depth_snapshots.handle(self.broadcasts, request.method, request.target)
                or self._okx_rest.handle(request.method, request.target, request.header,
                                         request.body))

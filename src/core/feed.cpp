@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/output.hpp"
+#include "core/request_errors.hpp"
 #include "core/session.hpp"
 #include "core/tls_context.hpp"
 
@@ -77,7 +78,7 @@ bool Feed::is_open() {
 // Under link_mtx: a switch-over takes over only once the old connection's count is complete.
 void Feed::send_request(const nlohmann::json& value) {
     std::lock_guard<std::mutex> lock(link_mtx);
-    if (!current) throw std::runtime_error("Send failed: Bad Connection");
+    if (!current) throw RequestNotSent("Send failed: Bad Connection");
     current->send_request(value);
 }
 

@@ -9,6 +9,7 @@
 
 #include "core/feed.hpp"
 #include "core/output.hpp"
+#include "core/request_errors.hpp"
 #include "core/tls_context.hpp"
 #include "core/utf8_check.hpp"
 
@@ -118,7 +119,7 @@ void Session::send_locked(const std::string& text) {
         msg->append_payload(text);
         ec = con->send(msg);
     }
-    if (ec) throw std::runtime_error("Send failed: " + ec.message());
+    if (ec) throw RequestNotSent("Send failed: " + ec.message());  // the frame was not queued
 }
 
 void Session::send_json(const nlohmann::json& value) {

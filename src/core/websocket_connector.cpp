@@ -7,6 +7,7 @@
 #include "core/feed.hpp"
 #include "core/live_connectors.hpp"
 #include "core/output.hpp"
+#include "core/request_errors.hpp"
 
 namespace corvane {
 namespace {
@@ -179,13 +180,13 @@ bool WebSocketConnector::is_connected() {
 
 void WebSocketConnector::send_message(const nlohmann::json& msg) {
     std::lock_guard<std::mutex> lock(slot_mtx);
-    if (!feed) throw std::runtime_error("Send failed: Bad Connection");
+    if (!feed) throw RequestNotSent("Send failed: Bad Connection");
     feed->send_request(msg);
 }
 
 void WebSocketConnector::require_session() {
     std::lock_guard<std::mutex> lock(slot_mtx);
-    if (!feed) throw std::runtime_error("Send failed: Bad Connection");
+    if (!feed) throw RequestNotSent("Send failed: Bad Connection");
 }
 
 void WebSocketConnector::send_if_open(const nlohmann::json& msg) {

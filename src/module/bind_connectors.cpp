@@ -62,6 +62,15 @@ void okx_amend(OkxConnector& self, const py::kwargs& kwargs) {
     without_gil([&] { self.amend_order(params); });
 }
 
+py::tuple okx_settle_order(OkxConnector& self, const std::string& ord_id) {
+    using Kind = okx::RelistedOrders::Settled::Kind;
+    const auto settled = without_gil([&] { return self.settle_order(ord_id); });
+    const char* kind = settled.kind == Kind::resent    ? "resent"
+                       : settled.kind == Kind::refused ? "refused"
+                                                       : "none";
+    return py::make_tuple(kind, reply_text(settled.refusal));
+}
+
 py::str okx_cancel_all_after(OkxConnector& self, int seconds) {
     return reply_text(without_gil([&] { return self.cancel_all_after(seconds); }));
 }
@@ -180,7 +189,8 @@ lookup.)doc")
         .def("batch_amend_orders", &okx_batch<&OkxConnector::batch_amend_orders, OrderCall::amend>,
              doc::kBatchAmendOrders)
         .def("cancel_all_after", &okx_cancel_all_after, py::arg("seconds"),
-             doc::kCancelAllAfter);
+             doc::kCancelAllAfter)
+        .def("settle_order", &okx_settle_order, py::arg("ord_id"), doc::kSettleOrder);
 }
 
 void bind_mexc_connector(py::module_& m) {

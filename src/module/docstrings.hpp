@@ -61,6 +61,14 @@ inline constexpr const char* kAmendOrder = R"doc(
 OKX amend-order: msg_id, ord_id or cl_ord_id, inst_id, and newSz and/or newPx (options: newPxUsd,
 newPxVol); optional inst_id_code, cxlOnFail (bool), req_id. The reply arrives on the stream.)doc";
 
+inline constexpr const char* kSettleOrder = R"doc(
+Ends the wait for the reply to the order placed with ord_id and resend_relisted=True: after
+this call that order is never sent again. Returns (kind, refusal): "resent" when it was sent
+once more with its instrument's new instIdCode (the reply to ord_id still to come, or just
+taken, may be the resend's: a 51001 refusal then is not its answer), "refused" when OKX refused
+it with 51001 and it was not sent again (refusal: that reply, not delivered on the stream),
+"none" otherwise (refusal empty).)doc";
+
 inline constexpr const char* kBatchCancelOrders = R"doc(
 OKX batch-cancel-orders: msg_id, orders=[{...}, ...], 1 to 20 dicts with the keywords of
 cancel_order but msg_id. The reply arrives on the stream.)doc";

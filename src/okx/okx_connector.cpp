@@ -75,10 +75,10 @@ public:
     }
 
 private:
-    // An order refused with 51001 that went out with a looked-up code: the instrument's type is
-    // fetched again (on this loop, never waiting), and the order goes once more if its code
-    // changed, on the stream's connection of the moment; otherwise the refusal is delivered as
-    // it came, at once.
+    // An order refused with 51001 that went out with a looked-up code while its caller waits:
+    // the instrument's type is fetched again (on this loop, never waiting), and the order goes
+    // once more if its code changed and its caller still waits, on the stream's connection of
+    // the moment; otherwise the refusal is delivered as it came, unless the caller took it.
     bool retry_relisted(Session& session, std::string& payload) {
         std::optional<okx::Order> order = owner.relisted.answered(payload);
         if (!order) return false;
@@ -86,7 +86,7 @@ private:
         https::Endpoint endpoint;
         const https::Request request = owner.instruments_request_for(order->inst_id, &endpoint);
         const std::uint64_t key = ++refresh_count;
-        refreshes[key] = Refresh{std::move(*order), std::move(payload), nullptr};
+        refreshes[key] = Refresh{std::move(*order), nullptr};
         auto pending = https::start(
             session.io(), endpoint, request,
             [this, &session, key](const https::Reply& reply) { on_refreshed(session, key, reply); });
@@ -102,19 +102,20 @@ private:
         refreshes.erase(it);
         finished.push_back(std::move(refresh.pending));
         const auto code = owner.code_in_reply(reply, refresh.order.inst_id);
-        bool resent = false;
-        if (code && code != refresh.order.inst_id_code) {
-            refresh.order.inst_id_code = code;
-            resent = session.send_request_on_stream(okx::order_request(refresh.order));
-        }
-        if (!resent) session.deliver_now(refresh.refusal, false);
+        auto next = owner.relisted.refreshed(refresh.order.ord_id, code);
+        if (next.resend && !session.send_request_on_stream(okx::order_request(*next.resend)))
+            next.deliver = owner.relisted.unsent(refresh.order.ord_id);
+        if (next.deliver) session.deliver_now(*next.deliver, false);
         drain_if_done(session);
     }
 
-    // The connection ended with refreshes under way: their refusals come before its end.
+    // The connection ended with refreshes under way: their refusals (unless their callers took
+    // them) come before its end.
     void on_ending(Session& session) override {
-        for (auto& [key, refresh] : refreshes)
-            session.deliver(refresh.refusal, false);
+        for (auto& [key, refresh] : refreshes) {
+            auto next = owner.relisted.refreshed(refresh.order.ord_id, std::nullopt);
+            if (next.deliver) session.deliver(*next.deliver, false);
+        }
         refreshes.clear();
     }
 
@@ -211,8 +212,7 @@ public:
 private:
     OkxConnector& owner;
     struct Refresh {  // a refused order whose instrument list is being fetched
-        okx::Order order;
-        std::string refusal;
+        okx::Order order;  // (its refusal is held by owner.relisted)
         std::unique_ptr<https::Pending> pending;
     };
     std::map<std::uint64_t, Refresh> refreshes;  // under way, by number

@@ -39,6 +39,10 @@ public:
     void unsubscribe(const ParamMap& params) override;
     std::optional<std::string> place_order(const ParamMap& params) override;
     std::optional<std::string> cancel_order(const ParamMap& params) override;
+    // The caller of the order sent with `ord_id` and resend_relisted stops waiting for its
+    // reply: from now on it is never sent again. Whether it was (the answer is the resend's),
+    // or OKX's 51001 refusal, held while the instrument was fetched again, is the answer.
+    okx::RelistedOrders::Settled settle_order(const std::string& ord_id);
     std::string query_order(const ParamMap& params) override;
     std::optional<std::string> batch_orders(const ParamMap& params,
                                             const std::vector<ParamMap>& orders) override;
@@ -116,7 +120,7 @@ private:
     bool demo = false;  // guarded by rest_mtx: the last URL was OKX's demo trading
     std::mutex codes_mtx;
     std::map<std::string, std::uint64_t> codes;  // guarded by codes_mtx: instIdCode by instId
-    okx::RelistedOrders relisted;  // orders sent with a looked-up code, until a 51001
+    okx::RelistedOrders relisted;  // orders sent with a looked-up code, until settled
     ClockOffset clock;      // OKX's time: login and REST timestamps
     DeadManPeriod dead_man;  // cancel_all_after's period, refreshed by private connections
 };

@@ -22,7 +22,8 @@ const std::string kEmpty;
 const std::vector<std::string>& OkxConnector::keywords_of(OrderCall call) const {
     static const std::vector<std::string> place = {
         "ord_id",  "inst_id",      "side",     "px",        "sz",       "tdMode",  "ccy",
-        "ordType", "inst_id_code", "px_field", "cl_ord_id", "pos_side", "tgt_ccy", "reduce_only"};
+        "ordType", "inst_id_code", "px_field", "cl_ord_id", "pos_side", "tgt_ccy", "reduce_only",
+        "resend_relisted"};
     static const std::vector<std::string> cancel = {"msg_id", "ord_id", "cl_ord_id", "inst_id",
                                                     "inst_id_code"};
     static const std::vector<std::string> query = {"inst_id", "ord_id", "cl_ord_id"};
@@ -54,10 +55,12 @@ std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
     const okx::Order checked = order_of(params);  // its instrument code comes after the session
     require_session();
     okx::Order order = checked;
-    const bool looked_up = !okx::inst_id_code_of(params).has_value();
+    // Sent once more after a 51001 only while its caller waits for the reply (and settles it).
+    const bool resendable = !okx::inst_id_code_of(params).has_value() &&
+                            okx::bool_of(params, "resend_relisted").value_or(false);
     order.inst_id_code = inst_id_code(params, order.inst_id);
-    if (looked_up) {
-        relisted.sent(order);
+    if (resendable) {
+        relisted.armed(order);
     } else {
         relisted.forget(order.ord_id);
     }
@@ -68,6 +71,10 @@ std::optional<std::string> OkxConnector::place_order(const ParamMap& params) {
         throw;
     }
     return std::nullopt;  // the exchange's reply arrives on the stream
+}
+
+okx::RelistedOrders::Settled OkxConnector::settle_order(const std::string& ord_id) {
+    return relisted.settle(ord_id);
 }
 
 std::optional<std::string> OkxConnector::cancel_order(const ParamMap& params) {
@@ -129,10 +136,11 @@ std::uint64_t OkxConnector::inst_id_code(const ParamMap& params, const std::stri
         fetch_codes(okx::inst_type_of(inst_id), okx::inst_family_of(inst_id), what);
     const auto code = listed.codes.find(inst_id);
     if (code != listed.codes.end()) return code->second;
-    throw RequestNotSent("Request not sent: no " + what + ": " +
-                         (listed.unusable.count(inst_id) != 0
-                              ? "the instruments reply gives it no instIdCode"
-                              : "OKX lists no such instrument"));
+    const std::string text = "Request not sent: no " + what + ": ";
+    if (listed.unusable.count(inst_id) != 0)
+        throw RequestNotSent(text + "the instruments reply gives it no instIdCode");
+    // OKX's answer is that it has no such instrument: sending again would get the same answer.
+    throw RequestRefused(text + "OKX lists no such instrument", listed.status, "", std::nullopt);
 }
 
 std::size_t OkxConnector::load_instruments(const std::string& inst_type,
@@ -167,6 +175,7 @@ okx::InstrumentCodes OkxConnector::fetch_codes(const std::string& inst_type,
     okx::InstrumentCodes listed;
     try {
         listed = okx::instrument_codes_in(reply.body);
+        listed.status = reply.status;
     } catch (const okx::OkxError& e) {
         throw RequestRefused(refused + e.what(), reply.status, reply.body, reply.retry_after);
     } catch (const std::exception& e) {

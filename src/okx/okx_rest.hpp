@@ -37,6 +37,7 @@ struct OkxError : std::runtime_error {
 struct InstrumentCodes {
     std::map<std::string, std::uint64_t> codes;  // instIdCode by instId
     std::set<std::string> unusable;              // listed with no code that fits 64 bits
+    unsigned status = 0;                         // the reply's HTTP status
 };
 // OkxError for an error code; std::runtime_error saying why for a reply that lists nothing.
 InstrumentCodes instrument_codes_in(const std::string& body);

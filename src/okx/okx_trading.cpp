@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "core/param_map.hpp"
 #include "okx/okx_connector.hpp"
 
 namespace corvane {
@@ -46,8 +47,11 @@ std::optional<std::string> OkxConnector::batch_orders(const ParamMap& params,
     require_params(params, {"msg_id"});
     require_batch_size(orders);
     std::vector<okx::Order> checked;
-    for (const auto& order : orders)
+    for (const auto& order : orders) {
+        // A batch is never sent again: the keyword would be ignored, so it is refused.
+        if (order.count("resend_relisted") != 0) throw UnknownKeyword("resend_relisted");
         checked.push_back(order_of(order));
+    }
     require_session();
     nlohmann::json args = nlohmann::json::array();
     for (std::size_t i = 0; i < orders.size(); ++i) {

@@ -305,9 +305,12 @@ class TestOrders:
             with pytest.raises(ValueError, match="^(inst_id_code must be an int or a str of "
                                "decimal digits|px_field must be px, pxUsd or pxVol)$"):
                 c.place_order(ord_id="o3", inst_id="X", side="buy", px="1", sz="1", **bad)
-        with pytest.raises(m.RequestNotSent, match="^Request not sent: no instrument code for "
-                           "DOGE-USDT: OKX lists no such instrument$"):
+        # OKX's list is its answer: asking again gets the same, so it is a refusal
+        with pytest.raises(m.RequestRefused, match="^Request not sent: no instrument code for "
+                           "DOGE-USDT: OKX lists no such instrument$") as unlisted:
             c.place_order(ord_id="o4", inst_id="DOGE-USDT", side="buy", px="1", sz="1")
+        assert (unlisted.value.status, unlisted.value.body) == (200, "")
+        assert not isinstance(unlisted.value, m.RequestNotSent)
         assert sim.wait_frames(conn, 3) == [
             '{"args":[{"ccy":"","instId":"BTC-USDT","instIdCode":10459,"ordType":"limit",'
             '"px":"20000.5","side":"buy","sz":"0.01","tdMode":"cash"}],"id":"o1","op":"order"}',
@@ -387,24 +390,33 @@ class TestOrders:
         assert c.load_instruments(inst_type="SWAP") == 1
         assert (len(asked()), sim.sim.rest_handshakes) == (2, 1)
 
-    def test_an_order_on_a_relisted_instrument_goes_once_more_with_its_new_code(self, sim):
+    def test_an_order_on_a_relisted_instrument_goes_once_more_while_its_caller_waits(self, sim):
         c = private_connector()
         connect(sim, c, PRIVATE)
         read(c, 1)  # the login reply
-        c.place_order(ord_id="r1", inst_id="BTC-USDT", side="buy", px="1", sz="1",
-                      tdMode="cash", ordType="limit")
+        order = dict(inst_id="BTC-USDT", side="buy", px="1", sz="1", tdMode="cash",
+                     ordType="limit")
+        c.place_order(ord_id="r1", resend_relisted=True, **order)
         assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "0"
+        assert c.settle_order("r1") == ("none", "")
         new_code = relist(sim.sim.okx_instruments, "BTC-USDT")
-        c.place_order(ord_id="r2", inst_id="BTC-USDT", side="buy", px="1", sz="1",
-                      tdMode="cash", ordType="limit")
+        c.place_order(ord_id="r2", resend_relisted=True, **order)
         placed = json.loads(read(c, 1)[0])  # the 51001 refusal is not delivered: its retry's reply
         assert (placed["id"], placed["data"][0]["sCode"]) == ("r2", "0")
+        assert c.settle_order("r2") == ("resent", "")
+        # nobody waits for this one: its refusal comes as it is, and it is not sent again
+        newer_code = relist(sim.sim.okx_instruments, "BTC-USDT")
+        c.place_order(ord_id="r4", **order)
+        assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "51001"
         sent = [json.loads(f.data) for f in sim.sim.recorder.frames if '"op":"order"' in f.data]
         assert [(o["id"], o["args"][0]["instIdCode"]) for o in sent] == [
-            ("r1", BTC_USDT), ("r2", BTC_USDT), ("r2", new_code)]
+            ("r1", BTC_USDT), ("r2", BTC_USDT), ("r2", new_code), ("r4", new_code)]
+        assert newer_code != new_code
+        with pytest.raises(TypeError, match="^Unknown keyword: resend_relisted$"):  # never resent
+            c.batch_orders(msg_id="b1", orders=[dict(order, resend_relisted=True)])
         # an order with a code of the caller's own is the caller's: its refusal comes as it is
         c.place_order(ord_id="r3", inst_id="BTC-USDT", side="buy", px="1", sz="1",
-                      tdMode="cash", ordType="limit", inst_id_code=BTC_USDT)
+                      tdMode="cash", ordType="limit", inst_id_code=BTC_USDT, resend_relisted=True)
         assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "51001"
 
     def test_a_51001_refusal_of_a_later_order_with_the_same_id_never_resends_the_earlier(
@@ -414,7 +426,7 @@ class TestOrders:
         read(c, 1)  # the login reply
         order = dict(ord_id="d1", inst_id="BTC-USDT", side="buy", px="1", tdMode="cash",
                      ordType="limit")
-        c.place_order(sz="1", **order)  # its code looked up
+        c.place_order(sz="1", resend_relisted=True, **order)  # its code looked up
         assert json.loads(read(c, 1)[0])["data"][0]["sCode"] == "0"
         relist(sim.sim.okx_instruments, "BTC-USDT")
         c.place_order(sz="2", inst_id_code=BTC_USDT, **order)  # the caller's own code, now stale
@@ -432,7 +444,7 @@ class TestOrders:
         sim.sim.okx_late_op_answers = True  # both go out before either is answered
         for size in ("1", "2"):
             c.place_order(ord_id="a1", inst_id="BTC-USDT", side="buy", px="1", sz=size,
-                          tdMode="cash", ordType="limit")
+                          tdMode="cash", ordType="limit", resend_relisted=True)
         c.subscribe(channel="orders", inst_type="ANY")  # its answer releases theirs
         replies = [json.loads(r) for r in read(c, 3) if '"op":"order"' in r]
         assert [r["data"][0]["sCode"] for r in replies] == ["51001", "51001"]
@@ -447,7 +459,7 @@ class TestOrders:
         sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
         read(c, 1)
         c.place_order(ord_id="q1", inst_id="BTC-USDT", side="buy", px="1", sz="1",
-                      tdMode="cash", ordType="limit")  # its code looked up
+                      tdMode="cash", ordType="limit", resend_relisted=True)  # looked up
         sim.wait_frames(conn, 2)
         refusal = ('{"id":"q1","op":"order","code":"1","msg":"","data":[{"clOrdId":"",'
                    '"ordId":"","tag":"","sCode":"51001","sMsg":"Instrument ID does not exist."}]}')

@@ -125,6 +125,192 @@ class TestOrders:
                                  client_order_id="lost1")
             assert okx.fetch_order("BTC-USDT", client_order_id="lost1")["state"] == "live"
 
+    # A relisted instrument: the connector's cached instIdCode is stale, OKX refuses the order
+    # with 51001, and the connector may send it once more with the new code, but only while
+    # the call that placed it still waits, so that its result is the resend's.
+    @staticmethod
+    def relisted(sim, okx, **controls):
+        assert okx.load_instruments("SPOT") > 0
+        sim.control("POST", "/okx?relist=BTC-USDT")
+        for name, value in controls.items():
+            sim.control("POST", f"/okx?{name}={value}")
+
+    @staticmethod
+    def placed(sim, client_order_id):
+        return [o for o in sim.control("GET", "/okx-orders") if o["clOrdId"] == client_order_id]
+
+    @staticmethod
+    def read_reply_of(okx, client_order_id):
+        """Reads the stream until OKX's reply to that order's request arrives."""
+        while True:
+            item = json.loads(okx.recv(READ_TIMEOUT))
+            if item.get("op") == "order" and item["data"][0]["clOrdId"] == client_order_id:
+                return item
+
+    def test_a_relisted_instrument_is_resent_for_a_waiting_call(self, sim):
+        with okx_private(sim) as okx:
+            self.relisted(sim, okx)
+            ack = okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                   client_order_id="w1", timeout=READ_TIMEOUT)
+            assert ack["sCode"] == "0"
+            assert [o["ordId"] for o in self.placed(sim, "w1")] == [ack["ordId"]]
+
+    def test_a_51001_after_the_call_gave_up_is_never_acted_on(self, sim):
+        with okx_private(sim) as okx:
+            self.relisted(sim, okx, **{"late-51001": 3000})
+            with pytest.raises(cw.RequestOutcomeUnknown):
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                 client_order_id="a1", timeout=0.3)
+            with pytest.raises(cw.OrderNotFound):  # as the README says: look, then place again
+                okx.fetch_order("BTC-USDT", client_order_id="a1")
+            sim.control("POST", "/okx?late-51001=0")
+            okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", client_order_id="a2",
+                             timeout=READ_TIMEOUT)
+            assert self.read_reply_of(okx, "a1")["data"][0]["sCode"] == "51001"
+            assert (len(self.placed(sim, "a1")), len(self.placed(sim, "a2"))) == (0, 1)
+
+    def test_a_resend_never_goes_out_after_the_call_gave_up(self, sim):
+        with okx_private(sim) as okx:
+            self.relisted(sim, okx, **{"slow-instruments": 1500})
+            # refused (or, on a machine too slow for the 51001 to come in time, unknown), and
+            # never sent again
+            with pytest.raises((cw.OrderRejected, cw.RequestOutcomeUnknown)) as refused:
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                 client_order_id="b1", timeout=0.3)
+            assert getattr(refused.value, "code", "51001") == "51001"
+            # a later order's resend follows b1's instrument fetch: b1's would be out by then
+            okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", client_order_id="b2",
+                             timeout=READ_TIMEOUT)
+            assert (len(self.placed(sim, "b1")), len(self.placed(sim, "b2"))) == (0, 1)
+
+    def test_a_repeated_51001_is_the_answer_and_nothing_is_resent(self, sim):
+        with okx_private(sim) as okx:
+            self.relisted(sim, okx, **{"repeat-51001": 50, "slow-instruments": 500})
+            with pytest.raises(cw.OrderRejected) as refused:
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                 client_order_id="c1", timeout=READ_TIMEOUT)
+            assert refused.value.code == "51001"
+            sim.control("POST", "/okx?repeat-51001=off")
+            okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", client_order_id="c2",
+                             timeout=READ_TIMEOUT)
+            assert (len(self.placed(sim, "c1")), len(self.placed(sim, "c2"))) == (0, 1)
+
+    def test_a_repeated_51001_leaves_one_order_or_none_and_the_call_says_which(self, sim):
+        with okx_private(sim) as okx:
+            self.relisted(sim, okx, **{"repeat-51001": 50})
+            try:  # the codes usually come before the repeat: the resend's answer
+                ack = okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                       client_order_id="q1", timeout=READ_TIMEOUT)
+            except cw.OrderRejected as refused:  # the repeat came first: the answer
+                assert refused.code == "51001"
+                sim.control("POST", "/okx?repeat-51001=off")
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                 client_order_id="q2", timeout=READ_TIMEOUT)
+                assert self.placed(sim, "q1") == []
+            else:
+                assert self.read_reply_of(okx, "q1")["data"][0]["sCode"] == "51001"  # repeat
+                assert [o["ordId"] for o in self.placed(sim, "q1")] == [ack["ordId"]]
+
+    def test_order_errors_say_what_a_program_can_do(self, sim):
+        okx = okx_private(sim)  # not connected: nothing can be sent, and nothing was
+        for call in (lambda: okx.create_order("BTC-USDT", "limit", "buy", "1", "20000"),
+                     lambda: okx.cancel_order("BTC-USDT", "1"),
+                     lambda: okx.amend_order("BTC-USDT", "1", amount="2")):
+            with pytest.raises(cw.RequestNotSent, match="^Send failed: Bad Connection$"):
+                call()
+        with okx:  # a symbol OKX does not list is a refusal: sending again gets the same
+            with pytest.raises(cw.OrderRejected) as unlisted:
+                okx.create_order("NO-SUCH", "limit", "buy", "1", "20000")
+        assert unlisted.value.code == "51001" and not isinstance(unlisted.value, cw.RequestNotSent)
+        assert "NO-SUCH" in str(unlisted.value)
+
+    def test_an_okx_error_event_fails_the_call_it_answers_at_once(self, sim):
+        public = cw.OKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                        passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/public"),
+                        rest_url=f"https://localhost:{sim.sim.rest_port}")
+        with public:  # orders are not taken on /public: OKX says so at once (60028)
+            with pytest.raises(cw.OrderRejected) as refused:
+                public.create_order("BTC-USDT", "limit", "buy", "1", "20000", timeout=60)
+            assert refused.value.code == "60028"
+            with pytest.raises(cw.OrderRejected) as refused:
+                public.cancel_orders([{"symbol": "BTC-USDT", "id": "1"}], timeout=60)
+            assert refused.value.code == "60028"
+
+    def test_an_error_event_without_an_id_fails_only_the_one_call_waiting(self, sim):
+        okx = cw.OKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                     passphrase=OKX_TEST.passphrase, url=sim.sim.url("/raw"),
+                     rest_url=f"https://localhost:{sim.sim.rest_port}")
+        before = len(sim.sim.connections)
+        opener = threading.Thread(target=okx.connect)
+        opener.start()
+        conn = sim.wait_connection(before + 1)
+        sim.wait_frames(conn, 1)  # the login
+        sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+        opener.join(READ_TIMEOUT)
+
+        def answer(frames: int, event: str) -> threading.Thread:
+            def run() -> None:
+                sim.wait_frames(conn, frames)
+                sim.send(conn, event)
+            thread = threading.Thread(target=run)
+            thread.start()
+            return thread
+
+        try:
+            # 60012 may answer a subscription: it is left to the stream, the call runs out
+            bad = '{"event":"error","code":"60012","msg":"Invalid request","connId":"x"}'
+            sender = answer(2, bad)
+            with pytest.raises(cw.RequestOutcomeUnknown):
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", timeout=1)
+            sender.join(READ_TIMEOUT)
+            assert okx.recv(READ_TIMEOUT) == bad
+            # 60028 answers only an operation: the one call waiting fails at once
+            sender = answer(3, '{"event":"error","code":"60028","msg":"Not here","connId":"x"}')
+            with pytest.raises(cw.OrderRejected) as refused:
+                okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", timeout=60)
+            sender.join(READ_TIMEOUT)
+            assert refused.value.code == "60028"
+        finally:
+            okx.disconnect()
+
+    def test_async_a_resend_never_goes_out_after_the_call_gave_up(self, sim):
+        async def main() -> None:
+            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                              passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"),
+                              rest_url=f"https://localhost:{sim.sim.rest_port}")
+            async with okx:
+                assert await okx.load_instruments("SPOT") > 0
+                sim.control("POST", "/okx?relist=BTC-USDT")
+                sim.control("POST", "/okx?slow-instruments=1500")
+                with pytest.raises((cw.OrderRejected, cw.RequestOutcomeUnknown)) as refused:
+                    await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                           client_order_id="y1", timeout=0.3)
+                assert getattr(refused.value, "code", "51001") == "51001"
+                await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                       client_order_id="y2", timeout=READ_TIMEOUT)
+
+        asyncio.run(main())
+        assert (len(self.placed(sim, "y1")), len(self.placed(sim, "y2"))) == (0, 1)
+
+    def test_an_option_is_amended_in_the_price_form_it_was_placed_with(self, sim):
+        option = "BTC-USD-261225-100000-C"
+        with okx_private(sim) as okx:
+            usd = okx.create_order(option, "limit", "buy", "1", "150")  # options: pxUsd
+            okx.create_order(option, "limit", "buy", "1", "0.5", client_order_id="v1",
+                             px_field="pxVol")
+            assert okx.amend_order(option, usd["ordId"], price="160")["sCode"] == "0"
+            assert okx.amend_order(option, client_order_id="v1", price="0.6")["sCode"] == "0"
+            assert okx.amend_order("BTC-USDT", okx.create_order(
+                "BTC-USDT", "limit", "buy", "1", "20000")["ordId"], price="1")["sCode"] == "0"
+            batch = okx.amend_orders([{"symbol": option, "id": usd["ordId"], "price": "170"},
+                                      {"symbol": option, "client_order_id": "v1",
+                                       "price": "0.7"}])
+            assert [r["sCode"] for r in batch] == ["0", "0"]  # type: ignore[index]
+        sent = [json.loads(f) for f in sim.frames() if isinstance(f, str) and "amend" in f]
+        prices = [[k for k in a if k.startswith("newPx")] for r in sent for a in r["args"]
+                  if r["op"] in ("amend-order", "batch-amend-orders")]
+        assert prices == [["newPxUsd"], ["newPxVol"], ["newPx"], ["newPxUsd"], ["newPxVol"]]
+
     def test_okx_amend_batches_open_orders_cancel_all_and_the_dead_man_switch(self, sim):
         with okx_private(sim) as okx:
             assert okx.load_instruments("SPOT") > 0
@@ -535,10 +721,24 @@ def test_the_simulator_runs_from_anywhere(tmp_path):
         process.stderr.close()
     assert guide[0].startswith(f"CA file: {ready['ca_file']}")
     assert f"wss://localhost:{ready['ws_port']}/ws/v5/private" in guide[1]
+    assert guide[1].endswith(f"REST https://localhost:{ready['rest_port']}\n")
     assert f"passphrase={OKX_TEST.passphrase}" in guide[2]
     assert f"api_key={MEXC_TEST.api_key} secret={MEXC_TEST.secret}" in guide[4]
     assert guide[5] == f"Control: http://127.0.0.1:{ready['control_port']}\n"
     assert "/frames" in guide[6]
+
+
+def test_the_guide_names_the_okx_rest_url_the_dead_man_switch_works_at(sim, tmp_path):
+    """The OKX REST URL the simulator prints takes signed POSTs (the WebSocket port takes only
+    GETs), so a program given it keeps a dead-man switch."""
+    from corvane_ws.sim.guide import describe
+    okx_line = describe(sim.sim, tmp_path / "ca.pem").splitlines()[1]
+    rest_url = okx_line.rsplit("REST ", 1)[1]
+    assert rest_url == f"https://localhost:{sim.sim.rest_port}"
+    native = m.OkxConnector(OKX_TEST.api_key, OKX_TEST.secret, OKX_TEST.passphrase)
+    native.rest_url = rest_url
+    assert json.loads(native.cancel_all_after(10))["code"] == "0"
+    assert json.loads(native.cancel_all_after(0))["code"] == "0"
 
 
 @pytest.mark.timeout(900)

@@ -78,6 +78,21 @@ class TestOkxRules:
             reply = ask(ws, request_)
         assert (reply["event"], reply["code"]) == ("error", code)
 
+    @pytest.mark.parametrize("path, login, request_, echoed", [
+        ("/ws/v5/public", False, order("p1"), {"id": "p1", "code": "60028"}),
+        ("/ws/v5/private", False, order("p2"), {"id": "p2", "code": "60011"}),
+        ("/ws/v5/private", True, {"id": "p3", "op": "place"}, {"id": "p3", "code": "60012"}),
+        ("/ws/v5/private", True, "{not json", {"code": "60012"}),
+    ])
+    def test_an_operation_refused_as_a_whole_gets_an_error_event_with_its_id(
+            self, sim, path, login, request_, echoed):
+        with raw(sim, path) as ws:
+            if login:
+                assert okx_login(ws)["code"] == "0"
+            reply = ask(ws, request_)
+        assert reply["event"] == "error"
+        assert {k: reply.get(k) for k in ("id", "code")} == dict({"id": None}, **echoed)
+
     @pytest.mark.parametrize("request_, s_code, s_msg", [
         (order(instIdCode=None, instId="BTC-USDT"), "50014", "Parameter instIdCode can not be empty"),
         (order(instIdCode=99), "51001", "Instrument ID, Instrument ID code, or Spread ID doesn't exist."),
@@ -121,6 +136,23 @@ class TestOkxRules:
             assert (amended["code"], amended["data"][0]["reqId"]) == ("2", "r1")
             cancelled = ask(ws, op("batch-cancel-orders", named, named))
             assert [i["sCode"] for i in cancelled["data"]] == ["0", "51400"]
+
+    @pytest.mark.parametrize("placed_with, amended_with, s_code", [
+        ("pxUsd", "newPxUsd", "0"), ("pxUsd", "newPx", "51000"), ("pxVol", "newPxUsd", "51000"),
+        ("pxVol", "newPxVol", "0"), ("px", "newPx", "0"), ("px", "newPxVol", "51000"),
+    ])
+    def test_an_option_is_amended_in_the_price_form_it_was_placed_with(
+            self, sim, placed_with, amended_with, s_code):
+        with raw(sim, "/ws/v5/private") as ws:
+            okx_login(ws)
+            request_ = order(instIdCode=30777, px=None)
+            request_["args"][0][placed_with] = "150"
+            placed = ask(ws, request_)
+            named = {"instIdCode": 30777, "ordId": placed["data"][0]["ordId"]}
+            amended = ask(ws, {"id": "m1", "op": "amend-order",
+                               "args": [{**named, amended_with: "160"}]})["data"][0]
+        assert (amended["sCode"], amended["sMsg"] if s_code != "0" else "") == (
+            s_code, f"Parameter {amended_with} error" if s_code != "0" else "")
 
     def test_time_dead_man_switch_and_skew(self, sim):
         def call(method, target, body=""):
