@@ -20,8 +20,8 @@ from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, Asyn
                           Connection, _Core)
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
-from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, check_batch,
-                      check_order, from_refused, named, rejected)
+from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, batch_order,
+                      check_batch, check_order, from_refused, named, rejected)
 from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["MEXC", "AsyncMEXC", "MEXC_URL", "stream_name"]
@@ -115,18 +115,25 @@ class _Mexc(_Core):
 
     def _batch(self, orders: Sequence[OrderRequest]) -> list[dict[str, Any]]:
         check_batch(orders, OrderRequest)
-        if any("td_mode" in o or "extra" in o for o in orders):
-            raise ValueError("td_mode and extra are OKX's")
-        return [self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
-                                 o.get("price"), o.get("client_order_id")) for o in orders]
+        args = []
+        for index, o in enumerate(orders):
+            with batch_order(index):
+                if "td_mode" in o or "extra" in o:
+                    raise ValueError("td_mode and extra are OKX's")
+                args.append(self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
+                                             o.get("price"), o.get("client_order_id")))
+        return args
 
     @staticmethod
-    def _batch_results(reply: object) -> BatchResult:
-        """MEXC answers a batch with each order's result in turn: the order, or its refusal."""
+    def _batch_results(reply: object, orders: list[dict[str, Any]]) -> BatchResult:
+        """MEXC answers a batch with each order's result in turn: the order, or its refusal
+        (naming the order's index and client id)."""
         if not isinstance(reply, list):
             raise RequestOutcomeUnknown(f"Request outcome unknown: not a batch's answer: {reply}")
-        return [rejected(str(r.get("code")), str(r.get("msg", "")), r)
-                if "orderId" not in r and "code" in r else r for r in reply]
+        ids = [o.get("cl_ord_id") for o in orders]
+        return [rejected(str(r.get("code")), str(r.get("msg", "")), r, index=i,
+                         client_order_id=ids[i] if i < len(ids) else None)
+                if "orderId" not in r and "code" in r else r for i, r in enumerate(reply)]
 
     @staticmethod
     def _cancel(symbol: str, id: str | None, client_order_id: str | None) -> dict[str, Any]:
@@ -199,8 +206,8 @@ class MEXC(_Mexc, Connection):
         refuses a batch of several symbols with ``OrderRejected``). Returns each order's
         outcome in order: MEXC's answer for it, or an ``OrderRejected`` (returned, not raised)
         when it was refused."""
-        return self._batch_results(self._answer(self._mexc.batch_orders,
-                                              orders=self._batch(orders)))
+        args = self._batch(orders)
+        return self._batch_results(self._answer(self._mexc.batch_orders, orders=args), args)
 
     def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
         """The open orders of ``symbol`` (MEXC's fields)."""
@@ -250,8 +257,9 @@ class AsyncMEXC(_Mexc, AsyncConnection):
 
     async def create_orders(self, orders: Sequence[OrderRequest]) -> BatchResult:
         """As ``MEXC.create_orders``."""
+        args = self._batch(orders)
         return self._batch_results(await asyncio.to_thread(
-            self._answer, self._mexc.batch_orders, orders=self._batch(orders)))
+            self._answer, self._mexc.batch_orders, orders=args), args)
 
     async def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
         """As ``MEXC.fetch_open_orders``."""

@@ -60,6 +60,65 @@ class TestOrders:
                 okx.create_order("BTC-USDT", "limit", "buy", 0.1, "20000")
         assert len(order_frames(sim)) == 1
 
+    def test_extra_never_overrides_what_the_package_checked(self, sim):
+        """A field the vocabulary covers, or the request id, is no extra: TypeError, nothing
+        sent, single or batch; OKX's other fields still go out."""
+        limit = {"symbol": "BTC-USDT", "type": "limit", "side": "buy", "amount": "1",
+                 "price": "20000"}
+        covered = [{"ordType": "market"}, {"px": "-5"}, {"sz": 1.5}, {"ord_id": "r9"},
+                   {"msg_id": "r9"}, {"cl_ord_id": "c9"}, {"tdMode": "cross"},
+                   {"inst_id": "ETH-USDT"}, {"side": "sell"}]
+        with okx_private(sim) as okx:
+            for extra in [*covered, {"inst_id_code": 1}, {"reduce_only": "yes"},
+                          {"pos_side": 1}]:
+                with pytest.raises(TypeError):
+                    okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", **extra)  # type: ignore[arg-type]
+                with pytest.raises(TypeError, match=r"^orders\[1\]: "):
+                    okx.create_orders([limit, {**limit, "extra": extra}])  # type: ignore[list-item]
+            with pytest.raises(TypeError, match="'ordType': that is type"):
+                okx.create_orders([{**limit, "extra": {"ordType": "market"}}])  # type: ignore[list-item, typeddict-unknown-key]
+            assert order_frames(sim) == []
+            assert not any('"op":"batch-orders"' in f for f in sim.frames() if isinstance(f, str))
+            placed = okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                      client_order_id="x1", tgt_ccy="base_ccy", ccy="USDT")
+            [batched] = okx.create_orders([{**limit, "extra": {"tgt_ccy": "quote_ccy"}}])
+        assert placed["clOrdId"] == "x1" and isinstance(batched, dict)
+        assert [(f["args"][0]["ordType"], f["args"][0]["px"], f["args"][0]["tgtCcy"],
+                 f["args"][0]["ccy"]) for f in order_frames(sim)] == [
+                    ("limit", "20000", "base_ccy", "USDT")]
+
+    def test_errors_name_the_package_arguments_and_the_order_of_a_batch(self, sim):
+        limit = {"symbol": "BTC-USDT", "type": "limit", "side": "buy", "amount": "1",
+                 "price": "20000"}
+        with okx_private(sim) as okx, mexc_private(sim) as mexc:
+            for call in (lambda: okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                                  client_order_id="not-ok"),
+                         lambda: okx.cancel_order("BTC-USDT", client_order_id="not-ok"),
+                         lambda: okx.fetch_order("BTC-USDT", client_order_id="not-ok"),
+                         lambda: okx.amend_order("BTC-USDT", client_order_id="not-ok",
+                                                 amount="2")):
+                with pytest.raises(ValueError, match="^client_order_id must be 1 to 32 letters"):
+                    call()
+            with pytest.raises(ValueError, match=r"^orders\[1\]: a limit order needs a price"):
+                okx.create_orders([limit, {**limit, "price": None}])
+            with pytest.raises(ValueError, match=r"^orders\[0\]: amount must be a positive"):
+                mexc.create_orders([{**limit, "symbol": "BTCUSDT", "amount": "-1"}])
+            with pytest.raises(ValueError, match="^seconds must be 0 or 10 to 120"):
+                okx.cancel_all_orders_after(5)
+            results = okx.create_orders([{**limit, "client_order_id": "d1"},
+                                         {**limit, "client_order_id": "d1"},
+                                         {**limit, "extra": {"pos_side": "sideways"}}])
+            refused = mexc.create_orders([{**limit, "symbol": "NOPEUSDT"},
+                                          {**limit, "symbol": "NOPEUSDT",
+                                           "client_order_id": "m7"}])
+        assert isinstance(results[0], dict)
+        for outcome, index, client_id in ((results[1], 1, "d1"), (results[2], 2, None),
+                                          (refused[1], 1, "m7")):
+            assert isinstance(outcome, cw.OrderRejected)
+            assert (outcome.index, outcome.client_order_id) == (index, client_id)
+            assert f"(orders[{index}]" in str(outcome)
+            assert client_id is None or f"client_order_id {client_id})" in str(outcome)
+
     def test_one_vocabulary_and_dict_replies_on_both_exchanges(self, sim):
         """2 and 10: sides, types, client ids and Decimal the same on both; replies are dicts,
         refusals and unknown orders typed errors."""
