@@ -10,9 +10,7 @@ import pytest
 import uvloop
 
 import _corvane_ws_module as m
-import corvane_ws as cw
 from conftest import READ_TIMEOUT, open_connection, private_mexc
-from corvane_ws.sim import OKX_TEST
 
 LOOPS = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
 
@@ -196,65 +194,3 @@ class TestAsyncStream:
         assert pong == '{"id":0,"code":0,"msg":"PONG"}'
         assert gap < 0.025, f"the loop stalled for {gap * 1000:.0f} ms"
 
-
-def dead_man_requests(sim):
-    return [r.target for r in sim.sim.recorder.requests].count("/api/v5/trade/cancel-all-after")
-
-
-class TestDeadManSwitch:
-    """The switch is refreshed while the program makes progress: a reader waiting on a running
-    loop does, one waiting on a frozen loop does not."""
-
-    @staticmethod
-    async def armed(sim, okx):
-        """An order, a reader task waiting on the quiet stream, and a 10 s switch; the order."""
-        placed = await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")
-
-        async def drain():
-            async for _ in okx:
-                pass
-
-        reader = asyncio.ensure_future(drain())  # waits before the switch's call returns
-        await okx.cancel_all_orders_after(10)
-        return placed["ordId"], reader
-
-    @staticmethod
-    def okx(sim):
-        return cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
-                           passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"),
-                           rest_url=f"https://localhost:{sim.sim.rest_port}")
-
-    def test_a_frozen_loop_lets_the_switch_fire(self, sim, run):
-        fired = threading.Event()
-        fires = sim.sim.okx_dead_man_fires
-
-        async def observed():
-            await fires()
-            fired.set()
-
-        sim.sim.okx_dead_man_fires = observed
-
-        async def main():
-            async with self.okx(sim) as okx:
-                ord_id, reader = await self.armed(sim, okx)
-                in_time = fired.wait(READ_TIMEOUT * 2.5)  # the loop frozen, its reader waiting
-                reader.cancel()
-                return ord_id, in_time
-
-        ord_id, in_time = run(main())
-        assert in_time, "the switch was kept alive by a reader on a frozen loop"
-        assert sim.sim.okx_orders[ord_id]["state"] == "canceled"
-
-    def test_a_reader_waiting_on_a_running_loop_keeps_it(self, sim, run):
-        async def main():
-            async with self.okx(sim) as okx:
-                ord_id, reader = await self.armed(sim, okx)
-                # Three refreshes, each a third of the period apart: past the first countdown.
-                await asyncio.to_thread(sim.sim.recorder.wait_for,
-                                        lambda: dead_man_requests(sim) >= 4, READ_TIMEOUT * 2.5)
-                state = sim.sim.okx_orders[ord_id]["state"]
-                await okx.cancel_all_orders_after(0)
-                reader.cancel()
-                return state
-
-        assert run(main()) == "live"

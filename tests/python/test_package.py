@@ -17,6 +17,7 @@ import pytest
 import _corvane_ws_module as m
 import corvane_ws as cw
 from conftest import READ_TIMEOUT, ROOT, read_until_end
+from test_async import run  # noqa: F401  (the fixture: asyncio's loop and uvloop)
 from corvane_ws.sim import MEXC_TEST, OKX_TEST
 
 DEALS = "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT"
@@ -562,3 +563,66 @@ def test_the_wheel_installs_and_runs_in_a_clean_venv(tmp_path, sim):
     libraries = {line.split("[")[1].split("]")[0] for line in needed.splitlines() if "NEEDED" in line}
     assert libraries <= {"libssl.so.3", "libcrypto.so.3", "libstdc++.so.6", "libgcc_s.so.1",
                          "libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}
+
+
+def dead_man_requests(sim):
+    return [r.target for r in sim.sim.recorder.requests].count("/api/v5/trade/cancel-all-after")
+
+
+class TestDeadManSwitch:
+    """The switch is refreshed while the program makes progress: a reader waiting on a running
+    loop does, one waiting on a frozen loop does not."""
+
+    @staticmethod
+    async def armed(sim, okx):
+        """An order, a reader task waiting on the quiet stream, and a 10 s switch; the order."""
+        placed = await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")
+
+        async def drain():
+            async for _ in okx:
+                pass
+
+        reader = asyncio.ensure_future(drain())  # waits before the switch's call returns
+        await okx.cancel_all_orders_after(10)
+        return placed["ordId"], reader
+
+    @staticmethod
+    def okx(sim):
+        return cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                           passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"),
+                           rest_url=f"https://localhost:{sim.sim.rest_port}")
+
+    def test_a_frozen_loop_lets_the_switch_fire(self, sim, run):
+        fired = threading.Event()
+        fires = sim.sim.okx_dead_man_fires
+
+        async def observed():
+            await fires()
+            fired.set()
+
+        sim.sim.okx_dead_man_fires = observed
+
+        async def main():
+            async with self.okx(sim) as okx:
+                ord_id, reader = await self.armed(sim, okx)
+                in_time = fired.wait(READ_TIMEOUT * 2.5)  # the loop frozen, its reader waiting
+                reader.cancel()
+                return ord_id, in_time
+
+        ord_id, in_time = run(main())
+        assert in_time, "the switch was kept alive by a reader on a frozen loop"
+        assert sim.sim.okx_orders[ord_id]["state"] == "canceled"
+
+    def test_a_reader_waiting_on_a_running_loop_keeps_it(self, sim, run):
+        async def main():
+            async with self.okx(sim) as okx:
+                ord_id, reader = await self.armed(sim, okx)
+                # Three refreshes, each a third of the period apart: past the first countdown.
+                await asyncio.to_thread(sim.sim.recorder.wait_for,
+                                        lambda: dead_man_requests(sim) >= 4, READ_TIMEOUT * 2.5)
+                state = sim.sim.okx_orders[ord_id]["state"]
+                await okx.cancel_all_orders_after(0)
+                reader.cancel()
+                return state
+
+        assert run(main()) == "live"
