@@ -153,6 +153,15 @@ def check_order(type: str, side: str, price: object) -> None:
         raise ValueError("a market order takes no price")
 
 
+def symbol_of(symbol: object) -> str:
+    """The ``symbol`` argument, a non-empty str (TypeError, ValueError otherwise)."""
+    if not isinstance(symbol, str):
+        raise TypeError(f"symbol must be a str, not {type(symbol).__name__}")
+    if not symbol:
+        raise ValueError("symbol must not be empty")
+    return symbol
+
+
 def named(id: str | None, client_order_id: str | None) -> None:
     if id is None and client_order_id is None:
         raise ValueError("needs id or client_order_id")

@@ -21,7 +21,7 @@ from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, Asyn
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, batch_order,
-                      check_batch, check_order, from_refused, named, rejected)
+                      check_batch, check_order, from_refused, named, rejected, symbol_of)
 from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["MEXC", "AsyncMEXC", "MEXC_URL", "stream_name"]
@@ -103,7 +103,7 @@ class _Mexc(_Core):
     def _order_args(symbol: str, type: OrderType, side: Side, amount: Number,
                     price: Number | None, client_order_id: str | None) -> dict[str, Any]:
         check_order(type, side, price)
-        return {"inst_id": symbol, "side": side.upper(), "tdMode": MEXC_TYPES[type],
+        return {"inst_id": symbol_of(symbol), "side": side.upper(), "tdMode": MEXC_TYPES[type],
                 "sz": decimal_text(amount, "amount"),
                 "px": None if price is None else decimal_text(price, "price"),
                 "cl_ord_id": client_order_id}
@@ -138,7 +138,7 @@ class _Mexc(_Core):
     @staticmethod
     def _cancel(symbol: str, id: str | None, client_order_id: str | None) -> dict[str, Any]:
         named(id, client_order_id)
-        return {"msg_id": next_request_id(), "inst_id": symbol, "ord_id": id,
+        return {"msg_id": next_request_id(), "inst_id": symbol_of(symbol), "ord_id": id,
                 "cl_ord_id": client_order_id}
 
     @classmethod
@@ -211,13 +211,15 @@ class MEXC(_Mexc, Connection):
 
     def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
         """The open orders of ``symbol`` (MEXC's fields)."""
-        reply: list[dict[str, Any]] = self._answer(self._mexc.open_orders, inst_id=symbol)
+        reply: list[dict[str, Any]] = self._answer(self._mexc.open_orders,
+                                                   inst_id=symbol_of(symbol))
         return reply
 
     def cancel_all_orders(self, symbol: str) -> BatchResult:
         """Cancels every open order of ``symbol`` in one request; returns the orders cancelled
         (MEXC's answer)."""
-        reply: BatchResult = self._answer(self._mexc.cancel_all_orders, inst_id=symbol)
+        reply: BatchResult = self._answer(self._mexc.cancel_all_orders,
+                                          inst_id=symbol_of(symbol))
         return reply
 
 
@@ -264,11 +266,11 @@ class AsyncMEXC(_Mexc, AsyncConnection):
     async def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
         """As ``MEXC.fetch_open_orders``."""
         reply: list[dict[str, Any]] = await asyncio.to_thread(
-            self._answer, self._mexc.open_orders, inst_id=symbol)
+            self._answer, self._mexc.open_orders, inst_id=symbol_of(symbol))
         return reply
 
     async def cancel_all_orders(self, symbol: str) -> BatchResult:
         """As ``MEXC.cancel_all_orders``."""
         reply: BatchResult = await asyncio.to_thread(self._answer, self._mexc.cancel_all_orders,
-                                                     inst_id=symbol)
+                                                     inst_id=symbol_of(symbol))
         return reply

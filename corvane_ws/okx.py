@@ -22,7 +22,7 @@ from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest, OkxExtra,
                       OrderRequest, OrderType, PxField, Side, batch_order, check_batch,
-                      check_order, named, okx_client_id, okx_extra, rejected, rest)
+                      check_order, named, okx_client_id, okx_extra, rejected, rest, symbol_of)
 
 __all__ = ["OKX", "AsyncOKX", "OKX_HOST", "OKX_DEMO_HOST"]
 
@@ -102,7 +102,7 @@ class _Okx:
                     price: Number | None, client_order_id: str | None, td_mode: str,
                     extra: object) -> dict[str, Any]:
         check_order(type, side, price)
-        return {**okx_extra(extra), "inst_id": symbol, "side": side,
+        return {**okx_extra(extra), "inst_id": symbol_of(symbol), "side": side,
                 "ordType": OKX_TYPES[type], "sz": decimal_text(amount, "amount"),
                 "px": "" if price is None else decimal_text(price, "price"),
                 "tdMode": td_mode, "cl_ord_id": okx_client_id(client_order_id)}
@@ -120,13 +120,15 @@ class _Okx:
                ccy: str | None, px_field: PxField | None) -> OkxExtra:
         given = {"pos_side": pos_side, "tgt_ccy": tgt_ccy, "reduce_only": reduce_only,
                  "ccy": ccy, "px_field": px_field}
-        extra: OkxExtra = {k: v for k, v in given.items() if v is not None}  # type: ignore[assignment]
+        extra: OkxExtra = {  # type: ignore[assignment]
+            k: v for k, v in given.items() if v is not None}
         return extra
 
     @staticmethod
     def _name_args(symbol: str, id: str | None, client_order_id: str | None) -> dict[str, Any]:
         named(id, client_order_id)
-        return {"inst_id": symbol, "ord_id": id, "cl_ord_id": okx_client_id(client_order_id)}
+        return {"inst_id": symbol_of(symbol), "ord_id": id,
+                "cl_ord_id": okx_client_id(client_order_id)}
 
     def _cancel(self, symbol: str, id: str | None,
                 client_order_id: str | None) -> tuple[str, dict[str, Any]]:
@@ -307,7 +309,7 @@ class OKX(_Okx, Connection):
                     client_order_id: str | None = None) -> dict[str, Any]:
         """The order (OKX's fields: ``state``, ``accFillSz`` …) by ``id`` or
         ``client_order_id``, over signed REST; ``OrderNotFound`` if OKX has none."""
-        text = rest(self._native.query_order, inst_id=symbol, ord_id=id,
+        text = rest(self._native.query_order, inst_id=symbol_of(symbol), ord_id=id,
                     cl_ord_id=okx_client_id(client_order_id))
         return self._found(text)
 
@@ -375,8 +377,9 @@ class OKX(_Okx, Connection):
         countdown (10 to 120 ``seconds``) is restarted; 0 turns it off. The connector restarts
         it while the program reads (a read completed since the last restart, or the event loop
         an ``async for`` waits on ran) and its connection is up, so a program that dies, loses
-        its connection, stops reading or freezes has its orders cancelled within ``seconds``. Returns OKX's entry (``triggerTime``, ``ts``); ``OrderRejected``
-        when OKX refused it (then no switch is kept)."""
+        its connection, stops reading or freezes has its orders cancelled within ``seconds``.
+        Returns OKX's entry (``triggerTime``, ``ts``); ``OrderRejected`` when OKX refused it
+        (then no switch is kept)."""
         return self._entry(rest(self._okx.cancel_all_after, seconds=self._period(seconds)))
 
     def load_instruments(self, inst_type: str = "SPOT", *, inst_family: str | None = None) -> int:
@@ -452,7 +455,7 @@ class AsyncOKX(_Okx, AsyncConnection):
     async def fetch_order(self, symbol: str, id: str | None = None, *,
                           client_order_id: str | None = None) -> dict[str, Any]:
         """As ``OKX.fetch_order``."""
-        text = await asyncio.to_thread(rest, self._native.query_order, inst_id=symbol,
+        text = await asyncio.to_thread(rest, self._native.query_order, inst_id=symbol_of(symbol),
                                        ord_id=id, cl_ord_id=okx_client_id(client_order_id))
         return self._found(text)
 

@@ -104,6 +104,12 @@ class TestOrders:
                 okx.create_orders([limit, {**limit, "price": None}])
             with pytest.raises(ValueError, match=r"^orders\[0\]: amount must be a positive"):
                 mexc.create_orders([{**limit, "symbol": "BTCUSDT", "amount": "-1"}])
+            for call in (lambda: okx.create_order(None, "limit", "buy", "1", "20000"),  # type: ignore[arg-type]
+                         lambda: okx.fetch_order(None, "1"),  # type: ignore[arg-type]
+                         lambda: mexc.cancel_order(None, "1"),  # type: ignore[arg-type]
+                         lambda: mexc.fetch_open_orders(None)):  # type: ignore[arg-type]
+                with pytest.raises(TypeError, match="^symbol must be a str, not NoneType$"):
+                    call()
             with pytest.raises(ValueError, match="^seconds must be 0 or 10 to 120"):
                 okx.cancel_all_orders_after(5)
             results = okx.create_orders([{**limit, "client_order_id": "d1"},
