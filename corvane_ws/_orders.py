@@ -46,9 +46,8 @@ class OkxExtra(TypedDict, total=False):
     px_field: PxField
 
 
-class OrderRequest(TypedDict):
-    """One order of ``create_orders``: ``create_order``'s arguments by name. ``td_mode``
-    (default "cash") and ``extra`` (``OkxExtra``: ``create_order``'s OKX keywords) are OKX's."""
+class MexcOrderRequest(TypedDict):
+    """One order of MEXC's ``create_orders``: ``create_order``'s arguments by name."""
 
     symbol: str
     type: OrderType
@@ -56,6 +55,12 @@ class OrderRequest(TypedDict):
     amount: Number
     price: NotRequired[Number | None]
     client_order_id: NotRequired[str | None]
+
+
+class OrderRequest(MexcOrderRequest):
+    """One order of ``create_orders``: ``create_order``'s arguments by name. ``td_mode``
+    (default "cash") and ``extra`` (``OkxExtra``: ``create_order``'s OKX keywords) are OKX's."""
+
     td_mode: NotRequired[str]
     extra: NotRequired[OkxExtra]
 

@@ -20,7 +20,7 @@ from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, Asyn
                           Connection, _Core)
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
-from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, batch_order,
+from ._orders import (MEXC_TYPES, BatchResult, MexcOrderRequest, OrderType, Side, batch_order,
                       check_batch, check_order, from_refused, named, rejected, symbol_of)
 from .errors import RequestOutcomeUnknown, RequestRefused
 
@@ -113,13 +113,11 @@ class _Mexc(_Core):
         return {"ord_id": next_request_id(), **self._order_args(symbol, type, side, amount,
                                                                  price, client_order_id)}
 
-    def _batch(self, orders: Sequence[OrderRequest]) -> list[dict[str, Any]]:
-        check_batch(orders, OrderRequest)
+    def _batch(self, orders: Sequence[MexcOrderRequest]) -> list[dict[str, Any]]:
+        check_batch(orders, MexcOrderRequest)  # td_mode and extra, OKX's, are unknown keys
         args = []
         for index, o in enumerate(orders):
             with batch_order(index):
-                if "td_mode" in o or "extra" in o:
-                    raise ValueError("td_mode and extra are OKX's")
                 args.append(self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
                                              o.get("price"), o.get("client_order_id")))
         return args
@@ -201,7 +199,7 @@ class MEXC(_Mexc, Connection):
         del kwargs["msg_id"]
         return self._rest(self._native.query_order, **kwargs)
 
-    def create_orders(self, orders: Sequence[OrderRequest]) -> BatchResult:
+    def create_orders(self, orders: Sequence[MexcOrderRequest]) -> BatchResult:
         """Places 1 to 20 orders of one symbol in one request (``OKX.create_orders``; MEXC
         refuses a batch of several symbols with ``OrderRejected``). Returns each order's
         outcome in order: MEXC's answer for it, or an ``OrderRejected`` (returned, not raised)
@@ -257,7 +255,7 @@ class AsyncMEXC(_Mexc, AsyncConnection):
         del kwargs["msg_id"]
         return await asyncio.to_thread(self._rest, self._native.query_order, **kwargs)
 
-    async def create_orders(self, orders: Sequence[OrderRequest]) -> BatchResult:
+    async def create_orders(self, orders: Sequence[MexcOrderRequest]) -> BatchResult:
         """As ``MEXC.create_orders``."""
         args = self._batch(orders)
         return self._batch_results(await asyncio.to_thread(

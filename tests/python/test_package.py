@@ -249,9 +249,11 @@ class TestOrders:
                 mexc.create_orders([
                     {"symbol": "BTCUSDT", "type": "market", "side": "buy", "amount": "1"},
                     {"symbol": "ETHUSDT", "type": "market", "side": "buy", "amount": "1"}])
-            with pytest.raises(ValueError, match="OKX's"):
-                mexc.create_orders([{"symbol": "BTCUSDT", "type": "market", "side": "buy",
-                                     "amount": "1", "td_mode": "cross"}])
+            for okx_only in ({"td_mode": "cross"}, {"extra": {"pos_side": "long"}}):
+                with pytest.raises(TypeError, match=r"^orders\[0\] \(MexcOrderRequest\) has "
+                                                    r"unknown keys (td_mode|extra)$"):
+                    mexc.create_orders([{"symbol": "BTCUSDT", "type": "market", "side": "buy",
+                                         "amount": "1", **okx_only}])  # type: ignore[typeddict-item]
             assert len(mexc.fetch_open_orders("BTCUSDT")) == 2
             with pytest.raises(cw.OrderRejected) as refused:
                 mexc.fetch_open_orders("NOPEUSDT")
