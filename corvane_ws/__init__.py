@@ -6,8 +6,9 @@
 - ``Reconnecting``, ``AsyncReconnecting``: a stream that reconnects after drops, reporting each
   step as a ``StreamEvent`` (as a connector made with ``report_gaps=True`` reports a break in
   an order-book sequence).
-- ``OrderRequest``, ``CancelRequest``, ``AmendRequest``: the orders of a batch call;
-  ``BatchResult``: what it returns.
+- ``OrderRequest`` (``MexcOrderRequest`` on MEXC), ``CancelRequest``, ``AmendRequest``: the
+  orders of a batch call; ``OkxExtra``: OKX's other order fields; ``BatchResult``: what a
+  batch returns.
 - The errors: see ``corvane_ws.errors``.
 - ``corvane_ws.sim``: the local exchange simulator (``python -m corvane_ws.sim``).
 
@@ -20,7 +21,8 @@ from _corvane_ws_module import __version__, decode_mexc
 from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection,
                           Connection)
 from ._numbers import Number
-from ._orders import AmendRequest, BatchResult, CancelRequest, OrderRequest, OrderType, Side
+from ._orders import (AmendRequest, BatchResult, CancelRequest, MexcOrderRequest, OkxExtra,
+                      OrderRequest, OrderType, Side)
 from .errors import (ConnectError, ConnectionClosed, LoginRefused, OpenTimeout, OrderNotFound,
                      OrderRejected, RateLimited, RequestNotSent, RequestOutcomeUnknown,
                      RequestRefused)
@@ -47,7 +49,9 @@ __all__ = [
     "Connection",
     "ConnectionClosed",
     "LoginRefused",
+    "MexcOrderRequest",
     "Number",
+    "OkxExtra",
     "OpenTimeout",
     "OrderNotFound",
     "OrderRejected",

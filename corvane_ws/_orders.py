@@ -4,7 +4,9 @@ them, and the orders of a batch."""
 # No postponed annotations here: a TypedDict learns which keys NotRequired marks only from
 # evaluated ones, and batch calls check the keys with them.
 import json
-from collections.abc import Callable, Sequence
+import re
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from typing import Any, Final, Literal, NotRequired, TypedDict
 
 from ._numbers import Number
@@ -26,11 +28,31 @@ NOT_FOUND: Final = frozenset({"51603", "51400", "51401", "-2013", "-2011"})
 RATE_LIMIT_CODES: Final = frozenset({"50011", "50061"})
 RATE_LIMIT_STATUSES: Final = frozenset({429, 418})
 MAX_BATCH: Final = 20
+# The module's order keywords that the package fills from its own arguments: never from extra.
+COVERED: Final = {"ord_id": "the request id (or id)", "msg_id": "the request id",
+                  "inst_id": "symbol", "side": "side", "ordType": "type", "sz": "amount",
+                  "px": "price", "tdMode": "td_mode", "cl_ord_id": "client_order_id",
+                  "newSz": "amount", "newPx": "price", "cxlOnFail": "cancel_on_fail"}
+_OKX_CLIENT_ID: Final = re.compile(r"[0-9A-Za-z]{1,32}")
+
+type PxField = Literal["px", "pxUsd", "pxVol"]
 
 
-class OrderRequest(TypedDict):
-    """One order of ``create_orders``: ``create_order``'s arguments by name. ``td_mode``
-    (default "cash") and ``extra`` (OKX's other fields by the module's keywords) are OKX's."""
+class OkxExtra(TypedDict, total=False):
+    """OKX's other order fields, as ``create_order`` takes them by keyword: ``pos_side``
+    ("long", "short"; OKX's posSide), ``tgt_ccy`` ("base_ccy", "quote_ccy"; tgtCcy),
+    ``reduce_only`` (reduceOnly), ``ccy`` (the margin currency) and ``px_field`` (the field an
+    option's price goes in: "pxUsd" by default, or "pxVol")."""
+
+    pos_side: str
+    tgt_ccy: str
+    reduce_only: bool
+    ccy: str
+    px_field: PxField
+
+
+class MexcOrderRequest(TypedDict):
+    """One order of MEXC's ``create_orders``: ``create_order``'s arguments by name."""
 
     symbol: str
     type: OrderType
@@ -38,8 +60,14 @@ class OrderRequest(TypedDict):
     amount: Number
     price: NotRequired[Number | None]
     client_order_id: NotRequired[str | None]
+
+
+class OrderRequest(MexcOrderRequest):
+    """One order of ``create_orders``: ``create_order``'s arguments by name. ``td_mode``
+    (default "cash") and ``extra`` (``OkxExtra``: ``create_order``'s OKX keywords) are OKX's."""
+
     td_mode: NotRequired[str]
-    extra: NotRequired[dict[str, str | bool | None]]
+    extra: NotRequired[OkxExtra]
 
 
 class CancelRequest(TypedDict):
@@ -68,15 +96,58 @@ def check_batch(orders: Sequence[Any], kind: type[Any]) -> None:
     key `kind` requires or has one it does not know (a misspelt key is never ignored)."""
     if not 1 <= len(orders) <= MAX_BATCH:
         raise ValueError(f"a batch holds 1 to {MAX_BATCH} orders, not {len(orders)}")
-    for order in orders:
+    for index, order in enumerate(orders):
         if not isinstance(order, dict):
-            raise TypeError(f"an order of a batch is a dict, not {type(order).__name__}")
+            raise TypeError(f"orders[{index}] is a dict, not {type(order).__name__}")
         missing = kind.__required_keys__ - order.keys()
         unknown = order.keys() - kind.__required_keys__ - kind.__optional_keys__
         if missing or unknown:
-            raise TypeError(f"an order of a batch ({kind.__name__}) "
+            raise TypeError(f"orders[{index}] ({kind.__name__}) "
                             + (f"lacks {', '.join(sorted(missing))}" if missing else
                                f"has unknown keys {', '.join(sorted(map(str, unknown)))}"))
+
+
+@contextmanager
+def batch_order(index: int) -> Iterator[None]:
+    """An argument mistake in the order at `index` of a batch names it."""
+    try:
+        yield
+    except (TypeError, ValueError) as e:
+        raise type(e)(f"orders[{index}]: {e}") from None
+
+
+def okx_extra(extra: object) -> OkxExtra:
+    """OKX's other order fields, checked: TypeError for a key that is not one of them (above all
+    one the package sets from its own arguments, which extra never overrides) or a value of the
+    wrong type; ValueError for a px_field OKX does not know. Nothing is sent then."""
+    if not isinstance(extra, dict):
+        raise TypeError(f"extra is a dict, not {type(extra).__name__}")
+    for key, value in extra.items():
+        if key in COVERED:
+            raise TypeError(f"extra may not hold {key!r}: that is {COVERED[key]}, set from the "
+                            f"order's own arguments")
+        if key not in OkxExtra.__optional_keys__:
+            raise TypeError(f"extra has unknown key {key!r}; it takes "
+                            f"{', '.join(sorted(OkxExtra.__optional_keys__))}")
+        wanted = bool if key == "reduce_only" else str
+        if not isinstance(value, wanted):
+            raise TypeError(f"{key} must be a {wanted.__name__}, not {type(value).__name__}")
+    if extra.get("px_field", "px") not in ("px", "pxUsd", "pxVol"):
+        raise ValueError("px_field must be px, pxUsd or pxVol")
+    checked: OkxExtra = extra  # type: ignore[assignment]
+    return checked
+
+
+def okx_client_id(client_order_id: object) -> str | None:
+    """An OKX client order id as OKX takes it; ValueError (TypeError: not a str) otherwise."""
+    if client_order_id is None:
+        return None
+    if not isinstance(client_order_id, str):
+        raise TypeError(f"client_order_id must be a str, not {type(client_order_id).__name__}")
+    if not _OKX_CLIENT_ID.fullmatch(client_order_id):
+        raise ValueError(f"client_order_id must be 1 to 32 letters and digits, not "
+                         f"{client_order_id!r}")
+    return client_order_id
 
 
 def check_order(type: str, side: str, price: object) -> None:
@@ -90,6 +161,15 @@ def check_order(type: str, side: str, price: object) -> None:
         raise ValueError(f"a {type} order needs a price")
     if type == "market" and price is not None:
         raise ValueError("a market order takes no price")
+
+
+def symbol_of(symbol: object) -> str:
+    """The ``symbol`` argument, a non-empty str (TypeError, ValueError otherwise)."""
+    if not isinstance(symbol, str):
+        raise TypeError(f"symbol must be a str, not {type(symbol).__name__}")
+    if not symbol:
+        raise ValueError("symbol must not be empty")
+    return symbol
 
 
 def named(id: str | None, client_order_id: str | None) -> None:
@@ -106,11 +186,13 @@ def rejected(code: str, msg: str, reply: dict[str, Any],
     return kind(code, msg, reply, **more)
 
 
-def refused_entry(code: str, msg: str, entry: dict[str, Any]) -> OrderRejected:
-    """The refusal of one order of a batch, returned among the others: an ``OrderRejected``
-    even for the rate limit (a batch refused as a whole for it raises ``RateLimited``)."""
+def refused_entry(code: str, msg: str, entry: dict[str, Any], *, index: int,
+                  client_order_id: str | None) -> OrderRejected:
+    """The refusal of one order of a batch, returned among the others and naming it: an
+    ``OrderRejected`` even for the rate limit (a batch refused as a whole for it raises
+    ``RateLimited``)."""
     kind = OrderNotFound if code in NOT_FOUND else OrderRejected
-    return kind(code, msg, entry)
+    return kind(code, msg, entry, index=index, client_order_id=client_order_id)
 
 
 def rest(call: Callable[..., str | None], **kwargs: Any) -> str | None:

@@ -70,19 +70,28 @@ class ConnectionClosed(ConnectionError):
 class OrderRejected(RequestRefused):
     """The exchange refused an order call; nothing was done. ``code`` and ``msg``: the
     exchange's (OKX: the order's ``sCode``/``sMsg`` when it has them); ``reply``: its whole
-    answer; ``status``: the HTTP status (MEXC), None on OKX's WebSocket."""
+    answer; ``status``: the HTTP status (MEXC), None on OKX's WebSocket. For one order of a
+    batch, ``index`` (its place in the list given) and ``client_order_id`` (None when it had
+    none), also named in the message; both None otherwise."""
 
     status: int | None  # type: ignore[assignment]
 
     def __init__(self, code: str, msg: str, reply: dict[str, Any], status: int | None = None,
-                 retry_after: float | None = None, body: str = "") -> None:
-        super().__init__(f"Order rejected: {code} {msg}".rstrip())
+                 retry_after: float | None = None, body: str = "", *,
+                 index: int | None = None, client_order_id: str | None = None) -> None:
+        text = f"Order rejected: {code} {msg}".rstrip()
+        if index is not None:
+            text += f" (orders[{index}]" + (
+                f", client_order_id {client_order_id})" if client_order_id is not None else ")")
+        super().__init__(text)
         self.code = code
         self.msg = msg
         self.reply = reply
         self.status = status
         self.retry_after = retry_after
         self.body = body
+        self.index = index
+        self.client_order_id = client_order_id
 
 
 class OrderNotFound(OrderRejected):

@@ -19,9 +19,9 @@ from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, Asyn
                           Connection, _Core)
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
-from ._orders import (MEXC_TYPES, BatchResult, OrderRequest, OrderType, Side, answer_json,
-                      check_batch, check_order, from_refused, named, not_documented,
-                      refused_entry)
+from ._orders import (MEXC_TYPES, BatchResult, MexcOrderRequest, OrderType, Side, answer_json,
+                      batch_order, check_batch, check_order, from_refused, named, not_documented,
+                      refused_entry, symbol_of)
 from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["MEXC", "AsyncMEXC", "MEXC_URL", "stream_name"]
@@ -103,7 +103,7 @@ class _Mexc(_Core):
     def _order_args(symbol: str, type: OrderType, side: Side, amount: Number,
                     price: Number | None, client_order_id: str | None) -> dict[str, Any]:
         check_order(type, side, price)
-        return {"inst_id": symbol, "side": side.upper(), "tdMode": MEXC_TYPES[type],
+        return {"inst_id": symbol_of(symbol), "side": side.upper(), "tdMode": MEXC_TYPES[type],
                 "sz": decimal_text(amount, "amount"),
                 "px": None if price is None else decimal_text(price, "price"),
                 "cl_ord_id": client_order_id}
@@ -113,25 +113,32 @@ class _Mexc(_Core):
         return {"ord_id": next_request_id(), **self._order_args(symbol, type, side, amount,
                                                                  price, client_order_id)}
 
-    def _batch(self, orders: Sequence[OrderRequest]) -> list[dict[str, Any]]:
-        check_batch(orders, OrderRequest)
-        if any("td_mode" in o or "extra" in o for o in orders):
-            raise ValueError("td_mode and extra are OKX's")
-        return [self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
-                                 o.get("price"), o.get("client_order_id")) for o in orders]
+    def _batch(self, orders: Sequence[MexcOrderRequest]) -> list[dict[str, Any]]:
+        check_batch(orders, MexcOrderRequest)  # td_mode and extra, OKX's, are unknown keys
+        args = []
+        for index, o in enumerate(orders):
+            with batch_order(index):
+                args.append(self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
+                                             o.get("price"), o.get("client_order_id")))
+        return args
 
     @staticmethod
-    def _batch_results(reply: object) -> BatchResult:
-        """MEXC answers a batch with each order's result in turn: the order, or its refusal."""
-        if not isinstance(reply, list) or not all(isinstance(r, dict) for r in reply):
+    def _batch_results(reply: object, orders: list[dict[str, Any]]) -> BatchResult:
+        """MEXC answers a batch with each order's result in turn: the order, or its refusal
+        (naming the order's index and client id). An answer that does not give one result per
+        order is no batch's answer: which orders exist is then unknown."""
+        if (not isinstance(reply, list) or len(reply) != len(orders)
+                or not all(isinstance(r, dict) for r in reply)):
             raise RequestOutcomeUnknown(f"Request outcome unknown: not a batch's answer: {reply}")
-        return [refused_entry(str(r.get("code")), str(r.get("msg", "")), r)
-                if "orderId" not in r and "code" in r else r for r in reply]
+        return [refused_entry(str(r.get("code")), str(r.get("msg", "")), r, index=i,
+                              client_order_id=o.get("cl_ord_id"))
+                if "orderId" not in r and "code" in r else r
+                for i, (r, o) in enumerate(zip(reply, orders))]
 
     @staticmethod
     def _cancel(symbol: str, id: str | None, client_order_id: str | None) -> dict[str, Any]:
         named(id, client_order_id)
-        return {"msg_id": next_request_id(), "inst_id": symbol, "ord_id": id,
+        return {"msg_id": next_request_id(), "inst_id": symbol_of(symbol), "ord_id": id,
                 "cl_ord_id": client_order_id}
 
     @classmethod
@@ -204,22 +211,22 @@ class MEXC(_Mexc, Connection):
         del kwargs["msg_id"]
         return self._rest(self._native.query_order, **kwargs)
 
-    def create_orders(self, orders: Sequence[OrderRequest]) -> BatchResult:
+    def create_orders(self, orders: Sequence[MexcOrderRequest]) -> BatchResult:
         """Places 1 to 20 orders of one symbol in one request (``OKX.create_orders``; MEXC
         refuses a batch of several symbols with ``OrderRejected``). Returns each order's
         outcome in order: MEXC's answer for it, or an ``OrderRejected`` (returned, not raised)
         when it was refused."""
-        return self._batch_results(self._answer(self._mexc.batch_orders,
-                                              orders=self._batch(orders)))
+        args = self._batch(orders)
+        return self._batch_results(self._answer(self._mexc.batch_orders, orders=args), args)
 
     def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
         """The open orders of ``symbol`` (MEXC's fields)."""
-        return self._orders(self._mexc.open_orders, inst_id=symbol)
+        return self._orders(self._mexc.open_orders, inst_id=symbol_of(symbol))
 
     def cancel_all_orders(self, symbol: str) -> BatchResult:
         """Cancels every open order of ``symbol`` in one request; returns the orders cancelled
         (MEXC's answer)."""
-        return list(self._orders(self._mexc.cancel_all_orders, inst_id=symbol))
+        return list(self._orders(self._mexc.cancel_all_orders, inst_id=symbol_of(symbol)))
 
 
 class AsyncMEXC(_Mexc, AsyncConnection):
@@ -256,16 +263,18 @@ class AsyncMEXC(_Mexc, AsyncConnection):
         del kwargs["msg_id"]
         return await asyncio.to_thread(self._rest, self._native.query_order, **kwargs)
 
-    async def create_orders(self, orders: Sequence[OrderRequest]) -> BatchResult:
+    async def create_orders(self, orders: Sequence[MexcOrderRequest]) -> BatchResult:
         """As ``MEXC.create_orders``."""
+        args = self._batch(orders)
         return self._batch_results(await asyncio.to_thread(
-            self._answer, self._mexc.batch_orders, orders=self._batch(orders)))
+            self._answer, self._mexc.batch_orders, orders=args), args)
 
     async def fetch_open_orders(self, symbol: str) -> list[dict[str, Any]]:
         """As ``MEXC.fetch_open_orders``."""
-        return await asyncio.to_thread(self._orders, self._mexc.open_orders, inst_id=symbol)
+        return await asyncio.to_thread(self._orders, self._mexc.open_orders,
+                                       inst_id=symbol_of(symbol))
 
     async def cancel_all_orders(self, symbol: str) -> BatchResult:
         """As ``MEXC.cancel_all_orders``."""
         return list(await asyncio.to_thread(self._orders, self._mexc.cancel_all_orders,
-                                            inst_id=symbol))
+                                            inst_id=symbol_of(symbol)))

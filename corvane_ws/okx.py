@@ -13,7 +13,7 @@ import asyncio
 import json
 import time
 from collections import OrderedDict
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import Future
 from typing import Any, Final, Literal, cast
 
@@ -22,9 +22,10 @@ import _corvane_ws_module as _m
 from ._connection import DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
-from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest,
-                      OrderRequest, OrderType, Side, answer_json, check_batch, check_order, named,
-                      not_documented, refused_entry, rejected, rest)
+from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest, OkxExtra,
+                      OrderRequest, OrderType, PxField, Side, answer_json, batch_order, check_batch,
+                      check_order, named, not_documented, okx_client_id, okx_extra, refused_entry,
+                      rejected, rest, symbol_of)
 from .errors import RequestOutcomeUnknown, RequestRefused
 
 __all__ = ["OKX", "AsyncOKX", "OKX_HOST", "OKX_DEMO_HOST"]
@@ -134,29 +135,40 @@ class _Okx:
     @staticmethod
     def _order_args(symbol: str, type: OrderType, side: Side, amount: Number,
                     price: Number | None, client_order_id: str | None, td_mode: str,
-                    extra: dict[str, str | bool | None]) -> dict[str, Any]:
+                    extra: object) -> dict[str, Any]:
         check_order(type, side, price)
-        return {"inst_id": symbol, "side": side, "ordType": OKX_TYPES[type],
-                "sz": decimal_text(amount, "amount"),
+        return {**okx_extra(extra), "inst_id": symbol_of(symbol), "side": side,
+                "ordType": OKX_TYPES[type], "sz": decimal_text(amount, "amount"),
                 "px": "" if price is None else decimal_text(price, "price"),
-                "tdMode": td_mode, "cl_ord_id": client_order_id, **extra}
+                "tdMode": td_mode, "cl_ord_id": okx_client_id(client_order_id)}
 
     def _order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                price: Number | None, client_order_id: str | None, td_mode: str,
-               extra: dict[str, str | bool | None]) -> tuple[str, dict[str, Any]]:
+               extra: OkxExtra) -> tuple[str, dict[str, Any]]:
         request_id = next_request_id()
-        return request_id, {"ord_id": request_id, **self._order_args(
-            symbol, type, side, amount, price, client_order_id, td_mode, extra)}
+        return request_id, {**self._order_args(symbol, type, side, amount, price,
+                                               client_order_id, td_mode, extra),
+                            "ord_id": request_id}
+
+    @staticmethod
+    def _extra(pos_side: str | None, tgt_ccy: str | None, reduce_only: bool | None,
+               ccy: str | None, px_field: PxField | None) -> OkxExtra:
+        given = {"pos_side": pos_side, "tgt_ccy": tgt_ccy, "reduce_only": reduce_only,
+                 "ccy": ccy, "px_field": px_field}
+        extra: OkxExtra = {  # type: ignore[assignment]
+            k: v for k, v in given.items() if v is not None}
+        return extra
 
     @staticmethod
     def _name_args(symbol: str, id: str | None, client_order_id: str | None) -> dict[str, Any]:
         named(id, client_order_id)
-        return {"inst_id": symbol, "ord_id": id, "cl_ord_id": client_order_id}
+        return {"inst_id": symbol_of(symbol), "ord_id": id,
+                "cl_ord_id": okx_client_id(client_order_id)}
 
     def _cancel(self, symbol: str, id: str | None,
                 client_order_id: str | None) -> tuple[str, dict[str, Any]]:
         request_id = next_request_id()
-        return request_id, {"msg_id": request_id, **self._name_args(symbol, id, client_order_id)}
+        return request_id, {**self._name_args(symbol, id, client_order_id), "msg_id": request_id}
 
     def _amend_args(self, symbol: str, id: str | None, client_order_id: str | None,
                     amount: Number | None, price: Number | None,
@@ -178,7 +190,7 @@ class _Okx:
         form = self._price_forms.get(id or "") or self._price_forms.get(client_order_id or "")
         return {"pxVol": "newPxVol", "px": "newPx"}.get(form or "pxUsd", "newPxUsd")
 
-    def _placed(self, symbol: str, extra: dict[str, Any], entry: dict[str, Any],
+    def _placed(self, symbol: str, extra: Mapping[str, Any], entry: dict[str, Any],
                 client_order_id: str | None) -> None:
         """Remembers the form an option order's price went in."""
         if not _is_option(symbol):
@@ -222,37 +234,42 @@ class _Okx:
                amount: Number | None, price: Number | None,
                cancel_on_fail: bool) -> tuple[str, dict[str, Any]]:
         request_id = next_request_id()
-        return request_id, {"msg_id": request_id, **self._amend_args(
-            symbol, id, client_order_id, amount, price, cancel_on_fail)}
+        return request_id, {**self._amend_args(symbol, id, client_order_id, amount, price,
+                                               cancel_on_fail), "msg_id": request_id}
 
     def _batch(self, kind: str, orders: Sequence[Any]) -> tuple[str, dict[str, Any]]:
         """The module's keywords for a batch of `kind` ("create", "cancel", "amend")."""
         check_batch(orders, {"create": OrderRequest, "cancel": CancelRequest,
                              "amend": AmendRequest}[kind])
-        if kind == "create":
-            args = [self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
-                                     o.get("price"), o.get("client_order_id"),
-                                     o.get("td_mode", "cash"), o.get("extra", {}))
-                    for o in orders]
-        elif kind == "cancel":
-            args = [self._name_args(o["symbol"], o.get("id"), o.get("client_order_id"))
-                    for o in orders]
-        else:
-            args = [self._amend_args(o["symbol"], o.get("id"), o.get("client_order_id"),
-                                     o.get("amount"), o.get("price")) for o in orders]
+        args = []
+        for index, o in enumerate(orders):
+            with batch_order(index):
+                if kind == "create":
+                    args.append(self._order_args(o["symbol"], o["type"], o["side"], o["amount"],
+                                                 o.get("price"), o.get("client_order_id"),
+                                                 o.get("td_mode", "cash"), o.get("extra", {})))
+                elif kind == "cancel":
+                    args.append(self._name_args(o["symbol"], o.get("id"),
+                                                o.get("client_order_id")))
+                else:
+                    args.append(self._amend_args(o["symbol"], o.get("id"),
+                                                 o.get("client_order_id"), o.get("amount"),
+                                                 o.get("price")))
         request_id = next_request_id()
         return request_id, {"msg_id": request_id, "orders": args}
 
     @staticmethod
-    def _batch_results(reply: dict[str, Any], count: int) -> BatchResult:
-        """Each order's entry or refusal; OrderRejected raised when OKX refused the request as
-        a whole (it names no order)."""
+    def _batch_results(reply: dict[str, Any], orders: list[dict[str, Any]]) -> BatchResult:
+        """Each order's entry or refusal (naming the order's index and client id);
+        OrderRejected raised when OKX refused the request as a whole (it names no order)."""
         data = reply.get("data")
         if reply.get("code") not in ("0", "1", "2") or not isinstance(data, list) or len(
-                data) != count or not all(isinstance(d, dict) for d in data):
+                data) != len(orders) or not all(isinstance(d, dict) for d in data):
             raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
         return [d if d.get("sCode") == "0" else
-                refused_entry(str(d.get("sCode")), str(d.get("sMsg", "")), d) for d in data]
+                refused_entry(str(d.get("sCode")), str(d.get("sMsg", "")), d, index=i,
+                              client_order_id=o.get("cl_ord_id"))
+                for i, (d, o) in enumerate(zip(data, orders))]
 
     @staticmethod
     def _open_args(symbol: str | None, inst_type: str | None, inst_family: str | None,
@@ -282,6 +299,13 @@ class _Okx:
     def _entry(cls, text: str | None) -> dict[str, Any]:
         data = cls._data(text)
         return data[0] if data else {}
+
+    @staticmethod
+    def _period(seconds: int) -> int:
+        if isinstance(seconds, int) and not isinstance(seconds, bool) and (
+                seconds == 0 or 10 <= seconds <= 120):
+            return seconds
+        raise ValueError(f"seconds must be 0 or 10 to 120, not {seconds!r}")
 
     @staticmethod
     def _cancel_requests(open_orders: list[dict[str, Any]]) -> list[list[CancelRequest]]:
@@ -340,20 +364,23 @@ class OKX(_Okx, Connection):
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *, client_order_id: str | None = None,
-                     td_mode: str = "cash", wait: bool = True,
-                     timeout: float = DEFAULT_ACK_TIMEOUT, **extra: str | bool | None) -> dict[str, Any]:
+                     td_mode: str = "cash", pos_side: str | None = None,
+                     tgt_ccy: str | None = None, reduce_only: bool | None = None,
+                     ccy: str | None = None, px_field: PxField | None = None, wait: bool = True,
+                     timeout: float = DEFAULT_ACK_TIMEOUT) -> dict[str, Any]:
         """Places an order: ``symbol`` "BTC-USDT", ``type`` "limit", "market", "post_only",
         "ioc" or "fok" (required), ``side`` "buy" or "sell", ``amount`` and ``price`` as
         Decimal, str or int (a float is refused), ``client_order_id`` 1 to 32 letters and
         digits. ``td_mode``: OKX's trade mode ("cash" for spot; "cross" or "isolated" for
-        margin and derivatives); ``extra``: OKX's other order fields by the module's keywords
-        (``pos_side``, ``tgt_ccy``, ``reduce_only``).
+        margin and derivatives); OKX's other order fields (``OkxExtra``): ``pos_side``,
+        ``tgt_ccy``, ``reduce_only``, ``ccy``, ``px_field``.
 
         With ``wait`` (default), returns OKX's acknowledgement of this request (its entry:
         ``ordId``, ``clOrdId``, ``sCode`` …), matched by request id; raises ``OrderRejected``
         when OKX refused it and ``RequestOutcomeUnknown`` when no reply came within
         ``timeout`` seconds. Without, returns ``{"id": request_id}`` at once; the reply comes
         on the stream."""
+        extra = self._extra(pos_side, tgt_ccy, reduce_only, ccy, px_field)
         request_id, kwargs = self._order(symbol, type, side, amount, price, client_order_id,
                                          td_mode, extra)
         if wait:
@@ -376,8 +403,8 @@ class OKX(_Okx, Connection):
                     client_order_id: str | None = None) -> dict[str, Any]:
         """The order (OKX's fields: ``state``, ``accFillSz`` …) by ``id`` or
         ``client_order_id``, over signed REST; ``OrderNotFound`` if OKX has none."""
-        text = rest(self._native.query_order, inst_id=symbol, ord_id=id,
-                    cl_ord_id=client_order_id)
+        text = rest(self._native.query_order, inst_id=symbol_of(symbol), ord_id=id,
+                    cl_ord_id=okx_client_id(client_order_id))
         return self._found(text)
 
     def amend_order(self, symbol: str, id: str | None = None, *,
@@ -444,11 +471,12 @@ class OKX(_Okx, Connection):
     def cancel_all_orders_after(self, seconds: int) -> dict[str, Any]:
         """A dead-man switch: OKX cancels every pending order of the account unless the
         countdown (10 to 120 ``seconds``) is restarted; 0 turns it off. The connector restarts
-        it while the program reads (iterates or waits in ``recv``) and its connection is up, so
-        a program that dies, loses its connection or stops reading has its orders cancelled
-        within ``seconds``. Returns OKX's entry (``triggerTime``, ``ts``); ``OrderRejected``
-        when OKX refused it (then no switch is kept)."""
-        return self._entry(rest(self._okx.cancel_all_after, seconds=seconds))
+        it while the program reads (a read completed since the last restart, or the event loop
+        an ``async for`` waits on ran) and its connection is up, so a program that dies, loses
+        its connection, stops reading or freezes has its orders cancelled within ``seconds``.
+        Returns OKX's entry (``triggerTime``, ``ts``); ``OrderRejected`` when OKX refused it
+        (then no switch is kept)."""
+        return self._entry(rest(self._okx.cancel_all_after, seconds=self._period(seconds)))
 
     def load_instruments(self, inst_type: str = "SPOT", *, inst_family: str | None = None) -> int:
         """Fetches the codes OKX's order operations need for every instrument of ``inst_type``
@@ -486,7 +514,7 @@ class OKX(_Okx, Connection):
     def _send_batch(self, request_id: str, kwargs: dict[str, Any],
                     call: Callable[..., object], timeout: float) -> BatchResult:
         reply = self._request(request_id, lambda: call(**kwargs), timeout)
-        return self._batch_results(reply, len(kwargs["orders"]))
+        return self._batch_results(reply, kwargs["orders"])
 
     def _request(self, request_id: str, send: Callable[[], object],
                  timeout: float) -> dict[str, Any]:
@@ -520,10 +548,13 @@ class AsyncOKX(_Okx, AsyncConnection):
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *, client_order_id: str | None = None,
-                           td_mode: str = "cash", wait: bool = True,
-                           timeout: float = DEFAULT_ACK_TIMEOUT,
-                           **extra: str | bool | None) -> dict[str, Any]:
+                           td_mode: str = "cash", pos_side: str | None = None,
+                           tgt_ccy: str | None = None, reduce_only: bool | None = None,
+                           ccy: str | None = None, px_field: PxField | None = None,
+                           wait: bool = True,
+                           timeout: float = DEFAULT_ACK_TIMEOUT) -> dict[str, Any]:
         """As ``OKX.create_order``."""
+        extra = self._extra(pos_side, tgt_ccy, reduce_only, ccy, px_field)
         request_id, kwargs = self._order(symbol, type, side, amount, price, client_order_id,
                                          td_mode, extra)
         if wait:
@@ -545,8 +576,8 @@ class AsyncOKX(_Okx, AsyncConnection):
     async def fetch_order(self, symbol: str, id: str | None = None, *,
                           client_order_id: str | None = None) -> dict[str, Any]:
         """As ``OKX.fetch_order``."""
-        text = await asyncio.to_thread(rest, self._native.query_order, inst_id=symbol,
-                                       ord_id=id, cl_ord_id=client_order_id)
+        text = await asyncio.to_thread(rest, self._native.query_order, inst_id=symbol_of(symbol),
+                                       ord_id=id, cl_ord_id=okx_client_id(client_order_id))
         return self._found(text)
 
     async def amend_order(self, symbol: str, id: str | None = None, *,
@@ -604,7 +635,7 @@ class AsyncOKX(_Okx, AsyncConnection):
     async def cancel_all_orders_after(self, seconds: int) -> dict[str, Any]:
         """As ``OKX.cancel_all_orders_after``."""
         return self._entry(await asyncio.to_thread(rest, self._okx.cancel_all_after,
-                                                   seconds=seconds))
+                                                   seconds=self._period(seconds)))
 
     async def load_instruments(self, inst_type: str = "SPOT", *,
                                inst_family: str | None = None) -> int:
@@ -641,7 +672,7 @@ class AsyncOKX(_Okx, AsyncConnection):
     async def _send_batch(self, request_id: str, kwargs: dict[str, Any],
                           call: Callable[..., object], timeout: float) -> BatchResult:
         reply = await self._request(request_id, lambda: call(**kwargs), timeout)
-        return self._batch_results(reply, len(kwargs["orders"]))
+        return self._batch_results(reply, kwargs["orders"])
 
     async def _request(self, request_id: str, send: Callable[[], object],
                        timeout: float) -> dict[str, Any]:

@@ -33,6 +33,10 @@ public:
     // Empties the descriptor's count / makes it readable.
     void clear();
     void poke();
+    // The loop this reader waits on has run (see InboundQueue::loop_ran); nothing once detached.
+    void loop_ran() {
+        if (queue != nullptr) queue->loop_ran();
+    }
 
 private:
     InboundQueue* queue;  // null once detached

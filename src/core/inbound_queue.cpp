@@ -162,11 +162,6 @@ bool InboundQueue::nothing_to_take() const {
     return incoming.empty() && ready_count.load(std::memory_order_relaxed) == 0 && is_live.load();
 }
 
-bool InboundQueue::reader_waiting() {
-    std::lock_guard<std::mutex> lock(mtx);
-    return readers_waiting.load() > 0 || !watchers.empty();
-}
-
 bool InboundQueue::watch(int fd) {
     read_calls.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(mtx);

@@ -82,10 +82,11 @@ public:
 
     // ---- the program's heartbeat (any thread) ----
 
-    // How often readers have asked for a message (take, try_take, watch), and whether one waits
-    // for a message now: what tells a connection that the program still reads.
+    // How often readers have asked for a message (take, try_take, watch), or a reader waiting on
+    // an event loop saw that loop run (loop_ran): what tells a connection that the program still
+    // makes progress. A waiting reader alone does not count: its thread or loop may be frozen.
     std::uint64_t reads() const { return read_calls.load(std::memory_order_relaxed); }
-    bool reader_waiting();
+    void loop_ran() { read_calls.fetch_add(1, std::memory_order_relaxed); }
 
     // ---- asynchronous readers (an event loop watching a file descriptor) ----
 

@@ -101,6 +101,7 @@ bool start_wait(PyObject* self_object) {
     if (!loop) throw py::error_already_set();
     AsyncWebSocketIterator& iterator = iterator_of(self.iterator);
     py::object watch = watch_for(iterator, loop.ptr());
+    keep_beating(watch.ptr());  // before arming: a beat with no waiter does nothing
     if (!arm(watch.ptr())) {
         if (watch.ptr() != iterator.watch) retire_watch(watch.ptr());
         return false;

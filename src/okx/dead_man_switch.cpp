@@ -116,9 +116,10 @@ void DeadManRefresh::send(int seconds, std::uint64_t calls) {
     pending = start_request(seconds, [this](const https::Reply& reply) { on_reply(reply); });
 }
 
-// The program reads if a reader asked for a message since the last restart, or waits now.
+// The program reads if a reader asked for a message since the last restart, or a reader waiting
+// on an event loop saw that loop run: a reader that waits on a frozen loop or thread does not.
 bool DeadManRefresh::program_reads() {
-    return queue.reads() != period.reads.load() || queue.reader_waiting();
+    return queue.reads() != period.reads.load();
 }
 
 // Whatever the outcome: a request that failed may still have reached OKX.

@@ -6,10 +6,12 @@
 // 0: off) and when the countdown was last restarted. DeadManRefresh is one private connection's:
 // once its login succeeds it restarts the countdown every third of the period, on the
 // connection's run thread, the request running on the connection's loop (nothing waits for it).
-// It refreshes only while the program reads: since the countdown was last restarted a reader
-// asked for a message, or one waits for a message now. So the refresh stops when the process dies (no
-// thread is left), when the connection ends (its refresh goes with it) and when the program
-// stops reading; OKX then cancels the orders within the period.
+// It refreshes only while the program makes progress: since the countdown was last restarted a
+// reader asked for a message (a blocking reader asks again every few milliseconds while it
+// waits), or the event loop an asynchronous reader waits on ran. So the refresh stops when the
+// process dies (no thread is left), when the connection ends (its refresh goes with it), when
+// the program stops reading and when its reading thread or loop is frozen; OKX then cancels the
+// orders within the period.
 //
 // A request a connection sent may reach OKX after one the program sent meanwhile (or its fate
 // may never be known: a failure, the connection closed): OKX may then hold a period the program

@@ -1,6 +1,8 @@
 // OKX's dead-man switch as a connection refreshes it, against requests answered by the test.
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <deque>
 
@@ -80,6 +82,22 @@ protected:
     DeadManPeriod period;
     std::deque<Sent> sent;
 };
+
+TEST_F(DeadManSwitch, AReaderWaitingOnAFrozenLoopIsNoProgressARunningLoopIs) {
+    period.seconds.store(60);
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    queue.open_stream();
+    ASSERT_TRUE(queue.watch(fd));  // an asynchronous reader waits: its loop may be frozen
+    period.reads.store(queue.reads());
+    Connection connection(period, queue, loop, sent);
+    loop.run_for(milliseconds(20));
+    EXPECT_TRUE(sent.empty());
+    queue.loop_ran();  // its loop ran
+    EXPECT_EQ(next().seconds, 60);
+    queue.unwatch(fd);
+    close(fd);
+}
 
 TEST_F(DeadManSwitch, ARefreshThatFailsAfterTheProgramTurnedItOffIsTurnedOffAgain) {
     armed();

@@ -193,3 +193,4 @@ class TestAsyncStream:
         pong, gap = run(main())
         assert pong == '{"id":0,"code":0,"msg":"PONG"}'
         assert gap < 0.025, f"the loop stalled for {gap * 1000:.0f} ms"
+

@@ -18,6 +18,7 @@ import pytest
 import _corvane_ws_module as m
 import corvane_ws as cw
 from conftest import READ_TIMEOUT, ROOT, read_until_end
+from test_async import run  # noqa: F401  (the fixture: asyncio's loop and uvloop)
 from corvane_ws.sim import MEXC_TEST, OKX_TEST
 
 DEALS = "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT"
@@ -60,6 +61,71 @@ class TestOrders:
             with pytest.raises(TypeError, match="not float"):
                 okx.create_order("BTC-USDT", "limit", "buy", 0.1, "20000")
         assert len(order_frames(sim)) == 1
+
+    def test_extra_never_overrides_what_the_package_checked(self, sim):
+        """A field the vocabulary covers, or the request id, is no extra: TypeError, nothing
+        sent, single or batch; OKX's other fields still go out."""
+        limit = {"symbol": "BTC-USDT", "type": "limit", "side": "buy", "amount": "1",
+                 "price": "20000"}
+        covered = [{"ordType": "market"}, {"px": "-5"}, {"sz": 1.5}, {"ord_id": "r9"},
+                   {"msg_id": "r9"}, {"cl_ord_id": "c9"}, {"tdMode": "cross"},
+                   {"inst_id": "ETH-USDT"}, {"side": "sell"}]
+        with okx_private(sim) as okx:
+            for extra in [*covered, {"inst_id_code": 1}, {"reduce_only": "yes"},
+                          {"pos_side": 1}]:
+                with pytest.raises(TypeError):
+                    okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", **extra)  # type: ignore[arg-type]
+                with pytest.raises(TypeError, match=r"^orders\[1\]: "):
+                    okx.create_orders([limit, {**limit, "extra": extra}])  # type: ignore[list-item]
+            with pytest.raises(TypeError, match="'ordType': that is type"):
+                okx.create_orders([{**limit, "extra": {"ordType": "market"}}])  # type: ignore[list-item, typeddict-unknown-key]
+            assert order_frames(sim) == []
+            assert not any('"op":"batch-orders"' in f for f in sim.frames() if isinstance(f, str))
+            placed = okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                      client_order_id="x1", tgt_ccy="base_ccy", ccy="USDT")
+            [batched] = okx.create_orders([{**limit, "extra": {"tgt_ccy": "quote_ccy"}}])
+        assert placed["clOrdId"] == "x1" and isinstance(batched, dict)
+        assert [(f["args"][0]["ordType"], f["args"][0]["px"], f["args"][0]["tgtCcy"],
+                 f["args"][0]["ccy"]) for f in order_frames(sim)] == [
+                    ("limit", "20000", "base_ccy", "USDT")]
+
+    def test_errors_name_the_package_arguments_and_the_order_of_a_batch(self, sim):
+        limit = {"symbol": "BTC-USDT", "type": "limit", "side": "buy", "amount": "1",
+                 "price": "20000"}
+        with okx_private(sim) as okx, mexc_private(sim) as mexc:
+            for call in (lambda: okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                                  client_order_id="not-ok"),
+                         lambda: okx.cancel_order("BTC-USDT", client_order_id="not-ok"),
+                         lambda: okx.fetch_order("BTC-USDT", client_order_id="not-ok"),
+                         lambda: okx.amend_order("BTC-USDT", client_order_id="not-ok",
+                                                 amount="2")):
+                with pytest.raises(ValueError, match="^client_order_id must be 1 to 32 letters"):
+                    call()
+            with pytest.raises(ValueError, match=r"^orders\[1\]: a limit order needs a price"):
+                okx.create_orders([limit, {**limit, "price": None}])
+            with pytest.raises(ValueError, match=r"^orders\[0\]: amount must be a positive"):
+                mexc.create_orders([{**limit, "symbol": "BTCUSDT", "amount": "-1"}])
+            for call in (lambda: okx.create_order(None, "limit", "buy", "1", "20000"),  # type: ignore[arg-type]
+                         lambda: okx.fetch_order(None, "1"),  # type: ignore[arg-type]
+                         lambda: mexc.cancel_order(None, "1"),  # type: ignore[arg-type]
+                         lambda: mexc.fetch_open_orders(None)):  # type: ignore[arg-type]
+                with pytest.raises(TypeError, match="^symbol must be a str, not NoneType$"):
+                    call()
+            with pytest.raises(ValueError, match="^seconds must be 0 or 10 to 120"):
+                okx.cancel_all_orders_after(5)
+            results = okx.create_orders([{**limit, "client_order_id": "d1"},
+                                         {**limit, "client_order_id": "d1"},
+                                         {**limit, "extra": {"pos_side": "sideways"}}])
+            refused = mexc.create_orders([{**limit, "symbol": "NOPEUSDT"},
+                                          {**limit, "symbol": "NOPEUSDT",
+                                           "client_order_id": "m7"}])
+        assert isinstance(results[0], dict)
+        for outcome, index, client_id in ((results[1], 1, "d1"), (results[2], 2, None),
+                                          (refused[1], 1, "m7")):
+            assert isinstance(outcome, cw.OrderRejected)
+            assert (outcome.index, outcome.client_order_id) == (index, client_id)
+            assert f"(orders[{index}]" in str(outcome)
+            assert client_id is None or f"client_order_id {client_id})" in str(outcome)
 
     def test_one_vocabulary_and_dict_replies_on_both_exchanges(self, sim):
         """2 and 10: sides, types, client ids and Decimal the same on both; replies are dicts,
@@ -370,9 +436,11 @@ class TestOrders:
                 mexc.create_orders([
                     {"symbol": "BTCUSDT", "type": "market", "side": "buy", "amount": "1"},
                     {"symbol": "ETHUSDT", "type": "market", "side": "buy", "amount": "1"}])
-            with pytest.raises(ValueError, match="OKX's"):
-                mexc.create_orders([{"symbol": "BTCUSDT", "type": "market", "side": "buy",
-                                     "amount": "1", "td_mode": "cross"}])
+            for okx_only in ({"td_mode": "cross"}, {"extra": {"pos_side": "long"}}):
+                with pytest.raises(TypeError, match=r"^orders\[0\] \(MexcOrderRequest\) has "
+                                                    r"unknown keys (td_mode|extra)$"):
+                    mexc.create_orders([{"symbol": "BTCUSDT", "type": "market", "side": "buy",
+                                         "amount": "1", **okx_only}])  # type: ignore[typeddict-item]
             assert len(mexc.fetch_open_orders("BTCUSDT")) == 2
             with pytest.raises(cw.OrderRejected) as refused:
                 mexc.fetch_open_orders("NOPEUSDT")
@@ -770,3 +838,66 @@ def test_the_wheel_installs_and_runs_in_a_clean_venv(tmp_path, sim):
     libraries = {line.split("[")[1].split("]")[0] for line in needed.splitlines() if "NEEDED" in line}
     assert libraries <= {"libssl.so.3", "libcrypto.so.3", "libstdc++.so.6", "libgcc_s.so.1",
                          "libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"}
+
+
+def dead_man_requests(sim):
+    return [r.target for r in sim.sim.recorder.requests].count("/api/v5/trade/cancel-all-after")
+
+
+class TestDeadManSwitch:
+    """The switch is refreshed while the program makes progress: a reader waiting on a running
+    loop does, one waiting on a frozen loop does not."""
+
+    @staticmethod
+    async def armed(sim, okx):
+        """An order, a reader task waiting on the quiet stream, and a 10 s switch; the order."""
+        placed = await okx.create_order("BTC-USDT", "limit", "buy", "1", "20000")
+
+        async def drain():
+            async for _ in okx:
+                pass
+
+        reader = asyncio.ensure_future(drain())  # waits before the switch's call returns
+        await okx.cancel_all_orders_after(10)
+        return placed["ordId"], reader
+
+    @staticmethod
+    def okx(sim):
+        return cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                           passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"),
+                           rest_url=f"https://localhost:{sim.sim.rest_port}")
+
+    def test_a_frozen_loop_lets_the_switch_fire(self, sim, run):
+        fired = threading.Event()
+        fires = sim.sim.okx_dead_man_fires
+
+        async def observed():
+            await fires()
+            fired.set()
+
+        sim.sim.okx_dead_man_fires = observed
+
+        async def main():
+            async with self.okx(sim) as okx:
+                ord_id, reader = await self.armed(sim, okx)
+                in_time = fired.wait(READ_TIMEOUT * 2.5)  # the loop frozen, its reader waiting
+                reader.cancel()
+                return ord_id, in_time
+
+        ord_id, in_time = run(main())
+        assert in_time, "the switch was kept alive by a reader on a frozen loop"
+        assert sim.sim.okx_orders[ord_id]["state"] == "canceled"
+
+    def test_a_reader_waiting_on_a_running_loop_keeps_it(self, sim, run):
+        async def main():
+            async with self.okx(sim) as okx:
+                ord_id, reader = await self.armed(sim, okx)
+                # Three refreshes, each a third of the period apart: past the first countdown.
+                await asyncio.to_thread(sim.sim.recorder.wait_for,
+                                        lambda: dead_man_requests(sim) >= 4, READ_TIMEOUT * 2.5)
+                state = sim.sim.okx_orders[ord_id]["state"]
+                await okx.cancel_all_orders_after(0)
+                reader.cancel()
+                return state
+
+        assert run(main()) == "live"
