@@ -24,7 +24,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p = argparse.ArgumentParser(prog="python -m corvane_ws.sim", description=__doc__.splitlines()[0])
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=0, help="WebSocket port (default: any free)")
-    p.add_argument("--rest-port", type=int, default=0, help="MEXC REST port (default: any free)")
+    p.add_argument("--rest-port", type=int, default=0, help="REST port of both exchanges (default: any free)")
     p.add_argument("--control-port", type=int, default=None,
                    help="plain-HTTP control port (default: none; 0 for any free)")
     p.add_argument("--rate", type=float, default=20.0,
