@@ -15,6 +15,7 @@ import time
 from collections import OrderedDict
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import Future
+from functools import partial
 from typing import Any, Final, Literal, cast
 
 import _corvane_ws_module as _m
@@ -53,6 +54,31 @@ def _relisted(reply: dict[str, Any]) -> bool:
     data = reply.get("data")
     return (reply.get("op") == "order" and isinstance(data, list) and len(data) == 1
             and isinstance(data[0], dict) and data[0].get("sCode") == "51001")
+
+
+def _refused_whole(reply: dict[str, Any]) -> bool:
+    """Whether OKX refused an operation as a whole: an error event, or a code other than "0"
+    and "2" with no order's entry (60013 invalid arguments, 50011 the rate limit …)."""
+    code = reply.get("code")
+    return isinstance(code, str) and code not in ("", "0", "2") and (
+        reply.get("event") == "error" or reply.get("data") in (None, []))
+
+
+def _done(entry: object) -> bool:
+    """Whether `entry` says OKX carried its order's operation out: sCode "0" and the order's
+    ordId."""
+    return (isinstance(entry, dict) and entry.get("sCode") == "0"
+            and isinstance(entry.get("ordId"), str) and entry["ordId"] != "")
+
+
+def _refusal(entry: object) -> bool:
+    """Whether `entry` says OKX refused its order's operation: a non-zero sCode."""
+    return (isinstance(entry, dict) and isinstance(entry.get("sCode"), str)
+            and entry["sCode"] not in ("", "0"))
+
+
+def _settled(entry: object) -> bool:
+    return _done(entry) or _refusal(entry)
 
 
 def _refusing_unlisted(call: Callable[[], object]) -> Callable[[], object]:
@@ -261,15 +287,21 @@ class _Okx:
     @staticmethod
     def _batch_results(reply: dict[str, Any], orders: list[dict[str, Any]]) -> BatchResult:
         """Each order's entry or refusal (naming the order's index and client id);
-        OrderRejected raised when OKX refused the request as a whole (it names no order)."""
-        data = reply.get("data")
-        if reply.get("code") not in ("0", "1", "2") or not isinstance(data, list) or len(
-                data) != len(orders) or not all(isinstance(d, dict) for d in data):
-            raise rejected(str(reply.get("code")), str(reply.get("msg", "")), reply)
-        return [d if d.get("sCode") == "0" else
-                refused_entry(str(d.get("sCode")), str(d.get("sMsg", "")), d, index=i,
-                              client_order_id=o.get("cl_ord_id"))
-                for i, (d, o) in enumerate(zip(data, orders))]
+        OrderRejected raised when OKX refused the request as a whole (it names no order).
+        Entries that do not match the orders sent, or the reply's code, are no answer:
+        RequestOutcomeUnknown, as any of them may have been carried out."""
+        if _refused_whole(reply):
+            raise rejected(str(reply["code"]), str(reply.get("msg", "")), reply)
+        data, code = reply.get("data"), reply.get("code")
+        if not isinstance(data, list) or len(data) != len(orders) or not isinstance(code, str):
+            raise not_documented(reply)
+        done = [_done(d) for d in data]
+        if not {"0": all(done), "2": all(map(_settled, data))}.get(
+                code, all(map(_refusal, data))):  # "1" (or another): each order refused
+            raise not_documented(reply)
+        return [d if ok else refused_entry(str(d["sCode"]), str(d.get("sMsg", "")), d,
+                                           index=i, client_order_id=o.get("cl_ord_id"))
+                for i, (d, ok, o) in enumerate(zip(data, done, orders))]
 
     @staticmethod
     def _open_args(symbol: str | None, inst_type: str | None, inst_family: str | None,
@@ -320,14 +352,19 @@ class _Okx:
 
     @staticmethod
     def _accepted(reply: dict[str, Any]) -> dict[str, Any]:
-        """The order's entry of an OKX reply; OrderRejected unless OKX accepted it."""
-        data = reply.get("data") or [{}]
-        entry = data[0] if isinstance(data, list) and isinstance(data[0], dict) else {}
-        if reply.get("code") != "0" or entry.get("sCode", "0") != "0":
-            code = entry.get("sCode") or reply.get("code")
-            msg = entry.get("sMsg") or reply.get("msg", "")
-            raise rejected(str(code), str(msg), reply)
-        return entry
+        """The order's entry of OKX's reply to one operation; OrderRejected when OKX refused
+        it. Any other reply (no entry, an entry without its sCode or ordId, codes that
+        disagree) is RequestOutcomeUnknown: the operation may have been carried out."""
+        if _refused_whole(reply):
+            raise rejected(str(reply["code"]), str(reply.get("msg", "")), reply)
+        data, code = reply.get("data"), reply.get("code")
+        entry = data[0] if isinstance(data, list) and len(data) == 1 else None
+        if code == "0" and _done(entry):
+            return cast(dict[str, Any], entry)
+        if code != "2" and _refusal(entry):
+            entry = cast(dict[str, Any], entry)
+            raise rejected(entry["sCode"], str(entry.get("sMsg", "")), reply)
+        raise not_documented(reply)
 
     @classmethod
     def _found(cls, text: str | None) -> dict[str, Any]:
@@ -561,7 +598,7 @@ class AsyncOKX(_Okx, AsyncConnection):
             entry = await self._place(request_id, kwargs, timeout)
         else:
             entry = await self._send(request_id, lambda: self._native.place_order(**kwargs),
-                                     False, timeout)
+                                     False, timeout, symbol)
         self._placed(symbol, extra, entry, client_order_id)
         return entry
 
@@ -571,7 +608,7 @@ class AsyncOKX(_Okx, AsyncConnection):
         """As ``OKX.cancel_order``."""
         request_id, kwargs = self._cancel(symbol, id, client_order_id)
         return await self._send(request_id, lambda: self._native.cancel_order(**kwargs), wait,
-                                timeout)
+                                timeout, symbol)
 
     async def fetch_order(self, symbol: str, id: str | None = None, *,
                           client_order_id: str | None = None) -> dict[str, Any]:
@@ -589,7 +626,7 @@ class AsyncOKX(_Okx, AsyncConnection):
         request_id, kwargs = self._amend(symbol, id, client_order_id, amount, price,
                                          cancel_on_fail)
         return await self._send(request_id, lambda: self._okx.amend_order(**kwargs), wait,
-                                timeout)
+                                timeout, symbol)
 
     async def create_orders(self, orders: Sequence[OrderRequest], *,
                             timeout: float = DEFAULT_ACK_TIMEOUT) -> BatchResult:
@@ -644,11 +681,12 @@ class AsyncOKX(_Okx, AsyncConnection):
                                        inst_type, inst_family or "")
 
     async def _send(self, request_id: str, send: Callable[[], object], wait: bool,
-                    timeout: float) -> dict[str, Any]:
+                    timeout: float, symbol: str) -> dict[str, Any]:
         if not wait:
-            await asyncio.to_thread(_refusing_unlisted(send))
+            await self._look_up([symbol])
+            _refusing_unlisted(send)()
             return {"id": request_id}
-        return self._accepted(await self._request(request_id, send, timeout))
+        return self._accepted(await self._request(request_id, send, timeout, [symbol]))
 
     async def _place(self, request_id: str, kwargs: dict[str, Any],
                      timeout: float) -> dict[str, Any]:
@@ -657,7 +695,7 @@ class AsyncOKX(_Okx, AsyncConnection):
         try:
             reply = await self._request(
                 request_id, lambda: self._native.place_order(**kwargs, resend_relisted=True),
-                timeout)
+                timeout, [kwargs["inst_id"]])
         except BaseException as e:
             held = self._held_refusal(request_id, e)
             if held is None:
@@ -666,21 +704,30 @@ class AsyncOKX(_Okx, AsyncConnection):
         resent = self._okx.settle_order(request_id)[0] == "resent"
         while self._stale(request_id, reply, resent):
             reply = await self._request(request_id, lambda: None,
-                                        max(0.0, deadline - time.monotonic()))
+                                        max(0.0, deadline - time.monotonic()), [])
         return self._accepted(reply)
 
     async def _send_batch(self, request_id: str, kwargs: dict[str, Any],
                           call: Callable[..., object], timeout: float) -> BatchResult:
-        reply = await self._request(request_id, lambda: call(**kwargs), timeout)
+        reply = await self._request(request_id, lambda: call(**kwargs), timeout,
+                                    [o["inst_id"] for o in kwargs["orders"]])
         return self._batch_results(reply, kwargs["orders"])
 
-    async def _request(self, request_id: str, send: Callable[[], object],
-                       timeout: float) -> dict[str, Any]:
-        # The first order of an instrument looks its code up over REST: not on the loop.
+    async def _request(self, request_id: str, send: Callable[[], object], timeout: float,
+                       symbols: Sequence[str]) -> dict[str, Any]:
+        await self._look_up(symbols)
         waiter = self._expect(request_id)
         try:
-            await asyncio.to_thread(_refusing_unlisted(send))
+            _refusing_unlisted(send)()  # the codes are cached: it sends at once
         except BaseException:
             self._waiters.pop(request_id, None)
             raise
         return await self._await_ack(request_id, waiter, timeout)
+
+    async def _look_up(self, symbols: Sequence[str]) -> None:
+        """The instrument codes of `symbols`, fetched over REST in a worker thread when not
+        cached, so that the send that follows goes out from the loop at once, and not at all
+        when the call is cancelled (or times out) meanwhile: the worker never sends."""
+        for symbol in dict.fromkeys(symbols):
+            await asyncio.to_thread(_refusing_unlisted(partial(self._okx.instrument_code,
+                                                               symbol)))

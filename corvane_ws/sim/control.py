@@ -19,6 +19,9 @@ POST /okx?relist=I      instrument I gets a new instIdCode; the old one names no
 POST /okx?late-51001=MS   an order refused with 51001 is answered MS milliseconds late
 POST /okx?repeat-51001=MS  ... and answered once more MS milliseconds later (off: not again)
 POST /okx?slow-instruments=MS  GET /api/v5/public/instruments answers MS milliseconds late
+POST /okx?odd-answer=K  the next OKX operation is carried out and answered out of form: K
+                        "empty-data" (data []), "blank-entry" (one entry with empty ordId and
+                        clOrdId, no sCode) or "short-batch" (its last entry left out)
 GET  /okx-orders        every OKX order placed, in order
 GET  /rest              REST port: TLS handshakes (and how many resumed), connections open, idle
 POST /rest?idle=S       close a REST connection idle for S seconds (60)
@@ -42,6 +45,7 @@ from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
 
 from . import okx_rules
+from .okx import ODD_ANSWERS
 from .recorder import RestRequest
 
 if TYPE_CHECKING:
@@ -108,6 +112,10 @@ def handle(sim: "Simulator", request: RestRequest):
                                       else float(query["repeat-51001"]) / 1000)
         if "slow-instruments" in query:
             sim.okx_instruments_delay_s = float(query["slow-instruments"]) / 1000
+        if "odd-answer" in query:
+            if query["odd-answer"] not in ODD_ANSWERS:
+                return 400, {"error": f"unknown odd answer {query['odd-answer']!r}"}
+            sim.okx_odd_answer = query["odd-answer"]
         if "relist" in query:
             return 200, {"instIdCode": okx_rules.relist(sim.okx_instruments, query["relist"])}
         return 200, {"ok": True}
@@ -163,6 +171,7 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_late_op_answers = False
         sim.okx_51001_delay_s, sim.okx_51001_repeat_s = 0.0, None
         sim.okx_instruments_delay_s = 0.0
+        sim.okx_odd_answer = None
         sim.rate, sim.feed_limit = 0.0, None
         sim.clock_skew_s = 0.0
         sim.served_time = None

@@ -22,6 +22,14 @@ if TYPE_CHECKING:
 
 _order_ids = itertools.count(600000001)
 
+# Replies an operation may get that OKX does not document: a faulty gateway's, for the client
+# to take as an unknown outcome (the operation itself is carried out).
+ODD_ANSWERS = {
+    "empty-data": lambda reply: dict(reply, data=[]),
+    "blank-entry": lambda reply: dict(reply, data=[{"ordId": "", "clOrdId": ""}]),
+    "short-batch": lambda reply: dict(reply, data=reply["data"][:-1]),
+}
+
 
 def okx_sign(timestamp: str, secret: str) -> str:
     digest = hmac.new(secret.encode(), (timestamp + "GET" + "/users/self/verify").encode(),
@@ -294,6 +302,9 @@ class OkxSession:
     async def answer(self, reply: dict, orders: list[dict]) -> None:
         """An operation's reply, then its orders' updates; while the simulator answers late,
         both wait for the answer to the connection's next login, subscribe or unsubscribe."""
+        if self.sim.okx_odd_answer is not None:
+            reply = ODD_ANSWERS[self.sim.okx_odd_answer](reply)
+            self.sim.okx_odd_answer = None
         if self.sim.okx_late_op_answers:
             self.late_answers.append((reply, orders))
             return

@@ -47,7 +47,7 @@ RAW_PATH = "/raw"
 REST_FAULTS = {"stall", "drop", "truncated", "huge", "status500", "not-json", "empty",
                "no-listen-key", "array", "rate-limit", "rate-limit-date", "okx-rate-limit",
                "continue", "slow", "lost-answer", "stale-after", "status302", "null",
-               "code-in-200"}
+               "code-in-200", "short-batch"}
 RETRY_AFTER_S = 2  # what an injected HTTP 429 asks for
 RETRY_AFTER_DATE_S = 7  # how far ahead the HTTP date of an injected 429 lies
 REST_IDLE_S = 60.0  # how long the REST listener keeps an idle connection open
@@ -107,6 +107,7 @@ class Simulator:
         self.okx_51001_delay_s = 0.0  # an order refused with 51001 is answered this late
         self.okx_51001_repeat_s: float | None = None  # ... and answered again this much later
         self.okx_instruments_delay_s = 0.0  # the instrument list is answered this late
+        self.okx_odd_answer: str | None = None  # the next operation's reply, out of form
         self.refuse_status: int | None = None  # every new WebSocket upgrade refused with it
         self.okx_limits = okx_limits or OkxLimits()
         self.mexc_limits = mexc_limits or MexcLimits()
@@ -365,7 +366,8 @@ class Simulator:
         if fault in ("lost-answer", "stale-after"):  # carried out, and the answer never comes
             writer.transport.abort()
             return False
-        writer.write(json_response(status, body, close=wants_close(request)))
+        answered = body[:-1] if fault == "short-batch" and isinstance(body, list) else body
+        writer.write(json_response(status, answered, close=wants_close(request)))
         await writer.drain()
         for order in self._rest.changed_orders(request, status, body):
             await self.push_mexc_order(order)
@@ -412,7 +414,7 @@ class Simulator:
         if fault == "slow":
             await asyncio.sleep(SLOW_S)
             return False
-        if fault in ("lost-answer", "stale-after"):
+        if fault in ("lost-answer", "stale-after", "short-batch"):
             return False
         if fault == "stall":
             await reader.read()  # until the client gives up and closes

@@ -180,6 +180,15 @@ Caches the instIdCode of every instrument of inst_type ("SPOT", "MARGIN", "SWAP"
 "OPTION" with its inst_family, such as "BTC-USD") in one REST request, so that no order on them
 waits for a lookup. Returns how many came. Raises RequestRefused or RequestNotSent like a
 lookup.)doc")
+        .def(
+            "instrument_code",
+            [](OkxConnector& self, const std::string& inst_id) {
+                return without_gil([&] { return self.instrument_code(inst_id); });
+            },
+            py::arg("inst_id"), R"doc(
+The instIdCode of inst_id ("BTC-USDT"): cached, else fetched over REST (caching every code of
+its type) as an order on it would fetch it, so that a later order call on it sends at once.
+Raises RequestRefused or RequestNotSent like a lookup.)doc")
         .def("batch_orders", &batch_orders, doc::kBatchOrders)
         .def("open_orders", &query_call<OrderCall::open_orders>, doc::kOpenOrders)
         .def("amend_order", &okx_amend, doc::kAmendOrder)

@@ -61,6 +61,9 @@ public:
     // Caches the instIdCode of every instrument of `inst_type` (OPTION: of `inst_family`) with
     // one REST request, so that no order waits for a lookup; how many came. Python threads.
     std::size_t load_instruments(const std::string& inst_type, const std::string& inst_family);
+    // The instIdCode of `inst_id`: cached, else fetched (caching every code of its type) as an
+    // order on it would, so that the order then goes out without waiting. Python threads.
+    std::uint64_t instrument_code(const std::string& inst_id);
 
 private:
     class Connection;

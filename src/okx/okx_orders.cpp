@@ -149,6 +149,10 @@ std::size_t OkxConnector::load_instruments(const std::string& inst_type,
         .codes.size();
 }
 
+std::uint64_t OkxConnector::instrument_code(const std::string& inst_id) {
+    return inst_id_code(ParamMap{}, inst_id);
+}
+
 std::optional<std::uint64_t> OkxConnector::cached_code(const std::string& inst_id) {
     std::lock_guard<std::mutex> lock(codes_mtx);
     const auto cached = codes.find(inst_id);

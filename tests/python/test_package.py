@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import venv
+from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 from typing import Any
 
@@ -358,6 +359,46 @@ class TestOrders:
         asyncio.run(main())
         assert (len(self.placed(sim, "y1")), len(self.placed(sim, "y2"))) == (0, 1)
 
+    def test_async_nothing_goes_out_after_its_call_was_cancelled(self, sim):
+        """The first call on an instrument looks its code up over REST, slowly here: a call
+        cancelled meanwhile must send nothing when the lookup ends."""
+        async def main() -> None:
+            loop = asyncio.get_running_loop()
+            first, later = ThreadPoolExecutor(), ThreadPoolExecutor()
+            loop.set_default_executor(first)
+            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                              passphrase=OKX_TEST.passphrase, url=sim.sim.url("/ws/v5/private"),
+                              rest_url=f"https://localhost:{sim.sim.rest_port}")
+            async with okx:
+                sim.control("POST", "/okx?slow-instruments=1500")
+                one: Any = {"symbol": "BTC-USDT", "client_order_id": "gone1"}
+                calls = [okx.create_order("BTC-USDT", "limit", "buy", "1", "100",
+                                          client_order_id="gone1"),
+                         okx.create_order("BTC-USDT", "limit", "buy", "1", "100",
+                                          client_order_id="gone2", wait=False),
+                         okx.cancel_order("BTC-USDT", client_order_id="gone1"),
+                         okx.amend_order("BTC-USDT", client_order_id="gone1", amount="2"),
+                         okx.create_orders([{"symbol": "BTC-USDT", "type": "limit",
+                                             "side": "buy", "amount": "1", "price": "100",
+                                             "client_order_id": "gone3"}]),
+                         okx.cancel_orders([one]), okx.amend_orders([dict(one, amount="2")])]
+                for call in calls:
+                    with pytest.raises(TimeoutError):
+                        await asyncio.wait_for(call, 0.2)
+                # every lookup of the cancelled calls has ended (and, before the fix, its
+                # send gone out); the reply to a later order follows all they sent
+                loop.set_default_executor(later)
+                await asyncio.wait_for(loop.run_in_executor(later, first.shutdown), READ_TIMEOUT)
+                sim.control("POST", "/okx?slow-instruments=0")
+                await okx.create_order("BTC-USDT", "limit", "buy", "1", "100",
+                                       client_order_id="kept1", timeout=READ_TIMEOUT)
+            later.shutdown()
+
+        asyncio.run(main())
+        sent = [f for f in sim.frames() if isinstance(f, str) and '"op":"' in f]
+        assert [f for f in sent if "gone" in f] == []
+        assert len([f for f in sent if "kept1" in f]) == 1
+
     def test_an_option_is_amended_in_the_price_form_it_was_placed_with(self, sim):
         option = "BTC-USD-261225-100000-C"
         with okx_private(sim) as okx:
@@ -537,6 +578,53 @@ class TestAnswers:
                 sim.sim.add_rest_fault(fault, path)
                 with pytest.raises(cw.RequestOutcomeUnknown):
                     call()
+
+    @pytest.mark.parametrize("odd", ["empty-data", "blank-entry"])
+    def test_an_okx_acknowledgement_out_of_form_is_an_unknown_outcome(self, sim, odd):
+        """OKX carried each operation out; its reply gives no order's outcome."""
+        with okx_private(sim) as okx:
+            calls = [lambda: okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
+                                              client_order_id="odd1"),
+                     lambda: okx.amend_order("BTC-USDT", client_order_id="odd1", amount="2"),
+                     lambda: okx.cancel_order("BTC-USDT", client_order_id="odd1")]
+            states = []
+            for call in calls:
+                sim.control("POST", f"/okx?odd-answer={odd}")
+                with pytest.raises(cw.RequestOutcomeUnknown, match="not the documented answer"):
+                    call()
+                found = okx.fetch_order("BTC-USDT", client_order_id="odd1")  # as the README says
+                states.append((found["state"], found["sz"]))
+            assert states == [("live", "1"), ("live", "2"), ("canceled", "2")]
+
+    def test_an_okx_batch_answer_that_does_not_match_its_orders_is_an_unknown_outcome(self, sim):
+        two: list[Any] = [{"symbol": "BTC-USDT", "type": "limit", "side": "buy", "amount": "1",
+                           "price": "20000", "client_order_id": f"sb{i}"} for i in (1, 2)]
+        names: list[Any] = [{"symbol": "BTC-USDT", "client_order_id": f"sb{i}"} for i in (1, 2)]
+        with okx_private(sim) as okx:
+            calls = [lambda: okx.create_orders(two),
+                     lambda: okx.amend_orders([dict(n, amount="2") for n in names]),
+                     lambda: okx.cancel_orders(names)]
+            for call in calls:  # code "0" and one entry for two orders: not "nothing was done"
+                sim.control("POST", "/okx?odd-answer=short-batch")
+                with pytest.raises(cw.RequestOutcomeUnknown):
+                    call()
+            assert [okx.fetch_order("BTC-USDT", client_order_id=f"sb{i}")["state"]
+                    for i in (1, 2)] == ["canceled", "canceled"]
+            # both cancelled already: OKX refuses each ("1"), which says nothing was done
+            assert [type(r) for r in okx.cancel_orders(names)] == [cw.OrderNotFound] * 2
+            sim.control("POST", "/okx?odd-answer=blank-entry")
+            with pytest.raises(cw.RequestOutcomeUnknown):
+                okx.create_orders(two[:1])
+
+    def test_a_mexc_batch_answered_short_is_an_unknown_outcome(self, sim):
+        with mexc_private(sim) as mexc:
+            sim.sim.add_rest_fault("short-batch", "/api/v3/batchOrders")
+            with pytest.raises(cw.RequestOutcomeUnknown, match="not a batch's answer"):
+                mexc.create_orders([{"symbol": "BTCUSDT", "type": "limit", "side": "buy",
+                                     "amount": "1", "price": "20000",
+                                     "client_order_id": f"ms{i}"} for i in (1, 2)])
+            assert [mexc.fetch_order("BTCUSDT", client_order_id=f"ms{i}")["status"]
+                    for i in (1, 2)] == ["NEW", "NEW"]
 
     def test_an_error_code_in_a_200_is_the_refusal_it_names(self, sim):
         with mexc_private(sim) as mexc:
