@@ -1,6 +1,6 @@
 #include "mexc/rest_signing.hpp"
 
-#include "core/url_encode.hpp"
+#include "core/text/url_encode.hpp"
 #include "crypto/crypto_extensions.hpp"
 
 namespace corvane::mexc {
