@@ -5,10 +5,11 @@
 
 #include <string>
 
+#include "core/text/hex.hpp"
+
 namespace corvane {
 
 inline std::string url_encode(const std::string& text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (const char ch : text) {
@@ -20,8 +21,7 @@ inline std::string url_encode(const std::string& text) {
             out += ch;
         } else {
             out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
+            append_hex(out, c, HexCase::upper);
         }
     }
     return out;

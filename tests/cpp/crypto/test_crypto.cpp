@@ -83,6 +83,15 @@ TEST(CryptoExtensions, Base64PaddingFollowsTheTail) {
     }
 }
 
+TEST(CryptoExtensions, Base64OfLongDataHasNoPaddingInside) {
+    const CryptoExtensions crypto;
+    // Two pieces of the encoder's 3 MiB and a 4-byte tail: only the very end is padded.
+    const std::size_t whole = 2 * 3 * (std::size_t{1} << 20);
+    std::string data(whole + 4, '\0');
+    data.back() = '\xff';
+    EXPECT_EQ(crypto.encode64(data), std::string(whole / 3 * 4 + 4, 'A') + "/w==");
+}
+
 TEST(OkxLoginSignature, SignsTimestampGetAndPath) {
     const CryptoExtensions crypto;
     const std::string expected =
