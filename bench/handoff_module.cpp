@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "core/base_connector.hpp"
+#include "core/connector/base_connector.hpp"
 #include "module/bindings.hpp"
 #include "payload.hpp"
 

@@ -8,8 +8,8 @@
 #include <iostream>
 #include <string>
 
-#include "core/client_config.hpp"
-#include "core/tls_context.hpp"
+#include "core/transport/client_config.hpp"
+#include "core/transport/tls_context.hpp"
 #include "payload.hpp"
 #include "run_report.hpp"
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "core/https_client.hpp"
+#include "core/rest/https_client.hpp"
 
 namespace corvane::mexc {
 

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 
-#include "core/clock/clock_watch.hpp"
-#include "core/inbound_json.hpp"
-#include "core/output.hpp"
-#include "core/request_errors.hpp"
-#include "core/rest_answer.hpp"
-#include "core/session.hpp"
+#include "core/rest/request_errors.hpp"
+#include "core/rest/rest_answer.hpp"
+#include "core/stream/clock_watch.hpp"
+#include "core/stream/session.hpp"
+#include "core/text/inbound_json.hpp"
+#include "core/text/output.hpp"
 #include "mexc/mexc_push_traits.hpp"
 #include "mexc/signed_rest.hpp"
 

@@ -10,11 +10,11 @@
 #include <optional>
 #include <string>
 
-#include "core/clock/clock_offset.hpp"
-#include "core/credentials.hpp"
-#include "core/https_client.hpp"
-#include "core/subscriptions.hpp"
-#include "core/websocket_connector.hpp"
+#include "core/connector/subscriptions.hpp"
+#include "core/connector/websocket_connector.hpp"
+#include "core/rest/clock/clock_offset.hpp"
+#include "core/rest/https_client.hpp"
+#include "core/text/credentials.hpp"
 #include "mexc/mexc_answers.hpp"
 #include "mexc/mexc_requests.hpp"
 

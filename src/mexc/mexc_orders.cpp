@@ -1,8 +1,8 @@
 // MexcConnector's orders, cancels and order queries over REST (Python threads), and the REST
 // host they use.
 
-#include "core/clock/clock_watch.hpp"
-#include "core/request_errors.hpp"
+#include "core/rest/request_errors.hpp"
+#include "core/stream/clock_watch.hpp"
 #include "mexc/mexc_connector.hpp"
 #include "mexc/signed_rest.hpp"
 

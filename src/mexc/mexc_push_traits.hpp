@@ -4,7 +4,7 @@
 // its own; the sequence is that of aggregated depth (fromVersion, toVersion) and limit depth
 // (version).
 
-#include "core/push_traits.hpp"
+#include "core/stream/push_traits.hpp"
 
 namespace corvane::mexc {
 

@@ -1,6 +1,6 @@
 #include "mexc/mexc_requests.hpp"
 
-#include "core/url_encode.hpp"
+#include "core/text/url_encode.hpp"
 
 namespace corvane::mexc {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/https_client.hpp"
-#include "core/param_map.hpp"
+#include "core/rest/https_client.hpp"
+#include "core/text/param_map.hpp"
 
 namespace corvane::mexc {
 

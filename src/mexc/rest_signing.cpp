@@ -1,14 +1,10 @@
 #include "mexc/rest_signing.hpp"
 
-#include "core/url_encode.hpp"
+#include "core/text/hex.hpp"
+#include "core/text/url_encode.hpp"
 #include "crypto/crypto_extensions.hpp"
 
 namespace corvane::mexc {
-namespace {
-
-constexpr char kHex[] = "0123456789abcdef";
-
-}  // namespace
 
 std::string build_query_string(const ParamMap& params) {
     std::string out;
@@ -22,15 +18,7 @@ std::string build_query_string(const ParamMap& params) {
 }
 
 std::string hmac_sha256_hex(const std::string& secret, const std::string& message) {
-    const std::string digest = CryptoExtensions().CalcHmacSHA256(secret, message);
-    std::string out;
-    out.reserve(digest.size() * 2);
-    for (const char ch : digest) {
-        const auto c = static_cast<unsigned char>(ch);
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
-    return out;
+    return to_hex(CryptoExtensions().CalcHmacSHA256(secret, message), HexCase::lower);
 }
 
 SignedParams sign_params(ParamMap params, const std::string& secret, std::int64_t timestamp_ms) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/param_map.hpp"
+#include "core/text/param_map.hpp"
 
 namespace corvane::mexc {
 

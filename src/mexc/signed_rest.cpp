@@ -5,7 +5,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "core/output.hpp"
+#include "core/text/output.hpp"
 #include "mexc/rest_signing.hpp"
 
 namespace corvane::mexc {

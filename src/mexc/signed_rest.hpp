@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "core/https_client.hpp"
-#include "core/param_map.hpp"
+#include "core/rest/https_client.hpp"
+#include "core/text/param_map.hpp"
 
 namespace corvane::mexc {
 

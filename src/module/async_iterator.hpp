@@ -6,7 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "core/base_connector.hpp"
+#include "core/connector/base_connector.hpp"
 
 namespace corvane {
 

@@ -3,8 +3,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "core/live_connectors.hpp"
-#include "core/output.hpp"
+#include "core/connector/live_connectors.hpp"
+#include "core/text/output.hpp"
 #include "mexc/mexc_connector.hpp"
 #include "module/bindings.hpp"
 #include "module/docstrings.hpp"

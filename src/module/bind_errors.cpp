@@ -3,8 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include "core/param_map.hpp"
-#include "core/request_errors.hpp"
+#include "core/rest/request_errors.hpp"
+#include "core/text/param_map.hpp"
 #include "module/bindings.hpp"
 
 namespace py = pybind11;

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <memory>
 
-#include "core/output.hpp"
+#include "core/text/output.hpp"
 #include "module/bindings.hpp"
 
 namespace py = pybind11;

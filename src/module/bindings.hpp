@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "core/base_connector.hpp"
+#include "core/connector/base_connector.hpp"
 #include "module/gil.hpp"
 
 namespace corvane {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/base_connector.hpp"
-#include "core/param_map.hpp"
+#include "core/connector/base_connector.hpp"
+#include "core/text/param_map.hpp"
 
 namespace corvane {
 

@@ -13,8 +13,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include "core/base_connector.hpp"
-#include "core/event_reader.hpp"
+#include "core/connector/base_connector.hpp"
+#include "core/inbound/event_reader.hpp"
 
 namespace corvane {
 

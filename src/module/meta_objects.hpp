@@ -5,7 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "core/message_batch.hpp"
+#include "core/inbound/message_batch.hpp"
 
 namespace corvane {
 

@@ -3,7 +3,7 @@
 #include <climits>
 #include <optional>
 
-#include "core/number_text.hpp"
+#include "core/text/number_text.hpp"
 
 namespace py = pybind11;
 

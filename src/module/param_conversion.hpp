@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "core/param_map.hpp"
+#include "core/text/param_map.hpp"
 
 namespace corvane {
 

@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-#include "core/base_connector.hpp"
+#include "core/connector/base_connector.hpp"
 
 namespace corvane {
 

@@ -2,7 +2,7 @@
 // WebSocketIterator: what wsrun() returns; each step takes the oldest message of its connector.
 // It has no state of its own, so any number of iterators share one queue.
 
-#include "core/base_connector.hpp"
+#include "core/connector/base_connector.hpp"
 
 namespace corvane {
 

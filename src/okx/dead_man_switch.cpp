@@ -2,9 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/inbound_json.hpp"
-#include "core/output.hpp"
-#include "core/session.hpp"
+#include "core/stream/session.hpp"
+#include "core/text/inbound_json.hpp"
+#include "core/text/output.hpp"
 
 namespace corvane {
 namespace {

@@ -28,9 +28,9 @@
 #include <memory>
 #include <optional>
 
-#include "core/https_client.hpp"
-#include "core/inbound_queue.hpp"
-#include "core/thread_owner.hpp"
+#include "core/inbound/inbound_queue.hpp"
+#include "core/rest/https_client.hpp"
+#include "core/stream/thread_owner.hpp"
 
 namespace corvane {
 

@@ -1,8 +1,8 @@
 // OkxConnector's account-wide REST calls (Python threads): the dead-man switch, the pending
 // orders, and the signed POSTs they take; and the clock offset its stats show.
 
-#include "core/clock/clock_watch.hpp"
-#include "core/request_errors.hpp"
+#include "core/rest/request_errors.hpp"
+#include "core/stream/clock_watch.hpp"
 #include "okx/okx_account_rest.hpp"
 #include "okx/okx_answers.hpp"
 #include "okx/okx_connector.hpp"

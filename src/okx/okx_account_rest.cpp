@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "core/url_encode.hpp"
+#include "core/text/url_encode.hpp"
 #include "crypto/crypto_extensions.hpp"
 
 namespace corvane::okx {

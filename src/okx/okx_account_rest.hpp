@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "core/credentials.hpp"
-#include "core/https_client.hpp"
-#include "core/param_map.hpp"
+#include "core/rest/https_client.hpp"
+#include "core/text/credentials.hpp"
+#include "core/text/param_map.hpp"
 
 namespace corvane::okx {
 

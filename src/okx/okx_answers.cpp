@@ -1,7 +1,7 @@
 #include "okx/okx_answers.hpp"
 
-#include "core/inbound_json.hpp"
-#include "core/rest_answer.hpp"
+#include "core/rest/rest_answer.hpp"
+#include "core/text/inbound_json.hpp"
 
 namespace corvane::okx {
 namespace {

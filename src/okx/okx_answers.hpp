@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/https_client.hpp"
+#include "core/rest/https_client.hpp"
 
 namespace corvane::okx {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <map>
 
-#include "core/clock/clock_watch.hpp"
-#include "core/inbound_json.hpp"
-#include "core/output.hpp"
-#include "core/session.hpp"
+#include "core/stream/clock_watch.hpp"
+#include "core/stream/session.hpp"
+#include "core/text/inbound_json.hpp"
+#include "core/text/output.hpp"
 #include "okx/okx_account_rest.hpp"
 #include "okx/okx_push_traits.hpp"
 #include "okx/relisted_orders.hpp"

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "core/clock/clock_offset.hpp"
-#include "core/credentials.hpp"
-#include "core/https_client.hpp"
-#include "core/subscriptions.hpp"
-#include "core/websocket_connector.hpp"
+#include "core/connector/subscriptions.hpp"
+#include "core/connector/websocket_connector.hpp"
+#include "core/rest/clock/clock_offset.hpp"
+#include "core/rest/https_client.hpp"
+#include "core/text/credentials.hpp"
 #include "okx/dead_man_switch.hpp"
 #include "okx/okx_requests.hpp"
 #include "okx/okx_rest.hpp"

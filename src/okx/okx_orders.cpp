@@ -3,8 +3,8 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "core/clock/clock_watch.hpp"
-#include "core/request_errors.hpp"
+#include "core/rest/request_errors.hpp"
+#include "core/stream/clock_watch.hpp"
 #include "okx/okx_account_rest.hpp"
 #include "okx/okx_connector.hpp"
 #include "okx/okx_rest.hpp"

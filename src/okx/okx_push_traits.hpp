@@ -5,7 +5,7 @@
 // connection, and its channel by its "arg"; the sequence is that of the books channels
 // (prevSeqId, seqId).
 
-#include "core/push_traits.hpp"
+#include "core/stream/push_traits.hpp"
 
 namespace corvane::okx {
 

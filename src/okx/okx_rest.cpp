@@ -5,8 +5,8 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "core/inbound_json.hpp"
-#include "core/url_encode.hpp"
+#include "core/text/inbound_json.hpp"
+#include "core/text/url_encode.hpp"
 #include "crypto/crypto_extensions.hpp"
 
 namespace corvane::okx {

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/credentials.hpp"
-#include "core/https_client.hpp"
+#include "core/rest/https_client.hpp"
+#include "core/text/credentials.hpp"
 
 namespace corvane::okx {
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "core/param_map.hpp"
+#include "core/text/param_map.hpp"
 #include "okx/okx_connector.hpp"
 
 namespace corvane {

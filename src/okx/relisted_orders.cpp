@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/inbound_json.hpp"
+#include "core/text/inbound_json.hpp"
 
 namespace corvane::okx {
 namespace {

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "core/base_connector.hpp"
-#include "core/https_client.hpp"
+#include "core/connector/base_connector.hpp"
+#include "core/rest/https_client.hpp"
 
 namespace corvane::testing {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "core/event_reader.hpp"
-#include "core/session_state.hpp"
+#include "core/inbound/event_reader.hpp"
+#include "core/stream/session_state.hpp"
 #include "mexc/mexc_connector.hpp"
 #include "okx/okx_connector.hpp"
 #include "sim_process.hpp"

@@ -1,0 +1,2 @@
+// Core reaching into exchange code.
+#include "okx/okx_connector.hpp"

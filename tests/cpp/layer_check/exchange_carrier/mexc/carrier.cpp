@@ -1,0 +1,2 @@
+// Exchange code reaching websocketpp through the feed.
+#include "core/stream/feed.hpp"

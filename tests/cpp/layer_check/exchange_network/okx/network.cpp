@@ -1,0 +1,2 @@
+// Exchange code including Asio itself.
+#include <boost/asio/post.hpp>

@@ -1,0 +1,2 @@
+// A core file in no layer.
+#include "core/text/output.hpp"

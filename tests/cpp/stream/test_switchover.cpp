@@ -1,0 +1,220 @@
+// What a switch-over relies on beside the network: the stream's state table, the reconciliation
+// of two connections' pushes, the exchanges' push identities and sequences, and the pacing of
+// new connections.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "core/stream/connect_pacer.hpp"
+#include "core/stream/switchover/feed_state.hpp"
+#include "core/stream/switchover/reconciler.hpp"
+#include "core/stream/switchover/sequence_check.hpp"
+#include "mexc/mexc_push_traits.hpp"
+#include "okx/okx_push_traits.hpp"
+
+namespace corvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<InboundMessage> batch(std::initializer_list<std::string> payloads,
+                                  bool binary = false) {
+    std::vector<InboundMessage> out;
+    for (const auto& payload : payloads) {
+        auto& message = out.emplace_back();
+        message.payload = payload;
+        message.binary = binary;
+    }
+    return out;
+}
+
+std::vector<std::string> payloads(const std::vector<InboundMessage>& messages) {
+    std::vector<std::string> out;
+    for (const auto& message : messages)
+        out.push_back(message.kind == InboundMessage::Kind::gap ? "gap " + message.payload
+                                                                 : message.payload);
+    return out;
+}
+
+TEST(FeedState, ASwitchOverRunsLiveOpeningDrainingLive) {
+    using S = FeedState;
+    using E = FeedEvent;
+    S s = S::live;
+    for (const auto& [event, next] : {std::pair{E::switch_due, S::opening},
+                                      {E::retry, S::opening},
+                                      {E::current_ended, S::opening},  // the replacement goes on
+                                      {E::ready, S::draining},
+                                      {E::drained, S::live},
+                                      {E::switch_due, S::opening},
+                                      {E::gave_up, S::live},
+                                      {E::current_ended, S::ended}}) {
+        const auto to = feed_transition(s, event);
+        ASSERT_TRUE(to.has_value());
+        EXPECT_EQ(*to, next);
+        s = *to;
+    }
+    // A switch-over asked for while one is under way changes nothing (it is remembered).
+    EXPECT_FALSE(feed_transition(S::opening, E::switch_due));
+    EXPECT_FALSE(feed_transition(S::draining, E::switch_due));
+    EXPECT_FALSE(feed_transition(S::live, E::ready));  // a replacement no longer wanted
+    for (S from : {S::live, S::opening, S::draining}) {
+        EXPECT_EQ(feed_transition(from, E::close), S::closing);
+    }
+    for (E event : {E::switch_due, E::ready, E::drained, E::current_ended, E::close}) {
+        EXPECT_FALSE(feed_transition(S::closing, event));
+        EXPECT_FALSE(feed_transition(S::ended, event));
+    }
+}
+
+TEST(Reconciler, TheReplacementsTwinsGoAndAGenuineRepeatStays) {
+    const PushTraits traits = okx::push_traits();
+    Reconciler reconciler(traits, std::chrono::seconds(5));
+    const auto t = Clock::now();
+    const std::string p = R"({"arg":{"channel":"tickers","instId":"A"},"data":[{"last":"1"}]})";
+    auto early = batch({p});  // before the replacement was acknowledged: no twin possible
+    reconciler.begin(1);
+    reconciler.record(1, early, t);
+    reconciler.acknowledged();
+    const std::string trade1 = R"({"arg":{"channel":"trades","instId":"A"},)"
+        R"("data":[{"tradeId":"1","ts":"5"}]})";
+    const std::string trade2 = R"({"arg":{"channel":"trades","instId":"A"},)"
+        R"("data":[{"tradeId":"2","ts":"5"}]})";
+    const std::string trade0 = R"({"arg":{"channel":"trades","instId":"A"},)"
+        R"("data":[{"tradeId":"0","ts":"4"}]})";
+    auto old_link = batch({trade0, trade1, "x", "x", "x"});
+    reconciler.record(1, old_link, t);
+    reconciler.filter(1, old_link, t);  // a connection's own copies are never its twins
+    EXPECT_EQ(old_link.size(), 5u);
+    reconciler.old_finished(t);
+    // The replacement subscribed after trade0: trade1 is its first, trade2 the first no twin.
+    auto replacement = batch({trade1, trade2, "x", p, "x"});
+    reconciler.filter(2, replacement, t + std::chrono::seconds(1));
+    EXPECT_EQ(payloads(replacement), (std::vector<std::string>{trade2, p}));
+    auto late = batch({"x", trade0});
+    reconciler.reading_resumed(t + std::chrono::seconds(3));  // held back by limit_queue till then
+    reconciler.filter(2, late, t + std::chrono::seconds(7));
+    // trade0's copy went with trade2, the replacement's first push that was no twin.
+    EXPECT_EQ(payloads(late), (std::vector<std::string>{trade0}));
+    auto after = batch({"x"});
+    reconciler.filter(2, after, t + std::chrono::seconds(9));  // the window is over
+    EXPECT_EQ(after.size(), 1u);
+    EXPECT_FALSE(reconciler.active());
+}
+
+TEST(Reconciler, CapacityAndFrameKindBoundTheMatching) {
+    Reconciler reconciler(PushTraits{}, std::chrono::seconds(5), 2);
+    const auto t = Clock::now();
+    reconciler.begin(1);
+    reconciler.acknowledged();
+    reconciler.record(1, batch({"x", "y", "z"}), t);  // "x" waits no more: at most 2 copies wait
+    auto second = batch({"z", "x", "y"});
+    reconciler.filter(2, second, t);
+    EXPECT_EQ(payloads(second), (std::vector<std::string>{"x"}));
+    reconciler.record(1, batch({"k"}), t);
+    auto binary = batch({"k"}, true);
+    reconciler.filter(2, binary, t);
+    EXPECT_EQ(binary.size(), 1u);  // the same bytes in another kind of frame are another message
+}
+
+// PushDataV3ApiWrapper bytes: 1 channel, 3 symbol, 6 sendTime, 313 AggreDepths (4, 5 versions).
+std::string mexc_depth(const std::string& from, const std::string& to, int send_time,
+                       bool limit = false) {
+    const std::string channel = limit ? "spot@public.limit.depth.v3.api.pb@BTCUSDT@5"
+                                      : "spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT";
+    std::string body = "\x22" + std::string(1, char(from.size())) + from;
+    if (!limit) body += "\x2a" + std::string(1, char(to.size())) + to;
+    std::string out = "\x0a" + std::string(1, char(channel.size())) + channel;
+    out += "\x1a\x07" "BTCUSDT";
+    out += "\x30" + std::string(1, char(send_time));
+    out += limit ? "\xfa\x12" : "\xca\x13";  // field 303 / 313, length-delimited
+    return out + std::string(1, char(body.size())) + body;
+}
+
+TEST(PushTraits, IdentitiesLeaveOutWhatEachConnectionStamps) {
+    const auto& mexc = mexc::push_traits();
+    InboundMessage a, b, c;
+    a.binary = b.binary = c.binary = true;
+    a.payload = mexc_depth("7", "7", 1);
+    b.payload = mexc_depth("7", "7", 2);  // another gateway's sendTime
+    c.payload = mexc_depth("8", "8", 1);
+    EXPECT_NE(mexc.identity(a).push, 0u);
+    EXPECT_EQ(mexc.identity(a).push, mexc.identity(b).push);
+    EXPECT_NE(mexc.identity(a).push, mexc.identity(c).push);
+    EXPECT_EQ(mexc.identity(a).channel, mexc.identity(c).channel);
+
+    const auto& okx = okx::push_traits();
+    InboundMessage t1, t2, ack;
+    t1.payload = R"({"arg":{"channel":"books","instId":"A"},)"
+        R"("data":[{"ts":"1","prevSeqId":4,"seqId":5}]})";
+    t2.payload = R"({"arg":{"channel":"books","instId":"B"},)"
+        R"("data":[{"ts":"1","prevSeqId":4,"seqId":5}]})";
+    ack.payload = R"({"event":"subscribe","arg":{"channel":"books","instId":"A"},"connId":"1"})";
+    EXPECT_NE(okx.identity(t1).push, okx.identity(t2).push);  // same ids, another instrument
+    EXPECT_NE(okx.identity(t1).channel, okx.identity(t2).channel);
+    EXPECT_EQ(okx.identity(ack).push, 0u);
+    InboundMessage order1, order2;  // two updates of one order: no tradeId until a fill
+    order1.payload = R"({"arg":{"channel":"orders","instType":"ANY"},)"
+        R"("data":[{"ordId":"7","tradeId":"","uTime":"1"}]})";
+    order2.payload = R"({"arg":{"channel":"orders","instType":"ANY"},)"
+        R"("data":[{"ordId":"7","tradeId":"","uTime":"2"}]})";
+    EXPECT_NE(okx.identity(order1).push, okx.identity(order2).push);
+    SequencePoint point;
+    ASSERT_TRUE(okx.sequence(t1, point));
+    EXPECT_EQ((std::tuple{point.channel, point.instrument, point.first, point.last}),
+              (std::tuple{std::string_view("books"), std::string_view("A"), 4, 5}));
+}
+
+std::string okx_book(const char* channel, long prev, long seq) {
+    return std::string(R"({"arg":{"channel":")") + channel + R"(","instId":"A"},)"
+        R"("data":[{"ts":"1","checksum":0,"prevSeqId":)" +
+           std::to_string(prev) + R"(,"seqId":)" + std::to_string(seq) + "}]}";
+}
+
+TEST(SequenceCheck, OkxNormalCasesPassAndABreakGivesOneEvent) {
+    std::atomic<std::uint64_t> gaps{0};
+    SequenceCheck check(okx::push_traits(), gaps);
+    auto pushes = batch({okx_book("books", -1, 10),  // a snapshot starts the count
+                         okx_book("books", 10, 12),  // an update
+                         okx_book("books", 12, 12),  // an unchanged book
+                         okx_book("books", 12, 3),   // a reset after maintenance
+                         okx_book("books", 3, 4),
+                         okx_book("books5", 1, 9),   // no sequence of its own
+                         okx_book("books", 5, 6)});  // 4 came, 5 did not
+    check.check(pushes);
+    EXPECT_EQ(gaps.load(), 1u);
+    ASSERT_EQ(pushes.size(), 8u);
+    EXPECT_EQ(payloads(pushes)[6], "gap books\nA\n4\n5");
+    check.restart("books", "A");  // unsubscribed and subscribed again: the count starts anew
+    auto again = batch({okx_book("books", 90, 91)});
+    check.check(again);
+    EXPECT_EQ(gaps.load(), 1u);
+}
+
+TEST(SequenceCheck, MexcVersionsFollowOnAcrossPushes) {
+    std::atomic<std::uint64_t> gaps{0};
+    SequenceCheck check(mexc::push_traits(), gaps);
+    auto pushes = batch({mexc_depth("1", "3", 1), mexc_depth("4", "4", 2), mexc_depth("6", "7", 3),
+                         mexc_depth("20", "", 1, true), mexc_depth("25", "", 1, true),
+                         mexc_depth("25", "", 1, true)},
+                        true);
+    check.check(pushes);
+    EXPECT_EQ(gaps.load(), 2u);
+    EXPECT_EQ(payloads(pushes)[2],
+              "gap spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT\nBTCUSDT\n5\n6");
+    EXPECT_EQ(payloads(pushes)[pushes.size() - 2],
+              "gap spot@public.limit.depth.v3.api.pb@BTCUSDT@5\nBTCUSDT\n26\n25");
+}
+
+TEST(ConnectPacer, AFourthConnectionWithinASecondWaits) {
+    ConnectPacer pacer(3);
+    const auto before = Clock::now();
+    const auto a = pacer.reserve(), b = pacer.reserve(), c = pacer.reserve();
+    EXPECT_GE(a, before);  // the first three go at once
+    EXPECT_GE(c, b);
+    EXPECT_EQ(pacer.reserve(), a + std::chrono::seconds(1));
+    EXPECT_EQ(pacer.reserve(), b + std::chrono::seconds(1));
+}
+
+}  // namespace
+}  // namespace corvane
