@@ -67,14 +67,32 @@ class ConnectionClosed(ConnectionError):
         self.reason = reason
 
 
-class OrderRejected(RequestRefused):
+class _Answered:
+    """What a refusal keeps of the exchange's answer."""
+
+    code: str
+    msg: str
+    reply: dict[str, Any]
+    status: int | None
+    retry_after: float | None
+    body: str
+
+    def _keep(self, code: str, msg: str, reply: dict[str, Any], status: int | None,
+              retry_after: float | None, body: str) -> None:
+        self.code = code
+        self.msg = msg
+        self.reply = reply
+        self.status = status
+        self.retry_after = retry_after
+        self.body = body
+
+
+class OrderRejected(_Answered, RequestRefused):  # type: ignore[misc]
     """The exchange refused an order call; nothing was done. ``code`` and ``msg``: the
     exchange's (OKX: the order's ``sCode``/``sMsg`` when it has them); ``reply``: its whole
     answer; ``status``: the HTTP status (MEXC), None on OKX's WebSocket. For one order of a
     batch, ``index`` (its place in the list given) and ``client_order_id`` (None when it had
     none), also named in the message; both None otherwise."""
-
-    status: int | None  # type: ignore[assignment]
 
     def __init__(self, code: str, msg: str, reply: dict[str, Any], status: int | None = None,
                  retry_after: float | None = None, body: str = "", *,
@@ -84,12 +102,7 @@ class OrderRejected(RequestRefused):
             text += f" (orders[{index}]" + (
                 f", client_order_id {client_order_id})" if client_order_id is not None else ")")
         super().__init__(text)
-        self.code = code
-        self.msg = msg
-        self.reply = reply
-        self.status = status
-        self.retry_after = retry_after
-        self.body = body
+        self._keep(code, msg, reply, status, retry_after, body)
         self.index = index
         self.client_order_id = client_order_id
 
@@ -99,19 +112,12 @@ class OrderNotFound(OrderRejected):
     -2013, -2011): for a cancel or an amend, the order may have filled or been cancelled."""
 
 
-class RateLimited(RequestRefused):
+class RateLimited(_Answered, RequestRefused):  # type: ignore[misc]
     """The exchange refused the call for its rate limit; nothing was done. ``retry_after``:
     the seconds it asked to wait (None when it said none); ``code``, ``msg``, ``reply``,
     ``status`` and ``body`` as ``OrderRejected``'s."""
 
-    status: int | None  # type: ignore[assignment]
-
     def __init__(self, code: str, msg: str, reply: dict[str, Any], status: int | None = None,
                  retry_after: float | None = None, body: str = "") -> None:
         super().__init__(f"Rate limited: {code} {msg}".rstrip())
-        self.code = code
-        self.msg = msg
-        self.reply = reply
-        self.status = status
-        self.retry_after = retry_after
-        self.body = body
+        self._keep(code, msg, reply, status, retry_after, body)
