@@ -3,26 +3,28 @@
 # above or beside it. src/CMakeLists.txt builds the targets from this table and
 # cmake/CheckLayers.cmake refuses any include that breaks it, so both read the same rules.
 
-set(CORVANE_LAYERS text inbound transport rest stream connector crypto okx mexc)
+set(CORVANE_LAYERS state text inbound transport rest stream connector crypto okx mexc)
 
+set(CORVANE_LAYER_state_DIR core/state)  # one enum and its transition table (header only)
+set(CORVANE_LAYER_state_USES "")
 set(CORVANE_LAYER_text_DIR core/text)  # output, UTF-8, JSON and number text, parameters
-set(CORVANE_LAYER_text_USES "")
+set(CORVANE_LAYER_text_USES state)
 set(CORVANE_LAYER_inbound_DIR core/inbound)  # the inbound queue, batches, payload buffers
-set(CORVANE_LAYER_inbound_USES "")
+set(CORVANE_LAYER_inbound_USES state)
 set(CORVANE_LAYER_transport_DIR core/transport)  # TLS stream, socket BIO, contexts, client config
-set(CORVANE_LAYER_transport_USES text inbound)
+set(CORVANE_LAYER_transport_USES state text inbound)
 set(CORVANE_LAYER_rest_DIR core/rest)  # the kept-alive HTTPS client, its errors, the clock offset
-set(CORVANE_LAYER_rest_USES text transport)
+set(CORVANE_LAYER_rest_USES state text transport)
 set(CORVANE_LAYER_stream_DIR core/stream)  # feed, session, keep-alive, pacer, switch-over
-set(CORVANE_LAYER_stream_USES text inbound transport rest)
+set(CORVANE_LAYER_stream_USES state text inbound transport rest)
 set(CORVANE_LAYER_connector_DIR core/connector)  # the connectors and their subscriptions
-set(CORVANE_LAYER_connector_USES text inbound rest stream)
+set(CORVANE_LAYER_connector_USES state text inbound rest stream)
 set(CORVANE_LAYER_crypto_DIR crypto)
 set(CORVANE_LAYER_crypto_USES "")
 set(CORVANE_LAYER_okx_DIR okx)
-set(CORVANE_LAYER_okx_USES text inbound rest stream connector crypto)
+set(CORVANE_LAYER_okx_USES state text inbound rest stream connector crypto)
 set(CORVANE_LAYER_mexc_DIR mexc)
-set(CORVANE_LAYER_mexc_USES text rest stream connector crypto)
+set(CORVANE_LAYER_mexc_USES state text rest stream connector crypto)
 
 # Only these layers include Asio, Beast or websocketpp headers.
 set(CORVANE_NETWORK_LAYERS transport rest stream)

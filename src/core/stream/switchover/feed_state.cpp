@@ -1,18 +1,14 @@
 #include "core/stream/switchover/feed_state.hpp"
 
+#include "core/state/state_table.hpp"
+
 namespace corvane {
 namespace {
-
-struct Transition {
-    FeedState from;
-    FeedEvent event;
-    FeedState to;
-};
 
 using S = FeedState;
 using E = FeedEvent;
 
-constexpr Transition kTable[] = {
+constexpr Transition<S, E> kRows[] = {
     {S::live, E::switch_due, S::opening},
     {S::live, E::current_ended, S::ended},
     {S::opening, E::ready, S::draining},
@@ -27,13 +23,12 @@ constexpr Transition kTable[] = {
     {S::draining, E::close, S::closing},
 };
 
+constexpr StateTable<FeedState, FeedEvent> kFeedTable{kRows};
+
 }  // namespace
 
 std::optional<FeedState> feed_transition(FeedState state, FeedEvent event) {
-    for (const Transition& t : kTable) {
-        if (t.from == state && t.event == event) return t.to;
-    }
-    return std::nullopt;
+    return kFeedTable.next(state, event);
 }
 
 }  // namespace corvane
