@@ -374,13 +374,18 @@ void Feed::attempt_failed() {
     reconciler.old_finished(Clock::now());
 }
 
-void Feed::end_stream() {
+// No switch-over is planned any more and no timer of the stream will fire.
+void Feed::forget_plans() {
     switch_why.clear();
     due.reset();
     age_timer.cancel();
     pace_timer.cancel();
     ready_timer.cancel();
     bound_timer.cancel();
+}
+
+void Feed::end_stream() {
+    forget_plans();
     release_readers();
 }
 
@@ -402,12 +407,7 @@ void Feed::close_all() {
         deliver(held);
     }
     held.clear();
-    switch_why.clear();
-    due.reset();
-    age_timer.cancel();
-    pace_timer.cancel();
-    ready_timer.cancel();
-    bound_timer.cancel();
+    forget_plans();
     for (Session* link : links()) {
         if (!link->has_ended()) link->close(websocketpp::close::status::normal, "");
     }

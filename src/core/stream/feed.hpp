@@ -132,6 +132,7 @@ private:
     void finish_drain();
     void attempt_failed();
     void end_stream();
+    void forget_plans();
     void release_readers();
     void close_all();
     void arm_age();
