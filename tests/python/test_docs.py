@@ -2,6 +2,7 @@
 anchor resolves, the quickstart runs as written against the simulator, and the bench tables
 still have a place to go."""
 
+import ast
 import importlib.util
 import os
 import re
@@ -10,6 +11,8 @@ import sys
 
 import pytest
 from conftest import ROOT
+
+from corvane_ws.sim import server
 
 README = ROOT / "README.md"
 DOCS = ROOT / "docs"
@@ -99,3 +102,11 @@ def test_bench_tables_land_between_their_markers(tmp_path):
     for marker in ("bench", "bench-package", "orders"):
         assert f"<!-- {marker}:start -->\nnew {marker} table\n<!-- {marker}:end -->" in text
     assert not results_page.put_results("nowhere", "table", page)
+
+
+def test_the_simulator_page_lists_every_control_and_rest_fault():
+    page = (DOCS / "simulator.md").read_text()
+    control = ast.parse((ROOT / "corvane_ws" / "sim" / "control.py").read_text())
+    listed = [line for line in ast.get_docstring(control).splitlines()[2:] if line.strip()]
+    assert listed and [line for line in listed if line not in page] == []
+    assert sorted(f for f in server.REST_FAULTS if f"`{f}`" not in page) == []
