@@ -23,6 +23,8 @@ import sys
 import time
 from pathlib import Path
 
+from results_page import put_results
+
 ROOT = Path(__file__).resolve().parents[1]
 RESULTS = ROOT / "bench" / "results"
 DELAY_MS = 10
@@ -269,21 +271,12 @@ def table(raw: dict) -> str:
     return "\n".join(lines)
 
 
-def update_readme(text_block: str) -> None:
-    readme = ROOT / "README.md"
-    text = readme.read_text()
-    start_mark, end_mark = "<!-- orders:start -->", "<!-- orders:end -->"
-    if start_mark in text and end_mark in text:
-        before, rest = text.split(start_mark, 1)
-        after = rest.split(end_mark, 1)[1]
-        readme.write_text(f"{before}{start_mark}\n{text_block}\n{end_mark}{after}")
-
-
 def main(argv: list[str] | None = None, machine: str = "") -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--rounds", type=int, default=5)
     p.add_argument("--orders", type=int, default=60, help="orders per round")
-    p.add_argument("--no-readme", action="store_true")
+    p.add_argument("--no-docs", "--no-readme", dest="no_docs", action="store_true",
+                   help="leave docs/benchmarks.md as it is")
     p.add_argument("--client", nargs=5, help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.client:
@@ -301,8 +294,8 @@ def main(argv: list[str] | None = None, machine: str = "") -> int:
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / "orders.md").write_text(f"# Order round trip\n\n{block}\n")
     (RESULTS / "orders.json").write_text(json.dumps(raw, indent=1))
-    if not args.no_readme:
-        update_readme(block)
+    if not args.no_docs:
+        put_results("orders", block)
     print(block)
     return 0
 

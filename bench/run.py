@@ -4,8 +4,9 @@ a trader would pick, and against two ceilings, all measured in this one invocati
 Every client runs in its own process against the same C++ push server (TLS on loopback).
 Throughput: medians of RUNS runs per client and size. Latency: paced runs, one-way, from the
 server's send stamp to the client's receive. Writes bench/results/results.md, throughput.png
-and raw.json, and puts the table into README.md between the bench markers. Then the order round
-trip (bench/orders.py: bench/results/orders.md, and README.md between the orders markers).
+and raw.json, and puts the table into docs/benchmarks.md between the bench markers. Then the order
+round trip (bench/orders.py: bench/results/orders.md, and docs/benchmarks.md between the orders
+markers).
 
 --only orders runs the order round trip alone: make bench BENCH_ARGS="--only orders".
 """
@@ -19,6 +20,8 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+
+from results_page import put_results
 
 ROOT = Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build" / "bench"
@@ -197,8 +200,8 @@ def run_package(args) -> int:
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / "package.md").write_text(f"# corvane_ws package against the module\n\n{header}\n\n{table}\n")
     (RESULTS / "package_raw.json").write_text(json.dumps(raw, indent=1))
-    if not args.no_readme:
-        update_readme(table, header, "bench-package")
+    if not args.no_docs:
+        put_results("bench-package", f"{header}\n\n{table}")
     print(table)
     return 0
 
@@ -286,16 +289,6 @@ def machine() -> str:
             f"{versions}")
 
 
-def update_readme(table: str, header: str, marker: str = "bench") -> None:
-    readme = ROOT / "README.md"
-    text = readme.read_text()
-    start, end = f"<!-- {marker}:start -->", f"<!-- {marker}:end -->"
-    if start in text and end in text:
-        before, rest = text.split(start, 1)
-        after = rest.split(end, 1)[1]
-        readme.write_text(f"{before}{start}\n{header}\n\n{table}\n{end}{after}")
-
-
 def render() -> int:
     """The tables of the last run again, from its raw results (the measuring header kept)."""
     raw = json.loads((RESULTS / "raw.json").read_text())["raw"]
@@ -303,7 +296,7 @@ def render() -> int:
     table, summary = tables(raw)
     table += "\n\n" + decode_table(raw["decode_mexc"])
     (RESULTS / "results.md").write_text(f"# Benchmark results\n\n{header}\n\n{table}\n\n![throughput](throughput.png)\n")
-    update_readme(table, header)
+    put_results("bench", f"{header}\n\n{table}")
     print(table)
     return 0
 
@@ -313,7 +306,8 @@ def main() -> int:
     p.add_argument("--runs", type=int, default=5)
     p.add_argument("--scale", type=float, default=1.0, help="fraction of the message counts")
     p.add_argument("--latency-seconds", type=float, default=30.0)
-    p.add_argument("--no-readme", action="store_true")
+    p.add_argument("--no-docs", "--no-readme", dest="no_docs", action="store_true",
+                   help="leave docs/benchmarks.md as it is")
     p.add_argument("--render", action="store_true",
                    help="only redraw the tables and chart from bench/results/raw.json")
     p.add_argument("--only", choices=["orders"], help="run only this section")
@@ -323,7 +317,7 @@ def main() -> int:
     if args.render:
         return render()
     if args.only == "orders":
-        return run_orders(args.no_readme)
+        return run_orders(args.no_docs)
     if args.package:
         return run_package(args)
     certs = make_certificates()
@@ -352,16 +346,16 @@ def main() -> int:
     (RESULTS / "results.md").write_text(f"# Benchmark results\n\n{header}\n\n{table}\n\n![throughput](throughput.png)\n")
     (RESULTS / "raw.json").write_text(json.dumps({"summary": summary, "raw": raw}, indent=1))
     chart(summary, RESULTS / "throughput.png")
-    if not args.no_readme:
-        update_readme(table, header)
+    if not args.no_docs:
+        put_results("bench", f"{header}\n\n{table}")
     print(table)
-    return run_orders(args.no_readme)
+    return run_orders(args.no_docs)
 
 
-def run_orders(no_readme: bool) -> int:
+def run_orders(no_docs: bool) -> int:
     import orders
 
-    return orders.main(["--no-readme"] if no_readme else [], machine())
+    return orders.main(["--no-docs"] if no_docs else [], machine())
 
 
 if __name__ == "__main__":

@@ -228,7 +228,7 @@ class TestOrders:
             with pytest.raises(cw.RequestOutcomeUnknown):
                 okx.create_order("BTC-USDT", "limit", "buy", "1", "20000",
                                  client_order_id="a1", timeout=0.3)
-            with pytest.raises(cw.OrderNotFound):  # as the README says: look, then place again
+            with pytest.raises(cw.OrderNotFound):  # as docs/package.md says: look, then place again
                 okx.fetch_order("BTC-USDT", client_order_id="a1")
             sim.control("POST", "/okx?late-51001=0")
             okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", client_order_id="a2",
@@ -592,7 +592,7 @@ class TestAnswers:
                 sim.control("POST", f"/okx?odd-answer={odd}")
                 with pytest.raises(cw.RequestOutcomeUnknown, match="not the documented answer"):
                     call()
-                found = okx.fetch_order("BTC-USDT", client_order_id="odd1")  # as the README says
+                found = okx.fetch_order("BTC-USDT", client_order_id="odd1")  # as docs/package.md says
                 states.append((found["state"], found["sz"]))
             assert states == [("live", "1"), ("live", "2"), ("canceled", "2")]
 
