@@ -73,11 +73,16 @@ class AsyncReadTurn:
         return bool(self._program) or self._call is not None
 
     async def start_program_read(self) -> None:
-        while self._call is not None and self._let_go is not None:
-            if not self._call.expired():
-                self._call.reschedule(asyncio.get_running_loop().time())
+        self._program += 1  # first: a waiting call starts no read from now on
+        if self._call is None or self._let_go is None:
+            return
+        if not self._call.expired():
+            self._call.reschedule(asyncio.get_running_loop().time())
+        try:
             await asyncio.shield(self._let_go)
-        self._program += 1
+        except BaseException:
+            self.end_program_read()
+            raise
 
     def end_program_read(self) -> None:
         self._program -= 1
@@ -89,7 +94,8 @@ class AsyncReadTurn:
         loop = asyncio.get_running_loop()
         if self._freed is None or self._freed.get_loop() is not loop:  # a connector outlives loops
             self._freed = loop.create_future()
-        await asyncio.wait([reply, self._freed], timeout=timeout)
+        await asyncio.wait([reply, self._freed], timeout=timeout,
+                           return_when=asyncio.FIRST_COMPLETED)
 
     def start_call_read(self, scope: asyncio.Timeout) -> None:
         """A waiting call reads within `scope`; a program read may cut it short."""

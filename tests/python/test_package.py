@@ -184,6 +184,42 @@ class TestOrders:
         assert not any('"op":"order"' in s for s in seen)
         assert any('"event":"subscribe"' in s for s in seen)
 
+    def test_async_a_read_started_while_a_call_reads_for_its_reply_gets_the_next_message(
+            self, sim):
+        """A call waiting for its reply reads the stream itself while no task does; a recv()
+        that starts meanwhile must get the next message, not leave it to the call."""
+        async def main() -> tuple[str, dict]:
+            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                              passphrase=OKX_TEST.passphrase, url=sim.sim.url("/raw"),
+                              rest_url=f"https://localhost:{sim.sim.rest_port}")
+            before = len(sim.sim.connections)
+            opener = asyncio.create_task(okx.connect())
+            conn = await asyncio.to_thread(sim.wait_connection, before + 1)
+            await asyncio.to_thread(sim.wait_frames, conn, 1)  # the login
+            sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+            await asyncio.wait_for(opener, READ_TIMEOUT)
+            try:
+                call = asyncio.create_task(okx.create_order("BTC-USDT", "limit", "buy", "1",
+                                                            "20000", timeout=600))
+                frames = await asyncio.to_thread(sim.wait_frames, conn, 2)  # the order is out
+                read = asyncio.create_task(okx.recv())
+                for _ in range(10):  # the read and the call have each taken their turn
+                    await asyncio.sleep(0)
+                sim.send(conn, '{"arg":{"channel":"tickers"},"data":[]}')
+                message = await asyncio.wait_for(read, READ_TIMEOUT)
+                ident = json.loads(frames[1])["id"]
+                sim.send(conn, json.dumps({"id": ident, "op": "order", "code": "0", "msg": "",
+                                           "data": [{"ordId": "7", "clOrdId": "",
+                                                     "sCode": "0", "sMsg": ""}]},
+                                          separators=(",", ":")))
+                return message, await asyncio.wait_for(call, READ_TIMEOUT)
+            finally:
+                await okx.disconnect()
+
+        message, ack = asyncio.run(main())
+        assert message == '{"arg":{"channel":"tickers"},"data":[]}'
+        assert ack["ordId"] == "7"
+
     def test_a_lost_answer_is_an_unknown_outcome_found_by_client_id(self, sim):
         with okx_private(sim) as okx:
             sim.sim.okx_lose_order_answer = True
@@ -1129,11 +1165,19 @@ class TestCoreFedDirectly:
     def test_a_reply_wakes_the_call_waiting_while_another_thread_reads(self):
         from corvane_ws._connection import wait_reply
         okx = self.unconnected_okx()
+        asleep, take_for = threading.Event(), okx._turn.take_for
+
+        def sleeping(*args):
+            asleep.set()
+            return take_for(*args)
+
+        okx._turn.take_for = sleeping
         assert okx._turn.take(None)  # a program read holds the turn throughout
         try:
             waiter = okx._replies.expect("r1")
             with ThreadPoolExecutor(1) as pool:
                 call = pool.submit(wait_reply, okx, "r1", waiter, 600)
+                assert asleep.wait(READ_TIMEOUT)
                 assert okx._acks.match(self.reply("r1"))  # as the reader does
                 assert call.result(READ_TIMEOUT)["id"] == "r1"
         finally:
@@ -1155,10 +1199,18 @@ class TestCoreFedDirectly:
         async def woken() -> dict:
             okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
                               passphrase=OKX_TEST.passphrase, url="wss://localhost:9/ws")
+            asleep, until_free = asyncio.Event(), okx._turn.until_free
+
+            async def sleeping(*args):
+                asleep.set()
+                await until_free(*args)
+
+            okx._turn.until_free = sleeping
             await okx._turn.start_program_read()  # a program read is under way throughout
             try:
                 call = asyncio.create_task(
                     await_reply(okx, "r1", okx._replies.expect("r1"), 600))
+                await asyncio.wait_for(asleep.wait(), READ_TIMEOUT)
                 await asyncio.to_thread(okx._acks.match, self.reply("r1"))  # another thread
                 return await asyncio.wait_for(call, READ_TIMEOUT)
             finally:
