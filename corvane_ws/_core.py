@@ -1,10 +1,12 @@
 """What the blocking and the asyncio connectors share around the module's connector, free of
 their I/O: the messages read for the program meanwhile, the filter each message passes (a reply
 a call waits for, what an exchange consumes, a gap), the opening steps and the state reported
-after a connect. The connectors are the drivers that read, send and wait.
+after a connect. The connectors (``_connection``) are the drivers that read, send and wait;
+whichever thread or task reads at a time (their read turn) runs the filter.
 
-For the exchanges' connectors: ``Core`` (constructor keywords ``deliver`` and ``login``, and
-``acks`` for OKX's order replies), ``SKIP``, ``to_stream`` and ``connect_errors``."""
+The package API for the exchanges' connectors: ``Core`` with its constructor keywords
+(``deliver``, ``login``, ``acks``) and ``native``, ``SKIP``, ``Deliver`` and ``to_stream``;
+``_connection.wait_reply``/``await_reply`` for a call that awaits its reply."""
 
 from __future__ import annotations
 

@@ -184,19 +184,59 @@ class TestOrders:
         assert not any('"op":"order"' in s for s in seen)
         assert any('"event":"subscribe"' in s for s in seen)
 
+    TICKER = '{"arg":{"channel":"tickers"},"data":[]}'
+
+    @staticmethod
+    def raw_okx(sim, cls):
+        return cls(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                   passphrase=OKX_TEST.passphrase, url=sim.sim.url("/raw"),
+                   rest_url=f"https://localhost:{sim.sim.rest_port}")
+
+    @staticmethod
+    def log_in(sim, before):
+        """The connection opened after `before` ones, logged in by hand."""
+        conn = sim.wait_connection(before + 1)
+        sim.wait_frames(conn, 1)  # the login
+        sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+        return conn
+
+    @staticmethod
+    def acknowledge(sim, conn, frames):
+        """OKX's acceptance of the order that went out last."""
+        ident = json.loads(frames[-1])["id"]
+        sim.send(conn, json.dumps({"id": ident, "op": "order", "code": "0", "msg": "",
+                                   "data": [{"ordId": "7", "clOrdId": "", "sCode": "0",
+                                             "sMsg": ""}]}, separators=(",", ":")))
+
+    def test_a_read_started_while_a_call_reads_for_its_reply_gets_the_next_message(self, sim):
+        """A call waiting for its reply reads the stream itself while no thread does; a recv()
+        that starts meanwhile gets the next message."""
+        okx = self.raw_okx(sim, cw.OKX)
+        before = len(sim.sim.connections)
+        with ThreadPoolExecutor(2) as pool:
+            opened = pool.submit(okx.connect)
+            conn = self.log_in(sim, before)
+            opened.result(READ_TIMEOUT)
+            try:
+                call = pool.submit(okx.create_order, "BTC-USDT", "limit", "buy", "1", "20000",
+                                   timeout=600)
+                frames = sim.wait_frames(conn, 2)  # the order is out: the call reads
+                read = pool.submit(okx.recv)
+                sim.send(conn, self.TICKER)
+                assert read.result(READ_TIMEOUT) == self.TICKER
+                self.acknowledge(sim, conn, frames)
+                assert call.result(READ_TIMEOUT)["ordId"] == "7"
+            finally:
+                okx.disconnect()
+
     def test_async_a_read_started_while_a_call_reads_for_its_reply_gets_the_next_message(
             self, sim):
-        """A call waiting for its reply reads the stream itself while no task does; a recv()
-        that starts meanwhile must get the next message, not leave it to the call."""
+        """As the blocking one: the recv() must not leave the next message to the call."""
         async def main() -> tuple[str, dict]:
-            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
-                              passphrase=OKX_TEST.passphrase, url=sim.sim.url("/raw"),
-                              rest_url=f"https://localhost:{sim.sim.rest_port}")
+            okx = self.raw_okx(sim, cw.AsyncOKX)
             before = len(sim.sim.connections)
             opener = asyncio.create_task(okx.connect())
-            conn = await asyncio.to_thread(sim.wait_connection, before + 1)
-            await asyncio.to_thread(sim.wait_frames, conn, 1)  # the login
-            sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+            conn = await asyncio.to_thread(self.log_in, sim, before)
             await asyncio.wait_for(opener, READ_TIMEOUT)
             try:
                 call = asyncio.create_task(okx.create_order("BTC-USDT", "limit", "buy", "1",
@@ -205,19 +245,15 @@ class TestOrders:
                 read = asyncio.create_task(okx.recv())
                 for _ in range(10):  # the read and the call have each taken their turn
                     await asyncio.sleep(0)
-                sim.send(conn, '{"arg":{"channel":"tickers"},"data":[]}')
+                sim.send(conn, self.TICKER)
                 message = await asyncio.wait_for(read, READ_TIMEOUT)
-                ident = json.loads(frames[1])["id"]
-                sim.send(conn, json.dumps({"id": ident, "op": "order", "code": "0", "msg": "",
-                                           "data": [{"ordId": "7", "clOrdId": "",
-                                                     "sCode": "0", "sMsg": ""}]},
-                                          separators=(",", ":")))
+                self.acknowledge(sim, conn, frames)
                 return message, await asyncio.wait_for(call, READ_TIMEOUT)
             finally:
                 await okx.disconnect()
 
         message, ack = asyncio.run(main())
-        assert message == '{"arg":{"channel":"tickers"},"data":[]}'
+        assert message == self.TICKER
         assert ack["ordId"] == "7"
 
     def test_a_lost_answer_is_an_unknown_outcome_found_by_client_id(self, sim):
