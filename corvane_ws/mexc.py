@@ -15,8 +15,8 @@ from typing import Any, Final, cast
 
 import _corvane_ws_module as _m
 
-from ._connection import (_SKIP, DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection,
-                          Connection, _Core)
+from ._connection import DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection
+from ._core import SKIP, Core, Deliver
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MEXC_TYPES, BatchResult, MexcOrderRequest, OrderType, Side, answer_json,
@@ -48,10 +48,19 @@ def stream_name(channel: str, *, symbol: str | None = None, speed: str | None = 
     return "@".join(parts)
 
 
-class _Mexc(_Core):
-    """What both MEXC connectors share: credentials, streams, PONG handling and orders."""
+def _delivery(decode: bool) -> Deliver:
+    """What the program gets of a MEXC message: PONG replies are consumed, protobuf pushes
+    are bytes or, with `decode`, dicts."""
+    def deliver(item: str | bytes) -> object:
+        if isinstance(item, str):
+            return SKIP if item.endswith(_PONG_END) else item
+        return _m.decode_mexc(item) if decode else item
+    return deliver
 
-    _decode = False
+
+class _Mexc(Core):
+    """What both MEXC connectors share: credentials, streams and orders."""
+
     _private = False
 
     @staticmethod
@@ -67,22 +76,17 @@ class _Mexc(_Core):
             native.rest_url = rest_url
         return native, url or MEXC_URL, private
 
-    def _deliver(self, item: str | bytes) -> object:
-        if isinstance(item, str):
-            return _SKIP if item.endswith(_PONG_END) else item
-        return _m.decode_mexc(item) if self._decode else item
-
     def subscribe(self, stream: str, **parts: str) -> None:
         """Subscribes to a stream by MEXC's name, ``"spot@public.aggre.deals.v3.api.pb@100ms@
         BTCUSDT"``, or by channel and parts (``subscribe("spot@public.kline.v3.api.pb",
         symbol="BTCUSDT", interval="Min1")``; see ``stream_name``). The private streams
         (``"spot@private.orders.v3.api.pb"``) need a private connector. Recorded and sent again
         on every open; at most 30 a connection."""
-        self._native.subscribe(**self._stream(stream, parts))
+        self.native.subscribe(**self._stream(stream, parts))
 
     def unsubscribe(self, stream: str, **parts: str) -> None:
         """Removes a subscription made with the same arguments."""
-        self._native.unsubscribe(**self._stream(stream, parts))
+        self.native.unsubscribe(**self._stream(stream, parts))
 
     def _stream(self, stream: str, parts: dict[str, str]) -> dict[str, str]:
         name = stream_name(stream, **parts) if parts else stream
@@ -97,7 +101,7 @@ class _Mexc(_Core):
 
     @property
     def _mexc(self) -> _m.MexcConnector:
-        return cast(_m.MexcConnector, self._native)
+        return cast(_m.MexcConnector, self.native)
 
     @staticmethod
     def _order_args(symbol: str, type: OrderType, side: Side, amount: Number,
@@ -186,8 +190,8 @@ class MEXC(_Mexc, Connection):
         (``decode_mexc``). ``limit_queue``: bytes that may wait for the program. ``report_gaps``:
         a break in a depth stream's versions comes as a ``StreamEvent`` of kind "gap"."""
         native, url, self._private = self._setup(api_key, secret, url, rest_url)
-        self._decode = decode
-        Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
+        Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps,
+                            deliver=_delivery(decode))
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *,
@@ -195,21 +199,21 @@ class MEXC(_Mexc, Connection):
         """Places an order (``symbol`` "BTCUSDT"; the other arguments as ``OKX.create_order``)
         and returns MEXC's answer (``orderId`` …). ``OrderRejected`` when MEXC refused it,
         ``RequestOutcomeUnknown`` when its outcome is unknown (query by client id)."""
-        return self._rest(self._native.place_order,
+        return self._rest(self.native.place_order,
                           **self._order(symbol, type, side, amount, price, client_order_id))
 
     def cancel_order(self, symbol: str, id: str | None = None, *,
                      client_order_id: str | None = None) -> dict[str, Any]:
         """Cancels an order by MEXC's order ``id`` or your ``client_order_id``; returns MEXC's
         answer. ``OrderNotFound`` if MEXC has no such order."""
-        return self._rest(self._native.cancel_order, **self._cancel(symbol, id, client_order_id))
+        return self._rest(self.native.cancel_order, **self._cancel(symbol, id, client_order_id))
 
     def fetch_order(self, symbol: str, id: str | None = None, *,
                     client_order_id: str | None = None) -> dict[str, Any]:
         """The order by ``id`` or ``client_order_id``; ``OrderNotFound`` if MEXC has none."""
         kwargs = self._cancel(symbol, id, client_order_id)
         del kwargs["msg_id"]
-        return self._rest(self._native.query_order, **kwargs)
+        return self._rest(self.native.query_order, **kwargs)
 
     def create_orders(self, orders: Sequence[MexcOrderRequest]) -> BatchResult:
         """Places 1 to 20 orders of one symbol in one request (``OKX.create_orders``; MEXC
@@ -240,28 +244,28 @@ class AsyncMEXC(_Mexc, AsyncConnection):
                  report_gaps: bool = False) -> None:
         """As ``MEXC``."""
         native, url, self._private = self._setup(api_key, secret, url, rest_url)
-        self._decode = decode
-        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
+        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps,
+                                 deliver=_delivery(decode))
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *,
                            client_order_id: str | None = None) -> dict[str, Any]:
         """As ``MEXC.create_order``."""
         kwargs = self._order(symbol, type, side, amount, price, client_order_id)
-        return await asyncio.to_thread(self._rest, self._native.place_order, **kwargs)
+        return await asyncio.to_thread(self._rest, self.native.place_order, **kwargs)
 
     async def cancel_order(self, symbol: str, id: str | None = None, *,
                            client_order_id: str | None = None) -> dict[str, Any]:
         """As ``MEXC.cancel_order``."""
         kwargs = self._cancel(symbol, id, client_order_id)
-        return await asyncio.to_thread(self._rest, self._native.cancel_order, **kwargs)
+        return await asyncio.to_thread(self._rest, self.native.cancel_order, **kwargs)
 
     async def fetch_order(self, symbol: str, id: str | None = None, *,
                           client_order_id: str | None = None) -> dict[str, Any]:
         """As ``MEXC.fetch_order``."""
         kwargs = self._cancel(symbol, id, client_order_id)
         del kwargs["msg_id"]
-        return await asyncio.to_thread(self._rest, self._native.query_order, **kwargs)
+        return await asyncio.to_thread(self._rest, self.native.query_order, **kwargs)
 
     async def create_orders(self, orders: Sequence[MexcOrderRequest]) -> BatchResult:
         """As ``MEXC.create_orders``."""

@@ -20,7 +20,10 @@ from typing import Any, Final, Literal, cast
 
 import _corvane_ws_module as _m
 
-from ._connection import DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection
+from ._acks import Acks, Reply
+from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection,
+                          await_reply, wait_reply)
+from ._core import Core, to_stream
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest, OkxExtra,
@@ -94,25 +97,23 @@ def _refusing_unlisted(call: Callable[[], object]) -> Callable[[], object]:
     return refusing
 
 
-class _Okx:
+class _Okx(Core):
     """What both OKX connectors share: credentials, URL, subscriptions and order requests."""
 
-    _native: _m.BaseExchangeConnector
-    _private_login: bool
-    _waiters: dict[str, Future[dict[str, Any]]]
-    _pending: Any  # the messages read for the program meanwhile (_connection's deque)
+    _private: bool
+    _replies: Acks  # the calls waiting for OKX's reply to their request
     # How each option order's price went ("pxUsd", "pxVol"), by ordId and client order id:
     # OKX takes a new price only in the same form.
     _price_forms: OrderedDict[str, str]
 
     @property
     def _okx(self) -> _m.OkxConnector:
-        return cast(_m.OkxConnector, self._native)
+        return cast(_m.OkxConnector, self.native)
 
-    @staticmethod
-    def _setup(api_key: str | None, secret: str | None, passphrase: str | None, demo: bool,
-               endpoint: Endpoint | None, url: str | None,
-               rest_url: str | None) -> tuple[_m.OkxConnector, str, bool]:
+    def _setup(self, api_key: str | None, secret: str | None, passphrase: str | None,
+               demo: bool, endpoint: Endpoint | None, url: str | None,
+               rest_url: str | None) -> tuple[_m.OkxConnector, str, dict[str, Any]]:
+        """The module's connector, the URL and the core's keywords; sets up this side."""
         given = [v is not None for v in (api_key, secret, passphrase)]
         if any(given) and not all(given):
             raise ValueError("a private OKX connector needs api_key, secret and passphrase")
@@ -124,7 +125,10 @@ class _Okx:
         if url is None:
             path = endpoint or ("private" if private else "public")
             url = f"{OKX_DEMO_HOST if demo else OKX_HOST}/ws/v5/{path}"
-        return native, url, private  # a private connector logs in on every endpoint
+        self._private = private  # a private connector logs in on every endpoint
+        self._replies = Acks()
+        self._price_forms = OrderedDict()
+        return native, url, {"login": private, "acks": self._replies}
 
     def subscribe(self, channel: str, inst_id: str | None = None, *, inst_type: str | None = None,
                   inst_family: str | None = None, ccy: str | None = None,
@@ -135,7 +139,7 @@ class _Okx:
         ``inst_family`` ("BTC-USD"; "opt-summary"), ``ccy`` ("BTC"; "account") and
         ``extra_params`` (OKX's ``extraParams``, as text or a dict). Recorded and sent again on
         every open (private: after every login)."""
-        self._native.subscribe(**self._channel(channel, inst_id, inst_type, inst_family, ccy,
+        self.native.subscribe(**self._channel(channel, inst_id, inst_type, inst_family, ccy,
                                                extra_params))
 
     def unsubscribe(self, channel: str, inst_id: str | None = None, *,
@@ -143,7 +147,7 @@ class _Okx:
                     ccy: str | None = None,
                     extra_params: str | dict[str, Any] | None = None) -> None:
         """Removes a subscription made with the same arguments."""
-        self._native.unsubscribe(**self._channel(channel, inst_id, inst_type, inst_family, ccy,
+        self.native.unsubscribe(**self._channel(channel, inst_id, inst_type, inst_family, ccy,
                                                  extra_params))
 
     def _channel(self, channel: str, inst_id: str | None, inst_type: str | None,
@@ -152,7 +156,7 @@ class _Okx:
         if isinstance(extra_params, dict):
             extra_params = json.dumps(extra_params, separators=(",", ":"))
         keys = (inst_id, inst_type, inst_family, ccy, extra_params)
-        if not self._private_login and all(k is None for k in keys):
+        if not self._private and all(k is None for k in keys):
             raise ValueError(f"OKX's public channel {channel!r} needs inst_id (or inst_type, "
                              f"inst_family, ccy)")
         return {"channel": channel, "inst_id": inst_id, "inst_type": inst_type,
@@ -243,7 +247,7 @@ class _Okx:
         if kind != "refused":
             return None
         if not isinstance(error, RequestOutcomeUnknown):
-            self._pending.append(refusal)  # the caller left: the refusal goes on the stream
+            to_stream(self, refusal)  # the caller left: the refusal goes on the stream
             return None
         held: dict[str, Any] = json.loads(refusal)
         return held
@@ -253,7 +257,7 @@ class _Okx:
         its first sending, handed to the stream while the call waits on for the resend's."""
         if not (resent and _relisted(reply)):
             return False
-        self._pending.append(json.dumps(reply, separators=(",", ":"), ensure_ascii=False))
+        to_stream(self, json.dumps(reply, separators=(",", ":"), ensure_ascii=False))
         return True
 
     def _amend(self, symbol: str, id: str | None, client_order_id: str | None,
@@ -345,10 +349,28 @@ class _Okx:
                                          for o in open_orders]
         return [requests[i:i + MAX_BATCH] for i in range(0, len(requests), MAX_BATCH)]
 
-    def _expect(self, request_id: str) -> Future[dict[str, Any]]:
-        waiter: Future[dict[str, Any]] = Future()
-        self._waiters[request_id] = waiter
-        return waiter
+    def _sent(self, request_id: str, send: Callable[[], object]) -> Future[Reply]:
+        """Sends a request (`send`) whose reply a call awaits: the future the reply completes,
+        registered first so that no reply can come before it."""
+        reply = self._replies.expect(request_id)
+        try:
+            _refusing_unlisted(send)()
+        except BaseException:
+            self._replies.forget(request_id)
+            raise
+        return reply
+
+    def _held_or_raise(self, request_id: str, error: BaseException) -> dict[str, Any]:
+        """An order's call ended with `error`: OKX's refusal held for it, or `error` again."""
+        held = self._held_refusal(request_id, error)
+        if held is None:
+            raise error
+        return self._accepted(held)
+
+    def _resent(self, request_id: str) -> bool:
+        """Whether the module sent the order once more (after OKX's 51001); it sends it no
+        more from now on."""
+        return self._okx.settle_order(request_id)[0] == "resent"
 
     @staticmethod
     def _accepted(reply: dict[str, Any]) -> dict[str, Any]:
@@ -394,10 +416,9 @@ class OKX(_Okx, Connection):
         that may wait for the program. ``report_gaps``: a break in an order-book sequence ("books", "books-l2-tbt", …) comes
         as a ``StreamEvent`` of kind "gap" ahead of the push that shows it (messages are then
         read through Python, a little slower)."""
-        native, url, self._private_login = self._setup(api_key, secret, passphrase, demo,
-                                                       endpoint, url, rest_url)
-        Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
-        self._price_forms = OrderedDict()
+        native, url, core = self._setup(api_key, secret, passphrase, demo, endpoint, url,
+                                        rest_url)
+        Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps, **core)
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *, client_order_id: str | None = None,
@@ -423,7 +444,7 @@ class OKX(_Okx, Connection):
         if wait:
             entry = self._place(request_id, kwargs, timeout)
         else:
-            entry = self._send(request_id, lambda: self._native.place_order(**kwargs), False,
+            entry = self._send(request_id, lambda: self.native.place_order(**kwargs), False,
                                timeout)
         self._placed(symbol, extra, entry, client_order_id)
         return entry
@@ -434,13 +455,13 @@ class OKX(_Okx, Connection):
         """Cancels an order by OKX's order ``id`` or your ``client_order_id``; returns and
         raises as ``create_order``."""
         request_id, kwargs = self._cancel(symbol, id, client_order_id)
-        return self._send(request_id, lambda: self._native.cancel_order(**kwargs), wait, timeout)
+        return self._send(request_id, lambda: self.native.cancel_order(**kwargs), wait, timeout)
 
     def fetch_order(self, symbol: str, id: str | None = None, *,
                     client_order_id: str | None = None) -> dict[str, Any]:
         """The order (OKX's fields: ``state``, ``accFillSz`` …) by ``id`` or
         ``client_order_id``, over signed REST; ``OrderNotFound`` if OKX has none."""
-        text = rest(self._native.query_order, inst_id=symbol_of(symbol), ord_id=id,
+        text = rest(self.native.query_order, inst_id=symbol_of(symbol), ord_id=id,
                     cl_ord_id=okx_client_id(client_order_id))
         return self._found(text)
 
@@ -535,14 +556,11 @@ class OKX(_Okx, Connection):
         deadline = time.monotonic() + timeout
         try:
             reply = self._request(
-                request_id, lambda: self._native.place_order(**kwargs, resend_relisted=True),
+                request_id, lambda: self.native.place_order(**kwargs, resend_relisted=True),
                 timeout)
         except BaseException as e:
-            held = self._held_refusal(request_id, e)
-            if held is None:
-                raise
-            return self._accepted(held)
-        resent = self._okx.settle_order(request_id)[0] == "resent"
+            return self._held_or_raise(request_id, e)
+        resent = self._resent(request_id)
         while self._stale(request_id, reply, resent):
             reply = self._request(request_id, lambda: None,
                                   max(0.0, deadline - time.monotonic()))
@@ -555,13 +573,7 @@ class OKX(_Okx, Connection):
 
     def _request(self, request_id: str, send: Callable[[], object],
                  timeout: float) -> dict[str, Any]:
-        waiter = self._expect(request_id)
-        try:
-            _refusing_unlisted(send)()
-        except BaseException:
-            self._waiters.pop(request_id, None)
-            raise
-        return self._await_ack(request_id, waiter, timeout)
+        return wait_reply(self, request_id, self._sent(request_id, send), timeout)
 
 
 class AsyncOKX(_Okx, AsyncConnection):
@@ -578,10 +590,9 @@ class AsyncOKX(_Okx, AsyncConnection):
                  rest_url: str | None = None, limit_queue: int = DEFAULT_QUEUE_LIMIT,
                  open_timeout: float = DEFAULT_OPEN_TIMEOUT, report_gaps: bool = False) -> None:
         """As ``OKX``."""
-        native, url, self._private_login = self._setup(api_key, secret, passphrase, demo,
-                                                       endpoint, url, rest_url)
-        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps)
-        self._price_forms = OrderedDict()
+        native, url, core = self._setup(api_key, secret, passphrase, demo, endpoint, url,
+                                        rest_url)
+        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps, **core)
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *, client_order_id: str | None = None,
@@ -597,7 +608,7 @@ class AsyncOKX(_Okx, AsyncConnection):
         if wait:
             entry = await self._place(request_id, kwargs, timeout)
         else:
-            entry = await self._send(request_id, lambda: self._native.place_order(**kwargs),
+            entry = await self._send(request_id, lambda: self.native.place_order(**kwargs),
                                      False, timeout, symbol)
         self._placed(symbol, extra, entry, client_order_id)
         return entry
@@ -607,13 +618,13 @@ class AsyncOKX(_Okx, AsyncConnection):
                            timeout: float = DEFAULT_ACK_TIMEOUT) -> dict[str, Any]:
         """As ``OKX.cancel_order``."""
         request_id, kwargs = self._cancel(symbol, id, client_order_id)
-        return await self._send(request_id, lambda: self._native.cancel_order(**kwargs), wait,
+        return await self._send(request_id, lambda: self.native.cancel_order(**kwargs), wait,
                                 timeout, symbol)
 
     async def fetch_order(self, symbol: str, id: str | None = None, *,
                           client_order_id: str | None = None) -> dict[str, Any]:
         """As ``OKX.fetch_order``."""
-        text = await asyncio.to_thread(rest, self._native.query_order, inst_id=symbol_of(symbol),
+        text = await asyncio.to_thread(rest, self.native.query_order, inst_id=symbol_of(symbol),
                                        ord_id=id, cl_ord_id=okx_client_id(client_order_id))
         return self._found(text)
 
@@ -694,14 +705,11 @@ class AsyncOKX(_Okx, AsyncConnection):
         deadline = time.monotonic() + timeout
         try:
             reply = await self._request(
-                request_id, lambda: self._native.place_order(**kwargs, resend_relisted=True),
+                request_id, lambda: self.native.place_order(**kwargs, resend_relisted=True),
                 timeout, [kwargs["inst_id"]])
         except BaseException as e:
-            held = self._held_refusal(request_id, e)
-            if held is None:
-                raise
-            return self._accepted(held)
-        resent = self._okx.settle_order(request_id)[0] == "resent"
+            return self._held_or_raise(request_id, e)
+        resent = self._resent(request_id)
         while self._stale(request_id, reply, resent):
             reply = await self._request(request_id, lambda: None,
                                         max(0.0, deadline - time.monotonic()), [])
@@ -716,13 +724,8 @@ class AsyncOKX(_Okx, AsyncConnection):
     async def _request(self, request_id: str, send: Callable[[], object], timeout: float,
                        symbols: Sequence[str]) -> dict[str, Any]:
         await self._look_up(symbols)
-        waiter = self._expect(request_id)
-        try:
-            _refusing_unlisted(send)()  # the codes are cached: it sends at once
-        except BaseException:
-            self._waiters.pop(request_id, None)
-            raise
-        return await self._await_ack(request_id, waiter, timeout)
+        reply = self._sent(request_id, send)  # the codes are cached: it sends at once
+        return await await_reply(self, request_id, reply, timeout)
 
     async def _look_up(self, symbols: Sequence[str]) -> None:
         """The instrument codes of `symbols`, fetched over REST in a worker thread when not

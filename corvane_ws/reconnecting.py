@@ -12,7 +12,6 @@ has carried messages); the connector replays its subscriptions (and logs in agai
 from __future__ import annotations
 
 import asyncio
-import random
 import threading
 from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
@@ -20,28 +19,10 @@ from typing import Any, Self
 
 from ._connection import AsyncConnection, Connection
 from ._events import EventKind as EventKind, StreamEvent
+from ._reconnect_plan import Backoff, ReconnectPlan, Step
 from .errors import ConnectError
 
 __all__ = ["AsyncReconnecting", "Reconnecting", "StreamEvent"]
-
-
-class _Backoff:
-    def __init__(self, first: float, maximum: float, attempts: int | None) -> None:
-        if not 0 < first <= maximum:
-            raise ValueError("need 0 < first_backoff <= max_backoff")
-        self.first, self.maximum, self.attempts = first, maximum, attempts
-        self.current = first
-        self.made = 0
-
-    def more(self) -> bool:
-        return self.attempts is None or self.made < self.attempts
-
-    def next_delay(self, carried: bool) -> float:
-        if carried:
-            self.current = self.first
-        delay = random.uniform(self.current / 2, self.current)  # peers do not retry in step
-        self.current = min(self.current * 2, self.maximum)
-        return delay
 
 
 class Reconnecting:
@@ -57,7 +38,7 @@ class Reconnecting:
                  max_backoff: float = 30.0, attempts: int | None = None) -> None:
         """``attempts``: connects to make before the iteration ends (None: no limit)."""
         self.connector = connector
-        self._backoff = _Backoff(first_backoff, max_backoff, attempts)
+        self._backoff = Backoff(first_backoff, max_backoff, attempts)
         self._stopping = threading.Event()
 
     def stop(self) -> None:
@@ -73,31 +54,31 @@ class Reconnecting:
         self.stop()
 
     def __iter__(self) -> Iterator[Any]:
-        b = self._backoff
+        plan = ReconnectPlan(self._backoff, self._stopping.is_set)
         try:
-            while not self._stopping.is_set() and b.more():
-                b.made += 1
-                carried = False
-                try:
-                    self.connector.connect()
-                except ConnectError as e:
-                    yield StreamEvent("connect_failed", b.made, e.reason)
-                else:
-                    yield StreamEvent("connected", b.made)
-                    for item in self.connector:
-                        carried = True
-                        yield item
-                    yield StreamEvent("disconnected", b.made, self.connector.close_reason)
-                if self._stopping.is_set() or not b.more():
-                    break
-                delay = b.next_delay(carried)
-                yield StreamEvent("waiting", b.made, delay=delay)
-                if self._stopping.wait(delay):
-                    break
-            yield StreamEvent("stopped", b.made)
+            for step in plan:
+                yield from self._carry_out(step, plan)
         finally:
             # Only now: between streams a connector keeps what it reuses (a MEXC listen key).
             self.connector.disconnect()
+
+    def _carry_out(self, step: Step | StreamEvent, plan: ReconnectPlan) -> Iterator[Any]:
+        """One step of the plan; gives what the program gets of it."""
+        if isinstance(step, StreamEvent):
+            yield step
+        elif step is Step.CONNECT:
+            try:
+                self.connector.connect()
+            except ConnectError as e:
+                plan.failed(e.reason)
+        elif step is Step.WAIT:
+            plan.waited(self._stopping.wait(plan.delay))
+        else:
+            carried = False
+            for item in self.connector:
+                carried = True
+                yield item
+            plan.read(carried, self.connector.close_reason)
 
 
 class AsyncReconnecting:
@@ -107,7 +88,7 @@ class AsyncReconnecting:
                  max_backoff: float = 30.0, attempts: int | None = None) -> None:
         """As ``Reconnecting``."""
         self.connector = connector
-        self._backoff = _Backoff(first_backoff, max_backoff, attempts)
+        self._backoff = Backoff(first_backoff, max_backoff, attempts)
         self._stopping = asyncio.Event()
 
     async def stop(self) -> None:
@@ -123,30 +104,37 @@ class AsyncReconnecting:
         await self.stop()
 
     async def __aiter__(self) -> AsyncIterator[Any]:
-        b = self._backoff
+        plan = ReconnectPlan(self._backoff, self._stopping.is_set)
         try:
-            while not self._stopping.is_set() and b.more():
-                b.made += 1
-                carried = False
-                try:
-                    await self.connector.connect()
-                except ConnectError as e:
-                    yield StreamEvent("connect_failed", b.made, e.reason)
-                else:
-                    yield StreamEvent("connected", b.made)
-                    async for item in self.connector:
-                        carried = True
-                        yield item
-                    yield StreamEvent("disconnected", b.made, self.connector.close_reason)
-                if self._stopping.is_set() or not b.more():
-                    break
-                delay = b.next_delay(carried)
-                yield StreamEvent("waiting", b.made, delay=delay)
-                try:
-                    await asyncio.wait_for(self._stopping.wait(), delay)
-                    break
-                except TimeoutError:
-                    pass
-            yield StreamEvent("stopped", b.made)
+            for step in plan:
+                async for item in self._carry_out(step, plan):
+                    yield item
         finally:
             await self.connector.disconnect()
+
+    async def _carry_out(self, step: Step | StreamEvent,
+                         plan: ReconnectPlan) -> AsyncIterator[Any]:
+        """As ``Reconnecting._carry_out``."""
+        if isinstance(step, StreamEvent):
+            yield step
+        elif step is Step.CONNECT:
+            try:
+                await self.connector.connect()
+            except ConnectError as e:
+                plan.failed(e.reason)
+        elif step is Step.WAIT:
+            plan.waited(await self._wait(plan.delay))
+        else:
+            carried = False
+            async for item in self.connector:
+                carried = True
+                yield item
+            plan.read(carried, self.connector.close_reason)
+
+    async def _wait(self, delay: float) -> bool:
+        """Whether ``stop()`` ended the wait."""
+        try:
+            await asyncio.wait_for(self._stopping.wait(), delay)
+            return True
+        except TimeoutError:
+            return False

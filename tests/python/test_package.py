@@ -184,6 +184,78 @@ class TestOrders:
         assert not any('"op":"order"' in s for s in seen)
         assert any('"event":"subscribe"' in s for s in seen)
 
+    TICKER = '{"arg":{"channel":"tickers"},"data":[]}'
+
+    @staticmethod
+    def raw_okx(sim, cls):
+        return cls(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                   passphrase=OKX_TEST.passphrase, url=sim.sim.url("/raw"),
+                   rest_url=f"https://localhost:{sim.sim.rest_port}")
+
+    @staticmethod
+    def log_in(sim, before):
+        """The connection opened after `before` ones, logged in by hand."""
+        conn = sim.wait_connection(before + 1)
+        sim.wait_frames(conn, 1)  # the login
+        sim.send(conn, '{"event":"login","code":"0","msg":"","connId":"x"}')
+        return conn
+
+    @staticmethod
+    def acknowledge(sim, conn, frames):
+        """OKX's acceptance of the order that went out last."""
+        ident = json.loads(frames[-1])["id"]
+        sim.send(conn, json.dumps({"id": ident, "op": "order", "code": "0", "msg": "",
+                                   "data": [{"ordId": "7", "clOrdId": "", "sCode": "0",
+                                             "sMsg": ""}]}, separators=(",", ":")))
+
+    def test_a_read_started_while_a_call_reads_for_its_reply_gets_the_next_message(self, sim):
+        """A call waiting for its reply reads the stream itself while no thread does; a recv()
+        that starts meanwhile gets the next message."""
+        okx = self.raw_okx(sim, cw.OKX)
+        before = len(sim.sim.connections)
+        with ThreadPoolExecutor(2) as pool:
+            opened = pool.submit(okx.connect)
+            conn = self.log_in(sim, before)
+            opened.result(READ_TIMEOUT)
+            try:
+                call = pool.submit(okx.create_order, "BTC-USDT", "limit", "buy", "1", "20000",
+                                   timeout=600)
+                frames = sim.wait_frames(conn, 2)  # the order is out: the call reads
+                read = pool.submit(okx.recv)
+                sim.send(conn, self.TICKER)
+                assert read.result(READ_TIMEOUT) == self.TICKER
+                self.acknowledge(sim, conn, frames)
+                assert call.result(READ_TIMEOUT)["ordId"] == "7"
+            finally:
+                okx.disconnect()
+
+    def test_async_a_read_started_while_a_call_reads_for_its_reply_gets_the_next_message(
+            self, sim):
+        """As the blocking one: the recv() must not leave the next message to the call."""
+        async def main() -> tuple[str, dict]:
+            okx = self.raw_okx(sim, cw.AsyncOKX)
+            before = len(sim.sim.connections)
+            opener = asyncio.create_task(okx.connect())
+            conn = await asyncio.to_thread(self.log_in, sim, before)
+            await asyncio.wait_for(opener, READ_TIMEOUT)
+            try:
+                call = asyncio.create_task(okx.create_order("BTC-USDT", "limit", "buy", "1",
+                                                            "20000", timeout=600))
+                frames = await asyncio.to_thread(sim.wait_frames, conn, 2)  # the order is out
+                read = asyncio.create_task(okx.recv())
+                for _ in range(10):  # the read and the call have each taken their turn
+                    await asyncio.sleep(0)
+                sim.send(conn, self.TICKER)
+                message = await asyncio.wait_for(read, READ_TIMEOUT)
+                self.acknowledge(sim, conn, frames)
+                return message, await asyncio.wait_for(call, READ_TIMEOUT)
+            finally:
+                await okx.disconnect()
+
+        message, ack = asyncio.run(main())
+        assert message == self.TICKER
+        assert ack["ordId"] == "7"
+
     def test_a_lost_answer_is_an_unknown_outcome_found_by_client_id(self, sim):
         with okx_private(sim) as okx:
             sim.sim.okx_lose_order_answer = True
@@ -989,3 +1061,220 @@ class TestDeadManSwitch:
                 return state
 
         assert run(main()) == "live"
+
+
+class TestCoreFedDirectly:
+    """The package's I/O-free core (the opening steps, the matching of replies to the calls
+    waiting for them, the reconnect plan) fed events directly, and the wake-up of a call
+    waiting for its reply."""
+
+    @staticmethod
+    def opening(login=False):
+        from corvane_ws._opening import Opening
+        kept: list = []
+        opening = Opening(login, kept.append)
+        opening.begin()
+        return opening, kept
+
+    def test_the_first_open_after_earlier_connections_is_ours(self):
+        opening, kept = self.opening()
+        assert opening.event("open", 1)
+        opening.begin()  # connects again: connection 1's last events are past
+        assert not opening.event("close", 1, "bye")
+        assert not opening.message("late", 1)
+        assert not opening.event("switch", 2)
+        assert opening.event("open", 2)
+        assert kept == ["late"]
+        assert opening.seen == 2
+
+    def test_a_private_stream_is_ready_at_the_login_reply_and_keeps_what_came_before(self):
+        opening, kept = self.opening(login=True)
+        assert not opening.message('{"event":"subscribe"}', 1)  # before the open: kept
+        assert not opening.event("open", 1)
+        assert not opening.message(b"\x01", 1)
+        assert not opening.message('{"arg":{}}', 1)
+        assert opening.message('{"event":"login","code":"0","msg":"","connId":"a"}', 1)
+        assert kept == ['{"event":"subscribe"}', b"\x01", '{"arg":{}}']
+        assert opening.login_reply == {"event": "login", "code": "0", "msg": "", "connId": "a"}
+
+    def test_a_refused_login_or_a_failed_connection_says_why(self):
+        opening, _ = self.opening(login=True)
+        opening.event("open", 1)
+        with pytest.raises(cw.LoginRefused, match="60009 Login failed"):
+            opening.message('{"event":"error","code":"60009","msg":"Login failed"}', 1)
+        assert opening.login_reply is not None and opening.login_reply["code"] == "60009"
+        opening.begin()
+        with pytest.raises(cw.ConnectError, match="HTTP 503"):
+            opening.event("fail", 2, "HTTP 503")
+        opening.begin()
+        assert str(opening.ended(None)) == "closed while opening"
+        opening.begin()
+        assert isinstance(opening.timed_out(1.5), cw.OpenTimeout)
+        opening.begin()
+        assert not opening.event("close", 2)  # connection 2 is past
+        assert opening.event("open", 3) is False  # private: waits for the login
+        with pytest.raises(cw.ConnectError, match="^close$"):
+            opening.event("close", 3)
+
+    @staticmethod
+    def reply(ident, code="0"):
+        return json.dumps({"id": ident, "op": "order", "code": code, "msg": "",
+                           "data": [{"sCode": code, "ordId": "1"}]}, separators=(",", ":"))
+
+    def test_replies_match_their_calls_in_any_order_and_only_once(self):
+        from corvane_ws._acks import Acks
+        acks = Acks()
+        first, second = acks.expect("r1"), acks.expect("r2")
+        assert acks.match(self.reply("r2")) and second.result(0)["id"] == "r2"
+        assert not first.done()
+        assert not acks.match(self.reply("r2"))  # a duplicate is the stream's
+        assert acks.match(self.reply("r1")) and first.result(0)["id"] == "r1"
+        assert not acks
+        acks.expect("r3")
+        acks.forget("r3")  # the call gave up: its late reply is the stream's
+        assert not acks.match(self.reply("r3"))
+        for other in ('{"arg":{"channel":"orders"},"data":[]}', '{"op":"order"', "[1]",
+                      '{"event":"subscribe","arg":{}}'):
+            assert not acks.match(other)
+
+    def test_an_error_event_without_an_id_answers_only_a_lone_call_and_only_60028(self):
+        from corvane_ws._acks import Acks
+        acks = Acks()
+        waiting = acks.expect("r1")
+        assert not acks.match('{"event":"error","code":"60012","msg":"Invalid request"}')
+        assert acks.match('{"event":"error","code":"60028","msg":"Not here"}')
+        assert waiting.result(0)["code"] == "60028"
+        acks.expect("r2"), acks.expect("r3")
+        assert not acks.match('{"event":"error","code":"60028","msg":"Not here"}')
+        assert acks.match('{"event":"error","code":"60011","msg":"x","id":"r3"}')
+
+    @staticmethod
+    def run_plan(outcomes, attempts=None, stop_after=None):
+        """The plan's events, carrying its steps out as `outcomes` say: a connect's failure
+        reason (None: it opened), the (carried, reason) of a read."""
+        from corvane_ws._reconnect_plan import Backoff, ReconnectPlan, Step
+        stopping = threading.Event()
+        plan = ReconnectPlan(Backoff(1.0, 4.0, attempts, uniform=lambda low, high: high),
+                             stopping.is_set)
+        outcomes = iter(outcomes)
+        events = []
+        for step in plan:
+            if isinstance(step, cw.StreamEvent):
+                events.append((step.kind, step.attempt, step.reason or step.delay))
+                if len(events) == stop_after:
+                    stopping.set()
+            elif step is Step.CONNECT:
+                outcome = next(outcomes)
+                if isinstance(outcome, str):
+                    plan.failed(outcome)
+            elif step is Step.READ:
+                plan.read(*next(outcomes))
+            else:
+                plan.waited(stopping.is_set())
+        return events
+
+    def test_the_reconnect_plan_backs_off_doubling_capped_and_starts_over_after_messages(self):
+        events = self.run_plan(["refused", "refused", "refused", None, (True, "reset"),
+                                None, (False, "reset")], attempts=5)
+        assert events == [
+            ("connect_failed", 1, "refused"), ("waiting", 1, 1.0),
+            ("connect_failed", 2, "refused"), ("waiting", 2, 2.0),
+            ("connect_failed", 3, "refused"), ("waiting", 3, 4.0),
+            ("connected", 4, None), ("disconnected", 4, "reset"), ("waiting", 4, 1.0),
+            ("connected", 5, None), ("disconnected", 5, "reset"), ("stopped", 5, None)]
+
+    def test_the_reconnect_plan_stops_where_it_is_told(self):
+        # stopped while connected: no wait follows; stopped during a wait: no connect follows
+        assert self.run_plan([None, (True, None)], stop_after=2) == [
+            ("connected", 1, None), ("disconnected", 1, None), ("stopped", 1, None)]
+        assert self.run_plan(["refused"], stop_after=2) == [
+            ("connect_failed", 1, "refused"), ("waiting", 1, 1.0), ("stopped", 1, None)]
+        assert self.run_plan([], attempts=0) == [("stopped", 0, None)]
+        with pytest.raises(ValueError, match="first_backoff"):
+            cw.Reconnecting(cw.OKX(url="wss://localhost:9/ws"), first_backoff=2, max_backoff=1)
+
+    @staticmethod
+    def unconnected_okx():
+        return cw.OKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                      passphrase=OKX_TEST.passphrase, url="wss://localhost:9/ws/v5/private")
+
+    def test_a_reply_wakes_the_call_waiting_while_another_thread_reads(self):
+        from corvane_ws._connection import wait_reply
+        okx = self.unconnected_okx()
+        asleep, take_for = threading.Event(), okx._turn.take_for
+
+        def sleeping(*args):
+            asleep.set()
+            return take_for(*args)
+
+        okx._turn.take_for = sleeping
+        assert okx._turn.take(None)  # a program read holds the turn throughout
+        try:
+            waiter = okx._replies.expect("r1")
+            with ThreadPoolExecutor(1) as pool:
+                call = pool.submit(wait_reply, okx, "r1", waiter, 600)
+                assert asleep.wait(READ_TIMEOUT)
+                assert okx._acks.match(self.reply("r1"))  # as the reader does
+                assert call.result(READ_TIMEOUT)["id"] == "r1"
+        finally:
+            okx._turn.release()
+        assert not okx._replies
+
+    def test_a_call_waiting_while_nobody_reads_reads_itself_and_never_hangs(self):
+        from corvane_ws._connection import wait_reply
+        okx = self.unconnected_okx()  # its stream has ended: the call learns it by reading
+        with pytest.raises(cw.RequestOutcomeUnknown, match="stream ended before the reply"):
+            wait_reply(okx, "r1", okx._replies.expect("r1"), 600)
+        with pytest.raises(cw.RequestOutcomeUnknown, match="no reply to r2 within 0 s"):
+            wait_reply(okx, "r2", okx._replies.expect("r2"), 0)
+
+    def test_async_a_reply_wakes_the_call_and_a_program_read_goes_before_a_waiting_call(self):
+        from corvane_ws._connection import await_reply
+        from corvane_ws._turns import AsyncReadTurn
+
+        async def woken() -> dict:
+            okx = cw.AsyncOKX(api_key=OKX_TEST.api_key, secret=OKX_TEST.secret,
+                              passphrase=OKX_TEST.passphrase, url="wss://localhost:9/ws")
+            asleep, until_free = asyncio.Event(), okx._turn.until_free
+
+            async def sleeping(*args):
+                asleep.set()
+                await until_free(*args)
+
+            okx._turn.until_free = sleeping
+            await okx._turn.start_program_read()  # a program read is under way throughout
+            try:
+                call = asyncio.create_task(
+                    await_reply(okx, "r1", okx._replies.expect("r1"), 600))
+                await asyncio.wait_for(asleep.wait(), READ_TIMEOUT)
+                await asyncio.to_thread(okx._acks.match, self.reply("r1"))  # another thread
+                return await asyncio.wait_for(call, READ_TIMEOUT)
+            finally:
+                okx._turn.end_program_read()
+
+        async def interrupted() -> str:
+            turn = AsyncReadTurn()
+            reading, never = asyncio.Event(), asyncio.get_running_loop().create_future()
+
+            async def call_read() -> str:
+                try:
+                    async with asyncio.timeout(600) as scope:
+                        turn.start_call_read(scope)
+                        reading.set()
+                        try:
+                            await never
+                        finally:
+                            turn.end_call_read()
+                except TimeoutError:
+                    return "interrupted"
+                return "read"
+
+            call = asyncio.create_task(call_read())
+            await reading.wait()
+            await asyncio.wait_for(turn.start_program_read(), READ_TIMEOUT)
+            assert turn.busy
+            turn.end_program_read()
+            return await asyncio.wait_for(call, READ_TIMEOUT)
+
+        assert asyncio.run(woken())["id"] == "r1"
+        assert asyncio.run(interrupted()) == "interrupted"
