@@ -190,6 +190,18 @@ TEST_F(HttpAnswers, OversizeHeadersAreAFailure) {
     EXPECT_EQ(answered_with(kPlain).body, "hello world");  // on a new connection
 }
 
+// A body announced past 8 MiB, by its length or by a chunk's, is refused when announced: the
+// call does not wait for (or hold) bytes it will not take.
+TEST_F(HttpAnswers, AnOversizeBodyIsRefusedWhenAnnounced) {
+    for (const char* raw : {"HTTP/1.1 200 OK\r\nContent-Length: 8388609\r\n\r\n{",
+                            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n800001\r\n{"}) {
+        const auto reply = answered_with(raw);
+        EXPECT_EQ(reply.outcome, https::Reply::Outcome::unknown) << raw;
+        EXPECT_EQ(reply.failure, "read: body limit exceeded") << raw;
+    }
+    EXPECT_EQ(answered_with(kPlain).body, "hello world");
+}
+
 // What is not HTTP is never taken for an answer: the call's outcome is unknown (the request
 // went out) and the connection is replaced.
 TEST_F(HttpAnswers, MalformedAnswersAreFailures) {
