@@ -5,6 +5,9 @@ GET  /requests          every REST request received, in order
 GET  /listen-keys       valid listen keys and how often each was renewed
 GET  /connections       every WebSocket connection accepted: number, path, closed
 POST /fault?fault=F&path=P&count=N   the next N REST requests to P fail as F
+POST /rest-answer?answer=HEX[&split=N][&close=1]  the next REST request is answered with these
+                        bytes as they are: the first N in a TLS record of their own, then the
+                        rest (close=1: then the connection is closed)
 GET  /faults            the REST faults set, with how many requests each has still to take
 POST /okx?pong=on|off   whether OKX answers "ping"
 POST /okx?lose-order-answer=on  the next OKX order is taken, then its connection is dropped
@@ -84,6 +87,13 @@ def handle(sim: "Simulator", request: RestRequest):
     if route == ("POST", "/fault"):
         try:
             sim.add_rest_fault(query["fault"], query.get("path"), int(query.get("count", "1")))
+        except (KeyError, ValueError) as e:
+            return 400, {"error": str(e)}
+        return 200, {"ok": True}
+    if route == ("POST", "/rest-answer"):
+        try:
+            sim.add_raw_answer(bytes.fromhex(query["answer"]), int(query.get("split", "0")),
+                               query.get("close") == "1")
         except (KeyError, ValueError) as e:
             return 400, {"error": str(e)}
         return 200, {"ok": True}

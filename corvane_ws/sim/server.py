@@ -70,6 +70,9 @@ class RestFault:
     fault: str
     path: str | None  # None: any path
     remaining: int
+    answer: bytes = b""  # "raw": the answer's bytes, verbatim
+    split: int = 0  # "raw": how many of them go in a TLS record of their own first
+    close: bool = False  # "raw": the connection is closed once they are written
 
 
 class RawSession:
@@ -355,7 +358,10 @@ class Simulator:
         if request is None:
             return False
         self.recorder.add_request(request)
-        fault = self._take_fault(request.path)
+        taken = self._take_fault(request.path)
+        if taken is not None and taken.fault == "raw":
+            return await self._answer_raw(taken, writer)
+        fault = taken.fault if taken is not None else None
         if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
             return False
         await self.okx_rest_delay(request.path)
@@ -398,12 +404,22 @@ class Simulator:
         return {"handshakes": self.rest_handshakes, "resumed": self.rest_resumed,
                 "open": len(self._rest_writers), "idle": len(self._rest_waiting)}
 
-    def _take_fault(self, path: str) -> str | None:
+    def _take_fault(self, path: str) -> RestFault | None:
         for fault in self.rest_faults:
             if fault.remaining > 0 and fault.path in (None, path):
                 fault.remaining -= 1
-                return fault.fault
+                return fault
         return None
+
+    @staticmethod
+    async def _answer_raw(fault: RestFault, writer: asyncio.StreamWriter) -> bool:
+        """Writes a scripted answer as given, in two TLS records split where asked; whether the
+        connection stays open for the next request (the client decides what it trusts)."""
+        for part in (fault.answer[:fault.split], fault.answer[fault.split:]):
+            if part:
+                writer.write(part)
+                await writer.drain()
+        return not fault.close
 
     async def _apply_fault(self, fault: str, reader: asyncio.StreamReader,
                            writer: asyncio.StreamWriter) -> bool:
@@ -452,6 +468,10 @@ class Simulator:
         if fault not in REST_FAULTS:
             raise ValueError(f"unknown REST fault {fault!r}")
         self.rest_faults.append(RestFault(fault, path, count))
+
+    def add_raw_answer(self, answer: bytes, split: int = 0, close: bool = False) -> None:
+        """The next REST request, whatever its path, is answered with `answer` verbatim."""
+        self.rest_faults.append(RestFault("raw", None, 1, answer, split, close))
 
     # ---- control over plain HTTP ----
 

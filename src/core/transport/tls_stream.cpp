@@ -40,7 +40,10 @@ void TlsStream::attach() {
 
 TlsStream::Step TlsStream::classify(int result, boost::system::error_code& ec) {
     const int error = SSL_get_error(ssl, result);
-    const unsigned long queued = ERR_get_error();
+    // The last error queued is the one TLS ended with ("certificate verify failed"); the ones
+    // before it are its causes (the signature check that failed, in the library's own words).
+    const unsigned long queued = ERR_peek_last_error();
+    ERR_clear_error();
     switch (error) {
         case SSL_ERROR_NONE:
             return Step::done;

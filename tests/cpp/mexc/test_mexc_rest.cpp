@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/rest/https/http_wire.hpp"
+#include "core/rest/https_client.hpp"
 #include "core/text/url_encode.hpp"
 #include "mexc/rest_signing.hpp"
 #include "mexc/signed_rest.hpp"
@@ -74,18 +74,6 @@ TEST(RestRequest, WireFormWithAFixedClock) {
               "User-Agent: Boost.Beast\r\nX-MEXC-APIKEY: KEY\r\n"
               "Content-Type: application/json\r\nContent-Length: " +
                   std::to_string(body.size()) + "\r\n\r\n" + body);
-}
-
-TEST(RestReply, RetryAfterInSecondsOrAsAnHttpDate) {
-    const auto now = std::chrono::system_clock::from_time_t(784111770);  // 06 Nov 1994 08:49:30
-    EXPECT_EQ(https::retry_after_of("7", now), 7.0);
-    EXPECT_EQ(https::retry_after_of("0.5", now), 0.5);
-    EXPECT_EQ(https::retry_after_of("Sun, 06 Nov 1994 08:49:37 GMT", now), 7.0);
-    EXPECT_EQ(https::retry_after_of("Sunday, 06-Nov-94 08:49:37 GMT", now), 7.0);
-    EXPECT_EQ(https::retry_after_of("Sun Nov  6 08:49:37 1994", now), 7.0);
-    EXPECT_EQ(https::retry_after_of("Sun, 06 Nov 1994 08:49:00 GMT", now), 0.0);  // past: now
-    for (const char* unreadable : {"", ".", "1.2.3", "soon", "Sun, 06 Nov 1994 08:49:37"})
-        EXPECT_EQ(https::retry_after_of(unreadable, now), std::nullopt) << unreadable;
 }
 
 class RestAgainstSimulator : public testing::SimulatorTest {

@@ -1,12 +1,10 @@
 // What a switch-over relies on beside the network: the stream's state table, the reconciliation
-// of two connections' pushes, the exchanges' push identities and sequences, and the pacing of
-// new connections.
+// of two connections' pushes, and the exchanges' push identities and sequences.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 
-#include "core/stream/connect_pacer.hpp"
 #include "core/stream/switchover/feed_state.hpp"
 #include "core/stream/switchover/reconciler.hpp"
 #include "core/stream/switchover/sequence_check.hpp"
@@ -204,16 +202,6 @@ TEST(SequenceCheck, MexcVersionsFollowOnAcrossPushes) {
               "gap spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT\nBTCUSDT\n5\n6");
     EXPECT_EQ(payloads(pushes)[pushes.size() - 2],
               "gap spot@public.limit.depth.v3.api.pb@BTCUSDT@5\nBTCUSDT\n26\n25");
-}
-
-TEST(ConnectPacer, AFourthConnectionWithinASecondWaits) {
-    ConnectPacer pacer(3);
-    const auto before = Clock::now();
-    const auto a = pacer.reserve(), b = pacer.reserve(), c = pacer.reserve();
-    EXPECT_GE(a, before);  // the first three go at once
-    EXPECT_GE(c, b);
-    EXPECT_EQ(pacer.reserve(), a + std::chrono::seconds(1));
-    EXPECT_EQ(pacer.reserve(), b + std::chrono::seconds(1));
 }
 
 }  // namespace
