@@ -8,6 +8,7 @@
 #include "core/stream/periodic_rest.hpp"
 #include "core/text/inbound_json.hpp"
 #include "core/text/output.hpp"
+#include "mexc/mexc_frames.hpp"
 #include "mexc/mexc_push_traits.hpp"
 #include "mexc/signed_rest.hpp"
 
@@ -45,17 +46,6 @@ std::string renewal_failure(const https::Reply& reply) {
     return "no listenKey in the reply " + reply.body;
 }
 
-// Whether a text frame is MEXC's answer to a subscription (not to a PING).
-bool answers_subscription(const std::string& payload) {
-    try {
-        const auto reply = parse_inbound_json(payload);
-        const auto msg = reply.is_object() ? reply.find("msg") : reply.end();
-        return msg != reply.end() && msg->is_string() && *msg != "PONG";
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 }  // namespace
 
 // One connection. A private one renews its listen key on the connection's own loop, so that
@@ -76,8 +66,12 @@ public:
 
     void on_open(RunContext& context) override {
         if (owner.is_private && listen_key.empty()) return;  // nothing to replay or renew
-        awaiting_answer = owner.replay(context) > 0;
-        if (!awaiting_answer) context.ready();
+        const bool replayed = owner.replay(context) > 0;
+        phases.fire(HandlerEvent::replay_sent);
+        if (!replayed) {
+            phases.fire(HandlerEvent::replay_answered);
+            context.ready();
+        }
         if (!owner.is_private) return;
         opened_on = &context;
         renewal.start(context.loop());
@@ -85,27 +79,23 @@ public:
     }
 
     void on_message(RunContext& context, std::string& payload, bool binary) override {
-        const bool waits = awaiting_answer || stopping;
-        const bool answer = waits && !binary && answers_subscription(payload);
+        const auto event = mexc::frame_event(phases.state(), payload, binary);
         context.deliver(payload, binary);
-        if (!answer) return;
-        if (awaiting_answer) {
-            awaiting_answer = false;
-            return context.ready();
-        }
-        stopping = false;
+        if (!event) return;
+        phases.fire(*event);
+        if (*event == HandlerEvent::replay_answered) return context.ready();
         context.drained();
     }
 
     // One UNSUBSCRIPTION for every stream; MEXC pushes nothing of them after its answer.
     bool stop_pushes(RunContext& context) override {
-        if (awaiting_answer) return false;
+        if (!phases.allows(HandlerEvent::stop_sent)) return false;  // replaying
         const std::vector<std::string> streams = owner.stream_names();
         if (streams.empty()) return false;
         nlohmann::json request = mexc::subscription_request(streams);
         request["method"] = "UNSUBSCRIPTION";
         context.send_json(request);
-        stopping = true;
+        phases.fire(HandlerEvent::stop_sent);
         return true;
     }
 
@@ -136,8 +126,7 @@ private:
     MexcConnector& owner;
     const std::string listen_key;
     ClockWatch clock_watch;
-    bool awaiting_answer = false;  // the replay's answer has not come yet
-    bool stopping = false;         // retired by a switch-over: the unsubscription's answer
+    HandlerPhases phases;  // replaying until its answer, ready, retiring until drained
     RunContext* opened_on = nullptr;  // the connection's, from its open on
     PeriodicRest renewal;  // a renewal that fails ends the connection
 };

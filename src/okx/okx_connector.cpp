@@ -4,9 +4,11 @@
 #include <map>
 
 #include "core/stream/clock_watch.hpp"
+#include "core/stream/handler_phase.hpp"
 #include "core/text/inbound_json.hpp"
 #include "core/text/output.hpp"
 #include "okx/okx_account_rest.hpp"
+#include "okx/okx_events.hpp"
 #include "okx/okx_push_traits.hpp"
 #include "okx/relisted_orders.hpp"
 
@@ -23,7 +25,6 @@ class OkxConnector::Connection final : public ConnectionHandler {
 public:
     explicit Connection(OkxConnector& owner)
         : owner(owner),
-          awaiting_login(owner.is_private),
           clock_watch(owner.clock, [&owner] { return owner.rest_endpoint(); }, okx::time_request(),
                       kClockInterval),
           dead_man(owner.dead_man, owner.queue(),
@@ -37,6 +38,7 @@ public:
         loop = &context.loop();
         if (owner.is_private) {
             clock_watch.start(context.loop());
+            phases.fire(HandlerEvent::login_sent);
             owner.send_login(context);
         } else {
             replay(context);
@@ -50,7 +52,8 @@ public:
 
     void on_message(RunContext& context, std::string& payload, bool binary) override {
         // Pushes, the bulk, are never parsed: only events ({"event":...}) and a login reply.
-        if (!awaiting_login && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
+        const bool logging_in = phases.is(HandlerPhase::logging_in);
+        if (!logging_in && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
             const bool answer = !binary && payload.compare(0, 6, R"({"id":)") == 0;
             if (answer) context.request_answered();
             if (answer && retry_relisted(context, payload)) return;
@@ -67,10 +70,12 @@ public:
     // is done once those are answered and so is every operation sent on it (a close before
     // would lose a reply still on its way).
     bool stop_pushes(RunContext& context) override {
-        if (awaiting_login || !unanswered.empty()) return false;
+        if (!phases.allows(HandlerEvent::stop_sent)) return false;  // logging in, replaying
         stopping = owner.unsubscribe_all(context);
-        retiring = stopping > 0 || !refreshes.empty() || context.unanswered_requests() > 0;
-        return retiring;
+        const bool waits =
+            stopping > 0 || !refreshes.empty() || context.unanswered_requests() > 0;
+        if (waits) phases.fire(HandlerEvent::stop_sent);
+        return waits;
     }
 
 private:
@@ -120,9 +125,10 @@ private:
     }
 
     void drain_if_done(RunContext& context) {
-        if (!retiring || stopping > 0 || !refreshes.empty() || context.unanswered_requests() > 0)
+        if (!phases.is(HandlerPhase::retiring) || stopping > 0 || !refreshes.empty() ||
+            context.unanswered_requests() > 0)
             return;
-        retiring = false;
+        phases.fire(HandlerEvent::drained);
         context.drained();
     }
 
@@ -130,28 +136,26 @@ private:
         try {
             return parse_inbound_json(payload);
         } catch (const std::exception&) {
-            if (awaiting_login) throw;  // a login reply that is not JSON ends the connection
+            // A login reply that is not JSON ends the connection.
+            if (phases.is(HandlerPhase::logging_in)) throw;
             return nullptr;
         }
     }
 
-    void examine(RunContext& context, const nlohmann::json& event) {
-        if (!event.is_object()) return;
-        const auto is = [&event](const char* key, const char* value) {
-            const auto it = event.find(key);
-            return it != event.end() && *it == nlohmann::json(value);
-        };
-        if (is("event", "notice") && is("code", "64008")) {
+    void examine(RunContext& context, const nlohmann::json& value) {
+        using Kind = okx::Event::Kind;
+        const okx::Event event = okx::event_of(value);
+        if (event.kind == Kind::upgrade_notice) {
             context.replace("notice 64008", kUpgradeNotice);
-        } else if (stopping > 0 && (is("event", "unsubscribe") || is("event", "error"))) {
+        } else if (stopping > 0 &&
+                   (event.kind == Kind::unsubscribed || event.kind == Kind::error)) {
             --stopping;
             drain_if_done(context);
-        } else if (awaiting_login) {
-            examine_login_reply(context, event, is("event", "login") || is("event", "error"),
-                                is("event", "login") && is("code", "0"));
-        } else if (is("event", "subscribe")) {
-            answered(context, event.value("arg", nlohmann::json()));
-        } else if (is("event", "error")) {
+        } else if (phases.is(HandlerPhase::logging_in)) {
+            examine_login_reply(context, value, event.answers_login(), event.accepted);
+        } else if (event.kind == Kind::subscribed) {
+            answered(context, value.value("arg", nlohmann::json()));
+        } else if (event.kind == Kind::error) {
             answered(context, nullptr);
         }
     }
@@ -160,10 +164,10 @@ private:
                              bool accepted) {
         if (!is_reply) return;
         print_line(Stream::out, reply.dump());
-        awaiting_login = false;
         // A login timestamp refused: the next connect's measurement counts, whatever its round
         // trip.
         if (!accepted) {
+            phases.fire(HandlerEvent::login_refused);
             const auto code = reply.find("code");
             if (code != reply.end() && *code == "60006") owner.clock.distrust();
             return;
@@ -174,7 +178,8 @@ private:
 
     void replay(RunContext& context) {
         unanswered = owner.replay(context);
-        if (unanswered.empty()) context.ready();
+        phases.fire(HandlerEvent::replay_sent);
+        if (unanswered.empty()) all_answered(context);
     }
 
     // An acknowledgement answers the channel its "arg" names (it may carry more members than
@@ -191,8 +196,13 @@ private:
         }
         if (unanswered.size() <= refusals) {
             unanswered.clear();
-            context.ready();
+            all_answered(context);
         }
+    }
+
+    void all_answered(RunContext& context) {
+        phases.fire(HandlerEvent::replay_answered);
+        context.ready();
     }
 
     static bool names(const nlohmann::json& arg, const okx::ChannelArg& sent) {
@@ -218,14 +228,13 @@ private:
     std::map<std::uint64_t, Refresh> refreshes;  // under way, by number
     std::uint64_t refresh_count = 0;
     std::vector<std::unique_ptr<https::Pending>> finished;  // completed: dropped at the next
-    bool awaiting_login;
+    HandlerPhases phases;  // logging in, replaying, ready, retiring
     RunLoop* loop = nullptr;  // the connection's, from its open on
     ClockWatch clock_watch;
     DeadManRefresh dead_man;
     std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
     std::size_t refusals = 0;
     std::size_t stopping = 0;  // retired by a switch-over: unsubscriptions not answered yet
-    bool retiring = false;     // retired by a switch-over, not yet drained
 };
 
 namespace {
