@@ -68,6 +68,8 @@ public:
     // As take(0), but never blocks on a lock either: nullopt also when another thread holds
     // one. For callers that must not block (a thread holding the GIL).
     std::optional<InboundMessage> try_take();
+    // How many readers wait in take() now, for nothing queued.
+    int waiting_readers() const { return readers_waiting.load(std::memory_order_relaxed); }
     // Hands back the payload of a message taken earlier, so the run thread can reuse its buffer;
     // dropped instead when that would mean waiting for a lock.
     void give_back(std::string&& payload);

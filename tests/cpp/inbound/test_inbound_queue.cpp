@@ -233,22 +233,51 @@ TEST(InboundQueueThreads, EachMessageGoesToExactlyOneOfSeveralReaders) {
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kMessages));
 }
 
-TEST(InboundQueueThreads, TheEndWakesAReaderThatWaits) {
+// Waits (boundedly, without sleeping) until `count` readers wait in take().
+bool readers_wait(const InboundQueue& queue, int count) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (queue.waiting_readers() < count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A reader already waiting must hear of the end at once, not when its wait runs out (which
+// would return nothing instead).
+TEST(InboundQueueThreads, TheEndWakesEveryReaderThatWaits) {
     InboundQueue queue;
     queue.open_stream();
-    // Whether the reader is already waiting or not when the stream ends, it must hear of the
-    // end at once, not when its wait runs out (which would return nothing instead).
-    auto reader = std::async(std::launch::async, [&] {
+    const auto wait_for_end = [&] {
         try {
             queue.take(60s);
         } catch (const std::runtime_error& e) {
             return std::string(e.what());
         }
         return std::string("no end");
-    });
+    };
+    auto first = std::async(std::launch::async, wait_for_end);
+    auto second = std::async(std::launch::async, wait_for_end);
+    ASSERT_TRUE(readers_wait(queue, 2));
     queue.end_stream();
+    ASSERT_EQ(first.wait_for(30s), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(first.get(), "No more messages");
+    EXPECT_EQ(second.get(), "No more messages");
+}
+
+// A message pushed for a waiting reader reaches it at once, once the producer wakes it.
+TEST(InboundQueueThreads, AWaitingReaderIsWokenByTheMessage) {
+    InboundQueue queue;
+    queue.open_stream();
+    auto reader = std::async(std::launch::async, [&] { return queue.take(60s); });
+    ASSERT_TRUE(readers_wait(queue, 1));
+    ASSERT_TRUE(queue.push(message("m")));  // it says a reader waits
+    queue.wake();
     ASSERT_EQ(reader.wait_for(30s), std::future_status::ready);
-    EXPECT_EQ(reader.get(), "No more messages");
+    const std::optional<InboundMessage> got = reader.get();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->payload, "m");
 }
 
 // The producer stops at the bound and waits (boundedly) for the resume, as a connection does.
