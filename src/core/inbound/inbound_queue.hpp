@@ -4,10 +4,11 @@
 // exactly one of them. It also knows whether a connection is live, which tells a reader on an
 // empty queue whether to wait or to end.
 //
-// Locks. `mtx` guards what the producer touches: `incoming`, `live`, the waiting count and the
-// hand-over stage of the payload buffers. `reader_mtx` guards what readers share: `ready` and the
-// returned buffers. Order: reader_mtx before mtx; the producer takes mtx only. No reader waits
-// while it holds reader_mtx, so a reader is only ever held up by a swap or a pop.
+// Locks. `mtx` guards what the producer touches: `incoming`, the stream's state, the waiting
+// count, the watchers and the hand-over stage of the payload buffers. `reader_mtx` guards what
+// readers share: `ready` and the returned buffers. Order: reader_mtx before mtx; the producer
+// takes mtx only. No reader waits while it holds reader_mtx, so a reader is only ever held up by
+// a swap or a pop. The bound's own lock is taken with neither held.
 //
 // It also counts what it carries (for stats()), and can bound itself (inbound_bound.hpp): above
 // a limit of queued bytes the producer is told to stop reading its socket, and the reader that
