@@ -17,7 +17,7 @@
 //   6. slot_mtx: the current Feed and whether its run thread has let go of it.
 //   7. Feed::link_mtx: which of the stream's connections take sends.
 //   8. Session::send_mtx: the connection handle and whether it is open.
-//   9. InboundQueue's reader_mtx, then its mtx (inbound_queue.hpp).
+//   9. InboundQueue's reader_mtx, then its mtx (inbound_queue.hpp); its bound's lock alone.
 //  10. The output lock (output.cpp), ConnectionStats' lock and ConnectPacer's, and the REST
 //      client's (core/rest/https: a blocking call's waiter, a started call's delivery, the TLS
 //      session store): innermost; nothing blocks under them.
