@@ -196,6 +196,8 @@ HttpsServer::HttpsServer(Script script)
       tls(net::ssl::context::tls_server),
       acceptor(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0)) {
     const TestCa& ca = test_ca();
+    // Other tests of this program trust the simulator's CA: theirs is put back afterwards.
+    if (const char* before = std::getenv("SSL_CERT_FILE")) trusted_before = before;
     setenv("SSL_CERT_FILE", ca.ca_file.c_str(), 1);
     tls.use_certificate_chain(net::buffer(ca.cert_pem));
     tls.use_private_key(net::buffer(ca.key_pem), net::ssl::context::pem);
@@ -210,6 +212,11 @@ HttpsServer::~HttpsServer() {
         io.stop();
     });
     thread.join();
+    if (trusted_before) {
+        setenv("SSL_CERT_FILE", trusted_before->c_str(), 1);
+    } else {
+        unsetenv("SSL_CERT_FILE");
+    }
 }
 
 void HttpsServer::accept() {

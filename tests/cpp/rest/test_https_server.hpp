@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -50,6 +51,7 @@ private:
     int value(Count which) const;  // caller holds mtx
 
     Script script;
+    std::optional<std::string> trusted_before;  // SSL_CERT_FILE before, put back at the end
     boost::asio::io_context io;
     boost::asio::ssl::context tls;
     boost::asio::ip::tcp::acceptor acceptor;
