@@ -73,12 +73,16 @@ class ReconnectPlan:
         while not self._stopping() and b.more():
             b.made += 1
             self._failed = self._carried = False
+            self._reason = None
             yield Step.CONNECT
             if self._failed:
                 yield StreamEvent("connect_failed", b.made, self._failure)
             else:
                 yield StreamEvent("connected", b.made)
-                yield Step.READ
+                # A stop() that came while connecting found nothing to close: the stream it
+                # opened is not read, and the iteration's end closes it.
+                if not self._stopping():
+                    yield Step.READ
                 yield StreamEvent("disconnected", b.made, self._reason)
             if self._stopping() or not b.more():
                 break

@@ -933,6 +933,47 @@ class TestReconnecting:
         assert steps == ["connected", "subscribed", "dropped: Connection reset by peer", "waiting",
                          "connected", "subscribed", "dropped: None", "stopped"]
 
+    @pytest.mark.parametrize("face", ["blocking", "asyncio"])
+    def test_a_stop_between_the_stop_check_and_connect_still_wins(self, sim, face):
+        """The connector's connect() first lets stop() run to its end: the window between the
+        loop's last look at stop() and the connect, widened to all of stop()."""
+        url = sim.sim.url("/ws/v5/public")
+        if face == "blocking":
+            class StoppedFirst(cw.OKX):
+                def connect(self):
+                    stopper = threading.Thread(target=stream.stop)
+                    stopper.start()
+                    stopper.join(READ_TIMEOUT)
+                    return super().connect()
+
+            okx = StoppedFirst(url=url)
+            okx.subscribe("tickers", "BTC-USDT")  # its ack would be read if the stream were
+            stream = cw.Reconnecting(okx)
+            guard = threading.Timer(READ_TIMEOUT, okx.disconnect)  # bounds the failure
+            guard.start()
+            try:
+                items = list(stream)
+            finally:
+                guard.cancel()
+        else:
+            class AsyncStoppedFirst(cw.AsyncOKX):
+                async def connect(self):
+                    await astream.stop()
+                    return await super().connect()
+
+            async def main() -> list[Any]:
+                async with asyncio.timeout(READ_TIMEOUT):
+                    return [item async for item in astream]
+
+            aokx = AsyncStoppedFirst(url=url)
+            aokx.subscribe("tickers", "BTC-USDT")
+            astream = cw.AsyncReconnecting(aokx)
+            items = asyncio.run(main())
+        assert [(i.kind, i.reason) for i in items] == [
+            ("connected", None), ("disconnected", None), ("stopped", None)]
+        connector = okx if face == "blocking" else aokx
+        assert not connector.connected
+
 
 def test_the_simulator_runs_from_anywhere(tmp_path):
     """9: python -m corvane_ws.sim works outside the repository and tells what to use."""
