@@ -18,6 +18,7 @@ import _corvane_ws_module as _m
 
 from ._acks import Reply
 from ._core import SKIP, Core, Item as Item, connect_errors, remaining
+from ._seconds import optional_seconds, seconds
 from ._turns import AsyncReadTurn, ReadTurn
 from .errors import ConnectionClosed
 
@@ -123,6 +124,7 @@ class Connection(Core):
         """The next message, waiting at most ``timeout`` seconds (None: as long as it takes).
         ``TimeoutError`` when none came in time (nothing is lost: a later call gets it),
         ``ConnectionClosed`` once the stream has ended."""
+        timeout = optional_seconds(timeout, "timeout")
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             if not self._turn.take(remaining(deadline)):
@@ -142,6 +144,7 @@ class Connection(Core):
     def _await_ack(self, request_id: str, reply: Future[Reply], timeout: float) -> Reply:
         """The reply to `request_id`: handed over by whoever reads, or read here when no one
         else does."""
+        timeout = seconds(timeout, "timeout")
         deadline = time.monotonic() + timeout
         reply.add_done_callback(self._turn.wake)
         try:
@@ -246,7 +249,7 @@ class AsyncConnection(Core):
         """The next message, waiting at most ``timeout`` seconds (None: as long as it takes).
         ``TimeoutError`` when none came in time (nothing is lost: a later call gets it),
         ``ConnectionClosed`` once the stream has ended."""
-        async with asyncio.timeout(timeout):
+        async with asyncio.timeout(optional_seconds(timeout, "timeout")):
             while True:
                 await self._turn.start_program_read()
                 try:
@@ -265,6 +268,7 @@ class AsyncConnection(Core):
                          timeout: float) -> Reply:
         """The reply to `request_id`: handed over by whoever reads, or read here when no other
         task does."""
+        timeout = seconds(timeout, "timeout")
         deadline = time.monotonic() + timeout
         came = asyncio.wrap_future(reply)  # completed from whichever thread matched it
         try:

@@ -21,6 +21,7 @@ import _corvane_ws_module as _m
 from ._acks import Acks
 from ._events import StreamEvent
 from ._opening import Opening
+from ._seconds import seconds
 from ._output import route_output
 from .errors import ConnectError, RequestNotSent, RequestOutcomeUnknown, RequestRefused
 
@@ -67,7 +68,7 @@ class Core:
         self._native = native
         self.url = url
         """The WebSocket URL this connector connects to."""
-        self.open_timeout = open_timeout
+        self.open_timeout = seconds(open_timeout, "open_timeout")
         """Seconds ``connect()`` waits for the stream to be ready."""
         native.limit_queue(limit_queue)
         self._pending: deque[Item] = deque()  # read while opening or waiting for an ack

@@ -9,6 +9,7 @@ from collections.abc import Callable, Iterator
 from enum import Enum
 
 from ._events import StreamEvent
+from ._seconds import seconds
 
 
 class Backoff:
@@ -19,7 +20,9 @@ class Backoff:
                  uniform: Callable[[float, float], float] = random.uniform) -> None:
         if not 0 < first <= maximum:
             raise ValueError("need 0 < first_backoff <= max_backoff")
-        self.first, self.maximum, self.attempts = first, maximum, attempts
+        self.first = seconds(first, "first_backoff")
+        self.maximum = seconds(maximum, "max_backoff")
+        self.attempts = attempts
         self._uniform = uniform
         self.current = first
         self.made = 0

@@ -774,6 +774,39 @@ class TestStream:
         with pytest.raises(ValueError, match="non-negative"):
             it.recv(-1)
 
+    def test_huge_time_values_wait_as_long_as_they_can(self, sim):
+        """Seconds past any lock's or clock's range mean "as long as it takes", not an
+        OverflowError; a value that is no time is a ValueError."""
+        huge = (1e10, float("inf"))
+        with cw.OKX(url=sim.sim.url("/ws/v5/public"), open_timeout=1e10) as okx:
+            for timeout in huge:
+                okx.subscribe("tickers", "BTC-USDT")
+                assert '"event":"subscribe"' in okx.recv(timeout=timeout)
+            with pytest.raises(ValueError, match="seconds"):
+                okx.recv(timeout=float("nan"))
+        with okx_private(sim, open_timeout=float("inf")) as private:
+            placed = private.create_order("BTC-USDT", "limit", "buy", "0.001", "20000",
+                                          timeout=1e10)
+            assert placed["ordId"]
+
+        async def main() -> list[str]:
+            async with cw.AsyncOKX(url=sim.sim.url("/ws/v5/public"), open_timeout=1e10) as aokx:
+                got = []
+                for timeout in huge:
+                    aokx.subscribe("tickers", "BTC-USDT")
+                    got.append(await aokx.recv(timeout=timeout))
+                return got
+
+        assert all('"event":"subscribe"' in reply for reply in asyncio.run(main()))
+        stream = cw.Reconnecting(cw.OKX(url="wss://localhost:1/ws/v5/public"),
+                                 first_backoff=1e10, max_backoff=1e10)
+        kinds = []
+        for event in stream:
+            kinds.append(event.kind)
+            if event.kind == "waiting":
+                threading.Thread(target=stream.stop).start()
+        assert kinds == ["connect_failed", "waiting", "stopped"]
+
     @pytest.mark.parametrize("reader", ["okx", "okx-async", "mexc"])
     def test_gaps_are_reported_on_request(self, sim, reader):
         """A break in an order-book sequence is an event between the messages, ahead of the
