@@ -16,7 +16,7 @@ def seconds(value: float, name: str) -> float:
     """`value` as a wait: a ``ValueError`` naming `name` for a negative number or NaN."""
     if math.isnan(value) or value < 0:
         raise ValueError(f"{name} must be a number of seconds >= 0, got {value!r}")
-    return min(float(value), LONGEST)
+    return value if value <= LONGEST else LONGEST
 
 
 def optional_seconds(value: float | None, name: str) -> float | None:
