@@ -105,7 +105,7 @@ class Connection(Core):
         message = _m.Message
         for item in items:
             if type(item) is message:
-                yield item.data
+                yield self._refusal(item.data)
             elif (event := self._filter_meta(item)) is not SKIP:
                 yield event
 
@@ -234,7 +234,7 @@ class AsyncConnection(Core):
             yield self._pending.popleft()
         async for item in self._areader:
             if type(item) is message:
-                yield item.data
+                yield self._refusal(item.data)
             elif (event := self._filter_meta(item)) is not SKIP:
                 yield event
 

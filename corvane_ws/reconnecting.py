@@ -75,9 +75,10 @@ class Reconnecting:
             plan.waited(self._stopping.wait(plan.delay))
         else:
             carried = False
+            refusal = self.connector._refusal  # the connector's plain loop leaves it to us
             for item in self.connector:
                 carried = True
-                yield item
+                yield refusal(item)
             plan.read(carried, self.connector.close_reason)
 
 
@@ -126,9 +127,10 @@ class AsyncReconnecting:
             plan.waited(await self._wait(plan.delay))
         else:
             carried = False
+            refusal = self.connector._refusal
             async for item in self.connector:
                 carried = True
-                yield item
+                yield refusal(item)
             plan.read(carried, self.connector.close_reason)
 
     async def _wait(self, delay: float) -> bool:

@@ -396,13 +396,15 @@ class TestOrders:
             return thread
 
         try:
-            # 60012 may answer a subscription: it is left to the stream, the call runs out
+            # 60012 may answer a subscription: it is left to the stream (as a refused
+            # subscription), the call runs out
             bad = '{"event":"error","code":"60012","msg":"Invalid request","connId":"x"}'
             sender = answer(2, bad)
             with pytest.raises(cw.RequestOutcomeUnknown):
                 okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", timeout=1)
             sender.join(READ_TIMEOUT)
-            assert okx.recv(READ_TIMEOUT) == bad
+            assert okx.recv(READ_TIMEOUT) == cw.StreamEvent(
+                "subscribe_failed", 1, "Invalid request", code="60012")
             # 60028 answers only an operation: the one call waiting fails at once
             sender = answer(3, '{"event":"error","code":"60028","msg":"Not here","connId":"x"}')
             with pytest.raises(cw.OrderRejected) as refused:
@@ -858,6 +860,68 @@ class TestStream:
         assert gap.got is not None and gap.expected is not None and gap.got > gap.expected
         assert not isinstance(items[-1], cw.StreamEvent)
 
+    @pytest.mark.parametrize("reader", ["okx-recv", "okx-private", "mexc", "okx-reconnecting",
+                                        "mexc-async-reconnecting"])
+    def test_a_refused_subscription_is_an_event_with_the_exchanges_code(self, sim, reader):
+        """A mistyped channel is refused by the exchange: the stream says so, under
+        Reconnecting too, instead of just carrying no data."""
+        okx_url, mexc_url = sim.sim.url("/ws/v5/public"), sim.sim.url("/ws")
+        bad_mexc = "spot@public.deals.v3.api@BTCUSDT"  # a retired JSON name
+        if reader.startswith("mexc"):
+            connector = (cw.AsyncMEXC if "async" in reader else cw.MEXC)(url=mexc_url)
+            connector.subscribe(bad_mexc)
+        else:
+            connector = (okx_private(sim) if reader == "okx-private" else cw.OKX(url=okx_url))
+            connector.subscribe("tickerz", "BTC-USDT")
+        items: list[Any] = []
+
+        def refused() -> bool:
+            return any(isinstance(i, cw.StreamEvent) and i.kind == "subscribe_failed"
+                       for i in items)
+
+        if reader == "mexc-async-reconnecting":
+            async def main() -> None:
+                stream = cw.AsyncReconnecting(connector)
+                async with asyncio.timeout(READ_TIMEOUT):
+                    async for item in stream:
+                        items.append(item)
+                        if refused() or len(items) > 3:
+                            await stream.stop()
+            asyncio.run(main())
+        elif reader == "okx-reconnecting":
+            stream = cw.Reconnecting(connector)
+            guard = threading.Timer(READ_TIMEOUT, stream.stop)  # bounds the failure
+            guard.start()
+            try:
+                for item in stream:
+                    items.append(item)
+                    if refused() or len(items) > 3:
+                        stream.stop()
+            finally:
+                guard.cancel()
+        else:
+            with connector:
+                if reader == "okx-recv":
+                    items.append(connector.recv(READ_TIMEOUT))
+                else:
+                    guard = threading.Timer(READ_TIMEOUT, connector.disconnect)
+                    guard.start()
+                    try:
+                        for item in connector:
+                            items.append(item)
+                            break
+                    finally:
+                        guard.cancel()
+        [event] = [i for i in items if isinstance(i, cw.StreamEvent) and i.kind not in (
+            "connected", "disconnected", "stopped", "waiting")]
+        assert (event.kind, event.attempt) == ("subscribe_failed", 1)
+        if reader.startswith("mexc"):
+            assert (event.code, event.channel) == ("0", bad_mexc)
+            assert event.reason == (f"Not Subscribed successfully! [{bad_mexc}]  "
+                                    "Reason\uff1a Blocked!")
+        else:
+            assert event.code == "60018" and "tickerz" in (event.reason or "")
+
     def test_okx_channels_keyed_by_type_family_or_currency(self, sim):
         okx = cw.OKX(url=sim.sim.url("/ws/v5/public"))
         okx.subscribe("instruments", inst_type="SPOT")
@@ -888,6 +952,7 @@ class TestStream:
             out[name] = done.stdout + done.stderr
         assert "Пингуем" in out["module"]
         assert out["package"] == ""
+
 
 
 class TestConnect:
