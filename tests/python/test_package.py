@@ -954,6 +954,32 @@ class TestStream:
         assert out["package"] == ""
 
 
+    def test_one_log_line_per_event_at_its_level(self, sim):
+        """At the package's logger: library chatter (websocketpp's lines, MEXC's pings, the
+        subscription list) at DEBUG, a refused connect one WARNING line. A connection's lines
+        come on a thread of their own, so the lines are compared whole, at exit."""
+        script = f"""
+import logging, sys
+logging.basicConfig(level=logging.DEBUG, stream=sys.stdout, format="%(levelname)s %(message)s")
+import corvane_ws as cw
+try:
+    cw.OKX(url="wss://localhost:1/ws/v5/public").connect()
+except cw.ConnectError:
+    pass
+with cw.OKX(url={sim.sim.url("/ws/v5/public")!r}) as okx:
+    okx.subscribe("tickers", "BTC-USDT"); okx.recv(10)
+    okx.subscribe("trades", "BTC-USDT"); okx.recv(10)
+with cw.MEXC(url={sim.sim.url("/ws")!r}) as mexc:
+    mexc.subscribe({DEALS!r}); mexc.recv(10)
+"""
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60, cwd=ROOT)
+        assert done.returncode == 0, done.stderr
+        lines = done.stdout.splitlines()
+        assert sorted(line for line in lines if not line.startswith("DEBUG ")) == [
+            "INFO Connection MEXC closed", "WARNING Connection failed"]
+        assert any("Пингуем" in line for line in lines)  # kept, at DEBUG
+
 
 class TestConnect:
     def test_failures_raise_connection_errors_with_the_reason(self, sim):
