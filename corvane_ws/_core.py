@@ -84,7 +84,7 @@ class Core:
                                                    else native.wsrun())
         if report_gaps:
             self._filter = self._filter_meta  # type: ignore[method-assign,assignment]
-        self._plain = self._reader.until_end()
+        self._plain: Iterator[Any] = self._reader.until_end()
         self._deliver = deliver
         self._refused = refusal
         self._login = login
