@@ -40,7 +40,8 @@ POST /clock?skew=S      the exchanges' clocks run S seconds ahead of this machin
                         behind): their time endpoints say so, and signatures are judged by them
 POST /clock?serve=T     the time endpoints answer T (MEXC's serverTime, OKX's ts), whatever
                         the time; T "none": the time again
-POST /reset             forget frames, requests, faults and listen keys
+POST /reset             forget frames, requests, faults and listen keys; the feeds run on
+                        at the rate the simulator started with
 """
 
 import base64
@@ -182,7 +183,7 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_51001_delay_s, sim.okx_51001_repeat_s = 0.0, None
         sim.okx_instruments_delay_s = 0.0
         sim.okx_odd_answer = None
-        sim.rate, sim.feed_limit = 0.0, None
+        sim.rate, sim.feed_limit = sim.started_feeds
         sim.clock_skew_s = 0.0
         sim.served_time = None
         sim.okx_rate_limited_ops = 0
