@@ -1,9 +1,10 @@
 #include "rest/test_https_server.hpp"
 
+#include "transport/test_certificates.hpp"
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,56 +26,8 @@ namespace net = boost::asio;
 namespace http = boost::beast::http;
 using tcp = net::ip::tcp;
 
-struct KeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertFree {
-    void operator()(X509* cert) const { X509_free(cert); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
-
 void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("test CA: ") + what);
-}
-
-Key new_key() {
-    Key key(EVP_EC_gen("P-256"));
-    check(key != nullptr, "key");
-    return key;
-}
-
-void add_extension(X509* cert, X509* issuer, int nid, const char* value) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    check(ext != nullptr && X509_add_ext(cert, ext, -1) == 1, "extension");
-    X509_EXTENSION_free(ext);
-}
-
-Cert new_cert(const char* name, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key, long serial) {
-    Cert cert(X509_new());
-    check(cert != nullptr, "certificate");
-    X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
-    X509_set_pubkey(cert.get(), key);
-    X509_NAME* subject = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(name), -1, -1, 0);
-    X509* signer = issuer != nullptr ? issuer : cert.get();
-    X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
-    if (issuer == nullptr) {
-        add_extension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
-        add_extension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
-    } else {
-        add_extension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
-        add_extension(cert.get(), signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
-    }
-    check(X509_sign(cert.get(), issuer_key, EVP_sha256()) > 0, "signature");
-    return cert;
 }
 
 std::string pem_of(X509* cert) {
@@ -102,17 +55,15 @@ std::string pem_of(EVP_PKEY* key) {
 struct TestCa {
     std::string cert_pem, key_pem;
     TestCa() {
-        const Key ca_key = new_key();
-        const Cert ca = new_cert("corvane test CA", ca_key.get(), nullptr, ca_key.get(), 1);
-        const Key server_key = new_key();
-        const Cert server = new_cert("127.0.0.1", server_key.get(), ca.get(), ca_key.get(), 2);
-        cert_pem = pem_of(server.get());
-        key_pem = pem_of(server_key.get());
+        const TestAuthority ca;
+        const Issued server = ca.issue("127.0.0.1");
+        cert_pem = pem_of(server.cert.get());
+        key_pem = pem_of(server.key.get());
         const std::string file = std::string(::testing::TempDir()) + "corvane-rest-ca-" +
                                  std::to_string(getpid()) + ".pem";
         FILE* out = std::fopen(file.c_str(), "w");
         check(out != nullptr, "CA file");
-        const std::string ca_pem = pem_of(ca.get());
+        const std::string ca_pem = pem_of(ca.root());
         std::fwrite(ca_pem.data(), 1, ca_pem.size(), out);
         std::fclose(out);
         ca_file = file;
