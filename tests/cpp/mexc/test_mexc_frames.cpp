@@ -37,8 +37,9 @@ TEST(MexcFrames, AConnectionFedItsFramesGoesThroughItsPhases) {
     phases.fire(E::replay_sent);
     for (const auto& [payload, binary] : std::vector<std::pair<std::string, bool>>{
              {kPong, false}, {"\x0a\x01", true}, {kAnswer, false}, {kAnswer, false}}) {
-        if (const auto event = mexc::frame_event(phases.state(), payload, binary))
+        if (const auto event = mexc::frame_event(phases.state(), payload, binary)) {
             EXPECT_TRUE(phases.fire(*event));
+        }
     }
     EXPECT_TRUE(phases.is(P::ready));  // the second answer is for no one
     ASSERT_TRUE(phases.fire(E::stop_sent));
