@@ -3,7 +3,7 @@
 GET  /frames            every WebSocket frame received, in order
 GET  /requests          every REST request received, in order
 GET  /listen-keys       valid listen keys and how often each was renewed
-GET  /connections       every WebSocket connection accepted: number, path, closed
+GET  /connections       every WebSocket connection accepted: conn (its number), path, closed
 POST /fault?fault=F&path=P&count=N   the next N REST requests to P fail as F
 POST /rest-answer?answer=HEX[&split=N][&close=1]  the next REST request is answered with these
                         bytes as they are: the first N in a TLS record of their own, then the
