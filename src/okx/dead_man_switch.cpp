@@ -6,42 +6,89 @@
 #include "core/text/output.hpp"
 
 namespace corvane {
-namespace {
 
-std::int64_t steady_ns() {
+std::int64_t DeadManPeriod::steady_now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-}  // namespace
-
-void DeadManPeriod::restarted(std::uint64_t reads_then) {
-    reads.store(reads_then);
-    restarted_ns.store(steady_ns());
+std::optional<DeadManPeriod::Refresh> DeadManPeriod::due(std::uint64_t reads_now) {
+    const std::lock_guard<std::mutex> held(lock);
+    const Refresh refresh{wanted, reads_now, calls, doubts};
+    if (running != 0) return std::nullopt;
+    if (current == DeadManState::doubtful) return refresh;
+    if (current != DeadManState::armed) return std::nullopt;
+    const std::int64_t due_ns = restarted_ns + std::int64_t{wanted} * 1'000'000'000 / 3;
+    // A reader that waits on a frozen loop or thread has not read since the last restart.
+    const bool program_reads = reads_now != reads_at_restart;
+    if (clock() < due_ns || !program_reads) return std::nullopt;
+    return refresh;
 }
 
-void DeadManPeriod::settle(std::uint64_t then) {
-    std::uint64_t now = settled.load();
-    while (now < then && !settled.compare_exchange_weak(now, then)) {
+bool DeadManPeriod::answered(const Refresh& sent, bool accepted) {
+    const std::lock_guard<std::mutex> held(lock);
+    if (calls != sent.calls || wanted != sent.seconds) {
+        go(DeadManEvent::doubt);
+        ++doubts;
+        return true;
     }
+    if (accepted) took(sent.seconds, sent.reads, sent.doubts);
+    return false;
+}
+
+void DeadManPeriod::doubt() {
+    const std::lock_guard<std::mutex> held(lock);
+    go(DeadManEvent::doubt);
+    ++doubts;
+}
+
+DeadManState DeadManPeriod::state() const {
+    const std::lock_guard<std::mutex> held(lock);
+    return current;
+}
+
+int DeadManPeriod::seconds() const {
+    const std::lock_guard<std::mutex> held(lock);
+    return wanted;
+}
+
+// A doubt raised after the request was sent stands: that other request may land later still.
+void DeadManPeriod::took(int seconds_taken, std::uint64_t reads_then, std::uint64_t doubts_then) {
+    if (seconds_taken > 0) {
+        restarted_ns = clock();
+        reads_at_restart = reads_then;
+    }
+    if (doubts_then != doubts) return;
+    go(seconds_taken > 0 ? DeadManEvent::accepted_on : DeadManEvent::accepted_off);
+}
+
+void DeadManPeriod::go(DeadManEvent event) {
+    if (const auto next = dead_man_transition(current, event)) current = *next;
 }
 
 DeadManPeriod::ProgramCall::ProgramCall(DeadManPeriod& period, int seconds, std::uint64_t reads)
     : period(period), seconds(seconds), reads(reads) {
+    const std::lock_guard<std::mutex> held(period.lock);
     ++period.running;
     ++period.calls;
-    doubts = period.doubts.load();
+    doubts = period.doubts;
     // Off first, so that no refresh restarts a countdown the program is turning off.
-    if (seconds == 0) period.seconds.store(0);
+    if (seconds == 0) {
+        period.wanted = 0;
+        period.go(DeadManEvent::turned_off);
+    }
+}
+
+DeadManPeriod::ProgramCall::~ProgramCall() {
+    const std::lock_guard<std::mutex> held(period.lock);
+    --period.running;
 }
 
 void DeadManPeriod::ProgramCall::accepted() {
-    if (seconds > 0) {
-        period.restarted(reads);
-        period.seconds.store(seconds);
-    }
-    period.settle(doubts);
+    const std::lock_guard<std::mutex> held(period.lock);
+    if (seconds > 0) period.wanted = seconds;
+    period.took(seconds, reads, doubts);
 }
 
 bool cancel_all_after_accepted(const std::string& body) {
@@ -80,45 +127,22 @@ void DeadManRefresh::stop() {
     job.stop();
 }
 
-// Nothing goes while the program's own cancel_all_after runs: what it sends is the latest.
 bool DeadManRefresh::due() {
-    calls_due = period.calls.load();
-    seconds_due = period.seconds.load();
-    const std::int64_t due_ns =
-        period.restarted_ns.load() + std::int64_t{seconds_due} * 1'000'000'000 / 3;
-    if (period.running.load() != 0) return false;
-    if (period.in_doubt()) return true;
-    return seconds_due > 0 && steady_ns() >= due_ns && program_reads();
+    found = period.due(queue.reads());
+    return found.has_value();
 }
 
 std::unique_ptr<https::Pending> DeadManRefresh::send(https::Done done) {
-    reads_sent = queue.reads();
-    seconds_sent = seconds_due;
-    calls_sent = calls_due;
-    doubts_sent = period.doubts.load();
-    return start_request(seconds_sent, std::move(done));
-}
-
-// The program reads if a reader asked for a message since the last restart, or a reader waiting
-// on an event loop saw that loop run: a reader that waits on a frozen loop or thread does not.
-bool DeadManRefresh::program_reads() {
-    return queue.reads() != period.reads.load();
+    sent = *found;
+    return start_request(sent.seconds, std::move(done));
 }
 
 // Whatever the outcome: a request that failed may still have reached OKX.
 PeriodicRest::Then DeadManRefresh::on_reply(const https::Reply& reply) {
     const std::string failure = cancel_all_after_failure(reply);
     if (!failure.empty()) print_line(Stream::err, "Error: cancel_all_after refresh: " + failure);
-    if (period.calls.load() != calls_sent || period.seconds.load() != seconds_sent) {
-        // The program set a period (perhaps 0) while this was on its way, which may have reached
-        // OKX after the program's: send the program's, now unless its call still runs.
-        period.doubt();
-        return PeriodicRest::Then::retry;
-    }
-    if (!failure.empty()) return PeriodicRest::Then::wait;  // the next tick tries again
-    if (seconds_sent > 0) period.restarted(reads_sent);
-    period.settle(doubts_sent);
-    return PeriodicRest::Then::wait;
+    if (period.answered(sent, failure.empty())) return PeriodicRest::Then::retry;
+    return PeriodicRest::Then::wait;  // after a failure, the next tick tries again
 }
 
 }  // namespace corvane

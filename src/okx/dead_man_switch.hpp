@@ -20,41 +20,57 @@
 // counted; the next tick of any private connection sends the period again (0 included) until
 // one sent after the last doubt is accepted with no program call in between.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "core/inbound/inbound_queue.hpp"
 #include "core/rest/https_client.hpp"
 #include "core/stream/periodic_rest.hpp"
 #include "core/stream/run_loop.hpp"
+#include "okx/dead_man_state.hpp"
 
 namespace corvane {
 
-struct DeadManPeriod {
-    std::atomic<int> seconds{0};                // 0: not armed
-    std::atomic<std::int64_t> restarted_ns{0};  // steady clock, when OKX last took a restart
-    std::atomic<std::uint64_t> reads{0};        // the queue's reads() when that restart was sent
-    std::atomic<std::uint64_t> calls{0};        // the program's cancel_all_after calls begun
-    std::atomic<int> running{0};                // and running now
-    std::atomic<std::uint64_t> doubts{0};       // times OKX may have been left another period
-    std::atomic<std::uint64_t> settled{0};      // the doubts a period accepted since answers
-    void restarted(std::uint64_t reads_then);
-    void doubt() { ++doubts; }
-    bool in_doubt() const { return settled.load() != doubts.load(); }
-    // A period sent when `doubts` read `then` was accepted.
-    void settle(std::uint64_t then);
+// The connector's period: what the program wants, what OKX holds of it (DeadManState) and when
+// it was last restarted. Any thread (the program's calls, every private connection's refresh):
+// one lock, held only to read or change these, never across a request.
+class DeadManPeriod {
+public:
+    using Clock = std::int64_t (*)();  // steady nanoseconds
+    explicit DeadManPeriod(Clock clock = steady_now_ns) : clock(clock) {}
+
+    // What one refresh carried, taken when it was found due.
+    struct Refresh {
+        int seconds = 0;
+        std::uint64_t reads = 0;   // the queue's reads() then
+        std::uint64_t calls = 0;   // the program's calls begun then
+        std::uint64_t doubts = 0;  // and the doubts raised
+    };
+
+    // A connection's run thread: the refresh to send now, if one is due. Nothing is due while a
+    // program call runs (what it sends is the latest); everything is while OKX may hold another
+    // period; otherwise a third of the period after the last restart, if the program reads.
+    std::optional<Refresh> due(std::uint64_t reads_now);
+    // Its answer. True: the program set a period while it was on its way, which it may have
+    // overtaken at OKX, so the program's goes again now.
+    bool answered(const Refresh& sent, bool accepted);
+    // A request whose fate will not be known may reach OKX after the program's.
+    void doubt();
+
+    DeadManState state() const;
+    int seconds() const;
 
     // The program's cancel_all_after(seconds), from before its request until its answer. No
-    // connection sends meanwhile; one whose request was under way finds `calls` changed when
+    // connection sends meanwhile; one whose request was under way finds the calls changed when
     // its answer comes, and sends the period again.
     class ProgramCall {
     public:
         ProgramCall(DeadManPeriod& period, int seconds, std::uint64_t reads);
-        ~ProgramCall() { --period.running; }
+        ~ProgramCall();
         ProgramCall(const ProgramCall&) = delete;
         ProgramCall& operator=(const ProgramCall&) = delete;
         // OKX accepted it.
@@ -64,10 +80,28 @@ struct DeadManPeriod {
         DeadManPeriod& period;
         const int seconds;
         const std::uint64_t reads;
-        std::uint64_t doubts = 0;
+        std::uint64_t doubts = 0;  // raised before it began: its acceptance settles them
     };
+
+    static std::int64_t steady_now_ns();
+
+private:
+    // Under `lock`: OKX took `seconds` from a request sent when `doubts_then` doubts were raised.
+    void took(int seconds_taken, std::uint64_t reads_then, std::uint64_t doubts_then);
+    void go(DeadManEvent event);
+
+    const Clock clock;
+    mutable std::mutex lock;
+    DeadManState current = DeadManState::off;
+    int wanted = 0;                     // the period the program set (0: off)
+    std::int64_t restarted_ns = 0;      // when OKX last took a restart
+    std::uint64_t reads_at_restart = 0;  // the queue's reads() when that restart was sent
+    std::uint64_t calls = 0;            // the program's calls begun
+    int running = 0;                    // and running now
+    std::uint64_t doubts = 0;           // doubts raised
 };
 
+// One private connection's refresh of the period. Run thread only.
 class DeadManRefresh {
 public:
     // Starts the signed POST of cancel-all-after with `seconds` on the loop; its reply then goes
@@ -84,18 +118,13 @@ public:
 private:
     bool due();
     std::unique_ptr<https::Pending> send(https::Done done);
-    bool program_reads();
     PeriodicRest::Then on_reply(const https::Reply& reply);
 
     DeadManPeriod& period;
     InboundQueue& queue;
     const Start start_request;
-    int seconds_due = 0;           // what due() found to send
-    std::uint64_t calls_due = 0;
-    std::uint64_t reads_sent = 0;  // the queue's reads() when the refresh in flight was sent
-    int seconds_sent = 0;          // and the period it carried
-    std::uint64_t calls_sent = 0;  // and the period's calls then
-    std::uint64_t doubts_sent = 0;  // and its doubts
+    std::optional<DeadManPeriod::Refresh> found;  // what due() found to send
+    DeadManPeriod::Refresh sent;                  // what the refresh in flight carried
     PeriodicRest job;  // asking: a refresh is in flight
 };
 

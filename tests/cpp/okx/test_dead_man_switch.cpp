@@ -67,10 +67,11 @@ protected:
         sent.pop_front();
         return first;
     }
-    // A refresh of 60 s due now, the program reading.
+    // The program armed 60 s and has read since; a third of it has passed: a refresh is due.
     void armed() {
-        period.seconds.store(60);
-        period.reads.store(queue.reads() + 1);
+        program_sets(60, [] {});
+        queue.loop_ran();
+        now_ns += 20'000'000'000;
     }
     // The program's cancel_all_after(seconds), accepted, while `during` happens.
     template <typename During>
@@ -85,17 +86,18 @@ protected:
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> busy{
         loop.get_executor()};
     InboundQueue queue;
-    DeadManPeriod period;
+    static inline std::int64_t now_ns = 0;  // the period's clock, moved by the test
+    DeadManPeriod period{[] { return now_ns; }};
     std::deque<Sent> sent;
 };
 
 TEST_F(DeadManSwitch, AReaderWaitingOnAFrozenLoopIsNoProgressARunningLoopIs) {
-    period.seconds.store(60);
     const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ASSERT_GE(fd, 0);
     queue.open_stream();
     ASSERT_TRUE(queue.watch(fd));  // an asynchronous reader waits: its loop may be frozen
-    period.reads.store(queue.reads());
+    program_sets(60, [] {});
+    now_ns += 20'000'000'000;
     Connection connection(period, queue, loop, sent);
     loop.run_for(milliseconds(20));
     EXPECT_TRUE(sent.empty());
@@ -118,7 +120,7 @@ TEST_F(DeadManSwitch, ARefreshThatFailsAfterTheProgramTurnedItOffIsTurnedOffAgai
     Sent again = next();
     ASSERT_EQ(again.seconds, 0);
     again.done(accepted());
-    EXPECT_FALSE(period.in_doubt());
+    EXPECT_EQ(period.state(), DeadManState::off);
     loop.run_for(milliseconds(20));
     EXPECT_TRUE(sent.empty());
 }
@@ -136,7 +138,7 @@ TEST_F(DeadManSwitch, AnOffCutShortByAClosedConnectionIsSentByTheNext) {
     Sent off = next();
     ASSERT_EQ(off.seconds, 0);
     off.done(accepted());
-    EXPECT_FALSE(period.in_doubt());
+    EXPECT_EQ(period.state(), DeadManState::off);
 }
 
 TEST_F(DeadManSwitch, AnOffOvertakingTheProgramsNewPeriodIsFollowedByThatPeriod) {
@@ -155,7 +157,36 @@ TEST_F(DeadManSwitch, AnOffOvertakingTheProgramsNewPeriodIsFollowedByThatPeriod)
     Sent rearm = next();
     ASSERT_EQ(rearm.seconds, 30);
     rearm.done(accepted());
-    EXPECT_FALSE(period.in_doubt());
+    EXPECT_EQ(period.state(), DeadManState::armed);
+}
+
+// Another connection closing with its refresh in flight raises a doubt: a refresh sent before
+// that doubt settles nothing, since the closed one's may still land after it.
+TEST_F(DeadManSwitch, OnlyARefreshSentAfterTheLastDoubtSettlesIt) {
+    armed();
+    Connection first(period, queue, loop, sent);
+    Sent early = next();
+    period.doubt();  // a second connection closed with its refresh in flight
+    early.done(accepted());
+    EXPECT_EQ(period.state(), DeadManState::doubtful);
+    Sent again = next();  // at once, not a third of the period later
+    ASSERT_EQ(again.seconds, 60);
+    again.done(accepted());
+    EXPECT_EQ(period.state(), DeadManState::armed);
+    loop.run_for(milliseconds(20));
+    EXPECT_TRUE(sent.empty());  // and then not before the next third
+}
+
+TEST(DeadManStates, TurningOffWhileInDoubtKeepsTheDoubtAndOnlyAnAcceptanceEndsIt) {
+    using S = DeadManState;
+    using E = DeadManEvent;
+    EXPECT_EQ(dead_man_transition(S::armed, E::turned_off), S::off);
+    EXPECT_EQ(dead_man_transition(S::doubtful, E::turned_off), std::nullopt);
+    for (const S from : {S::off, S::armed, S::doubtful}) {
+        EXPECT_EQ(dead_man_transition(from, E::doubt), S::doubtful);
+        EXPECT_EQ(dead_man_transition(from, E::accepted_off), S::off);
+        EXPECT_EQ(dead_man_transition(from, E::accepted_on), S::armed);
+    }
 }
 
 }  // namespace
