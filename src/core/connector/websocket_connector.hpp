@@ -12,7 +12,7 @@
 //   3. life_mtx: connect, disconnect and destruction, one at a time. A run thread never takes
 //      it, so joining the run thread under it cannot deadlock.
 //   4. A connector's own locks, each of which is taken alone: MEXC's listen-key and REST host
-//      locks, OKX's REST host, instrument code and relisted-order locks.
+//      locks, OKX's REST host, instrument code, relisted-order and dead-man period locks.
 //   5. Subscriptions' lock (subscriptions.hpp): a change and its request as one step.
 //   6. slot_mtx: the current Feed and whether its run thread has let go of it.
 //   7. Feed::link_mtx: which of the stream's connections take sends.
