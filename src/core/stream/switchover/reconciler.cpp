@@ -1,111 +1,145 @@
 #include "core/stream/switchover/reconciler.hpp"
 
 #include <algorithm>
-#include <functional>
-#include <string_view>
 
 namespace corvane {
+namespace {
+
+// Enough starting points for any real repeat pattern; past it, the earliest are tried.
+constexpr std::size_t kMaxStarts = 1024;
+
+}  // namespace
 
 Reconciler::Reconciler(const PushTraits& traits, Clock::duration window, std::size_t capacity)
     : traits(traits), window(window), capacity(capacity) {}
 
 void Reconciler::begin(std::uint32_t link) {
-    recording = true;
-    bytes_too = false;
-    old = link;
-    finished_at = Clock::time_point::max();
+    // A replacement that never took over leaves nothing to align with.
+    handovers.erase(std::remove_if(handovers.begin(), handovers.end(),
+                                   [](const Handover& h) { return !h.recording && h.to == 0; }),
+                    handovers.end());
+    // A retry of the same switch-over keeps what the old connection delivered since the first.
+    if (!handovers.empty() && handovers.back().recording && handovers.back().from == link) return;
+    if (!handovers.empty() && handovers.back().recording) handovers.pop_back();
+    handovers.push_back(Handover{});
+    handovers.back().from = link;
+}
+
+void Reconciler::acknowledged() {
+    if (!handovers.empty() && handovers.back().recording) handovers.back().acknowledged = true;
 }
 
 void Reconciler::old_finished(Clock::time_point now) {
-    recording = false;
-    bytes_too = false;
-    finished_at = now;
+    if (handovers.empty() || !handovers.back().recording) return;
+    Handover& handover = handovers.back();
+    handover.recording = false;
+    handover.finished_at = now;
 }
 
 void Reconciler::reading_resumed(Clock::time_point now) {
-    if (finished_at != Clock::time_point::max()) finished_at = std::max(finished_at, now);
+    for (Handover& handover : handovers) {
+        if (!handover.recording) handover.finished_at = std::max(handover.finished_at, now);
+    }
 }
 
-// Identities and byte hashes are told apart by their lowest bit, so that neither matches the
-// other.
-Reconciler::Key Reconciler::key_of(const InboundMessage& message) const {
-    const PushIdentity identity = traits.identity ? traits.identity(message) : PushIdentity{};
-    if (identity.push != 0) return Key{identity.push | 1, identity.channel, true};
-    const std::uint64_t hash = std::hash<std::string_view>()(message.payload);
-    // The size and the frame kind as well: two payloads differing in either never match.
-    const std::uint64_t shape = (message.payload.size() << 1) | (message.binary ? 1u : 0u);
-    return Key{(hash ^ (shape * 0x9e3779b97f4a7c15ULL)) & ~std::uint64_t{1}, 0, false};
+Reconciler::Channel& Reconciler::channel_of(Handover& handover, std::uint64_t channel) {
+    const auto it = std::find_if(handover.channels.begin(), handover.channels.end(),
+                                 [channel](const Channel& c) { return c.channel == channel; });
+    if (it != handover.channels.end()) return *it;
+    handover.channels.emplace_back().channel = channel;
+    return handover.channels.back();
 }
 
 void Reconciler::record(std::uint32_t link, const std::vector<InboundMessage>& batch,
                         Clock::time_point /*now*/) {
-    if (!recording || link != old) return;
+    if (handovers.empty() || !traits.identity) return;
+    Handover& handover = handovers.back();
+    if (!handover.recording || link != handover.from) return;
     for (const InboundMessage& message : batch) {
         if (message.kind != InboundMessage::Kind::message) continue;
-        const Key key = key_of(message);
-        if (!key.has_identity && !bytes_too) continue;
-        if (waiting.size() >= capacity) {
-            if (!waiting.front().taken) take(waiting.front());
-            waiting.pop_front();
+        const PushIdentity identity = traits.identity(message);
+        if (identity.push == 0 || (!identity.from_open && !handover.acknowledged)) continue;
+        Channel& channel = channel_of(handover, identity.channel);
+        if (channel.old.size() >= capacity) channel.old.pop_front();
+        channel.old.push_back(identity.push);
+        SequencePoint point;
+        if (traits.sequence && traits.sequence(message, point)) {
+            channel.has_last = true;
+            channel.old_last = point.last;
         }
-        waiting.push_back(Copy{key.key, key.channel, link, false});
-        by_key.emplace(key.key, &waiting.back());
     }
 }
 
 void Reconciler::filter(std::uint32_t link, std::vector<InboundMessage>& batch,
                         Clock::time_point now) {
     expire(now);
-    if (by_key.empty()) return;
-    const auto twin = [&](const InboundMessage& message) {
-        return message.kind == InboundMessage::Kind::message && is_twin(link, key_of(message));
-    };
-    batch.erase(std::remove_if(batch.begin(), batch.end(), twin), batch.end());
+    for (Handover& handover : handovers) {
+        if (link == handover.from || (handover.to != 0 && link != handover.to)) continue;
+        handover.to = link;
+        const auto twin = [&](const InboundMessage& message) {
+            return message.kind == InboundMessage::Kind::message && is_twin(handover, message);
+        };
+        batch.erase(std::remove_if(batch.begin(), batch.end(), twin), batch.end());
+    }
+    expire(now);
 }
 
-bool Reconciler::is_twin(std::uint32_t link, const Key& key) {
-    const auto [first, last] = by_key.equal_range(key.key);
-    const auto other = std::find_if(first, last, [link](const auto& kv) {
-        return kv.second->link != link;
-    });
-    if (other != last) {
-        Copy& copy = *other->second;
-        by_key.erase(other);
-        copy.taken = true;
-        return true;
+bool Reconciler::is_twin(Handover& handover, const InboundMessage& message) {
+    const PushIdentity identity = traits.identity ? traits.identity(message) : PushIdentity{};
+    if (identity.push == 0) return false;
+    const auto it =
+        std::find_if(handover.channels.begin(), handover.channels.end(),
+                     [&identity](const Channel& c) { return c.channel == identity.channel; });
+    if (it == handover.channels.end() || it->done) return false;
+    Channel& channel = *it;
+    const std::size_t n = channel.old.size();
+    if (!channel.started) {
+        if (snapshot_twin(channel, message)) return true;
+        if (channel.done) return false;
+        channel.started = true;
+        for (std::size_t j = 0; j < n && channel.starts.size() < kMaxStarts; ++j) {
+            if (channel.old[j] == identity.push) channel.starts.push_back(j);
+        }
     }
-    if (key.has_identity) end_channel(link, key.channel);
+    // Starting points the replacement's pushes so far contradict go; the earliest left (the
+    // longest overlap) decides.
+    const std::size_t i = channel.seen++;
+    auto& starts = channel.starts;
+    starts.erase(std::remove_if(starts.begin(), starts.end(),
+                                [&](std::size_t j) {
+                                    return j + i < n && channel.old[j + i] != identity.push;
+                                }),
+                 starts.end());
+    const bool twin = !starts.empty() && starts.front() + i < n;
+    if (starts.empty() || starts.front() + i + 1 >= n) {
+        channel.done = true;
+        channel.old.clear();
+        starts.clear();
+    }
+    return twin;
+}
+
+// A snapshot the old connection's stream had already gone past (or reached) is dropped and the
+// alignment starts after it; a later one starts the book again, and nothing is a twin after it.
+bool Reconciler::snapshot_twin(Channel& channel, const InboundMessage& message) const {
+    SequencePoint point;
+    if (!traits.sequence || !traits.sequence(message, point)) return false;
+    if (point.rule != SequencePoint::Rule::linked || point.first != -1) return false;
+    if (channel.has_last && point.last <= channel.old_last) return true;
+    channel.done = true;
     return false;
 }
 
-void Reconciler::end_channel(std::uint32_t link, std::uint64_t channel) {
-    const std::pair<std::uint32_t, std::uint64_t> done{link, channel};
-    if (std::find(ended.begin(), ended.end(), done) != ended.end()) return;
-    ended.push_back(done);
-    for (Copy& copy : waiting) {
-        if (!copy.taken && copy.channel == channel && copy.link != link) take(copy);
-    }
-}
-
-void Reconciler::take(Copy& copy) {
-    const auto [first, last] = by_key.equal_range(copy.key);
-    const auto it =
-        std::find_if(first, last, [&copy](const auto& kv) { return kv.second == &copy; });
-    if (it != last) by_key.erase(it);
-    copy.taken = true;
-}
-
-// Copies without an identity wait out the window after the old connection finished.
+// Channels the replacement never carried wait out the window after the old one finished.
 void Reconciler::expire(Clock::time_point now) {
-    if (!recording && finished_at != Clock::time_point::max() && now - finished_at > window) {
-        for (Copy& copy : waiting) {
-            if (!copy.taken && copy.channel == 0) take(copy);
-        }
-        finished_at = Clock::time_point::max();
-    }
-    while (!waiting.empty() && waiting.front().taken)
-        waiting.pop_front();
-    if (waiting.empty()) ended.clear();
+    const auto over = [&](const Handover& handover) {
+        const bool all_done = std::all_of(handover.channels.begin(), handover.channels.end(),
+                                          [](const Channel& c) { return c.done; });
+        return !handover.recording &&
+               (all_done || (handover.finished_at != Clock::time_point::max() &&
+                             now - handover.finished_at > window));
+    };
+    handovers.erase(std::remove_if(handovers.begin(), handovers.end(), over), handovers.end());
 }
 
 }  // namespace corvane

@@ -1,28 +1,30 @@
 #pragma once
 // Reconciler: during a switch-over the old connection and its replacement receive the same
-// pushes for a while. The old one's messages are delivered as they come, and its copies kept;
-// the replacement's are held until the old one has delivered everything, then each one a copy of
-// which the old one delivered is dropped, one copy for one copy.
+// pushes for a while. The old one's messages are delivered as they come, and its pushes kept;
+// the replacement's are held until the old one has delivered everything, then aligned with them.
 //
-// Which copies can have a twin: a push with an identity of its own (PushTraits::identity) from
-// the moment the replacement opens (its twin is the same push); a push without one, matched byte
-// for byte, only once the replacement has had its channels acknowledged (before that, the same
-// bytes on the replacement are a new push).
+// Alignment, channel by channel (PushTraits::identity): the replacement's stream of a channel
+// starts somewhere in the old one's, so its first pushes are the old one's last. The longest
+// run of the replacement's first pushes that equals the end of the old one's is the overlap:
+// those are twins and dropped; everything after it is new, a payload the exchange sent before
+// (a genuine repeat) included, and so is anything only the old connection carried. A snapshot
+// (a book push that starts its sequence again) at or before the old one's last sequence number
+// is where the replacement's stream takes over: it and the overlap after it are dropped, as the
+// reader's book already has them; a later one is delivered.
 //
-// How long a copy waits: on one channel the twins are the start of what the replacement gets
-// (from its subscription until the old one's end), so the first push of a channel on the
-// replacement that is no twin ends the wait of every copy of that channel, however long the
-// replacement was held back by limit_queue. Copies without an identity wait until `window`
-// after the old one has finished (that time counts only while the stream reads), at most
-// `capacity` copies in all (the oldest go first).
+// A message that is no push (replies, events) is each connection's own: never a twin. A push
+// without an id of its own is kept only from the replacement's acknowledgement on (before it,
+// the same bytes on the replacement are a new push).
+// How long pushes wait: a channel is done at the end of its overlap, or at the replacement's
+// first push that fits no alignment; the rest wait until `window` after the old one has
+// finished (that time counts only while the stream reads), at most `capacity` pushes per
+// channel (the oldest go first).
 // Owned by the stream's run thread; no lock.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "core/inbound/message_batch.hpp"
@@ -37,52 +39,52 @@ public:
     explicit Reconciler(const PushTraits& traits, Clock::duration window = std::chrono::seconds(5),
                         std::size_t capacity = std::size_t{1} << 18);
 
-    // A replacement opened: the copies of the old connection `link` are kept from now on.
+    // A replacement opened: the pushes of the old connection `link` are kept from now on.
     void begin(std::uint32_t link);
-    // The replacement has its channels acknowledged: copies without an identity are kept too.
-    void acknowledged() { bytes_too = true; }
+    // The replacement has its channels acknowledged: pushes without an id of their own are kept
+    // too (PushIdentity::from_open).
+    void acknowledged();
     // The old connection has delivered everything: nothing more is kept.
     void old_finished(Clock::time_point now);
     // Reading stopped for limit_queue and went on at `now`: the window starts again.
     void reading_resumed(Clock::time_point now);
-    bool active() const { return recording || !waiting.empty(); }
+    bool active() const { return !handovers.empty(); }
 
-    // Keeps the copies of `batch` when it came on the old connection (changes nothing).
+    // Keeps the pushes of `batch` when it came on the old connection (changes nothing).
     void record(std::uint32_t link, const std::vector<InboundMessage>& batch,
                 Clock::time_point now);
-    // Drops from `batch` (messages of connection `link`, in order) each twin of a copy kept from
-    // another connection; keeps the order of the rest.
+    // Drops from `batch` (messages of connection `link`, in order) each twin of a push the
+    // connection it replaced delivered; keeps the order of the rest.
     void filter(std::uint32_t link, std::vector<InboundMessage>& batch, Clock::time_point now);
 
 private:
-    struct Copy {
-        std::uint64_t key;
-        std::uint64_t channel;  // 0: no identity (matched byte for byte)
-        std::uint32_t link;
-        bool taken;             // matched, or no longer waiting
+    struct Channel {
+        std::uint64_t channel = 0;
+        std::deque<std::uint64_t> old;   // the old connection's pushes, oldest first
+        std::vector<std::size_t> starts;  // where in `old` the replacement may have started
+        std::size_t seen = 0;             // the replacement's pushes aligned so far
+        bool started = false;
+        bool done = false;
+        bool has_last = false;
+        std::int64_t old_last = 0;  // the old connection's last sequence number
     };
-    struct Key {
-        std::uint64_t key;
-        std::uint64_t channel;
-        bool has_identity;
+    struct Handover {
+        std::uint32_t from = 0;
+        std::uint32_t to = 0;  // 0: not known yet (the first other connection filtered)
+        bool recording = true;
+        bool acknowledged = false;
+        Clock::time_point finished_at = Clock::time_point::max();
+        std::vector<Channel> channels;  // a handful: a scan beats a hash
     };
-    Key key_of(const InboundMessage& message) const;
-    bool is_twin(std::uint32_t link, const Key& key);
-    // `link` had a push of `channel` that is no twin: no copy of that channel can have one now.
-    void end_channel(std::uint32_t link, std::uint64_t channel);
-    void take(Copy& copy);
+    Channel& channel_of(Handover& handover, std::uint64_t channel);
+    bool is_twin(Handover& handover, const InboundMessage& message);
+    bool snapshot_twin(Channel& channel, const InboundMessage& message) const;
     void expire(Clock::time_point now);
 
     const PushTraits traits;
     const Clock::duration window;
     const std::size_t capacity;
-    bool recording = false;
-    bool bytes_too = false;
-    std::uint32_t old = 0;
-    Clock::time_point finished_at = Clock::time_point::max();
-    std::deque<Copy> waiting;  // in arrival order (a deque keeps them in place)
-    std::unordered_multimap<std::uint64_t, Copy*> by_key;  // the copies not taken
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> ended;  // (link, channel) done
+    std::deque<Handover> handovers;  // oldest first; the last one may still be recording
 };
 
 }  // namespace corvane
