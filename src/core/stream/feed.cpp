@@ -402,10 +402,9 @@ void Feed::close_all() {
     CORVANE_ON_RUN_THREAD(owner);
     const bool took_over = state == FeedState::draining;
     if (!go(FeedEvent::close)) return stop_if_nothing_open();
-    if (took_over) {
-        reconciler.filter(current->id(), held, Clock::now());
-        deliver(held);
-    }
+    if (took_over) reconciler.filter(current->id(), held, Clock::now());
+    reconciler.release_all(held);  // what it held back is not kept from the reader either
+    if (!held.empty() && current) deliver(held);
     held.clear();
     forget_plans();
     for (Session* link : links()) {

@@ -89,6 +89,26 @@ TEST(Reconciler, ARepeatBeyondTheOverlapIsKept) {
     auto replacement = batch({a, b, x, d});  // x again: the exchange repeated it
     reconciler.filter(2, replacement, t);
     EXPECT_EQ(payloads(replacement), (std::vector<std::string>{x, d}));
+    // No overlap at all: the replacement's first push repeats one the old one had, and the
+    // next shows it.
+    Reconciler empty(okx::push_traits());
+    empty.begin(1);
+    empty.record(1, batch({a, x, b}), t);
+    empty.old_finished(t);
+    auto after = batch({x, d, b});
+    empty.filter(2, after, t);
+    EXPECT_EQ(payloads(after), (std::vector<std::string>{x, d, b}));
+    // The same, one push a batch: the first waits for the next to tell.
+    Reconciler apart(okx::push_traits());
+    apart.begin(1);
+    apart.record(1, batch({a, x, b}), t);
+    apart.old_finished(t);
+    auto one = batch({x});
+    apart.filter(2, one, t);
+    EXPECT_TRUE(one.empty());
+    auto two = batch({d});
+    apart.filter(2, two, t);
+    EXPECT_EQ(payloads(two), (std::vector<std::string>{x, d}));
 }
 
 // The longest overlap is taken: a repeat only one connection carried stays.

@@ -7,6 +7,7 @@ namespace {
 
 // Enough starting points for any real repeat pattern; past it, the earliest are tried.
 constexpr std::size_t kMaxStarts = 1024;
+constexpr std::size_t kNone = ~std::size_t{0};
 
 }  // namespace
 
@@ -76,47 +77,92 @@ void Reconciler::filter(std::uint32_t link, std::vector<InboundMessage>& batch,
     for (Handover& handover : handovers) {
         if (link == handover.from || (handover.to != 0 && link != handover.to)) continue;
         handover.to = link;
-        const auto twin = [&](const InboundMessage& message) {
-            return message.kind == InboundMessage::Kind::message && is_twin(handover, message);
-        };
-        batch.erase(std::remove_if(batch.begin(), batch.end(), twin), batch.end());
+        for (InboundMessage& message : batch)
+            take_in(handover, std::move(message));
+        batch.clear();
+        const bool window_over = handover.finished_at != Clock::time_point::max() &&
+                                 now - handover.finished_at > window;
+        release(handover, batch, window_over);
     }
     expire(now);
 }
 
-bool Reconciler::is_twin(Handover& handover, const InboundMessage& message) {
-    const PushIdentity identity = traits.identity ? traits.identity(message) : PushIdentity{};
-    if (identity.push == 0) return false;
+void Reconciler::release_all(std::vector<InboundMessage>& out) {
+    for (Handover& handover : handovers)
+        release(handover, out, true);
+    handovers.clear();
+}
+
+void Reconciler::take_in(Handover& handover, InboundMessage message) {
+    Waiting waiting{std::move(message), kNone, 0, false};
+    const InboundMessage& m = waiting.message;
+    const PushIdentity identity = m.kind == InboundMessage::Kind::message && traits.identity
+                                      ? traits.identity(m)
+                                      : PushIdentity{};
     const auto it =
         std::find_if(handover.channels.begin(), handover.channels.end(),
                      [&identity](const Channel& c) { return c.channel == identity.channel; });
-    if (it == handover.channels.end() || it->done) return false;
-    Channel& channel = *it;
-    const std::size_t n = channel.old.size();
-    if (!channel.started) {
-        if (snapshot_twin(channel, message)) return true;
-        if (channel.done) return false;
-        channel.started = true;
-        for (std::size_t j = 0; j < n && channel.starts.size() < kMaxStarts; ++j) {
-            if (channel.old[j] == identity.push) channel.starts.push_back(j);
+    if (identity.push != 0 && it != handover.channels.end()) {
+        waiting.channel = static_cast<std::size_t>(it - handover.channels.begin());
+        Channel& channel = *it;
+        if (!channel.started && !channel.done && snapshot_twin(channel, m)) {
+            waiting.twin = true;
+        } else if (!channel.done) {
+            waiting.index = channel.seen;
+            step(channel, identity.push);
+        } else {
+            waiting.index = channel.seen++;
         }
     }
-    // Starting points the replacement's pushes so far contradict go; the earliest left (the
-    // longest overlap) decides.
+    handover.pending.push_back(std::move(waiting));
+}
+
+// One more push of the replacement's on `channel`: starting points it contradicts go.
+void Reconciler::step(Channel& channel, std::uint64_t key) {
+    const std::size_t n = channel.old.size();
+    if (!channel.started) {
+        channel.started = true;
+        for (std::size_t j = 0; j < n && channel.starts.size() < kMaxStarts; ++j) {
+            if (channel.old[j] == key) channel.starts.push_back(j);
+        }
+    }
     const std::size_t i = channel.seen++;
     auto& starts = channel.starts;
     starts.erase(std::remove_if(starts.begin(), starts.end(),
-                                [&](std::size_t j) {
-                                    return j + i < n && channel.old[j + i] != identity.push;
-                                }),
+                                [&](std::size_t j) { return j + i < n && channel.old[j + i] != key; }),
                  starts.end());
-    const bool twin = !starts.empty() && starts.front() + i < n;
-    if (starts.empty() || starts.front() + i + 1 >= n) {
+    if (starts.empty() || starts.front() + channel.seen >= n) {
         channel.done = true;
+        channel.overlap = starts.empty() ? 0 : n - starts.front();
         channel.old.clear();
         starts.clear();
     }
-    return twin;
+}
+
+// The earliest starting point left (the longest overlap) decides; a push is judged once that
+// point is sure to stay, or once the push lies beyond its overlap. With `force`, the point of
+// the moment decides.
+Reconciler::Verdict Reconciler::verdict(const Handover& handover, const Waiting& waiting,
+                                        bool force) const {
+    if (waiting.twin) return Verdict::twin;
+    if (waiting.channel == kNone) return Verdict::fresh;
+    const Channel& channel = handover.channels[waiting.channel];
+    if (channel.done) return waiting.index < channel.overlap ? Verdict::twin : Verdict::fresh;
+    if (channel.starts.empty()) return Verdict::fresh;
+    const std::size_t j0 = channel.starts.front();
+    if (j0 + waiting.index >= channel.old.size()) return Verdict::fresh;
+    return force ? Verdict::twin : Verdict::open;
+}
+
+void Reconciler::release(Handover& handover, std::vector<InboundMessage>& out, bool force) {
+    auto& pending = handover.pending;
+    std::size_t taken = 0;
+    for (; taken < pending.size(); ++taken) {
+        const Verdict v = verdict(handover, pending[taken], force);
+        if (v == Verdict::open) break;
+        if (v == Verdict::fresh) out.push_back(std::move(pending[taken].message));
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(taken));
 }
 
 // A snapshot the old connection's stream had already gone past (or reached) is dropped and the
@@ -130,12 +176,13 @@ bool Reconciler::snapshot_twin(Channel& channel, const InboundMessage& message) 
     return false;
 }
 
-// Channels the replacement never carried wait out the window after the old one finished.
+// Channels the replacement never carried wait out the window after the old one finished (a
+// handover goes once it holds back nothing).
 void Reconciler::expire(Clock::time_point now) {
     const auto over = [&](const Handover& handover) {
         const bool all_done = std::all_of(handover.channels.begin(), handover.channels.end(),
                                           [](const Channel& c) { return c.done; });
-        return !handover.recording &&
+        return !handover.recording && handover.pending.empty() &&
                (all_done || (handover.finished_at != Clock::time_point::max() &&
                              now - handover.finished_at > window));
     };

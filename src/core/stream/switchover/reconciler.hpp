@@ -15,8 +15,9 @@
 // A message that is no push (replies, events) is each connection's own: never a twin. A push
 // without an id of its own is kept only from the replacement's acknowledgement on (before it,
 // the same bytes on the replacement are a new push).
-// How long pushes wait: a channel is done at the end of its overlap, or at the replacement's
-// first push that fits no alignment; the rest wait until `window` after the old one has
+// A push that matches one of the old connection's is judged by those after it (the
+// replacement's first push may be a repeat of an older one, when the overlap is empty). A channel is done at the end of its overlap, or at the
+// replacement's first push that fits no alignment; the rest wait until `window` after the old one has
 // finished (that time counts only while the stream reads), at most `capacity` pushes per
 // channel (the oldest go first).
 // Owned by the stream's run thread; no lock.
@@ -55,7 +56,12 @@ public:
                 Clock::time_point now);
     // Drops from `batch` (messages of connection `link`, in order) each twin of a push the
     // connection it replaced delivered; keeps the order of the rest.
+    // A push that matches one of the old connection's but could still be new (the next ones of
+    // its channel tell) is held back, and the messages after it, until they do or the window is
+    // over: `batch` then gets them, in order, with a later call.
     void filter(std::uint32_t link, std::vector<InboundMessage>& batch, Clock::time_point now);
+    // Everything held back, judged as things stand (the stream closes).
+    void release_all(std::vector<InboundMessage>& out);
 
 private:
     struct Channel {
@@ -65,8 +71,15 @@ private:
         std::size_t seen = 0;             // the replacement's pushes aligned so far
         bool started = false;
         bool done = false;
+        std::size_t overlap = 0;  // once done: how many of the replacement's first are twins
         bool has_last = false;
         std::int64_t old_last = 0;  // the old connection's last sequence number
+    };
+    struct Waiting {
+        InboundMessage message;
+        std::size_t channel;  // in Handover::channels; ~0: no push of a channel kept
+        std::size_t index;    // its place among the replacement's pushes of that channel
+        bool twin;            // a snapshot the old stream had passed
     };
     struct Handover {
         std::uint32_t from = 0;
@@ -75,9 +88,14 @@ private:
         bool acknowledged = false;
         Clock::time_point finished_at = Clock::time_point::max();
         std::vector<Channel> channels;  // a handful: a scan beats a hash
+        std::deque<Waiting> pending;    // the replacement's messages from the first not judged
     };
-    Channel& channel_of(Handover& handover, std::uint64_t channel);
-    bool is_twin(Handover& handover, const InboundMessage& message);
+    enum class Verdict : std::uint8_t { twin, fresh, open };
+    static Channel& channel_of(Handover& handover, std::uint64_t channel);
+    void take_in(Handover& handover, InboundMessage message);
+    static void step(Channel& channel, std::uint64_t key);
+    Verdict verdict(const Handover& handover, const Waiting& waiting, bool force) const;
+    void release(Handover& handover, std::vector<InboundMessage>& out, bool force);
     bool snapshot_twin(Channel& channel, const InboundMessage& message) const;
     void expire(Clock::time_point now);
 
