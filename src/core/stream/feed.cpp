@@ -386,6 +386,9 @@ void Feed::forget_plans() {
 
 void Feed::end_stream() {
     forget_plans();
+    std::vector<InboundMessage> rest;
+    reconciler.release_all(rest);  // held back to be judged: nothing more will tell
+    if (!rest.empty()) deliver(rest);
     release_readers();
 }
 
@@ -402,10 +405,13 @@ void Feed::close_all() {
     CORVANE_ON_RUN_THREAD(owner);
     const bool took_over = state == FeedState::draining;
     if (!go(FeedEvent::close)) return stop_if_nothing_open();
-    if (took_over) reconciler.filter(current->id(), held, Clock::now());
+    if (took_over) {
+        reconciler.filter(current->id(), held, Clock::now());
+    } else {
+        held.clear();
+    }
     reconciler.release_all(held);  // what it held back is not kept from the reader either
-    if (!held.empty() && current) deliver(held);
-    held.clear();
+    if (!held.empty()) deliver(held);
     forget_plans();
     for (Session* link : links()) {
         if (!link->has_ended()) link->close(websocketpp::close::status::normal, "");
