@@ -12,12 +12,14 @@ import time
 from collections.abc import AsyncIterator, Iterator
 from concurrent.futures import Future
 from types import TracebackType
-from typing import Any, Final, Self
+from typing import Any, Final, Self, cast
 
 import _corvane_ws_module as _m
 
 from ._acks import Reply
 from ._core import SKIP, Core, Item as Item, connect_errors, remaining
+from ._events import StreamEvent
+from ._seconds import optional_seconds, seconds
 from ._turns import AsyncReadTurn, ReadTurn
 from .errors import ConnectionClosed
 
@@ -89,7 +91,7 @@ class Connection(Core):
                  tb: TracebackType | None) -> None:
         self.disconnect()
 
-    def __iter__(self) -> Iterator[Any]:
+    def __iter__(self) -> Iterator[Item]:
         """Each message in arrival order; the loop ends when the stream has ended (then see
         ``close_reason``)."""
         if self._plain_messages():
@@ -100,29 +102,30 @@ class Connection(Core):
             return itertools.chain(self._drain_pending(), self._plain)
         return self._messages()
 
-    def _unwrap(self, items: Iterator[Any]) -> Iterator[Any]:
+    def _unwrap(self, items: Iterator[Any]) -> Iterator[Item]:
         message = _m.Message
         for item in items:
             if type(item) is message:
-                yield item.data
+                yield cast(Item, self._refusal(item.data))
             elif (event := self._filter_meta(item)) is not SKIP:
-                yield event
+                yield cast(StreamEvent, event)
 
     def _drain_pending(self) -> Iterator[Item]:
         while self._pending:
             yield self._pending.popleft()
 
-    def _messages(self) -> Iterator[Any]:
+    def _messages(self) -> Iterator[Item]:
         while True:
             try:
                 yield self.recv()
             except ConnectionClosed:
                 return
 
-    def recv(self, timeout: float | None = None) -> Any:
+    def recv(self, timeout: float | None = None) -> Item:
         """The next message, waiting at most ``timeout`` seconds (None: as long as it takes).
         ``TimeoutError`` when none came in time (nothing is lost: a later call gets it),
         ``ConnectionClosed`` once the stream has ended."""
+        timeout = optional_seconds(timeout, "timeout")
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             if not self._turn.take(remaining(deadline)):
@@ -135,13 +138,14 @@ class Connection(Core):
                     raise ConnectionClosed(self.close_reason)
                 delivered = self._filter(item)
                 if delivered is not SKIP:
-                    return delivered
+                    return cast(Item, delivered)
             finally:
                 self._turn.release()
 
     def _await_ack(self, request_id: str, reply: Future[Reply], timeout: float) -> Reply:
         """The reply to `request_id`: handed over by whoever reads, or read here when no one
         else does."""
+        timeout = seconds(timeout, "timeout")
         deadline = time.monotonic() + timeout
         reply.add_done_callback(self._turn.wake)
         try:
@@ -214,7 +218,7 @@ class AsyncConnection(Core):
                         exc: BaseException | None, tb: TracebackType | None) -> None:
         await self.disconnect()
 
-    def __aiter__(self) -> AsyncIterator[Any]:
+    def __aiter__(self) -> AsyncIterator[Item]:
         """Each message in arrival order; the loop ends when the stream has ended (then see
         ``close_reason``)."""
         if self._plain_messages():
@@ -224,29 +228,29 @@ class AsyncConnection(Core):
                 return self._areader  # the module's own iterator: no Python per message
         return self._amessages()
 
-    async def _aunwrap(self) -> AsyncIterator[Any]:
+    async def _aunwrap(self) -> AsyncIterator[Item]:
         """A message's data, or a gap; no timer per message."""
         message = _m.Message
         while self._pending:
             yield self._pending.popleft()
         async for item in self._areader:
             if type(item) is message:
-                yield item.data
+                yield cast(Item, self._refusal(item.data))
             elif (event := self._filter_meta(item)) is not SKIP:
-                yield event
+                yield cast(StreamEvent, event)
 
-    async def _amessages(self) -> AsyncIterator[Any]:
+    async def _amessages(self) -> AsyncIterator[Item]:
         while True:
             try:
                 yield await self.recv()
             except ConnectionClosed:
                 return
 
-    async def recv(self, timeout: float | None = None) -> Any:
+    async def recv(self, timeout: float | None = None) -> Item:
         """The next message, waiting at most ``timeout`` seconds (None: as long as it takes).
         ``TimeoutError`` when none came in time (nothing is lost: a later call gets it),
         ``ConnectionClosed`` once the stream has ended."""
-        async with asyncio.timeout(timeout):
+        async with asyncio.timeout(optional_seconds(timeout, "timeout")):
             while True:
                 await self._turn.start_program_read()
                 try:
@@ -259,12 +263,13 @@ class AsyncConnection(Core):
                     raise ConnectionClosed(self.close_reason)
                 delivered = self._filter(item)
                 if delivered is not SKIP:
-                    return delivered
+                    return cast(Item, delivered)
 
     async def _await_ack(self, request_id: str, reply: Future[Reply],
                          timeout: float) -> Reply:
         """The reply to `request_id`: handed over by whoever reads, or read here when no other
         task does."""
+        timeout = seconds(timeout, "timeout")
         deadline = time.monotonic() + timeout
         came = asyncio.wrap_future(reply)  # completed from whichever thread matched it
         try:

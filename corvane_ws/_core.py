@@ -21,6 +21,8 @@ import _corvane_ws_module as _m
 from ._acks import Acks
 from ._events import StreamEvent
 from ._opening import Opening
+from ._refusals import Reader
+from ._seconds import seconds
 from ._output import route_output
 from .errors import ConnectError, RequestNotSent, RequestOutcomeUnknown, RequestRefused
 
@@ -56,18 +58,20 @@ def to_stream(core: Core, message: Item) -> None:
 class Core:
     """The state both connectors keep around the module's connector. `deliver`: what the
     program gets for a message (or ``SKIP``); `login`: the stream is ready after OKX's login
-    reply; `acks`: the calls waiting for their reply, matched on every message read."""
+    reply; `acks`: the calls waiting for their reply, matched on every message read;
+    `refusal`: reads the exchange's refusal of a subscription."""
 
     def __init__(self, native: _m.BaseExchangeConnector, url: str, limit_queue: int,
                  open_timeout: float, report_gaps: bool = False, *, deliver: Deliver | None = None,
-                 login: bool = False, acks: Acks | None = None) -> None:
+                 login: bool = False, acks: Acks | None = None,
+                 refusal: Reader | None = None) -> None:
         route_output()
         if limit_queue < 0:
             raise ValueError("limit_queue must be 0 (no bound) or a number of bytes")
         self._native = native
         self.url = url
         """The WebSocket URL this connector connects to."""
-        self.open_timeout = open_timeout
+        self.open_timeout = seconds(open_timeout, "open_timeout")
         """Seconds ``connect()`` waits for the stream to be ready."""
         native.limit_queue(limit_queue)
         self._pending: deque[Item] = deque()  # read while opening or waiting for an ack
@@ -80,8 +84,9 @@ class Core:
                                                    else native.wsrun())
         if report_gaps:
             self._filter = self._filter_meta  # type: ignore[method-assign,assignment]
-        self._plain = self._reader.until_end()
+        self._plain: Iterator[Any] = self._reader.until_end()
         self._deliver = deliver
+        self._refused = refusal
         self._login = login
         self._acks = acks if acks is not None else Acks()
         self._opening = Opening(login, self._pending.append)
@@ -126,7 +131,17 @@ class Core:
     def _filter(self, item: str | bytes) -> object:
         if self._acks and type(item) is str and self._acks.match(item):
             return SKIP
-        return item if self._deliver is None else self._deliver(item)
+        return self._refusal(item if self._deliver is None else self._deliver(item))
+
+    def _refusal(self, item: object) -> object:
+        """`item`, or a "subscribe_failed" event when it is the exchange's refusal of a
+        subscription."""
+        if type(item) is str and self._refused is not None and (
+                refused := self._refused(item)) is not None:
+            code, msg, streams = refused
+            return StreamEvent("subscribe_failed", self._connects, msg, channel=streams,
+                               code=code)
+        return item
 
     def _filter_meta(self, item: _m.Message | _m.Event) -> object:
         if type(item) is not _m.Event:

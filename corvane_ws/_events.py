@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from typing import Literal
 
 type EventKind = Literal["connected", "disconnected", "connect_failed", "waiting", "stopped",
-                         "gap"]
+                         "gap", "subscribe_failed"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -16,7 +16,9 @@ class StreamEvent:
     ("waiting" only). A "gap" (connectors made with ``report_gaps=True``) is a break in an
     exchange's order-book sequence, ahead of the push that shows it: ``channel``,
     ``instrument``, the sequence number ``expected`` and the one that came (``got``); its
-    ``attempt`` is the connector's ``connect()`` calls so far."""
+    ``attempt`` is the connector's ``connect()`` calls so far. A "subscribe_failed" is the
+    exchange's refusal of a subscription: its ``code`` and message (``reason``), and on MEXC the
+    refused streams (``channel``); its ``attempt`` as a gap's."""
 
     kind: EventKind
     attempt: int
@@ -26,3 +28,4 @@ class StreamEvent:
     instrument: str | None = None
     expected: int | None = None
     got: int | None = None
+    code: str | None = None

@@ -9,6 +9,7 @@ from collections.abc import Callable, Iterator
 from enum import Enum
 
 from ._events import StreamEvent
+from ._seconds import seconds
 
 
 class Backoff:
@@ -19,7 +20,9 @@ class Backoff:
                  uniform: Callable[[float, float], float] = random.uniform) -> None:
         if not 0 < first <= maximum:
             raise ValueError("need 0 < first_backoff <= max_backoff")
-        self.first, self.maximum, self.attempts = first, maximum, attempts
+        self.first = seconds(first, "first_backoff")
+        self.maximum = seconds(maximum, "max_backoff")
+        self.attempts = attempts
         self._uniform = uniform
         self.current = first
         self.made = 0
@@ -73,12 +76,16 @@ class ReconnectPlan:
         while not self._stopping() and b.more():
             b.made += 1
             self._failed = self._carried = False
+            self._reason = None
             yield Step.CONNECT
             if self._failed:
                 yield StreamEvent("connect_failed", b.made, self._failure)
             else:
                 yield StreamEvent("connected", b.made)
-                yield Step.READ
+                # A stop() that came while connecting found nothing to close: the stream it
+                # opened is not read, and the iteration's end closes it.
+                if not self._stopping():
+                    yield Step.READ
                 yield StreamEvent("disconnected", b.made, self._reason)
             if self._stopping() or not b.more():
                 break

@@ -17,6 +17,7 @@ import _corvane_ws_module as _m
 
 from ._connection import DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection
 from ._core import SKIP, Core, Deliver
+from . import _refusals
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MEXC_TYPES, BatchResult, MexcOrderRequest, OrderType, Side, answer_json,
@@ -191,7 +192,7 @@ class MEXC(_Mexc, Connection):
         a break in a depth stream's versions comes as a ``StreamEvent`` of kind "gap"."""
         native, url, self._private = self._setup(api_key, secret, url, rest_url)
         Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps,
-                            deliver=_delivery(decode))
+                            deliver=_delivery(decode), refusal=_refusals.mexc)
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *,
@@ -245,7 +246,7 @@ class AsyncMEXC(_Mexc, AsyncConnection):
         """As ``MEXC``."""
         native, url, self._private = self._setup(api_key, secret, url, rest_url)
         AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps,
-                                 deliver=_delivery(decode))
+                                 deliver=_delivery(decode), refusal=_refusals.mexc)
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *,

@@ -24,6 +24,7 @@ from ._acks import Acks, Reply
 from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection,
                           await_reply, wait_reply)
 from ._core import Core, to_stream
+from . import _refusals
 from ._ids import next_request_id
 from ._numbers import Number, decimal_text
 from ._orders import (MAX_BATCH, OKX_TYPES, AmendRequest, BatchResult, CancelRequest, OkxExtra,
@@ -128,7 +129,8 @@ class _Okx(Core):
         self._private = private  # a private connector logs in on every endpoint
         self._replies = Acks()
         self._price_forms = OrderedDict()
-        return native, url, {"login": private, "acks": self._replies}
+        return native, url, {"login": private, "acks": self._replies,
+                             "refusal": _refusals.okx}
 
     def subscribe(self, channel: str, inst_id: str | None = None, *, inst_type: str | None = None,
                   inst_family: str | None = None, ccy: str | None = None,

@@ -15,9 +15,9 @@ import asyncio
 import threading
 from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
-from typing import Any, Self
+from typing import Self, cast
 
-from ._connection import AsyncConnection, Connection
+from ._connection import AsyncConnection, Connection, Item
 from ._events import EventKind as EventKind, StreamEvent
 from ._reconnect_plan import Backoff, ReconnectPlan, Step
 from .errors import ConnectError
@@ -53,7 +53,7 @@ class Reconnecting:
                  tb: TracebackType | None) -> None:
         self.stop()
 
-    def __iter__(self) -> Iterator[Any]:
+    def __iter__(self) -> Iterator[Item]:
         plan = ReconnectPlan(self._backoff, self._stopping.is_set)
         try:
             for step in plan:
@@ -62,7 +62,7 @@ class Reconnecting:
             # Only now: between streams a connector keeps what it reuses (a MEXC listen key).
             self.connector.disconnect()
 
-    def _carry_out(self, step: Step | StreamEvent, plan: ReconnectPlan) -> Iterator[Any]:
+    def _carry_out(self, step: Step | StreamEvent, plan: ReconnectPlan) -> Iterator[Item]:
         """One step of the plan; gives what the program gets of it."""
         if isinstance(step, StreamEvent):
             yield step
@@ -75,9 +75,10 @@ class Reconnecting:
             plan.waited(self._stopping.wait(plan.delay))
         else:
             carried = False
+            refusal = self.connector._refusal  # the connector's plain loop leaves it to us
             for item in self.connector:
                 carried = True
-                yield item
+                yield cast(Item, refusal(item))
             plan.read(carried, self.connector.close_reason)
 
 
@@ -103,7 +104,7 @@ class AsyncReconnecting:
                         exc: BaseException | None, tb: TracebackType | None) -> None:
         await self.stop()
 
-    async def __aiter__(self) -> AsyncIterator[Any]:
+    async def __aiter__(self) -> AsyncIterator[Item]:
         plan = ReconnectPlan(self._backoff, self._stopping.is_set)
         try:
             for step in plan:
@@ -113,7 +114,7 @@ class AsyncReconnecting:
             await self.connector.disconnect()
 
     async def _carry_out(self, step: Step | StreamEvent,
-                         plan: ReconnectPlan) -> AsyncIterator[Any]:
+                         plan: ReconnectPlan) -> AsyncIterator[Item]:
         """As ``Reconnecting._carry_out``."""
         if isinstance(step, StreamEvent):
             yield step
@@ -126,9 +127,10 @@ class AsyncReconnecting:
             plan.waited(await self._wait(plan.delay))
         else:
             carried = False
+            refusal = self.connector._refusal
             async for item in self.connector:
                 carried = True
-                yield item
+                yield cast(Item, refusal(item))
             plan.read(carried, self.connector.close_reason)
 
     async def _wait(self, delay: float) -> bool:

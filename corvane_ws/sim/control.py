@@ -3,7 +3,7 @@
 GET  /frames            every WebSocket frame received, in order
 GET  /requests          every REST request received, in order
 GET  /listen-keys       valid listen keys and how often each was renewed
-GET  /connections       every WebSocket connection accepted: number, path, closed
+GET  /connections       every WebSocket connection accepted: conn (its number), path, closed
 POST /fault?fault=F&path=P&count=N   the next N REST requests to P fail as F
 POST /rest-answer?answer=HEX[&split=N][&close=1]  the next REST request is answered with these
                         bytes as they are: the first N in a TLS record of their own, then the
@@ -45,7 +45,8 @@ POST /clock?skew=S      the exchanges' clocks run S seconds ahead of this machin
                         behind): their time endpoints say so, and signatures are judged by them
 POST /clock?serve=T     the time endpoints answer T (MEXC's serverTime, OKX's ts), whatever
                         the time; T "none": the time again
-POST /reset             forget frames, requests, faults and listen keys
+POST /reset             forget frames, requests, faults and listen keys; the feeds run on
+                        at the rate the simulator started with
 """
 
 import base64
@@ -198,7 +199,7 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_odd_answer = None
         sim.okx_book_snapshots = False
         sim.broadcasts.repeat_every, sim.broadcasts.repeat_lag = 0, 2
-        sim.rate, sim.feed_limit = 0.0, None
+        sim.rate, sim.feed_limit = sim.started_feeds
         sim.clock_skew_s = 0.0
         sim.served_time = None
         sim.okx_rate_limited_ops = 0

@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import os
 import tempfile
+import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
 from . import control
+from .certs import TestCertificates
 from .runner import SimulatorThread
 from .server import Simulator
 
@@ -34,23 +36,62 @@ def describe(sim: Simulator, ca_file: Path) -> str:
     return "\n".join(lines)
 
 
+class _TrustedCa:
+    """The test CA of every ``serve()`` in this process, trusted through ``SSL_CERT_FILE`` while
+    at least one runs: a CA of each, each replacing the variable, would leave the clients of
+    the others unable to verify. Any thread may enter and leave; its lock guards the count."""
+
+    def __init__(self) -> None:
+        self.certificates = TestCertificates()
+        self._folder = tempfile.TemporaryDirectory(prefix="corvane-sim-")  # removed at exit
+        self.ca_file = self.certificates.write_ca(Path(self._folder.name) / "ca.pem")
+        self._lock = threading.Lock()
+        self._users = 0
+        self._before: str | None = None
+
+    def enter(self) -> None:
+        with self._lock:
+            if not self._users:
+                self._before = os.environ.get("SSL_CERT_FILE")
+                os.environ["SSL_CERT_FILE"] = str(self.ca_file)
+            self._users += 1
+
+    def leave(self) -> None:
+        with self._lock:
+            self._users -= 1
+            if self._users:
+                return
+            if self._before is None:
+                os.environ.pop("SSL_CERT_FILE", None)
+            else:
+                os.environ["SSL_CERT_FILE"] = self._before
+
+
+_made = threading.Lock()
+_trusted: _TrustedCa | None = None
+
+
+def _process_ca() -> _TrustedCa:
+    global _trusted
+    with _made:
+        if _trusted is None:
+            _trusted = _TrustedCa()
+        return _trusted
+
+
 @contextmanager
 def serve(**options: Any) -> Iterator[SimulatorThread]:
     """Runs a simulator on a thread of this process for as long as the ``with`` lasts, its test
-    CA trusted through ``SSL_CERT_FILE`` meanwhile. ``options``: ``Simulator``'s (``rate``,
+    CA trusted through ``SSL_CERT_FILE`` meanwhile (one CA for every ``serve()`` of the
+    process, so that several can run at once). ``options``: ``Simulator``'s (``rate``,
     ``control_port`` …). ``running.sim.url("/ws/v5/public")`` is an OKX URL,
     ``running.sim.rest_port`` MEXC's REST port; the credentials are ``OKX_TEST`` and
     ``MEXC_TEST``."""
-    with tempfile.TemporaryDirectory(prefix="corvane-sim-") as folder:
-        running = SimulatorThread(**options)
-        ca_file = running.sim.certificates.write_ca(Path(folder) / "ca.pem")
-        before = os.environ.get("SSL_CERT_FILE")
-        os.environ["SSL_CERT_FILE"] = str(ca_file)
-        try:
-            with running:
-                yield running
-        finally:
-            if before is None:
-                os.environ.pop("SSL_CERT_FILE", None)
-            else:
-                os.environ["SSL_CERT_FILE"] = before
+    ca = _process_ca()
+    running = SimulatorThread(**{"certificates": ca.certificates, **options})
+    ca.enter()
+    try:
+        with running:
+            yield running
+    finally:
+        ca.leave()

@@ -99,6 +99,7 @@ class Simulator:
         self.rest_min_tls = rest_min_tls  # the oldest TLS version the REST listener speaks
         self.rate = rate  # data messages per second per subscription; 0 sends none
         self.feed_limit = feed_limit  # data messages per subscription; None: no limit
+        self.started_feeds = rate, feed_limit  # what POST /reset goes back to
         self.okx_credentials = okx_credentials
         self.mexc_credentials = mexc_credentials
         self.okx_answers_pings = True

@@ -1,15 +1,14 @@
 #include "mexc/mexc_connector.hpp"
 
-#include <boost/asio/steady_timer.hpp>
-
 #include <algorithm>
 
 #include "core/rest/request_errors.hpp"
 #include "core/rest/rest_answer.hpp"
 #include "core/stream/clock_watch.hpp"
-#include "core/stream/session.hpp"
+#include "core/stream/periodic_rest.hpp"
 #include "core/text/inbound_json.hpp"
 #include "core/text/output.hpp"
+#include "mexc/mexc_frames.hpp"
 #include "mexc/mexc_push_traits.hpp"
 #include "mexc/signed_rest.hpp"
 
@@ -47,17 +46,6 @@ std::string renewal_failure(const https::Reply& reply) {
     return "no listenKey in the reply " + reply.body;
 }
 
-// Whether a text frame is MEXC's answer to a subscription (not to a PING).
-bool answers_subscription(const std::string& payload) {
-    try {
-        const auto reply = parse_inbound_json(payload);
-        const auto msg = reply.is_object() ? reply.find("msg") : reply.end();
-        return msg != reply.end() && msg->is_string() && *msg != "PONG";
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 }  // namespace
 
 // One connection. A private one renews its listen key on the connection's own loop, so that
@@ -70,76 +58,66 @@ public:
         : owner(owner),
           listen_key(std::move(listen_key)),
           clock_watch(owner.clock, [&owner] { return owner.rest(); }, mexc::time_request(),
-                      kClockInterval) {}
+                      kClockInterval),
+          renewal(owner.settings.listen_key_renewal, owner.settings.listen_key_renewal,
+                  {nullptr,
+                   [this](RunLoop& loop, https::Done done) { return renew(loop, std::move(done)); },
+                   [this](const https::Reply& reply) { return on_renewed(reply); }}) {}
 
-    void on_open(Session& session) override {
+    void on_open(RunContext& context) override {
         if (owner.is_private && listen_key.empty()) return;  // nothing to replay or renew
-        awaiting_answer = owner.replay(session) > 0;
-        if (!awaiting_answer) session.ready();
+        const bool replayed = owner.replay(context) > 0;
+        phases.fire(HandlerEvent::replay_sent);
+        if (!replayed) {
+            phases.fire(HandlerEvent::replay_answered);
+            context.ready();
+        }
         if (!owner.is_private) return;
-        schedule_renewal(session);
-        clock_watch.start(session);
+        opened_on = &context;
+        renewal.start(context.loop());
+        clock_watch.start(context.loop());
     }
 
-    void on_message(Session& session, std::string& payload, bool binary) override {
-        const bool waits = awaiting_answer || stopping;
-        const bool answer = waits && !binary && answers_subscription(payload);
-        session.deliver(payload, binary);
-        if (!answer) return;
-        if (awaiting_answer) {
-            awaiting_answer = false;
-            return session.ready();
-        }
-        stopping = false;
-        session.drained();
+    void on_message(RunContext& context, std::string& payload, bool binary) override {
+        const auto event = mexc::frame_event(phases.state(), payload, binary);
+        context.deliver(payload, binary);
+        if (!event) return;
+        phases.fire(*event);
+        if (*event == HandlerEvent::replay_answered) return context.ready();
+        context.drained();
     }
 
     // One UNSUBSCRIPTION for every stream; MEXC pushes nothing of them after its answer.
-    bool stop_pushes(Session& session) override {
-        if (awaiting_answer) return false;
+    bool stop_pushes(RunContext& context) override {
+        if (!phases.allows(HandlerEvent::stop_sent)) return false;  // replaying
         const std::vector<std::string> streams = owner.stream_names();
         if (streams.empty()) return false;
         nlohmann::json request = mexc::subscription_request(streams);
         request["method"] = "UNSUBSCRIPTION";
-        session.send_json(request);
-        stopping = true;
+        context.send_json(request);
+        phases.fire(HandlerEvent::stop_sent);
         return true;
     }
 
-    void on_closed(Session& /*session*/) override {
+    void on_closed(RunContext& /*context*/) override {
         print_line(Stream::out, "Connection MEXC closed");
-        renewal.reset();
-        timer.reset();
+        renewal.stop();
         clock_watch.stop();
     }
 
 private:
-    void schedule_renewal(Session& session) {
-        if (!timer) timer.emplace(session.io());
-        timer->expires_after(owner.settings.listen_key_renewal);
-        timer->async_wait([this, &session](const boost::system::error_code& ec) {
-            if (!ec) renew(session);
-        });
+    std::unique_ptr<https::Pending> renew(RunLoop& loop, https::Done done) {
+        return mexc::start_signed(loop, owner.rest(), "PUT", mexc::kListenKeyPath,
+                                  owner.api_secret, owner.api_pass, {{"listenKey", listen_key}},
+                                  std::move(done), owner.clock_offset());
     }
 
-    void renew(Session& session) {
-        CORVANE_ON_RUN_THREAD(session.thread());
-        renewal = mexc::start_signed(
-            session.io(), owner.rest(), "PUT", mexc::kListenKeyPath, owner.api_secret,
-            owner.api_pass, {{"listenKey", listen_key}},
-            [this, &session](const https::Reply& reply) { on_renewed(session, reply); },
-            owner.clock_offset());
-    }
-
-    void on_renewed(Session& session, const https::Reply& reply) {
-        CORVANE_ON_RUN_THREAD(session.thread());
+    PeriodicRest::Then on_renewed(const https::Reply& reply) {
         const std::string failure = renewal_failure(reply);
-        if (failure.empty()) {
-            schedule_renewal(session);
-            return;
-        }
+        if (failure.empty()) return PeriodicRest::Then::wait;
         print_line(Stream::err, "Error: listen key renewal: " + failure);
-        session.close(websocketpp::close::status::normal, "listen key renewal failed");
+        opened_on->close(CloseCode::normal, "listen key renewal failed");
+        return PeriodicRest::Then::stop;
     }
 
     // How often a private connection measures MEXC's clock again.
@@ -148,10 +126,9 @@ private:
     MexcConnector& owner;
     const std::string listen_key;
     ClockWatch clock_watch;
-    bool awaiting_answer = false;  // the replay's answer has not come yet
-    bool stopping = false;         // retired by a switch-over: the unsubscription's answer
-    std::optional<boost::asio::steady_timer> timer;
-    std::unique_ptr<https::Pending> renewal;
+    HandlerPhases phases;  // replaying until its answer, ready, retiring until drained
+    RunContext* opened_on = nullptr;  // the connection's, from its open on
+    PeriodicRest renewal;  // a renewal that fails ends the connection
 };
 
 MexcConnector::MexcConnector() : MexcConnector(std::nullopt, MexcSettings{}) {}
@@ -280,11 +257,11 @@ std::vector<std::string> MexcConnector::stream_names() const {
     return names;
 }
 
-std::size_t MexcConnector::replay(Session& session) const {
+std::size_t MexcConnector::replay(RunContext& context) const {
     std::size_t count = 0;
     if (is_private) {
         private_channels.replay([&](const std::vector<std::string>& channels) {
-            if (!channels.empty()) session.send_json(mexc::subscription_request(channels));
+            if (!channels.empty()) context.send_json(mexc::subscription_request(channels));
             count = channels.size();
         });
         return count;
@@ -293,7 +270,7 @@ std::size_t MexcConnector::replay(Session& session) const {
         std::vector<std::string> channels;
         for (const auto& entry : entries)
             channels.push_back(mexc::compose_channel(entry));
-        if (!channels.empty()) session.send_json(mexc::subscription_request(channels));
+        if (!channels.empty()) context.send_json(mexc::subscription_request(channels));
         count = channels.size();
     });
     return count;

@@ -80,7 +80,7 @@ private:
     https::Reply send_order_request(const std::string& method, ParamMap params,
                                     const char* path);
     std::int64_t clock_offset() const { return clock.offset().value_or(0); }
-    std::size_t replay(Session& session) const;  // run thread
+    std::size_t replay(RunContext& context) const;  // run thread
     std::vector<std::string> stream_names() const;  // every stream recorded, each once
 
     const std::string api_key;     // kept, but MEXC uses only the other two

@@ -1,7 +1,5 @@
 #include "mexc/signed_rest.hpp"
 
-#include <boost/asio/post.hpp>
-
 #include <chrono>
 #include <stdexcept>
 
@@ -55,8 +53,7 @@ https::Reply send_signed(const https::Endpoint& endpoint, const std::string& met
     }
 }
 
-std::unique_ptr<https::Pending> start_signed(boost::asio::io_context& loop,
-                                             const https::Endpoint& endpoint,
+std::unique_ptr<https::Pending> start_signed(RunLoop& loop, const https::Endpoint& endpoint,
                                              const std::string& method, const std::string& target,
                                              const std::string& key, const std::string& secret,
                                              ParamMap params, https::Done done,
@@ -67,10 +64,10 @@ std::unique_ptr<https::Pending> start_signed(boost::asio::io_context& loop,
             signed_request(method, target, key, secret, std::move(params), now_ms() + offset_ms);
     } catch (const std::invalid_argument& e) {
         // Reported from the loop, like any other failure.
-        boost::asio::post(loop, [done, why = std::string(e.what())] { done(not_sent(why)); });
+        loop.post([done, why = std::string(e.what())] { done(not_sent(why)); });
         return nullptr;
     }
-    return https::start(loop, endpoint, request, std::move(done));
+    return loop.rest(endpoint, request, std::move(done));
 }
 
 std::string send_signed_request(const https::Endpoint& endpoint, const std::string& method,

@@ -2,13 +2,12 @@
 // MEXC's signed REST calls, over the core HTTPS client: the parameters signed as rest_signing.hpp
 // says and sent as the body, the API key in "X-MEXC-APIKEY".
 
-#include <boost/asio/io_context.hpp>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "core/rest/https_client.hpp"
+#include "core/stream/run_loop.hpp"
 #include "core/text/param_map.hpp"
 
 namespace corvane::mexc {
@@ -26,8 +25,7 @@ https::Reply send_signed(const https::Endpoint& endpoint, const std::string& met
                          const std::string& secret, ParamMap params, std::int64_t offset_ms = 0);
 
 // The same on `loop`, whose thread then calls `done`.
-std::unique_ptr<https::Pending> start_signed(boost::asio::io_context& loop,
-                                             const https::Endpoint& endpoint,
+std::unique_ptr<https::Pending> start_signed(RunLoop& loop, const https::Endpoint& endpoint,
                                              const std::string& method, const std::string& target,
                                              const std::string& key, const std::string& secret,
                                              ParamMap params, https::Done done,

@@ -24,6 +24,9 @@ namespace corvane {
 namespace {
 
 constexpr std::chrono::milliseconds kWaitSlice{50};
+// About 31 years: a longer timeout waits this long. The clock counts nanoseconds in 64 bits, so
+// a duration of 9.3e9 s would overflow it into a deadline already past.
+constexpr double kLongestWaitS = 1e9;
 
 using Message = py::typing::Union<py::str, py::bytes>;
 
@@ -65,7 +68,8 @@ py::object recv(WebSocketIterator& self, std::optional<double> timeout) {
             throw py::value_error("timeout must be a non-negative number of seconds or None");
         }
         deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(*timeout));
+                                      std::chrono::duration<double>(
+                                          std::min(*timeout, kLongestWaitS)));
     }
     py::object message = wait_message(self, deadline);
     return message ? message : py::none();

@@ -2,16 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/stream/session.hpp"
 #include "core/text/inbound_json.hpp"
 #include "core/text/output.hpp"
 
 namespace corvane {
 namespace {
-
-// How often a connection looks whether a refresh is due: the period is at least 10 s, so a
-// refresh comes at most a second after a third of it.
-constexpr std::chrono::seconds kPoll{1};
 
 std::int64_t steady_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -66,54 +61,42 @@ std::string cancel_all_after_failure(const https::Reply& reply) {
 
 DeadManRefresh::DeadManRefresh(DeadManPeriod& period, InboundQueue& queue, Start start,
                                std::chrono::milliseconds poll)
-    : period(period), queue(queue), start_request(std::move(start)), poll(poll) {}
+    : period(period),
+      queue(queue),
+      start_request(std::move(start)),
+      // A refresh the program's call overtook goes again at once.
+      job(poll, std::chrono::milliseconds(0),
+          {[this] { return due(); },
+           [this](RunLoop& /*loop*/, https::Done done) { return send(std::move(done)); },
+           [this](const https::Reply& reply) { return on_reply(reply); }}) {}
 
-void DeadManRefresh::start(boost::asio::io_context& loop, const ThreadOwner& thread) {
-    owner = &thread;
-    CORVANE_ON_RUN_THREAD(*owner);
-    timer.emplace(loop);
-    schedule();
+void DeadManRefresh::start(RunLoop& loop) {
+    job.start(loop);
 }
 
 void DeadManRefresh::stop() {
     // What was in flight may still reach OKX, after what the program sends next.
-    if (in_flight) period.doubt();
-    in_flight = false;
-    pending.reset();
-    timer.reset();
-}
-
-void DeadManRefresh::schedule() {
-    timer->expires_after(poll);
-    timer->async_wait([this](const boost::system::error_code& ec) {
-        if (!ec) tick();
-    });
+    if (job.state() == PeriodicState::asking) period.doubt();
+    job.stop();
 }
 
 // Nothing goes while the program's own cancel_all_after runs: what it sends is the latest.
-void DeadManRefresh::tick() {
-    CORVANE_ON_RUN_THREAD(*owner);
-    const std::uint64_t calls = period.calls.load();
-    const int seconds = period.seconds.load();
-    const std::int64_t due =
-        period.restarted_ns.load() + std::int64_t{seconds} * 1'000'000'000 / 3;
-    if (!in_flight && period.running.load() == 0) {
-        if (period.in_doubt()) {
-            send(seconds, calls);
-        } else if (seconds > 0 && steady_ns() >= due && program_reads()) {
-            send(seconds, calls);
-        }
-    }
-    schedule();
+bool DeadManRefresh::due() {
+    calls_due = period.calls.load();
+    seconds_due = period.seconds.load();
+    const std::int64_t due_ns =
+        period.restarted_ns.load() + std::int64_t{seconds_due} * 1'000'000'000 / 3;
+    if (period.running.load() != 0) return false;
+    if (period.in_doubt()) return true;
+    return seconds_due > 0 && steady_ns() >= due_ns && program_reads();
 }
 
-void DeadManRefresh::send(int seconds, std::uint64_t calls) {
-    in_flight = true;
+std::unique_ptr<https::Pending> DeadManRefresh::send(https::Done done) {
     reads_sent = queue.reads();
-    seconds_sent = seconds;
-    calls_sent = calls;
+    seconds_sent = seconds_due;
+    calls_sent = calls_due;
     doubts_sent = period.doubts.load();
-    pending = start_request(seconds, [this](const https::Reply& reply) { on_reply(reply); });
+    return start_request(seconds_sent, std::move(done));
 }
 
 // The program reads if a reader asked for a message since the last restart, or a reader waiting
@@ -123,22 +106,19 @@ bool DeadManRefresh::program_reads() {
 }
 
 // Whatever the outcome: a request that failed may still have reached OKX.
-void DeadManRefresh::on_reply(const https::Reply& reply) {
-    CORVANE_ON_RUN_THREAD(*owner);
-    in_flight = false;
+PeriodicRest::Then DeadManRefresh::on_reply(const https::Reply& reply) {
     const std::string failure = cancel_all_after_failure(reply);
     if (!failure.empty()) print_line(Stream::err, "Error: cancel_all_after refresh: " + failure);
-    const std::uint64_t calls = period.calls.load();
-    if (calls != calls_sent || period.seconds.load() != seconds_sent) {
+    if (period.calls.load() != calls_sent || period.seconds.load() != seconds_sent) {
         // The program set a period (perhaps 0) while this was on its way, which may have reached
         // OKX after the program's: send the program's, now unless its call still runs.
         period.doubt();
-        if (period.running.load() == 0) send(period.seconds.load(), calls);
-        return;
+        return PeriodicRest::Then::retry;
     }
-    if (!failure.empty()) return;  // the next tick tries again
+    if (!failure.empty()) return PeriodicRest::Then::wait;  // the next tick tries again
     if (seconds_sent > 0) period.restarted(reads_sent);
     period.settle(doubts_sent);
+    return PeriodicRest::Then::wait;
 }
 
 }  // namespace corvane

@@ -5,7 +5,8 @@
 // DeadManPeriod is the connector's: the period the program armed (cancel_all_after(seconds);
 // 0: off) and when the countdown was last restarted. DeadManRefresh is one private connection's:
 // once its login succeeds it restarts the countdown every third of the period, on the
-// connection's run thread, the request running on the connection's loop (nothing waits for it).
+// connection's run thread, the request running on the connection's loop (a PeriodicRest that
+// looks every second whether a refresh is due; nothing waits for it).
 // It refreshes only while the program makes progress: since the countdown was last restarted a
 // reader asked for a message (a blocking reader asks again every few milliseconds while it
 // waits), or the event loop an asynchronous reader waits on ran. So the refresh stops when the
@@ -19,8 +20,6 @@
 // counted; the next tick of any private connection sends the period again (0 included) until
 // one sent after the last doubt is accepted with no program call in between.
 
-#include <boost/asio/steady_timer.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -30,7 +29,8 @@
 
 #include "core/inbound/inbound_queue.hpp"
 #include "core/rest/https_client.hpp"
-#include "core/stream/thread_owner.hpp"
+#include "core/stream/periodic_rest.hpp"
+#include "core/stream/run_loop.hpp"
 
 namespace corvane {
 
@@ -76,30 +76,27 @@ public:
     DeadManRefresh(DeadManPeriod& period, InboundQueue& queue, Start start,
                    std::chrono::milliseconds poll = std::chrono::seconds(1));
 
-    // Run thread (`loop`'s, owned by `thread`): from the login on.
-    void start(boost::asio::io_context& loop, const ThreadOwner& thread);
+    // Run thread: from the login on.
+    void start(RunLoop& loop);
     // Run thread: the connection has closed.
     void stop();
 
 private:
-    void schedule();
-    void tick();
-    void send(int seconds, std::uint64_t calls);
+    bool due();
+    std::unique_ptr<https::Pending> send(https::Done done);
     bool program_reads();
-    void on_reply(const https::Reply& reply);
+    PeriodicRest::Then on_reply(const https::Reply& reply);
 
     DeadManPeriod& period;
     InboundQueue& queue;
     const Start start_request;
-    const std::chrono::milliseconds poll;
-    const ThreadOwner* owner = nullptr;
-    std::optional<boost::asio::steady_timer> timer;
-    std::unique_ptr<https::Pending> pending;
-    bool in_flight = false;
+    int seconds_due = 0;           // what due() found to send
+    std::uint64_t calls_due = 0;
     std::uint64_t reads_sent = 0;  // the queue's reads() when the refresh in flight was sent
     int seconds_sent = 0;          // and the period it carried
     std::uint64_t calls_sent = 0;  // and the period's calls then
     std::uint64_t doubts_sent = 0;  // and its doubts
+    PeriodicRest job;  // asking: a refresh is in flight
 };
 
 // Whether a 2xx body of cancel-all-after says the countdown was restarted ("code":"0").

@@ -52,15 +52,14 @@ std::string OkxConnector::signed_call(const SignedRequest& request) {
     return okx::documented_answer(reply);
 }
 
-std::unique_ptr<https::Pending> OkxConnector::start_post(boost::asio::io_context& loop,
-                                                         const std::string& target,
+std::unique_ptr<https::Pending> OkxConnector::start_post(RunLoop& loop, const std::string& target,
                                                          std::string body, https::Done done) {
     bool demo_trading = false;
     const https::Endpoint endpoint = rest_endpoint(&demo_trading);
-    return https::start(loop, endpoint,
-                        okx::signed_post(target, body, credentials, demo_trading,
-                                         okx::rest_timestamp(clock.now())),
-                        std::move(done));
+    return loop.rest(endpoint,
+                     okx::signed_post(target, body, credentials, demo_trading,
+                                      okx::rest_timestamp(clock.now())),
+                     std::move(done));
 }
 
 BaseExchangeConnector::Stats OkxConnector::stats() {

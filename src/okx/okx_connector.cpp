@@ -4,10 +4,11 @@
 #include <map>
 
 #include "core/stream/clock_watch.hpp"
-#include "core/stream/session.hpp"
+#include "core/stream/handler_phase.hpp"
 #include "core/text/inbound_json.hpp"
 #include "core/text/output.hpp"
 #include "okx/okx_account_rest.hpp"
+#include "okx/okx_events.hpp"
 #include "okx/okx_push_traits.hpp"
 #include "okx/relisted_orders.hpp"
 
@@ -24,7 +25,6 @@ class OkxConnector::Connection final : public ConnectionHandler {
 public:
     explicit Connection(OkxConnector& owner)
         : owner(owner),
-          awaiting_login(owner.is_private),
           clock_watch(owner.clock, [&owner] { return owner.rest_endpoint(); }, okx::time_request(),
                       kClockInterval),
           dead_man(owner.dead_man, owner.queue(),
@@ -34,44 +34,48 @@ public:
                                                      std::move(done));
                    }) {}
 
-    void on_open(Session& session) override {
-        loop = &session.io();
+    void on_open(RunContext& context) override {
+        loop = &context.loop();
         if (owner.is_private) {
-            clock_watch.start(session);
-            owner.send_login(session);
+            clock_watch.start(context.loop());
+            phases.fire(HandlerEvent::login_sent);
+            owner.send_login(context);
         } else {
-            replay(session);
+            replay(context);
         }
     }
 
-    void on_closed(Session& /*session*/) override {
+    void on_closed(RunContext& /*context*/) override {
         clock_watch.stop();
         dead_man.stop();
     }
 
-    void on_message(Session& session, std::string& payload, bool binary) override {
+    void on_message(RunContext& context, std::string& payload, bool binary) override {
         // Pushes, the bulk, are never parsed: only events ({"event":...}) and a login reply.
-        if (!awaiting_login && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
+        const bool logging_in = phases.is(HandlerPhase::logging_in);
+        if (!logging_in && (binary || payload.compare(0, 9, R"({"event":)") != 0)) {
             const bool answer = !binary && payload.compare(0, 6, R"({"id":)") == 0;
-            if (answer) session.request_answered();
-            if (answer && retry_relisted(session, payload)) return;
-            session.deliver(payload, binary);
-            if (answer) drain_if_done(session);
+            if (answer) context.request_answered();
+            if (answer && retry_relisted(context, payload)) return;
+            context.deliver(payload, binary);
+            if (answer) drain_if_done(context);
             return;
         }
         const nlohmann::json event = parse(payload);
-        session.deliver(payload, binary);
-        examine(session, event);
+        context.deliver(payload, binary);
+        examine(context, event);
     }
 
     // Every channel unsubscribed; OKX pushes nothing of one after its answer. The connection
     // is done once those are answered and so is every operation sent on it (a close before
     // would lose a reply still on its way).
-    bool stop_pushes(Session& session) override {
-        if (awaiting_login || !unanswered.empty()) return false;
-        stopping = owner.unsubscribe_all(session);
-        retiring = stopping > 0 || !refreshes.empty() || session.unanswered_requests() > 0;
-        return retiring;
+    bool stop_pushes(RunContext& context) override {
+        if (!phases.allows(HandlerEvent::stop_sent)) return false;  // logging in, replaying
+        stopping = owner.unsubscribe_all(context);
+        const bool waits =
+            stopping > 0 || !refreshes.empty() || context.unanswered_requests() > 0;
+        if (waits) phases.fire(HandlerEvent::stop_sent);
+        return waits;
     }
 
 private:
@@ -79,7 +83,7 @@ private:
     // the instrument's type is fetched again (on this loop, never waiting), and the order goes
     // once more if its code changed and its caller still waits, on the stream's connection of
     // the moment; otherwise the refusal is delivered as it came, unless the caller took it.
-    bool retry_relisted(Session& session, std::string& payload) {
+    bool retry_relisted(RunContext& context, std::string& payload) {
         std::optional<okx::Order> order = owner.relisted.answered(payload);
         if (!order) return false;
         finished.clear();  // not from inside their own completions
@@ -87,15 +91,16 @@ private:
         const https::Request request = owner.instruments_request_for(order->inst_id, &endpoint);
         const std::uint64_t key = ++refresh_count;
         refreshes[key] = Refresh{std::move(*order), nullptr};
-        auto pending = https::start(
-            session.io(), endpoint, request,
-            [this, &session, key](const https::Reply& reply) { on_refreshed(session, key, reply); });
+        auto pending = context.loop().rest(endpoint, request,
+                                           [this, &context, key](const https::Reply& reply) {
+                                               on_refreshed(context, key, reply);
+                                           });
         const auto it = refreshes.find(key);
         if (it != refreshes.end()) it->second.pending = std::move(pending);
         return true;
     }
 
-    void on_refreshed(Session& session, std::uint64_t key, const https::Reply& reply) {
+    void on_refreshed(RunContext& context, std::uint64_t key, const https::Reply& reply) {
         const auto it = refreshes.find(key);
         if (it == refreshes.end()) return;
         Refresh refresh = std::move(it->second);
@@ -103,83 +108,83 @@ private:
         finished.push_back(std::move(refresh.pending));
         const auto code = owner.code_in_reply(reply, refresh.order.inst_id);
         auto next = owner.relisted.refreshed(refresh.order.ord_id, code);
-        if (next.resend && !session.send_request_on_stream(okx::order_request(*next.resend)))
+        if (next.resend && !context.send_request_on_stream(okx::order_request(*next.resend)))
             next.deliver = owner.relisted.unsent(refresh.order.ord_id);
-        if (next.deliver) session.deliver_now(*next.deliver, false);
-        drain_if_done(session);
+        if (next.deliver) context.deliver_now(*next.deliver, false);
+        drain_if_done(context);
     }
 
     // The connection ended with refreshes under way: their refusals (unless their callers took
     // them) come before its end.
-    void on_ending(Session& session) override {
+    void on_ending(RunContext& context) override {
         for (auto& [key, refresh] : refreshes) {
             auto next = owner.relisted.refreshed(refresh.order.ord_id, std::nullopt);
-            if (next.deliver) session.deliver(*next.deliver, false);
+            if (next.deliver) context.deliver(*next.deliver, false);
         }
         refreshes.clear();
     }
 
-    void drain_if_done(Session& session) {
-        if (!retiring || stopping > 0 || !refreshes.empty() || session.unanswered_requests() > 0)
+    void drain_if_done(RunContext& context) {
+        if (!phases.is(HandlerPhase::retiring) || stopping > 0 || !refreshes.empty() ||
+            context.unanswered_requests() > 0)
             return;
-        retiring = false;
-        session.drained();
+        phases.fire(HandlerEvent::drained);
+        context.drained();
     }
 
     nlohmann::json parse(const std::string& payload) const {
         try {
             return parse_inbound_json(payload);
         } catch (const std::exception&) {
-            if (awaiting_login) throw;  // a login reply that is not JSON ends the connection
+            // A login reply that is not JSON ends the connection.
+            if (phases.is(HandlerPhase::logging_in)) throw;
             return nullptr;
         }
     }
 
-    void examine(Session& session, const nlohmann::json& event) {
-        if (!event.is_object()) return;
-        const auto is = [&event](const char* key, const char* value) {
-            const auto it = event.find(key);
-            return it != event.end() && *it == nlohmann::json(value);
-        };
-        if (is("event", "notice") && is("code", "64008")) {
-            session.replace("notice 64008", kUpgradeNotice);
-        } else if (stopping > 0 && (is("event", "unsubscribe") || is("event", "error"))) {
+    void examine(RunContext& context, const nlohmann::json& value) {
+        using Kind = okx::Event::Kind;
+        const okx::Event event = okx::event_of(value);
+        if (event.kind == Kind::upgrade_notice) {
+            context.replace("notice 64008", kUpgradeNotice);
+        } else if (stopping > 0 &&
+                   (event.kind == Kind::unsubscribed || event.kind == Kind::error)) {
             --stopping;
-            drain_if_done(session);
-        } else if (awaiting_login) {
-            examine_login_reply(session, event, is("event", "login") || is("event", "error"),
-                                is("event", "login") && is("code", "0"));
-        } else if (is("event", "subscribe")) {
-            answered(session, event.value("arg", nlohmann::json()));
-        } else if (is("event", "error")) {
-            answered(session, nullptr);
+            drain_if_done(context);
+        } else if (phases.is(HandlerPhase::logging_in)) {
+            examine_login_reply(context, value, event.answers_login(), event.accepted);
+        } else if (event.kind == Kind::subscribed) {
+            answered(context, value.value("arg", nlohmann::json()));
+        } else if (event.kind == Kind::error) {
+            answered(context, nullptr);
         }
     }
 
-    void examine_login_reply(Session& session, const nlohmann::json& reply, bool is_reply,
+    void examine_login_reply(RunContext& context, const nlohmann::json& reply, bool is_reply,
                              bool accepted) {
         if (!is_reply) return;
         print_line(Stream::out, reply.dump());
-        awaiting_login = false;
         // A login timestamp refused: the next connect's measurement counts, whatever its round
         // trip.
         if (!accepted) {
+            phases.fire(HandlerEvent::login_refused);
             const auto code = reply.find("code");
             if (code != reply.end() && *code == "60006") owner.clock.distrust();
             return;
         }
-        dead_man.start(session.io(), session.thread());
-        replay(session);
+        dead_man.start(context.loop());
+        replay(context);
     }
 
-    void replay(Session& session) {
-        unanswered = owner.replay(session);
-        if (unanswered.empty()) session.ready();
+    void replay(RunContext& context) {
+        unanswered = owner.replay(context);
+        phases.fire(HandlerEvent::replay_sent);
+        if (unanswered.empty()) all_answered(context);
     }
 
     // An acknowledgement answers the channel its "arg" names (it may carry more members than
     // were sent); a refusal names none, so it answers one of those still unanswered.
-    void answered(Session& session, const nlohmann::json& arg) {
+    void answered(RunContext& context, const nlohmann::json& arg) {
         if (unanswered.empty()) return;
         if (arg.is_null()) {
             ++refusals;
@@ -191,8 +196,13 @@ private:
         }
         if (unanswered.size() <= refusals) {
             unanswered.clear();
-            session.ready();
+            all_answered(context);
         }
+    }
+
+    void all_answered(RunContext& context) {
+        phases.fire(HandlerEvent::replay_answered);
+        context.ready();
     }
 
     static bool names(const nlohmann::json& arg, const okx::ChannelArg& sent) {
@@ -218,14 +228,13 @@ private:
     std::map<std::uint64_t, Refresh> refreshes;  // under way, by number
     std::uint64_t refresh_count = 0;
     std::vector<std::unique_ptr<https::Pending>> finished;  // completed: dropped at the next
-    bool awaiting_login;
-    boost::asio::io_context* loop = nullptr;  // the connection's, from its open on
+    HandlerPhases phases;  // logging in, replaying, ready, retiring
+    RunLoop* loop = nullptr;  // the connection's, from its open on
     ClockWatch clock_watch;
     DeadManRefresh dead_man;
     std::vector<okx::ChannelArg> unanswered;  // the replayed channels, until each is answered
     std::size_t refusals = 0;
     std::size_t stopping = 0;  // retired by a switch-over: unsubscriptions not answered yet
-    bool retiring = false;     // retired by a switch-over, not yet drained
 };
 
 namespace {
@@ -307,13 +316,13 @@ ConnectPacer* OkxConnector::pacer() {
 
 // ---- run thread ----
 
-void OkxConnector::send_login(Session& session) const {
+void OkxConnector::send_login(RunContext& context) const {
     const std::string timestamp = okx::login_timestamp(clock.now());
     const auto request =
         okx::login_request(credentials.api_key, credentials.api_pass,
                            okx::login_signature(timestamp, credentials.api_secret), timestamp);
     try {
-        session.send_json(request);
+        context.send_json(request);
     } catch (const nlohmann::json::type_error&) {
         // The serialiser's text would show the offending byte of the credential.
         throw std::runtime_error("the API credentials are not valid UTF-8");
@@ -322,11 +331,11 @@ void OkxConnector::send_login(Session& session) const {
 
 // Nothing recorded yet is a normal state: later subscribes go out as they are made. Returns the
 // channels replayed, each once.
-std::vector<okx::ChannelArg> OkxConnector::replay(Session& session) const {
+std::vector<okx::ChannelArg> OkxConnector::replay(RunContext& context) const {
     std::vector<okx::ChannelArg> replayed;
     channels.replay([&](const std::vector<okx::ChannelArg>& args) {
         for (const auto& request : okx::subscription_requests("subscribe", args))
-            session.send_json(request);
+            context.send_json(request);
         for (const auto& arg : args) {
             if (std::find(replayed.begin(), replayed.end(), arg) == replayed.end()) {
                 replayed.push_back(arg);
@@ -337,7 +346,7 @@ std::vector<okx::ChannelArg> OkxConnector::replay(Session& session) const {
 }
 
 // Every channel recorded, each once, in requests under OKX's size limit. Returns how many.
-std::size_t OkxConnector::unsubscribe_all(Session& session) const {
+std::size_t OkxConnector::unsubscribe_all(RunContext& context) const {
     std::vector<okx::ChannelArg> all;
     channels.replay([&](const std::vector<okx::ChannelArg>& args) {
         for (const auto& arg : args) {
@@ -345,7 +354,7 @@ std::size_t OkxConnector::unsubscribe_all(Session& session) const {
         }
     });
     for (const auto& request : okx::subscription_requests("unsubscribe", all))
-        session.send_json(request);
+        context.send_json(request);
     return all.size();
 }
 

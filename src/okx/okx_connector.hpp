@@ -77,9 +77,9 @@ private:
     }
 
     // Run thread, for the connection.
-    void send_login(Session& session) const;
-    std::vector<okx::ChannelArg> replay(Session& session) const;
-    std::size_t unsubscribe_all(Session& session) const;  // run thread
+    void send_login(RunContext& context) const;
+    std::vector<okx::ChannelArg> replay(RunContext& context) const;
+    std::size_t unsubscribe_all(RunContext& context) const;  // run thread
     // Python threads.
     okx::ChannelArg channel_arg(const ParamMap& params) const;
     std::vector<std::string> registry_lines(const std::vector<okx::ChannelArg>& args) const;
@@ -110,9 +110,8 @@ private:
     std::string signed_call(const SignedRequest& request);
     // A signed POST on the calling thread (REST errors as exceptions), or started on `loop`.
     std::string post(const std::string& target, const std::string& body);
-    std::unique_ptr<https::Pending> start_post(boost::asio::io_context& loop,
-                                               const std::string& target, std::string body,
-                                               https::Done done);
+    std::unique_ptr<https::Pending> start_post(RunLoop& loop, const std::string& target,
+                                               std::string body, https::Done done);
 
     const Credentials credentials;
     const bool is_private;

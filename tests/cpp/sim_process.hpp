@@ -58,6 +58,18 @@ protected:
     SimProcess* sim = nullptr;
 };
 
+// The same, for tests that count the simulator's REST connections: those kept from earlier
+// tests are closed first.
+class RestSimulatorTest : public SimulatorTest {
+protected:
+    void SetUp() override {
+        SimulatorTest::SetUp();
+        if (sim == nullptr) return;
+        sim->post("/rest?drop-idle=fin");
+        sim->reset();
+    }
+};
+
 // Captures standard output for its lifetime, also when an assertion leaves the test early.
 class StdoutCapture {
 public:

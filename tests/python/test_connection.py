@@ -97,6 +97,19 @@ class TestReaderEnds:
         assert not thread.is_alive()
         assert outcome == ["No more messages"]
 
+    def test_a_huge_timeout_waits_for_the_message(self, sim):
+        """recv(timeout=) past the clock's range waits as long as it can; it is no timeout of
+        a few milliseconds."""
+        c, conn = connected_pair(sim)
+        it = c.wsrun()
+        sender = threading.Timer(0.2, sim.send, (conn, "late"))  # a message that comes later
+        sender.start()
+        try:
+            assert it.recv(9.3e9) == "late"
+        finally:
+            sender.join(READ_TIMEOUT)
+            c.disconnect()
+
     def test_ctrl_c_interrupts_a_wait(self, sim):
         c, _ = connected_pair(sim)
         main = threading.main_thread().ident

@@ -99,6 +99,32 @@ def test_the_stub_is_found_outside_the_source_tree(tmp_path):
     assert done.stdout.count("error:") == 1, done.stdout
 
 
+def test_messages_are_typed_for_mypy_strict(tmp_path):
+    """What the connectors and Reconnecting give is typed (text, bytes, a decoded MEXC push or
+    a StreamEvent), so that mypy --strict checks the code that reads it."""
+    (tmp_path / "use.py").write_text(
+        "import corvane_ws as cw\n"
+        "def read(okx: cw.OKX, mexc: cw.MEXC, stream: cw.Reconnecting) -> None:\n"
+        "    for m in okx:\n"
+        "        reveal_type(m)\n"
+        "    reveal_type(mexc.recv(1))\n"
+        "    for item in stream:\n"
+        "        reveal_type(item)\n"
+        "async def aread(okx: cw.AsyncOKX, stream: cw.AsyncReconnecting) -> None:\n"
+        "    async for m in okx:\n"
+        "        reveal_type(m)\n"
+        "    reveal_type(await okx.recv(1))\n"
+        "    async for item in stream:\n"
+        "        reveal_type(item)\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           "use.py"], capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    revealed = [line for line in done.stdout.splitlines() if "Revealed type" in line]
+    assert len(revealed) == 6, done.stdout
+    for line in revealed:
+        assert line.endswith('"str | bytes | dict[str | int, Any] | '
+                             'corvane_ws._events.StreamEvent"'), line
+
+
 def test_async_example_streams_both_exchanges_in_one_loop(certificates):
     with make_sim(certificates, rate=100) as sim:
         base = f"wss://localhost:{sim.sim.ws_port}"

@@ -377,7 +377,8 @@ class TestChurn:
         after = settled_thread_count(threads)
         print(f"churn: {cycles} cycles; threads {threads}->{after}, fds {fds}->{fd_count()}, "
               f"RSS +{grown >> 10} KiB")
-        assert after == threads
+        # The baseline may still count a thread of the warm-up's last cycle on its way out.
+        assert after <= threads
         assert fd_count() <= fds
         assert grown < 4 << 20
 

@@ -396,13 +396,15 @@ class TestOrders:
             return thread
 
         try:
-            # 60012 may answer a subscription: it is left to the stream, the call runs out
+            # 60012 may answer a subscription: it is left to the stream (as a refused
+            # subscription), the call runs out
             bad = '{"event":"error","code":"60012","msg":"Invalid request","connId":"x"}'
             sender = answer(2, bad)
             with pytest.raises(cw.RequestOutcomeUnknown):
                 okx.create_order("BTC-USDT", "limit", "buy", "1", "20000", timeout=1)
             sender.join(READ_TIMEOUT)
-            assert okx.recv(READ_TIMEOUT) == bad
+            assert okx.recv(READ_TIMEOUT) == cw.StreamEvent(
+                "subscribe_failed", 1, "Invalid request", code="60012")
             # 60028 answers only an operation: the one call waiting fails at once
             sender = answer(3, '{"event":"error","code":"60028","msg":"Not here","connId":"x"}')
             with pytest.raises(cw.OrderRejected) as refused:
@@ -774,6 +776,39 @@ class TestStream:
         with pytest.raises(ValueError, match="non-negative"):
             it.recv(-1)
 
+    def test_huge_time_values_wait_as_long_as_they_can(self, sim):
+        """Seconds past any lock's or clock's range mean "as long as it takes", not an
+        OverflowError; a value that is no time is a ValueError."""
+        huge = (1e10, float("inf"))
+        with cw.OKX(url=sim.sim.url("/ws/v5/public"), open_timeout=1e10) as okx:
+            for timeout in huge:
+                okx.subscribe("tickers", "BTC-USDT")
+                assert '"event":"subscribe"' in okx.recv(timeout=timeout)
+            with pytest.raises(ValueError, match="seconds"):
+                okx.recv(timeout=float("nan"))
+        with okx_private(sim, open_timeout=float("inf")) as private:
+            placed = private.create_order("BTC-USDT", "limit", "buy", "0.001", "20000",
+                                          timeout=1e10)
+            assert placed["ordId"]
+
+        async def main() -> list[str]:
+            async with cw.AsyncOKX(url=sim.sim.url("/ws/v5/public"), open_timeout=1e10) as aokx:
+                got = []
+                for timeout in huge:
+                    aokx.subscribe("tickers", "BTC-USDT")
+                    got.append(await aokx.recv(timeout=timeout))
+                return got
+
+        assert all('"event":"subscribe"' in reply for reply in asyncio.run(main()))
+        stream = cw.Reconnecting(cw.OKX(url="wss://localhost:1/ws/v5/public"),
+                                 first_backoff=1e10, max_backoff=1e10)
+        kinds = []
+        for event in stream:
+            kinds.append(event.kind)
+            if event.kind == "waiting":
+                threading.Thread(target=stream.stop).start()
+        assert kinds == ["connect_failed", "waiting", "stopped"]
+
     @pytest.mark.parametrize("reader", ["okx", "okx-async", "mexc"])
     def test_gaps_are_reported_on_request(self, sim, reader):
         """A break in an order-book sequence is an event between the messages, ahead of the
@@ -825,6 +860,68 @@ class TestStream:
         assert gap.got is not None and gap.expected is not None and gap.got > gap.expected
         assert not isinstance(items[-1], cw.StreamEvent)
 
+    @pytest.mark.parametrize("reader", ["okx-recv", "okx-private", "mexc", "okx-reconnecting",
+                                        "mexc-async-reconnecting"])
+    def test_a_refused_subscription_is_an_event_with_the_exchanges_code(self, sim, reader):
+        """A mistyped channel is refused by the exchange: the stream says so, under
+        Reconnecting too, instead of just carrying no data."""
+        okx_url, mexc_url = sim.sim.url("/ws/v5/public"), sim.sim.url("/ws")
+        bad_mexc = "spot@public.deals.v3.api@BTCUSDT"  # a retired JSON name
+        if reader.startswith("mexc"):
+            connector = (cw.AsyncMEXC if "async" in reader else cw.MEXC)(url=mexc_url)
+            connector.subscribe(bad_mexc)
+        else:
+            connector = (okx_private(sim) if reader == "okx-private" else cw.OKX(url=okx_url))
+            connector.subscribe("tickerz", "BTC-USDT")
+        items: list[Any] = []
+
+        def refused() -> bool:
+            return any(isinstance(i, cw.StreamEvent) and i.kind == "subscribe_failed"
+                       for i in items)
+
+        if reader == "mexc-async-reconnecting":
+            async def main() -> None:
+                stream = cw.AsyncReconnecting(connector)
+                async with asyncio.timeout(READ_TIMEOUT):
+                    async for item in stream:
+                        items.append(item)
+                        if refused() or len(items) > 3:
+                            await stream.stop()
+            asyncio.run(main())
+        elif reader == "okx-reconnecting":
+            stream = cw.Reconnecting(connector)
+            guard = threading.Timer(READ_TIMEOUT, stream.stop)  # bounds the failure
+            guard.start()
+            try:
+                for item in stream:
+                    items.append(item)
+                    if refused() or len(items) > 3:
+                        stream.stop()
+            finally:
+                guard.cancel()
+        else:
+            with connector:
+                if reader == "okx-recv":
+                    items.append(connector.recv(READ_TIMEOUT))
+                else:
+                    guard = threading.Timer(READ_TIMEOUT, connector.disconnect)
+                    guard.start()
+                    try:
+                        for item in connector:
+                            items.append(item)
+                            break
+                    finally:
+                        guard.cancel()
+        [event] = [i for i in items if isinstance(i, cw.StreamEvent) and i.kind not in (
+            "connected", "disconnected", "stopped", "waiting")]
+        assert (event.kind, event.attempt) == ("subscribe_failed", 1)
+        if reader.startswith("mexc"):
+            assert (event.code, event.channel) == ("0", bad_mexc)
+            assert event.reason == (f"Not Subscribed successfully! [{bad_mexc}]  "
+                                    "Reason\uff1a Blocked!")
+        else:
+            assert event.code == "60018" and "tickerz" in (event.reason or "")
+
     def test_okx_channels_keyed_by_type_family_or_currency(self, sim):
         okx = cw.OKX(url=sim.sim.url("/ws/v5/public"))
         okx.subscribe("instruments", inst_type="SPOT")
@@ -855,6 +952,33 @@ class TestStream:
             out[name] = done.stdout + done.stderr
         assert "Пингуем" in out["module"]
         assert out["package"] == ""
+
+
+    def test_one_log_line_per_event_at_its_level(self, sim):
+        """At the package's logger: library chatter (websocketpp's lines, MEXC's pings, the
+        subscription list) at DEBUG, a refused connect one WARNING line. A connection's lines
+        come on a thread of their own, so the lines are compared whole, at exit."""
+        script = f"""
+import logging, sys
+logging.basicConfig(level=logging.DEBUG, stream=sys.stdout, format="%(levelname)s %(message)s")
+import corvane_ws as cw
+try:
+    cw.OKX(url="wss://localhost:1/ws/v5/public").connect()
+except cw.ConnectError:
+    pass
+with cw.OKX(url={sim.sim.url("/ws/v5/public")!r}) as okx:
+    okx.subscribe("tickers", "BTC-USDT"); okx.recv(10)
+    okx.subscribe("trades", "BTC-USDT"); okx.recv(10)
+with cw.MEXC(url={sim.sim.url("/ws")!r}) as mexc:
+    mexc.subscribe({DEALS!r}); mexc.recv(10)
+"""
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60, cwd=ROOT)
+        assert done.returncode == 0, done.stderr
+        lines = done.stdout.splitlines()
+        assert sorted(line for line in lines if not line.startswith("DEBUG ")) == [
+            "INFO Connection MEXC closed", "WARNING Connection failed"]
+        assert any("Пингуем" in line for line in lines)  # kept, at DEBUG
 
 
 class TestConnect:
@@ -932,6 +1056,47 @@ class TestReconnecting:
                     sim.reset(sim.sim.connections[-1].id)
         assert steps == ["connected", "subscribed", "dropped: Connection reset by peer", "waiting",
                          "connected", "subscribed", "dropped: None", "stopped"]
+
+    @pytest.mark.parametrize("face", ["blocking", "asyncio"])
+    def test_a_stop_between_the_stop_check_and_connect_still_wins(self, sim, face):
+        """The connector's connect() first lets stop() run to its end: the window between the
+        loop's last look at stop() and the connect, widened to all of stop()."""
+        url = sim.sim.url("/ws/v5/public")
+        if face == "blocking":
+            class StoppedFirst(cw.OKX):
+                def connect(self):
+                    stopper = threading.Thread(target=stream.stop)
+                    stopper.start()
+                    stopper.join(READ_TIMEOUT)
+                    return super().connect()
+
+            okx = StoppedFirst(url=url)
+            okx.subscribe("tickers", "BTC-USDT")  # its ack would be read if the stream were
+            stream = cw.Reconnecting(okx)
+            guard = threading.Timer(READ_TIMEOUT, okx.disconnect)  # bounds the failure
+            guard.start()
+            try:
+                items = list(stream)
+            finally:
+                guard.cancel()
+        else:
+            class AsyncStoppedFirst(cw.AsyncOKX):
+                async def connect(self):
+                    await astream.stop()
+                    return await super().connect()
+
+            async def main() -> list[Any]:
+                async with asyncio.timeout(READ_TIMEOUT):
+                    return [item async for item in astream]
+
+            aokx = AsyncStoppedFirst(url=url)
+            aokx.subscribe("tickers", "BTC-USDT")
+            astream = cw.AsyncReconnecting(aokx)
+            items = asyncio.run(main())
+        assert [(i.kind, i.reason) for i in items] == [
+            ("connected", None), ("disconnected", None), ("stopped", None)]
+        connector = okx if face == "blocking" else aokx
+        assert not connector.connected
 
 
 def test_the_simulator_runs_from_anywhere(tmp_path):

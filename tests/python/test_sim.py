@@ -8,6 +8,8 @@ import json
 import os
 import re
 import ssl
+import subprocess
+import sys
 import time
 from urllib.parse import quote, urlencode
 
@@ -16,7 +18,7 @@ from websockets.exceptions import ConnectionClosed
 from websockets.sync.client import connect as ws_connect
 
 from _corvane_ws_module import decode_mexc
-from conftest import make_sim
+from conftest import ROOT, make_sim
 from corvane_ws.sim import MEXC_TEST, OKX_TEST
 from corvane_ws.sim.mexc_rules import MexcLimits
 from corvane_ws.sim.okx import okx_sign
@@ -31,7 +33,13 @@ def tls():
 
 
 def raw(sim, path):
-    return ws_connect(sim.sim.url(path), ssl=tls(), open_timeout=TIMEOUT, close_timeout=TIMEOUT)
+    # websockets' sync client reads on its own thread while the caller writes. Under TLS 1.3 the
+    # server's session tickets arrive just as the request goes out, and that concurrent use of
+    # one SSL object lost the request now and then (a handshake that timed out on a loaded
+    # machine). TLS 1.2 sends nothing after its handshake.
+    context = tls()
+    context.maximum_version = ssl.TLSVersion.TLSv1_2
+    return ws_connect(sim.sim.url(path), ssl=context, open_timeout=TIMEOUT, close_timeout=TIMEOUT)
 
 
 def ask(ws, request):
@@ -451,3 +459,38 @@ class TestMexcRules:
         sim.sim.add_rest_fault("rate-limit", "/api/v3/order")
         status, body, retry_after = rest(sim, "POST", "/api/v3/order", {})
         assert (status, retry_after) == (429, "2")
+
+
+class TestUse:
+    def test_a_reset_keeps_the_feeds(self, certificates):
+        """After POST /reset a new subscription still gets the simulator's data."""
+        with make_sim(certificates, rate=50) as sim:
+            sim.control("POST", "/reset")
+            with raw(sim, "/ws/v5/public") as ws:
+                assert ask(ws, {"op": "subscribe", "args": [
+                    {"channel": "tickers", "instId": "BTC-USDT"}]})["event"] == "subscribe"
+                assert json.loads(ws.recv(TIMEOUT))["arg"]["channel"] == "tickers"
+
+    def test_two_simulators_in_one_process_are_both_trusted(self):
+        from corvane_ws.sim import serve
+
+        def handshake(running):
+            with ws_connect(running.sim.url("/ws/v5/public"), ssl=tls(), open_timeout=TIMEOUT,
+                            close_timeout=TIMEOUT) as ws:
+                assert ask(ws, {"op": "subscribe", "args": [
+                    {"channel": "tickers", "instId": "BTC-USDT"}]})["event"] == "subscribe"
+
+        before = os.environ["SSL_CERT_FILE"]
+        with serve() as first:
+            with serve() as second:
+                handshake(first)
+                handshake(second)
+            handshake(first)
+        assert os.environ["SSL_CERT_FILE"] == before
+
+    def test_without_the_extra_the_import_names_it(self):
+        blocked = "import sys; sys.modules['websockets'] = None; import corvane_ws.sim"
+        done = subprocess.run([sys.executable, "-c", blocked], capture_output=True, text=True,
+                              timeout=TIMEOUT, cwd=ROOT)
+        assert done.returncode == 1
+        assert 'pip install "corvane-ws[sim]"' in done.stderr.strip().splitlines()[-1]

@@ -225,6 +225,23 @@ class TestSwitchOver:
         reader.finish()
         assert len([i for i in reader.messages() if isinstance(i.data, bytes)]) == 1
 
+    def test_an_age_past_what_the_clock_holds_never_comes(self, sim):
+        """An age too long for the clock is no limit, not an overflow that switches at once:
+        a connector aged 0.5 s beside it switches first, and it has not switched by then."""
+        far, near = m.MexcConnector(), m.MexcConnector()
+        far.max_connection_age = 9.3e9
+        assert far.max_connection_age == 9.3e9
+        near.max_connection_age = 0.5
+        far.connect(sim.sim.url("/ws"))
+        far_reader = MetaReader(far)
+        far_reader.wait(has_event("open", 1))
+        near.connect(sim.sim.url("/ws"))
+        near_reader = MetaReader(near)
+        near_reader.wait(has_event("switch"))
+        near_reader.finish()
+        assert far_reader.events() == [("open", 1)]
+        far_reader.finish()
+
     def test_a_failed_replacement_leaves_the_old_connection_to_its_end(self, sim, capfd):
         sim.sim.okx_limits.upgrade_close_s = 2.0
         c = m.OkxConnector()

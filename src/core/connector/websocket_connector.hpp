@@ -17,9 +17,9 @@
 //   6. slot_mtx: the current Feed and whether its run thread has let go of it.
 //   7. Feed::link_mtx: which of the stream's connections take sends.
 //   8. Session::send_mtx: the connection handle and whether it is open.
-//   9. InboundQueue's reader_mtx, then its mtx (inbound_queue.hpp).
+//   9. InboundQueue's reader_mtx, then its mtx (inbound_queue.hpp); its bound's lock alone.
 //  10. The output lock (output.cpp), ConnectionStats' lock and ConnectPacer's, and the REST
-//      client's (core/https: a blocking call's waiter, a started call's delivery, the TLS
+//      client's (core/rest/https: a blocking call's waiter, a started call's delivery, the TLS
 //      session store): innermost; nothing blocks under them.
 // Nothing that blocks (REST, a blocked output stream, a join, a paced connect's wait) happens
 // under a lock a connection needs (5 to 10).

@@ -1,8 +1,5 @@
 #include "core/inbound/inbound_queue.hpp"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
@@ -81,7 +78,7 @@ bool InboundQueue::append(Fill fill) {
         fill(incoming);
         restocked = payload_buffers.restock();
         backlog_peak = std::max(backlog_peak, incoming.size());
-        if (!watchers.empty()) signal_watchers();
+        if (!watchers.empty()) watchers.signal();
         // A reader registers itself under mtx before it waits, so a wake-up sent after this
         // returns cannot miss it, and it never lands on a mutex still held here.
         reader_waits = readers_waiting.load(std::memory_order_relaxed) > 0;
@@ -98,37 +95,21 @@ std::uint64_t InboundQueue::queued_bytes() const {
 }
 
 bool InboundQueue::over_limit() const {
-    const std::size_t bound = limit.load(std::memory_order_relaxed);
-    return bound > 0 && queued_bytes() > bound;
+    return bound.over([this] { return queued_bytes(); });
 }
 
 bool InboundQueue::pause(std::function<void()> resume) {
-    std::lock_guard<std::mutex> lock(mtx);
-    // A reader may have drained it meanwhile, and none would come back to resume it.
-    const std::size_t bound = limit.load(std::memory_order_relaxed);
-    if (bound == 0 || queued_bytes() * 2 < bound) return false;
-    resume_hook = std::move(resume);
-    is_paused.store(true);
-    return true;
+    return bound.pause([this] { return queued_bytes(); }, std::move(resume));
 }
 
 void InboundQueue::resumed() {
-    std::lock_guard<std::mutex> lock(mtx);
-    resume_hook = nullptr;
-    is_paused.store(false);
-}
-
-void InboundQueue::resume_if_drained() {
-    if (!is_paused.load(std::memory_order_relaxed)) return;
-    const std::size_t bound = limit.load(std::memory_order_relaxed);
-    if (bound > 0 && queued_bytes() * 2 >= bound) return;
-    std::lock_guard<std::mutex> lock(mtx);
-    if (resume_hook) std::exchange(resume_hook, nullptr)();
+    bound.resumed();
 }
 
 void InboundQueue::limit_bytes(std::size_t bytes) {
-    limit.store(bytes, std::memory_order_relaxed);
-    resume_if_drained();  // a higher limit, or none, may release a paused connection at once
+    bound.limit_bytes(bytes);
+    // A higher limit, or none, may release a paused connection at once.
+    bound.release_if_drained([this] { return queued_bytes(); });
 }
 
 InboundQueue::Counts InboundQueue::counts() const {
@@ -141,25 +122,30 @@ InboundQueue::Counts InboundQueue::counts() const {
                   received,
                   received_bytes.load(std::memory_order_relaxed),
                   last_receive_ns.load(std::memory_order_relaxed),
-                  is_paused.load(std::memory_order_relaxed)};
+                  bound.paused()};
 }
 
 void InboundQueue::open_stream() {
     std::lock_guard<std::mutex> lock(mtx);
-    is_live.store(true);
+    fire(StreamEvent::open);
 }
 
 void InboundQueue::end_stream() {
     {
         std::lock_guard<std::mutex> lock(mtx);
-        is_live.store(false);
-        signal_watchers();
+        fire(StreamEvent::end);
+        watchers.signal();
     }
     cv.notify_all();
 }
 
+void InboundQueue::fire(StreamEvent event) {
+    if (const auto next = stream_transition(stream.load(std::memory_order_relaxed), event))
+        stream.store(*next);
+}
+
 bool InboundQueue::nothing_to_take() const {
-    return incoming.empty() && ready_count.load(std::memory_order_relaxed) == 0 && is_live.load();
+    return incoming.empty() && ready_count.load(std::memory_order_relaxed) == 0 && live();
 }
 
 bool InboundQueue::watch(int fd) {
@@ -177,34 +163,19 @@ std::optional<bool> InboundQueue::try_watch(int fd) {
 
 bool InboundQueue::add_watcher(int fd) {
     if (!nothing_to_take()) return false;
-    watchers.push_back(fd);
+    watchers.add(fd);
     return true;
 }
 
 void InboundQueue::unwatch(int fd) {
     std::lock_guard<std::mutex> lock(mtx);
-    remove_watcher(fd);
+    watchers.remove(fd);
 }
 
 bool InboundQueue::try_unwatch(int fd) {
     std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
-    if (lock.owns_lock()) remove_watcher(fd);
+    if (lock.owns_lock()) watchers.remove(fd);
     return lock.owns_lock();
-}
-
-void InboundQueue::remove_watcher(int fd) {
-    watchers.erase(std::remove(watchers.begin(), watchers.end(), fd), watchers.end());
-}
-
-// Each watcher is written once: it reads the descriptor, takes what it can and watches again.
-void InboundQueue::signal_watchers() {
-    for (const int fd : watchers) {
-        const eventfd_t one = 1;
-        // A failure can only be a full counter (the watcher is readable either way) or a closed
-        // descriptor, which unwatch() rules out.
-        [[maybe_unused]] const auto written = write(fd, &one, sizeof one);
-    }
-    watchers.clear();
 }
 
 std::optional<InboundMessage> InboundQueue::take(std::chrono::milliseconds max_wait) {
@@ -242,7 +213,7 @@ std::optional<InboundMessage> InboundQueue::take_incoming(std::unique_lock<std::
         lock.unlock();
         return pop_ready(reader);
     }
-    if (!is_live.load()) throw std::runtime_error("No more messages");
+    if (!live()) throw std::runtime_error("No more messages");
     return std::nullopt;
 }
 
@@ -273,7 +244,7 @@ InboundMessage InboundQueue::pop_ready(std::unique_lock<std::mutex>& reader) {
         spent = collect();
     }
     reader.unlock();
-    resume_if_drained();
+    bound.release_if_drained([this] { return queued_bytes(); });
     if (more && readers_waiting.load(std::memory_order_relaxed) > 0) wake_another_reader();
     if (spent) {
         spent.reset();  // freed here, with no lock held

@@ -4,14 +4,16 @@
 // exactly one of them. It also knows whether a connection is live, which tells a reader on an
 // empty queue whether to wait or to end.
 //
-// Locks. `mtx` guards what the producer touches: `incoming`, `live`, the waiting count and the
-// hand-over stage of the payload buffers. `reader_mtx` guards what readers share: `ready` and the
-// returned buffers. Order: reader_mtx before mtx; the producer takes mtx only. No reader waits
-// while it holds reader_mtx, so a reader is only ever held up by a swap or a pop.
+// Locks. `mtx` guards what the producer touches: `incoming`, the stream's state, the waiting
+// count, the watchers and the hand-over stage of the payload buffers. `reader_mtx` guards what
+// readers share: `ready` and the returned buffers. Order: reader_mtx before mtx; the producer
+// takes mtx only. No reader waits while it holds reader_mtx, so a reader is only ever held up by
+// a swap or a pop. The bound's own lock is taken with neither held.
 //
-// It also counts what it carries (for stats()), and can bound itself: above a limit of queued
-// bytes the producer is told to stop reading its socket, and the reader that brings the queue
-// below half the limit tells it to go on (see pause()).
+// It also counts what it carries (for stats()), and can bound itself (inbound_bound.hpp): above
+// a limit of queued bytes the producer is told to stop reading its socket, and the reader that
+// brings the queue below half the limit tells it to go on. Readers on an event loop watch a
+// descriptor instead of waiting (inbound_watchers.hpp).
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "core/inbound/inbound_bound.hpp"
+#include "core/inbound/inbound_states.hpp"
+#include "core/inbound/inbound_watchers.hpp"
 #include "core/inbound/message_batch.hpp"
 #include "core/inbound/payload_buffers.hpp"
 
@@ -40,7 +45,7 @@ public:
     bool push_all(std::vector<InboundMessage>& batch);
     // Whether more is queued than the limit allows: the producer should stop reading.
     bool over_limit() const;
-    // The producer has stopped reading: `resume` (any thread, under mtx; it must not block) is
+    // The producer has stopped reading: `resume` (any thread, under a lock; it must not block) is
     // called once, when a reader has brought the queue below half the limit. resumed() forgets
     // it (the producer reads again, or the connection has ended).
     // False, with nothing recorded, when readers have drained it below half meanwhile.
@@ -51,7 +56,7 @@ public:
     void open_stream();
     // The connection has ended: readers drain what is queued, then get "No more messages".
     void end_stream();
-    bool live() const { return is_live.load(); }
+    bool live() const { return stream.load() == StreamState::open; }
     // Where the run thread's inbound payloads come from (see payload_buffers.hpp).
     PayloadBuffers& buffers() { return payload_buffers; }
 
@@ -64,6 +69,8 @@ public:
     // As take(0), but never blocks on a lock either: nullopt also when another thread holds
     // one. For callers that must not block (a thread holding the GIL).
     std::optional<InboundMessage> try_take();
+    // How many readers wait in take() now, for nothing queued.
+    int waiting_readers() const { return readers_waiting.load(std::memory_order_relaxed); }
     // Hands back the payload of a message taken earlier, so the run thread can reuse its buffer;
     // dropped instead when that would mean waiting for a lock.
     void give_back(std::string&& payload);
@@ -105,7 +112,6 @@ private:
     std::optional<InboundMessage> take_incoming(std::unique_lock<std::mutex>& reader,
                                                 std::unique_lock<std::mutex>& lock);
     std::uint64_t queued_bytes() const;
-    void resume_if_drained();  // reader, no lock held
     void count_received(std::uint64_t messages, std::uint64_t bytes, std::int64_t last_ns);
     // Producer: `fill` appends to `incoming` under mtx; true when a reader waits.
     template <typename Fill>
@@ -123,19 +129,17 @@ private:
         std::vector<std::string> returned, shared;
     };
     std::optional<SpentBacklog> collect();  // caller holds reader_mtx
-    void signal_watchers();                 // caller holds mtx
     bool add_watcher(int fd);               // caller holds mtx
-    void remove_watcher(int fd);            // caller holds mtx
+    void fire(StreamEvent event);           // caller holds mtx
 
     std::mutex mtx;
     std::condition_variable cv;
     MessageBatch incoming;                // guarded by mtx; newer than everything in `ready`
-    std::atomic<bool> is_live{false};     // written under mtx, so a waiter cannot miss a change
+    // Written under mtx, so a waiter cannot miss a change.
+    std::atomic<StreamState> stream{StreamState::closed};
     std::atomic<int> readers_waiting{0};  // written under mtx; lets push skip the futex
     std::size_t backlog_peak = 0;         // guarded by mtx: longest queue since the last swap
-    // Guarded by mtx; written under mtx too, so that an unwatched descriptor, once closed and
-    // its number reused, is never written.
-    std::vector<int> watchers;
+    InboundWatchers watchers;             // guarded by mtx
 
     // Readers take everything queued in one swap and then pop from `ready` without touching
     // mtx, so the run thread rarely finds mtx held.
@@ -155,9 +159,7 @@ private:
     std::atomic<std::uint64_t> max_queued{0};  // bytes; readers, under reader_mtx and mtx
     std::uint64_t peak_since_drained = 0;      // bytes; guarded by reader_mtx
     std::atomic<std::uint64_t> read_calls{0};  // readers; a plain increment under reader_mtx
-    alignas(64) std::atomic<std::size_t> limit{0};
-    std::atomic<bool> is_paused{false};  // written under mtx
-    std::function<void()> resume_hook;   // guarded by mtx
+    alignas(64) InboundBound bound;
 };
 
 }  // namespace corvane

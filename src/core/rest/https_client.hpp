@@ -5,8 +5,6 @@
 // (blocking) or has it delivered on an event loop that is already running (a connection's own),
 // where it can be cancelled at any point without that loop ever waiting.
 
-#include <boost/asio/io_context.hpp>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -14,6 +12,12 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+// Only a reference to the loop passes through here: code that sees this header does not see
+// Asio.
+namespace boost::asio {
+class io_context;
+}  // namespace boost::asio
 
 namespace corvane::https {
 

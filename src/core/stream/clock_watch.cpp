@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/stream/session.hpp"
 #include "core/text/output.hpp"
 
 namespace corvane {
@@ -50,38 +49,27 @@ void measure_clock_once(ClockOffset& offset, const https::Endpoint& endpoint,
     if (offset.claim_first()) measure_clock(offset, endpoint, request);
 }
 
-ClockWatch::ClockWatch(ClockOffset& offset, EndpointOf endpoint, https::Request request,
+ClockWatch::ClockWatch(ClockOffset& offset, EndpointOf endpoint_of, https::Request time_request,
                        std::chrono::milliseconds interval)
-    : offset(offset), endpoint(std::move(endpoint)), request(std::move(request)),
-      interval(interval) {}
+    : offset(offset), endpoint(std::move(endpoint_of)), request(std::move(time_request)),
+      job(interval, interval,
+          {nullptr,
+           [this](RunLoop& loop, https::Done done) {
+               https::Endpoint bounded = endpoint();
+               bounded.timeout = std::min(bounded.timeout, kMeasureTimeout);
+               return loop.rest(bounded, request, std::move(done));
+           },
+           [this](const https::Reply& reply) {
+               report(record_time_reply(this->offset, reply));
+               return PeriodicRest::Then::wait;
+           }}) {}
 
-void ClockWatch::start(Session& session) {
-    CORVANE_ON_RUN_THREAD(session.thread());
-    timer.emplace(session.io());
-    schedule(session);
+void ClockWatch::start(RunLoop& loop) {
+    job.start(loop);
 }
 
 void ClockWatch::stop() {
-    pending.reset();
-    timer.reset();
-}
-
-void ClockWatch::schedule(Session& session) {
-    timer->expires_after(interval);
-    timer->async_wait([this, &session](const boost::system::error_code& ec) {
-        if (!ec) measure(session);
-    });
-}
-
-void ClockWatch::measure(Session& session) {
-    CORVANE_ON_RUN_THREAD(session.thread());
-    https::Endpoint bounded = endpoint();
-    bounded.timeout = std::min(bounded.timeout, kMeasureTimeout);
-    pending = https::start(session.io(), bounded, request,
-                           [this, &session](const https::Reply& reply) {
-                               report(record_time_reply(offset, reply));
-                               schedule(session);
-                           });
+    job.stop();
 }
 
 }  // namespace corvane

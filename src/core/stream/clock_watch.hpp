@@ -1,11 +1,9 @@
 #pragma once
 // ClockWatch: keeps a connector's ClockOffset measured against the exchange's time endpoint,
 // every few minutes while a private connection lasts, on that connection's run thread and
-// without blocking it (the request runs on the connection's loop). One per connection; it
-// stops with the connection. measure_clock() is the blocking measurement a private connect
-// makes first, on the caller's thread.
-
-#include <boost/asio/steady_timer.hpp>
+// without blocking it (a PeriodicRest: the request runs on the connection's loop). One per
+// connection; it stops with the connection. measure_clock() is the blocking measurement a
+// private connect makes first, on the caller's thread.
 
 #include <chrono>
 #include <functional>
@@ -15,10 +13,10 @@
 
 #include "core/rest/clock/clock_offset.hpp"
 #include "core/rest/https_client.hpp"
+#include "core/stream/periodic_rest.hpp"
+#include "core/stream/run_loop.hpp"
 
 namespace corvane {
-
-class Session;
 
 // Measures `offset` with `request` (an unsigned GET); on failure leaves it as it was and writes
 // "Error: clock offset: <why>" to standard error.
@@ -41,20 +39,15 @@ public:
                std::chrono::milliseconds interval);
 
     // Run thread: the first measurement one interval from now.
-    void start(Session& session);
+    void start(RunLoop& loop);
     // Run thread: nothing more is measured (the connection has closed).
     void stop();
 
 private:
-    void schedule(Session& session);
-    void measure(Session& session);
-
     ClockOffset& offset;
     const EndpointOf endpoint;
     const https::Request request;
-    const std::chrono::milliseconds interval;
-    std::optional<boost::asio::steady_timer> timer;
-    std::unique_ptr<https::Pending> pending;
+    PeriodicRest job;  // a failed measurement waits a whole interval, like any other
 };
 
 }  // namespace corvane

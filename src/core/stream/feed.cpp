@@ -424,7 +424,11 @@ void Feed::arm_age() {
     age_timer.cancel();
     const double seconds = setup.max_age_s.load();
     const bool ending = state == FeedState::closing || state == FeedState::ended;
-    if (ending || !current || !current->is_open() || !std::isfinite(seconds)) return;
+    if (ending || !current || !current->is_open()) return;
+    // An age near or past what the clock can hold is no limit (converted, it would overflow into
+    // the past); half its room is still centuries.
+    const double room = std::chrono::duration<double>(Clock::time_point::max() - opened_at).count();
+    if (!(seconds < room / 2)) return;
     const auto age = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(std::max(seconds, 0.0)));
     age_timer.expires_at(opened_at + age);

@@ -29,6 +29,7 @@ Session::Session(Feed& feed, std::unique_ptr<ConnectionHandler> handler, std::ui
       number(number),
       timer(feed.endpoint().get_io_service()),
       schedule(keepalive),
+      run_loop(feed.endpoint().get_io_service(), feed.thread()),
       handler(std::move(handler)) {}
 
 // A read held back for a paused connection holds the connection: dropped, it lets go of it.
@@ -183,6 +184,10 @@ void Session::close(std::uint16_t code, const std::string& reason) {
     // Not open yet (it closes as soon as it opens), or already closed: nothing to flush or to
     // wait for.
     feed.on_unwanted(*this);
+}
+
+void Session::close(CloseCode code, const std::string& reason) {
+    close(static_cast<std::uint16_t>(code), reason);
 }
 
 void Session::give_up(const std::string& why) {

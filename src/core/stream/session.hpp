@@ -23,9 +23,11 @@
 #include <string>
 
 #include "core/inbound/inbound_queue.hpp"
+#include "core/stream/asio_run_loop.hpp"
 #include "core/stream/connection_handler.hpp"
 #include "core/stream/connection_stats.hpp"
 #include "core/stream/keepalive.hpp"
+#include "core/stream/run_context.hpp"
 #include "core/stream/session_state.hpp"
 #include "core/stream/thread_owner.hpp"
 #include "core/transport/client_config.hpp"
@@ -34,11 +36,11 @@ namespace corvane {
 
 class Feed;
 
-class Session {
+class Session final : public RunContext {
 public:
     // `number`: the connector's count of connection attempts, this one included.
     Session(Feed& feed, std::unique_ptr<ConnectionHandler> handler, std::uint32_t number);
-    ~Session();
+    ~Session() override;
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -51,9 +53,9 @@ public:
     // ---- any thread ----
     bool is_open();
     // One text frame; throws std::runtime_error("Send failed: ...").
-    void send_text(const std::string& text);
+    void send_text(const std::string& text) override;
     // One JSON value as a text frame: compact, raw UTF-8, strict.
-    void send_json(const nlohmann::json& value);
+    void send_json(const nlohmann::json& value) override;
     // Sends `value` if the connection is open; false (nothing sent) if it is not.
     bool send_if_open(const nlohmann::json& value);
     // A request the exchange answers on this connection (an order): counted until the handler
@@ -63,28 +65,30 @@ public:
 
     // ---- run thread ----
     // Queues one inbound message for the readers.
-    void deliver(std::string& payload, bool binary);
+    void deliver(std::string& payload, bool binary) override;
     // The same, outside a read (a REST callback): queued at once, not with the next read's.
-    void deliver_now(std::string& payload, bool binary);
+    void deliver_now(std::string& payload, bool binary) override;
     // A request on the stream's current connection, whichever it is now; false if none is open.
-    bool send_request_on_stream(const nlohmann::json& value);
+    bool send_request_on_stream(const nlohmann::json& value) override;
     // Closes the connection with a close handshake; one not open yet is given up, or closed as
     // soon as it opens.
     void close(std::uint16_t code, const std::string& reason);
+    void close(CloseCode code, const std::string& reason) override;
     // The same, with `why` as the reason its close event gives.
     void give_up(const std::string& why);
     // For the exchange's handler: every replayed channel is answered (the connection is ready to
     // take over a stream); the exchange announced that it will close this connection.
-    void ready();
-    void replace(const std::string& why, std::chrono::seconds closes_in = {});
+    void ready() override;
+    void replace(const std::string& why, std::chrono::seconds closes_in) override;
     // A switch-over retires this connection: the exchange's handler asks for its pushes to
     // stop. False when it cannot (the connection is closed at once).
     bool stop_pushes();
     // For the exchange's handler: the exchange has answered that request.
-    void drained();
+    void drained() override;
     // For the exchange's handler: the answer to a request sent with send_request has come.
-    void request_answered();
-    std::uint32_t unanswered_requests() const { return requests_out.load(); }
+    void request_answered() override;
+    std::uint32_t unanswered_requests() const override { return requests_out.load(); }
+    RunLoop& loop() override { return run_loop; }
     boost::asio::io_context& io();
     const ThreadOwner& thread() const;
     bool has_ended() const { return state == SessionState::ended; }
@@ -130,6 +134,7 @@ private:
     SessionState state = SessionState::connecting;
     boost::asio::steady_timer timer;
     KeepAliveSchedule schedule;
+    AsioRunLoop run_loop;  // the handler's posts, timers and REST calls
 
     // Run thread only.
     std::uint64_t arrivals = 0;

@@ -31,11 +31,18 @@ TlsStream::~TlsStream() {
 }
 
 void TlsStream::attach() {
-    if (attached) return;
+    if (state != TlsState::detached) return;
     socket.native_non_blocking(true);
     BIO* bio = transport.attach(static_cast<int>(socket.native_handle()));
     SSL_set_bio(ssl, bio, bio);
-    attached = true;
+    fire(TlsEvent::attach);
+}
+
+bool TlsStream::fire(TlsEvent event) {
+    const std::optional<TlsState> next = tls_transition(state, event);
+    if (!next) return false;
+    state = *next;
+    return true;
 }
 
 TlsStream::Step TlsStream::classify(int result, boost::system::error_code& ec) {
@@ -55,14 +62,14 @@ TlsStream::Step TlsStream::classify(int result, boost::system::error_code& ec) {
             ec = boost::asio::error::eof;
             return Step::closed;
         case SSL_ERROR_SYSCALL:
-            broken = true;
+            fire(TlsEvent::fail);
             ec = queued != 0  ? boost::system::error_code(static_cast<int>(queued),
                                                           boost::asio::error::get_ssl_category())
                  : errno != 0 ? boost::system::error_code(errno, boost::system::system_category())
                               : boost::asio::ssl::error::stream_truncated;
             return Step::failed;
         default:
-            broken = true;
+            fire(TlsEvent::fail);
             // The TCP connection ended without the peer's close_notify.
             ec = ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING
                      ? boost::system::error_code(boost::asio::ssl::error::stream_truncated)
@@ -98,7 +105,7 @@ void TlsStream::read(char* data, std::size_t size, Done done) {
 }
 
 void TlsStream::release_reads() {
-    holding = false;
+    fire(TlsEvent::release);
     if (!held) return;
     HeldRead next = std::move(*held);
     held.reset();
@@ -109,7 +116,7 @@ void TlsStream::release_reads() {
 }
 
 void TlsStream::forget_held_read() {
-    holding = false;
+    fire(TlsEvent::release);
     const std::optional<HeldRead> dropped = std::exchange(held, std::nullopt);
 }
 
@@ -149,7 +156,7 @@ void TlsStream::handshake_step(Finished done) {
 // Our close_notify, then the peer's, as an asio TLS stream does. Not after a fatal error: OpenSSL
 // forbids it, and its failure would replace the error that ended the connection.
 void TlsStream::async_shutdown(Finished done) {
-    if (!attached || broken) {
+    if (!may_shut_down(state)) {
         boost::asio::post(socket.get_executor(), [done] { done(boost::system::error_code()); });
         return;
     }

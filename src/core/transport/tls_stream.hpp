@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "core/transport/socket_bio.hpp"
+#include "core/transport/tls_stream_state.hpp"
 
 namespace corvane {
 
@@ -51,7 +52,7 @@ public:
     // pause only takes effect at its next read: a pause asked for by the hook above, inside a
     // read's start, came too late for that read, and a resume then started a second one into
     // the same buffer.)
-    void hold_reads() { holding = true; }
+    void hold_reads() { fire(TlsEvent::hold); }
     void release_reads();
     // The connection has ended: a read that waits is dropped, and with it the connection it holds.
     void forget_held_read();
@@ -62,7 +63,7 @@ public:
         if (before_read) before_read();
         const boost::asio::mutable_buffer first = *boost::asio::buffer_sequence_begin(buffers);
         char* data = static_cast<char*>(first.data());
-        if (holding) {
+        if (reads_held(state)) {
             held.emplace(HeldRead{data, first.size(), Done(std::forward<Handler>(handler))});
             return;
         }
@@ -86,19 +87,18 @@ private:
     // Waits until the socket can take the next step, then runs `retry`.
     void wait_for(Step step, std::function<void()> retry, Finished fail);
     void attach();  // the socket to OpenSSL, once it is connected
+    bool fire(TlsEvent event);
 
     boost::asio::ip::tcp::socket socket;
     SocketBio transport{kReadAhead};
     SSL* ssl;
-    bool attached = false;
-    bool broken = false;  // a fatal TLS or socket error was met
+    TlsState state = TlsState::detached;  // tls_stream_state.hpp
     std::function<void()> before_read;
     struct HeldRead {
         char* data;
         std::size_t size;
         Done done;
     };
-    bool holding = false;
     std::optional<HeldRead> held;  // the read asked for while holding
 };
 

@@ -76,15 +76,8 @@ TEST(RestRequest, WireFormWithAFixedClock) {
                   std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
-class RestAgainstSimulator : public testing::SimulatorTest {
+class RestAgainstSimulator : public testing::RestSimulatorTest {
 protected:
-    void SetUp() override {
-        testing::SimulatorTest::SetUp();
-        if (sim == nullptr) return;
-        sim->post("/rest?drop-idle=fin");  // connections kept from earlier tests are not counted
-        sim->reset();
-    }
-
     https::Reply order(unsigned n) {
         return mexc::send_signed(sim->rest(), "POST", "/api/v3/order", kKey, kSecret,
                                  {{"symbol", "BTCUSDT"},

@@ -6,6 +6,7 @@
 
 #include <deque>
 
+#include "core/stream/asio_run_loop.hpp"
 #include "okx/dead_man_switch.hpp"
 
 namespace corvane {
@@ -22,17 +23,19 @@ struct Sent {
 struct Connection {
     Connection(DeadManPeriod& period, InboundQueue& queue, boost::asio::io_context& loop,
                std::deque<Sent>& sent)
-        : refresh(period, queue,
+        : run_loop(loop, thread),
+          refresh(period, queue,
                   [&sent](int seconds, https::Done done) {
                       sent.push_back({seconds, std::move(done)});
                       return std::make_unique<https::Pending>();
                   },
                   milliseconds(1)) {
         thread.claim();
-        refresh.start(loop, thread);
+        refresh.start(run_loop);
     }
     ~Connection() { refresh.stop(); }
     ThreadOwner thread;
+    AsioRunLoop run_loop;
     DeadManRefresh refresh;
 };
 
@@ -78,6 +81,9 @@ protected:
     }
 
     boost::asio::io_context loop;
+    // Like a connection's own loop, it never runs out of work (a refresh in flight arms no timer).
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> busy{
+        loop.get_executor()};
     InboundQueue queue;
     DeadManPeriod period;
     std::deque<Sent> sent;

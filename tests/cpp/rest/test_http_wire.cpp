@@ -72,15 +72,8 @@ TEST(HttpAnswerText, AWholeAnswerGivesItsStatusBodyAndRetryAfter) {
     EXPECT_FALSE(reply.succeeded());
 }
 
-class HttpAnswers : public testing::SimulatorTest {
+class HttpAnswers : public testing::RestSimulatorTest {
 protected:
-    void SetUp() override {
-        testing::SimulatorTest::SetUp();
-        if (sim == nullptr) return;
-        sim->post("/rest?drop-idle=fin");  // connections kept from earlier tests are not counted
-        sim->reset();
-    }
-
     // One call answered with `raw` as it stands: its first `split` bytes in a TLS record of
     // their own (so the client reads them apart from the rest), the connection closed after it
     // if `close`.

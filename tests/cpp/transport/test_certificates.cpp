@@ -41,7 +41,10 @@ Cert new_cert(EVP_PKEY* key, const std::string& name, X509* issuer, EVP_PKEY* is
         add_extension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
         add_extension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
-        add_extension(cert.get(), signer, NID_subject_alt_name, ("DNS:" + name).c_str());
+        // An address is named as one: a client checks an IP against the IP entries only.
+        const bool address = name.find_first_not_of("0123456789.") == std::string::npos;
+        add_extension(cert.get(), signer, NID_subject_alt_name,
+                      ((address ? "IP:" : "DNS:") + name).c_str());
         add_extension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
     }
     if (X509_sign(cert.get(), issuer_key, EVP_sha256()) == 0)

@@ -28,7 +28,8 @@ class TestAuthority {
 public:
     explicit TestAuthority(const std::string& name = "corvane test CA");
     X509* root() const { return self.cert.get(); }
-    // A server certificate for `host` (as its subject alternative name), valid from now.
+    // A server certificate for `host` (a name or an IPv4 address, as its subject alternative
+    // name), valid from now.
     Issued issue(const std::string& host) const;
 
 private:

@@ -182,6 +182,18 @@ protected:
         return {got->first, buffer.substr(0, got->second)};
     }
 
+    // Reads until a read fails: what came, and the error it ended with.
+    std::pair<std::string, error_code> read_to_end() {
+        std::string got;
+        error_code ec;
+        while (!ec) {
+            auto [e, text] = read_some(100);
+            got += text;
+            ec = e;
+        }
+        return {got, ec};
+    }
+
     TestAuthority authority;
     Issued server = authority.issue("localhost");
     net::io_context loop;
@@ -313,13 +325,7 @@ TEST_F(TlsStreamTest, ThePeersCloseNotifyEndsReadsWithEof) {
     std::string ciphertext = peer->seal("last words");
     ciphertext += peer->close_notify();
     peer->send(ciphertext);
-    std::string got;
-    error_code ec;
-    while (!ec) {
-        auto [e, text] = read_some(100);
-        got += text;
-        ec = e;
-    }
+    const auto [got, ec] = read_to_end();
     EXPECT_EQ(got, "last words");
     EXPECT_EQ(ec, net::error::eof) << ec.message();
 }
@@ -330,13 +336,7 @@ TEST_F(TlsStreamTest, ACloseWithoutCloseNotifyIsATruncation) {
     open();
     peer->send(peer->seal("cut"));
     peer->half_close();
-    std::string got;
-    error_code ec;
-    while (!ec) {
-        auto [e, text] = read_some(100);
-        got += text;
-        ec = e;
-    }
+    const auto [got, ec] = read_to_end();
     EXPECT_EQ(got, "cut");
     EXPECT_EQ(ec, net::ssl::error::stream_truncated) << ec.message();
     std::optional<error_code> shut;

@@ -36,7 +36,7 @@ void HostPool::warm(const Endpoint& endpoint) {
 }
 
 void HostPool::end(const std::shared_ptr<Job>& job, const Reply* reply) {
-    if (job->done) return;
+    if (job->done()) return;
     if (reply == nullptr) job->report = nullptr;
     waiting.erase(std::remove(waiting.begin(), waiting.end(), job), waiting.end());
     if (KeptConnection* holder = job->on) {
@@ -87,7 +87,7 @@ void HostPool::pump() {
 
 // A retried call goes only to a connection not used before; any other takes the first free one.
 bool HostPool::place(const std::shared_ptr<Job>& job) {
-    if (!job->retried) {
+    if (!job->retried()) {
         while (const auto idle = find(KeptConnection::State::idle)) {
             if (idle->take(job)) return true;  // otherwise it found itself closed, and is gone
         }
@@ -96,7 +96,7 @@ bool HostPool::place(const std::shared_ptr<Job>& job) {
         opening->attach(job);
         return true;
     }
-    if (connections.size() >= kMaxConnections && job->retried) {
+    if (connections.size() >= kMaxConnections && job->retried()) {
         if (const auto idle = find(KeptConnection::State::idle)) {
             idle->abort();
             forget(*idle);

@@ -125,14 +125,13 @@ bool KeptConnection::take(std::shared_ptr<Job> next) {
 }
 
 void KeptConnection::send() {
-    current = State::busy;
+    fire(KeptEvent::send);
     ++idle_turn;  // ends the idle timer
     timer.cancel();
-    reading = false;
     parser.emplace();
     parser->header_limit(8192);
     parser->body_limit(kBodyLimit);
-    job->written = true;  // from here on, a failure leaves the outcome unknown
+    job->fire(JobEvent::write);  // from here on, a failure leaves the outcome unknown
     job->written_at = std::chrono::system_clock::now();
     http::async_write(stream, job->request,
                       [self = shared_from_this()](error_code e, std::size_t bytes) {
@@ -141,13 +140,12 @@ void KeptConnection::send() {
 }
 
 void KeptConnection::on_write(error_code ec, std::size_t bytes) {
-    if (current != State::busy) return;
-    if (ec && reused && bytes == 0 && refused_at_once(ec) && !job->retried) {
+    if (!carries_call(current)) return;
+    if (ec && reused && bytes == 0 && refused_at_once(ec) && !job->retried()) {
         // The server had closed it: nothing left, so the request goes out once more, elsewhere.
         std::shared_ptr<Job> again = std::move(job);
         again->on = nullptr;
-        again->written = false;
-        again->retried = true;
+        again->fire(JobEvent::refused);
         close();
         pool.retry(*this, again);
         return;
@@ -158,8 +156,7 @@ void KeptConnection::on_write(error_code ec, std::size_t bytes) {
 }
 
 void KeptConnection::read_answer() {
-    if (reading) return;
-    reading = true;
+    if (!fire(KeptEvent::read)) return;  // its read is under way already
     read_header();
 }
 
@@ -174,7 +171,7 @@ void KeptConnection::read_header() {
 // releases let a response's Content-Length past the body limit, so the limit is checked here
 // before the body is read, and again after it.
 void KeptConnection::on_header(error_code ec) {
-    if (current != State::busy) return;
+    if (!carries_call(current)) return;
     if (ec) return exchange_failed(step_failure("read", ec));
     if (parser->get().result_int() / 100 == 1) {
         parser.emplace();
@@ -189,7 +186,7 @@ void KeptConnection::on_header(error_code ec) {
 }
 
 void KeptConnection::on_read(error_code ec) {
-    if (current != State::busy) return;
+    if (!carries_call(current)) return;
     if (ec) return exchange_failed(step_failure("read", ec));
     if (parser->get().body().size() > kBodyLimit)
         return exchange_failed(step_failure("read", http::error::body_limit));
@@ -219,7 +216,7 @@ void KeptConnection::exchange_failed(const std::string& why) {
 }
 
 void KeptConnection::become_idle() {
-    current = State::idle;
+    fire(KeptEvent::rest);
     ++idle_turn;
     if (!idle_reading) read_while_idle();
     timer.expires_after(kIdleLimit);
@@ -249,7 +246,7 @@ void KeptConnection::on_idle_read(error_code ec, std::size_t bytes) {
     if (current == State::idle) {
         close();
         pool.on_lost(*this);
-    } else if (current == State::busy) {
+    } else if (carries_call(current)) {
         if (ec && bytes == 0) return exchange_failed(step_failure("read", ec));
         read_answer();
     }
@@ -271,8 +268,7 @@ void KeptConnection::abort() {
 }
 
 void KeptConnection::close() {
-    if (current == State::closed) return;
-    current = State::closed;
+    if (!fire(KeptEvent::close)) return;
     ++idle_turn;
     timer.cancel();
     resolver.cancel();
@@ -280,6 +276,13 @@ void KeptConnection::close() {
     SSL_set_shutdown(stream.native_handle(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
     error_code ignored;
     stream.next_layer().close(ignored);
+}
+
+bool KeptConnection::fire(KeptEvent event) {
+    const std::optional<State> next = kept_transition(current, event);
+    if (!next) return false;
+    current = *next;
+    return true;
 }
 
 }  // namespace corvane::https

@@ -3,6 +3,8 @@
 // keep-alive) and carrying one request at a time. Its pool (host_pool.hpp) decides what it
 // carries; it tells the pool when it is free or gone. REST thread only.
 //
+// Its states and their table: kept_state.hpp; what each event means here:
+//
 //   state    event                                  next     what happens
 //   opening  handshake done, a job held             busy     the job's request is written
 //   opening  handshake done, none held              idle     watched for the server's close
@@ -11,8 +13,9 @@
 //   idle     take, the server has closed            closed   the job goes to another connection
 //   idle     server closes (or sends anything)      closed   the next call opens a new one
 //   idle     idle limit reached                     closed   a warm pool opens a new one
-//   busy     whole answer, keep-alive               idle     the job's reply reported
-//   busy     whole answer, "Connection: close"      closed   the job's reply reported
+//   busy     request written                        answering  the answer is read
+//   answering whole answer, keep-alive              idle     the job's reply reported
+//   answering whole answer, "Connection: close"     closed   the job's reply reported
 //   busy     write fails before any byte left       closed   the job retried once, elsewhere
 //   busy     any other failure                      closed   the job: outcome unknown
 //   any      abort (the job's deadline, shutdown)   closed   nothing reported by it
@@ -29,6 +32,7 @@
 #include <string>
 
 #include "core/rest/https/job.hpp"
+#include "core/rest/https/kept_state.hpp"
 
 namespace corvane::https {
 
@@ -36,7 +40,7 @@ class HostPool;
 
 class KeptConnection : public std::enable_shared_from_this<KeptConnection> {
 public:
-    enum class State { opening, idle, busy, closed };
+    using State = KeptState;
 
     KeptConnection(boost::asio::io_context& loop, HostPool& pool, const Endpoint& endpoint,
                    const std::string& host_port);
@@ -79,6 +83,7 @@ private:
     void on_idle_read(boost::system::error_code ec, std::size_t bytes);
     bool server_closed() const;
     void close();
+    bool fire(KeptEvent event);
 
     HostPool& pool;
     const Endpoint endpoint;
@@ -92,9 +97,8 @@ private:
     std::shared_ptr<Job> job;
     State current = State::opening;
     unsigned idle_turn = 0;     // which idle spell a timer belongs to
-    bool idle_reading = false;  // a read started while idle is under way
-    bool reading = false;       // the answer's read has started
-    bool reused = false;     // it has carried a whole exchange before
+    bool idle_reading = false;  // a read started while idle is under way (a socket operation)
+    bool reused = false;        // it has carried a whole exchange before
 };
 
 }  // namespace corvane::https
