@@ -24,6 +24,7 @@ class MetaReader:
     def __init__(self, connector):
         self.connector = connector
         self.items = []
+        self.arrived_ns = []  # when each item reached the reader (time.time_ns())
         self.ended = threading.Event()
         self.cond = threading.Condition()
         self.thread = threading.Thread(target=self._run, daemon=True)
@@ -34,6 +35,7 @@ class MetaReader:
             for item in self.connector.wsrun(meta=True):
                 with self.cond:
                     self.items.append(item)
+                    self.arrived_ns.append(time.time_ns())
                     self.cond.notify_all()
         except RuntimeError as e:
             assert str(e) == "No more messages"
@@ -129,6 +131,15 @@ def switched(count):
         return seen[1] >= count
 
     return done
+
+
+def trade_push(trade_id):
+    return ('{"arg":{"channel":"trades","instId":"BTC-USDT"},"data":[{"instId":"BTC-USDT",'
+            f'"tradeId":"{trade_id}","px":"1","sz":"1","side":"buy","ts":"1"}}]}}')
+
+
+def trades(items):
+    return [i for i in items if isinstance(i, m.Message) and i.data.startswith('{"arg":{"channel":"trades"')]
 
 
 def private_okx():
@@ -371,6 +382,34 @@ class TestSwitchOver:
             assert (len(times), sorted(times)) == (count, list(range(1, count + 1)))
             assert any(isinstance(i, m.Event) and i.kind == "switch" for i in items)
             c.disconnect()
+
+    def test_a_push_held_on_a_quiet_stream_comes_within_the_grace(self, sim):
+        """The old connection carries a, x, b, x and the replacement x, b, then nothing more
+        comes: b is a twin only if the replacement's next push is x. With no later message it
+        comes a grace (250 ms) after the old connection's last push, before the old one's close."""
+        c = m.OkxConnector()
+        c.subscribe(channel="trades", inst_id="BTC-USDT")
+        c.connect(sim.sim.url(PUBLIC))
+        reader = MetaReader(c)
+        reader.wait(lambda items: any('"event":"subscribe"' in i.data for i in items
+                                      if isinstance(i, m.Message)))
+        a, x, b = (trade_push(n) for n in (1, 2, 3))
+        sim.sim.okx_hold_acks = True  # the replacement subscribes, but is not ready
+        sim.okx_notice(sim.wait_connection(1))
+        second = sim.wait_connection(2)
+        sim.wait_frames(second, 1)  # its replayed subscribe
+        sim.send_repeated(1, 4, lambda n: [a, x, b, x][n - 1])
+        reader.wait(lambda items: len(trades(items)) == 4)
+        sim.send_repeated(second, 2, lambda n: [x, b][n - 1])  # ahead of its acknowledgement
+        sim.release_okx_acks()
+        reader.wait(has_event("close", 1))
+        got = trades(reader.items)
+        assert [(i.connection, i.data) for i in got] == [(1, a), (1, x), (1, b), (1, x), (2, b)]
+        kinds = [i.kind if isinstance(i, m.Event) else i.data for i in reader.items]
+        assert kinds.index("switch") < kinds.index(b, kinds.index("switch")) < kinds.index("close")
+        held_ns = reader.arrived_ns[reader.items.index(got[-1])] - got[-1].recv_ns
+        assert held_ns < 1_000_000_000
+        reader.finish()
 
     @pytest.mark.parametrize("exchange", ["okx", "mexc"])
     def test_genuine_repeats_are_kept_over_twenty_switch_overs(self, certificates, exchange):

@@ -217,6 +217,85 @@ TEST(Reconciler, TheWindowAndTheCapacityBoundTheWait) {
     EXPECT_FALSE(reconciler.active());
 }
 
+// The old connection carried a, x, b, x; the replacement x, b and then nothing: b is a twin if
+// the replacement started at the first x (its next push would be x), a repeat if at the second.
+// No later message tells: the hold ends at the deadline, a grace after the old one's last push,
+// when the replacement's silence rules the first reading out.
+TEST(Reconciler, AQuietChannelsHeldPushIsReleasedAtTheDeadline) {
+    using std::chrono::milliseconds;
+    Reconciler reconciler(okx::push_traits(), milliseconds(250));
+    const auto t = Clock::now();
+    const std::string a = okx_trade(1), x = okx_trade(2), b = okx_trade(3);
+    reconciler.begin(1);
+    EXPECT_EQ(reconciler.deadline(), Clock::time_point::max());  // nothing held
+    reconciler.record(1, batch({a, x, b, x}), t);
+    reconciler.old_finished(t + milliseconds(10));
+    auto replacement = batch({x, b});
+    reconciler.filter(2, replacement, t + milliseconds(20));
+    EXPECT_TRUE(replacement.empty());  // x is a twin either way; b waits
+    EXPECT_EQ(reconciler.deadline(), t + milliseconds(250));
+    std::vector<InboundMessage> out;
+    reconciler.release_due(t + milliseconds(249), out);
+    EXPECT_TRUE(out.empty());
+    reconciler.release_due(t + milliseconds(250), out);
+    EXPECT_EQ(payloads(out), (std::vector<std::string>{b}));
+    EXPECT_FALSE(reconciler.active());
+    EXPECT_EQ(reconciler.deadline(), Clock::time_point::max());
+}
+
+// What comes after a held push, an event included (the old connection's close), waits behind it.
+TEST(Reconciler, EventsKeepTheirPlaceBehindAHeldPush) {
+    using std::chrono::milliseconds;
+    Reconciler reconciler(okx::push_traits(), milliseconds(250));
+    const auto t = Clock::now();
+    const std::string a = okx_trade(1), x = okx_trade(2), b = okx_trade(3), c = okx_trade(4);
+    reconciler.begin(1);
+    reconciler.record(1, batch({a, x, b, x}), t);
+    reconciler.old_finished(t);
+    auto replacement = batch({x, b});
+    reconciler.filter(2, replacement, t);
+    std::vector<InboundMessage> closed(1);
+    closed[0].kind = InboundMessage::Kind::close;
+    closed[0].payload = "close";
+    reconciler.filter(1, closed, t);
+    EXPECT_TRUE(closed.empty());
+    auto next = batch({x, c});  // the replacement started at the first x: b was a twin
+    reconciler.filter(2, next, t + milliseconds(5));
+    EXPECT_EQ(payloads(next), (std::vector<std::string>{"close", c}));
+    EXPECT_FALSE(reconciler.active());
+}
+
+// Until the old connection has finished there is no deadline; a pause of the reading (limit_queue)
+// gives the replacement the grace again from when reading resumed.
+TEST(Reconciler, TheDeadlineWaitsForTheOldConnectionAndForReading) {
+    using std::chrono::milliseconds;
+    const auto t = Clock::now();
+    const std::string a = okx_trade(1), x = okx_trade(2), b = okx_trade(3);
+    {
+        Reconciler reconciler(okx::push_traits(), milliseconds(250));
+        reconciler.begin(1);
+        reconciler.record(1, batch({a, x, b, x}), t);
+        auto replacement = batch({x, b});
+        reconciler.filter(2, replacement, t + milliseconds(5));
+        EXPECT_EQ(reconciler.deadline(), Clock::time_point::max());  // still recording
+        reconciler.old_finished(t + milliseconds(400));
+        EXPECT_EQ(reconciler.deadline(), t + milliseconds(400));
+    }
+    Reconciler reconciler(okx::push_traits(), milliseconds(250));
+    reconciler.begin(1);
+    reconciler.record(1, batch({a, x, b, x}), t);
+    reconciler.old_finished(t + milliseconds(10));
+    auto replacement = batch({x, b});
+    reconciler.filter(2, replacement, t + milliseconds(20));
+    reconciler.reading_resumed(t + milliseconds(100));
+    EXPECT_EQ(reconciler.deadline(), t + milliseconds(350));
+    std::vector<InboundMessage> out;
+    reconciler.release_due(t + milliseconds(300), out);
+    EXPECT_TRUE(out.empty());
+    reconciler.release_due(t + milliseconds(350), out);
+    EXPECT_EQ(payloads(out), (std::vector<std::string>{b}));
+}
+
 // PushDataV3ApiWrapper bytes: 1 channel, 3 symbol, 6 sendTime, 313 AggreDepths (4, 5 versions).
 std::string mexc_depth(const std::string& from, const std::string& to, int send_time,
                        bool limit = false) {

@@ -11,8 +11,8 @@ constexpr std::size_t kNone = ~std::size_t{0};
 
 }  // namespace
 
-Reconciler::Reconciler(const PushTraits& traits, Clock::duration window, std::size_t capacity)
-    : traits(traits), window(window), capacity(capacity) {}
+Reconciler::Reconciler(const PushTraits& traits, Clock::duration grace, std::size_t capacity)
+    : traits(traits), grace(grace), capacity(capacity) {}
 
 void Reconciler::begin(std::uint32_t link) {
     // A replacement that never took over leaves nothing to align with.
@@ -23,6 +23,7 @@ void Reconciler::begin(std::uint32_t link) {
     if (!handovers.empty() && handovers.back().recording && handovers.back().from == link) return;
     if (!handovers.empty() && handovers.back().recording) handovers.pop_back();
     handovers.push_back(Handover{});
+    handovers.back().number = ++numbered;
     handovers.back().from = link;
 }
 
@@ -37,10 +38,14 @@ void Reconciler::old_finished(Clock::time_point now) {
     handover.finished_at = now;
 }
 
+void Reconciler::reading_paused() {
+    paused = true;
+}
+
 void Reconciler::reading_resumed(Clock::time_point now) {
-    for (Handover& handover : handovers) {
-        if (!handover.recording) handover.finished_at = std::max(handover.finished_at, now);
-    }
+    paused = false;
+    for (Handover& handover : handovers)
+        handover.resumed_at = now;
 }
 
 Reconciler::Channel& Reconciler::channel_of(Handover& handover, std::uint64_t channel) {
@@ -52,7 +57,7 @@ Reconciler::Channel& Reconciler::channel_of(Handover& handover, std::uint64_t ch
 }
 
 void Reconciler::record(std::uint32_t link, const std::vector<InboundMessage>& batch,
-                        Clock::time_point /*now*/) {
+                        Clock::time_point now) {
     if (handovers.empty() || !traits.identity) return;
     Handover& handover = handovers.back();
     if (!handover.recording || link != handover.from) return;
@@ -60,6 +65,7 @@ void Reconciler::record(std::uint32_t link, const std::vector<InboundMessage>& b
         if (message.kind != InboundMessage::Kind::message) continue;
         const PushIdentity identity = traits.identity(message);
         if (identity.push == 0 || (!identity.from_open && !handover.acknowledged)) continue;
+        handover.last_push = now;
         Channel& channel = channel_of(handover, identity.channel);
         if (channel.old.size() >= capacity) channel.old.pop_front();
         channel.old.push_back(identity.push);
@@ -73,48 +79,81 @@ void Reconciler::record(std::uint32_t link, const std::vector<InboundMessage>& b
 
 void Reconciler::filter(std::uint32_t link, std::vector<InboundMessage>& batch,
                         Clock::time_point now) {
-    expire(now);
-    for (Handover& handover : handovers) {
-        if (link == handover.from || (handover.to != 0 && link != handover.to)) continue;
-        handover.to = link;
-        for (InboundMessage& message : batch)
-            take_in(handover, std::move(message));
-        batch.clear();
-        const bool window_over = handover.finished_at != Clock::time_point::max() &&
-                                 now - handover.finished_at > window;
-        release(handover, batch, window_over);
+    settle_due(now);
+    for (InboundMessage& message : batch) {
+        Handover* handover = judge_of(link, message);
+        if (handover) {
+            pending.push_back(take_in(*handover, std::move(message)));
+        } else {
+            pending.push_back(Waiting{std::move(message), 0, kNone, 0, false});
+        }
     }
-    expire(now);
+    batch.clear();
+    release(batch);
+    prune();
+}
+
+Reconciler::Clock::time_point Reconciler::deadline() const {
+    if (pending.empty() || paused) return Clock::time_point::max();
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const Handover& handover : handovers) {
+        if (!handover.settled) earliest = std::min(earliest, deadline_of(handover));
+    }
+    return earliest;
+}
+
+void Reconciler::release_due(Clock::time_point now, std::vector<InboundMessage>& out) {
+    settle_due(now);
+    release(out);
+    prune();
 }
 
 void Reconciler::release_all(std::vector<InboundMessage>& out) {
     for (Handover& handover : handovers)
-        release(handover, out, true);
+        settle(handover);
+    release(out);
+    pending.clear();
     handovers.clear();
 }
 
-void Reconciler::take_in(Handover& handover, InboundMessage message) {
-    Waiting waiting{std::move(message), kNone, 0, false};
+// The replacement's pushes are judged by the switch-over it took over; events and other
+// connections' messages by none (they only keep their place).
+Reconciler::Handover* Reconciler::judge_of(std::uint32_t link, const InboundMessage& message) {
+    if (message.kind != InboundMessage::Kind::message) return nullptr;
+    for (Handover& handover : handovers) {
+        if (link == handover.from || (handover.to != 0 && link != handover.to)) continue;
+        handover.to = link;
+        return &handover;
+    }
+    return nullptr;
+}
+
+const Reconciler::Handover* Reconciler::find(std::uint64_t number) const {
+    for (const Handover& handover : handovers) {
+        if (handover.number == number) return &handover;
+    }
+    return nullptr;
+}
+
+Reconciler::Waiting Reconciler::take_in(Handover& handover, InboundMessage message) const {
+    Waiting waiting{std::move(message), handover.number, kNone, 0, false};
     const InboundMessage& m = waiting.message;
-    const PushIdentity identity = m.kind == InboundMessage::Kind::message && traits.identity
-                                      ? traits.identity(m)
-                                      : PushIdentity{};
+    const PushIdentity identity = traits.identity ? traits.identity(m) : PushIdentity{};
     const auto it =
         std::find_if(handover.channels.begin(), handover.channels.end(),
                      [&identity](const Channel& c) { return c.channel == identity.channel; });
-    if (identity.push != 0 && it != handover.channels.end()) {
-        waiting.channel = static_cast<std::size_t>(it - handover.channels.begin());
-        Channel& channel = *it;
-        if (!channel.started && !channel.done && snapshot_twin(channel, m)) {
-            waiting.twin = true;
-        } else if (!channel.done) {
-            waiting.index = channel.seen;
-            step(channel, identity.push);
-        } else {
-            waiting.index = channel.seen++;
-        }
+    if (identity.push == 0 || it == handover.channels.end()) return waiting;
+    waiting.channel = static_cast<std::size_t>(it - handover.channels.begin());
+    Channel& channel = *it;
+    if (!channel.started && !channel.done && snapshot_twin(channel, m)) {
+        waiting.twin = true;
+    } else if (!channel.done) {
+        waiting.index = channel.seen;
+        step(channel, identity.push);
+    } else {
+        waiting.index = channel.seen++;
     }
-    handover.pending.push_back(std::move(waiting));
+    return waiting;
 }
 
 // One more push of the replacement's on `channel`: starting points it contradicts go.
@@ -129,7 +168,9 @@ void Reconciler::step(Channel& channel, std::uint64_t key) {
     const std::size_t i = channel.seen++;
     auto& starts = channel.starts;
     starts.erase(std::remove_if(starts.begin(), starts.end(),
-                                [&](std::size_t j) { return j + i < n && channel.old[j + i] != key; }),
+                                [&](std::size_t j) {
+                                    return j + i < n && channel.old[j + i] != key;
+                                }),
                  starts.end());
     if (starts.empty() || starts.front() + channel.seen >= n) {
         channel.done = true;
@@ -139,30 +180,80 @@ void Reconciler::step(Channel& channel, std::uint64_t key) {
     }
 }
 
-// The earliest starting point left (the longest overlap) decides; a push is judged once that
-// point is sure to stay, or once the push lies beyond its overlap. With `force`, the point of
-// the moment decides.
-Reconciler::Verdict Reconciler::verdict(const Handover& handover, const Waiting& waiting,
-                                        bool force) const {
-    if (waiting.twin) return Verdict::twin;
-    if (waiting.channel == kNone) return Verdict::fresh;
-    const Channel& channel = handover.channels[waiting.channel];
-    if (channel.done) return waiting.index < channel.overlap ? Verdict::twin : Verdict::fresh;
-    if (channel.starts.empty()) return Verdict::fresh;
-    const std::size_t j0 = channel.starts.front();
-    if (j0 + waiting.index >= channel.old.size()) return Verdict::fresh;
-    return force ? Verdict::twin : Verdict::open;
+// The deadline has passed: a starting point that still needs the replacement's next push is
+// ruled out by its silence; the earliest left decides, and a channel not carried has no overlap.
+void Reconciler::settle(Handover& handover) {
+    handover.settled = true;
+    for (Channel& channel : handover.channels) {
+        if (channel.done) continue;
+        const std::size_t n = channel.old.size();
+        auto& starts = channel.starts;
+        starts.erase(std::remove_if(starts.begin(), starts.end(),
+                                    [&](std::size_t j) { return j + channel.seen < n; }),
+                     starts.end());
+        channel.done = true;
+        channel.overlap = starts.empty() ? 0 : n - starts.front();
+        channel.old.clear();
+        starts.clear();
+    }
 }
 
-void Reconciler::release(Handover& handover, std::vector<InboundMessage>& out, bool force) {
-    auto& pending = handover.pending;
-    std::size_t taken = 0;
-    for (; taken < pending.size(); ++taken) {
-        const Verdict v = verdict(handover, pending[taken], force);
-        if (v == Verdict::open) break;
-        if (v == Verdict::fresh) out.push_back(std::move(pending[taken].message));
+Reconciler::Clock::time_point Reconciler::deadline_of(const Handover& handover) const {
+    if (handover.recording) return Clock::time_point::max();
+    const auto after = [this](Clock::time_point at) {
+        return at == Clock::time_point::min() ? at : at + grace;
+    };
+    return std::max({handover.finished_at, after(handover.last_push), after(handover.resumed_at)});
+}
+
+// A push is a twin once a starting point that no later push can rule out (the replacement has
+// matched the old stream to its end from there) makes it one; new once even the earliest left
+// leaves it beyond the overlap; else it waits.
+Reconciler::Verdict Reconciler::verdict(const Waiting& waiting) const {
+    if (waiting.twin) return Verdict::twin;
+    if (waiting.handover == 0 || waiting.channel == kNone) return Verdict::fresh;
+    const Handover* handover = find(waiting.handover);
+    if (!handover) return Verdict::fresh;
+    const Channel& channel = handover->channels[waiting.channel];
+    if (channel.done) return waiting.index < channel.overlap ? Verdict::twin : Verdict::fresh;
+    const std::size_t n = channel.old.size();
+    if (channel.starts.empty() || channel.starts.front() + waiting.index >= n) {
+        return Verdict::fresh;
     }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(taken));
+    const auto kept = std::find_if(channel.starts.begin(), channel.starts.end(),
+                                   [&](std::size_t j) { return j + channel.seen >= n; });
+    if (kept != channel.starts.end() && *kept + waiting.index < n) return Verdict::twin;
+    return Verdict::open;
+}
+
+void Reconciler::release(std::vector<InboundMessage>& out) {
+    while (!pending.empty()) {
+        const Verdict v = verdict(pending.front());
+        if (v == Verdict::open) break;
+        if (v == Verdict::fresh) out.push_back(std::move(pending.front().message));
+        pending.pop_front();
+    }
+}
+
+void Reconciler::settle_due(Clock::time_point now) {
+    if (paused) return;
+    for (Handover& handover : handovers) {
+        if (!handover.settled && deadline_of(handover) <= now) settle(handover);
+    }
+}
+
+// A switch-over is forgotten once the old connection has finished, its channels are judged and
+// nothing waiting refers to it.
+void Reconciler::prune() {
+    const auto over = [&](const Handover& handover) {
+        const bool all_done = std::all_of(handover.channels.begin(), handover.channels.end(),
+                                          [](const Channel& c) { return c.done; });
+        const bool referred =
+            std::any_of(pending.begin(), pending.end(),
+                        [&](const Waiting& w) { return w.handover == handover.number; });
+        return !handover.recording && (all_done || handover.settled) && !referred;
+    };
+    handovers.erase(std::remove_if(handovers.begin(), handovers.end(), over), handovers.end());
 }
 
 // A snapshot the old connection's stream had already gone past (or reached) is dropped and the
@@ -174,19 +265,6 @@ bool Reconciler::snapshot_twin(Channel& channel, const InboundMessage& message) 
     if (channel.has_last && point.last <= channel.old_last) return true;
     channel.done = true;
     return false;
-}
-
-// Channels the replacement never carried wait out the window after the old one finished (a
-// handover goes once it holds back nothing).
-void Reconciler::expire(Clock::time_point now) {
-    const auto over = [&](const Handover& handover) {
-        const bool all_done = std::all_of(handover.channels.begin(), handover.channels.end(),
-                                          [](const Channel& c) { return c.done; });
-        return !handover.recording && handover.pending.empty() &&
-               (all_done || (handover.finished_at != Clock::time_point::max() &&
-                             now - handover.finished_at > window));
-    };
-    handovers.erase(std::remove_if(handovers.begin(), handovers.end(), over), handovers.end());
 }
 
 }  // namespace corvane

@@ -15,11 +15,15 @@
 // A message that is no push (replies, events) is each connection's own: never a twin. A push
 // without an id of its own is kept only from the replacement's acknowledgement on (before it,
 // the same bytes on the replacement are a new push).
-// A push that matches one of the old connection's is judged by those after it (the
-// replacement's first push may be a repeat of an older one, when the overlap is empty). A channel is done at the end of its overlap, or at the
-// replacement's first push that fits no alignment; the rest wait until `window` after the old one has
-// finished (that time counts only while the stream reads), at most `capacity` pushes per
-// channel (the oldest go first).
+//
+// A replacement's push that is a twin in one reading and new in another (the old connection's
+// last pushes repeat an earlier run of them) waits for the next pushes of its channel to tell,
+// and every message after it waits too, events included, so that order is kept. The wait ends
+// at the deadline: `grace` after the old connection's last push (the time the replacement has
+// to show its copies of what came next), never before the old one finished, and counted again
+// from a resume of reading (limit_queue). A reading that still needs the replacement's next
+// push then goes: the longest overlap it has shown decides, and the channels it never carried
+// have none. At most `capacity` of the old one's pushes are kept per channel (the oldest go).
 // Owned by the stream's run thread; no lock.
 
 #include <chrono>
@@ -37,7 +41,8 @@ class Reconciler {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit Reconciler(const PushTraits& traits, Clock::duration window = std::chrono::seconds(5),
+    explicit Reconciler(const PushTraits& traits,
+                        Clock::duration grace = std::chrono::milliseconds(250),
                         std::size_t capacity = std::size_t{1} << 18);
 
     // A replacement opened: the pushes of the old connection `link` are kept from now on.
@@ -47,20 +52,23 @@ public:
     void acknowledged();
     // The old connection has delivered everything: nothing more is kept.
     void old_finished(Clock::time_point now);
-    // Reading stopped for limit_queue and went on at `now`: the window starts again.
+    // Reading stopped for limit_queue (no deadline meanwhile), and went on at `now`.
+    void reading_paused();
     void reading_resumed(Clock::time_point now);
-    bool active() const { return !handovers.empty(); }
+    bool active() const { return !handovers.empty() || !pending.empty(); }
 
     // Keeps the pushes of `batch` when it came on the old connection (changes nothing).
     void record(std::uint32_t link, const std::vector<InboundMessage>& batch,
                 Clock::time_point now);
-    // Drops from `batch` (messages of connection `link`, in order) each twin of a push the
-    // connection it replaced delivered; keeps the order of the rest.
-    // A push that matches one of the old connection's but could still be new (the next ones of
-    // its channel tell) is held back, and the messages after it, until they do or the window is
-    // over: `batch` then gets them, in order, with a later call.
+    // Drops from `batch` (messages or events of connection `link`, in order) each twin of a push
+    // the connection it replaced delivered; what waits (see above) leaves `batch` and comes back,
+    // in order, with a later call.
     void filter(std::uint32_t link, std::vector<InboundMessage>& batch, Clock::time_point now);
-    // Everything held back, judged as things stand (the stream closes).
+    // When what waits must be judged without a later message (max: nothing waits, or no
+    // deadline yet); release_due then appends to `out` what it lets go.
+    Clock::time_point deadline() const;
+    void release_due(Clock::time_point now, std::vector<InboundMessage>& out);
+    // Everything that waits, judged as things stand (the stream closes).
     void release_all(std::vector<InboundMessage>& out);
 
 private:
@@ -75,34 +83,46 @@ private:
         bool has_last = false;
         std::int64_t old_last = 0;  // the old connection's last sequence number
     };
-    struct Waiting {
-        InboundMessage message;
-        std::size_t channel;  // in Handover::channels; ~0: no push of a channel kept
-        std::size_t index;    // its place among the replacement's pushes of that channel
-        bool twin;            // a snapshot the old stream had passed
-    };
     struct Handover {
+        std::uint64_t number = 0;
         std::uint32_t from = 0;
         std::uint32_t to = 0;  // 0: not known yet (the first other connection filtered)
         bool recording = true;
         bool acknowledged = false;
+        bool settled = false;  // its deadline passed: every channel is done
         Clock::time_point finished_at = Clock::time_point::max();
+        Clock::time_point last_push = Clock::time_point::min();  // the old one's
+        Clock::time_point resumed_at = Clock::time_point::min();
         std::vector<Channel> channels;  // a handful: a scan beats a hash
-        std::deque<Waiting> pending;    // the replacement's messages from the first not judged
+    };
+    struct Waiting {
+        InboundMessage message;
+        std::uint64_t handover = 0;  // 0: judged by none (another connection's, an event)
+        std::size_t channel = 0;     // in Handover::channels; ~0: no push of a channel kept
+        std::size_t index = 0;       // its place among the replacement's pushes of that channel
+        bool twin = false;           // a snapshot the old stream had passed
     };
     enum class Verdict : std::uint8_t { twin, fresh, open };
     static Channel& channel_of(Handover& handover, std::uint64_t channel);
-    void take_in(Handover& handover, InboundMessage message);
+    Handover* judge_of(std::uint32_t link, const InboundMessage& message);
+    const Handover* find(std::uint64_t number) const;
+    Waiting take_in(Handover& handover, InboundMessage message) const;
     static void step(Channel& channel, std::uint64_t key);
-    Verdict verdict(const Handover& handover, const Waiting& waiting, bool force) const;
-    void release(Handover& handover, std::vector<InboundMessage>& out, bool force);
+    static void settle(Handover& handover);
+    Clock::time_point deadline_of(const Handover& handover) const;
+    Verdict verdict(const Waiting& waiting) const;
+    void release(std::vector<InboundMessage>& out);
+    void settle_due(Clock::time_point now);
+    void prune();
     bool snapshot_twin(Channel& channel, const InboundMessage& message) const;
-    void expire(Clock::time_point now);
 
     const PushTraits traits;
-    const Clock::duration window;
+    const Clock::duration grace;
     const std::size_t capacity;
     std::deque<Handover> handovers;  // oldest first; the last one may still be recording
+    std::deque<Waiting> pending;     // from the first message not judged, in order
+    std::uint64_t numbered = 0;
+    bool paused = false;
 };
 
 }  // namespace corvane
