@@ -65,11 +65,25 @@ std::string Feed::run() {
         error = e.what();
     }
     looping = false;
-    release_timer.reset();
+    queue_what_waited();
     for (Session* link : links())
         link->end_unfinished(error);
     setup.inbound.resumed();  // a resume must not reach this loop any more
     return error;
+}
+
+// The loop has stopped: what waited its turn is queued now (the events are not lost with the
+// replacement's messages that never took their turn).
+void Feed::queue_what_waited() {
+    release_timer.reset();
+    std::vector<InboundMessage> rest;
+    reconciler.release_all(rest);
+    for (InboundMessage& message : held) {
+        if (message.kind != InboundMessage::Kind::message) rest.push_back(std::move(message));
+    }
+    held.clear();
+    sequences.check(rest);
+    if (!rest.empty() && setup.inbound.push_all(rest)) setup.inbound.wake();
 }
 
 // ---- any thread ----

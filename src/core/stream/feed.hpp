@@ -130,6 +130,7 @@ private:
     void deliver(std::vector<InboundMessage>& batch);
     void arm_release();
     void release_due();
+    void queue_what_waited();
     void begin_switch(const std::string& why, Clock::time_point close_expected);
     void start_attempt();
     void open_replacement();
