@@ -25,12 +25,17 @@ POST /okx?slow-instruments=MS  GET /api/v5/public/instruments answers MS millise
 POST /okx?odd-answer=K  the next OKX operation is carried out and answered out of form: K
                         "empty-data" (data []), "blank-entry" (one entry with empty ordId and
                         clOrdId, no sCode) or "short-batch" (its last entry left out)
+POST /okx?book-snapshots=on|off  a books, books-l2-tbt or books50-l2-tbt subscription to a
+                        running feed is answered with a snapshot (prevSeqId -1) ahead of its
+                        first update
 GET  /okx-orders        every OKX order placed, in order
 GET  /rest              REST port: TLS handshakes (and how many resumed), connections open, idle
 POST /rest?idle=S       close a REST connection idle for S seconds (60)
 POST /rest?drop-idle=fin|rst  close every idle REST connection now (clean close or reset): the
                         client's next request finds its kept-alive connection stale
 POST /gap               every running feed leaves out its next sequence number
+POST /repeat?every=N[&lag=L]  every N-th push of each feed goes out after a repeat of the
+                        push L (2) before it, the same bytes (MEXC: its own sendTime); 0: none
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
@@ -127,6 +132,8 @@ def handle(sim: "Simulator", request: RestRequest):
             if query["odd-answer"] not in ODD_ANSWERS:
                 return 400, {"error": f"unknown odd answer {query['odd-answer']!r}"}
             sim.okx_odd_answer = query["odd-answer"]
+        if "book-snapshots" in query:
+            sim.okx_book_snapshots = query["book-snapshots"] == "on"
         if "relist" in query:
             return 200, {"instIdCode": okx_rules.relist(sim.okx_instruments, query["relist"])}
         return 200, {"ok": True}
@@ -142,6 +149,13 @@ def handle(sim: "Simulator", request: RestRequest):
         return 200, {"ok": True}
     if route == ("POST", "/gap"):
         sim.inject_gap()
+        return 200, {"ok": True}
+    if route == ("POST", "/repeat"):
+        try:
+            sim.broadcasts.repeat_every = max(0, int(query.get("every", "0")))
+            sim.broadcasts.repeat_lag = max(1, int(query.get("lag", "2")))
+        except ValueError as e:
+            return 400, {"error": str(e)}
         return 200, {"ok": True}
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))
@@ -183,6 +197,8 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_51001_delay_s, sim.okx_51001_repeat_s = 0.0, None
         sim.okx_instruments_delay_s = 0.0
         sim.okx_odd_answer = None
+        sim.okx_book_snapshots = False
+        sim.broadcasts.repeat_every, sim.broadcasts.repeat_lag = 0, 2
         sim.rate, sim.feed_limit = sim.started_feeds
         sim.clock_skew_s = 0.0
         sim.served_time = None

@@ -35,7 +35,7 @@ def compact(value: object) -> str:
 
 # ---- OKX ----
 
-def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
+def okx_data(channel: str, inst_id: str, seq: int, price: float, snapshot: bool = False) -> str:
     ts = str(now_ms())
     arg = {"channel": channel, "instId": inst_id}
     px = f"{price:.1f}"
@@ -50,8 +50,8 @@ def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
         # #order-book-trading-market-data-ws-order-book-channel: checksum 0 since 2026-06; a
         # snapshot's prevSeqId is -1, an update's the previous push's seqId
         item = {"asks": asks, "bids": bids, "ts": ts, "checksum": 0,
-                "prevSeqId": -1 if seq == 1 else seq - 1, "seqId": seq}
-        return compact({"arg": arg, "action": "snapshot" if seq == 1 else "update",
+                "prevSeqId": -1 if seq == 1 or snapshot else seq - 1, "seqId": seq}
+        return compact({"arg": arg, "action": "snapshot" if seq == 1 or snapshot else "update",
                         "data": [item]})
     item = {"instType": "SPOT", "instId": inst_id, "last": px, "lastSz": "0.01",
             "askPx": f"{price + 0.1:.1f}", "askSz": "1.2", "bidPx": f"{price - 0.1:.1f}",
@@ -80,13 +80,22 @@ async def paced(rate: float, send: Callable[[int], Awaitable[None]], count: int 
 
 # ---- broadcasting ----
 
+Opening = Callable[[int], str | bytes]  # a subscriber's first message, made for the last number
+
+
 class Broadcast:
     """One public feed, numbered from 1, pushed byte for byte to every connection subscribed to
-    it (as an exchange does), for as long as one is."""
+    it (as an exchange does), for as long as one is. With `repeat_every` N, every N-th push
+    goes out after a repeat of the push `repeat_lag` before it, the same bytes: a genuine
+    repeat."""
 
-    def __init__(self, rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
+    def __init__(self, owner: "Broadcasts", rate: float, limit: int | None,
+                 make: Callable[[int], str | bytes]) -> None:
+        self.owner = owner
         self.make = make
         self.subscribers: dict[int, Callable[[str | bytes], Awaitable[None]]] = {}
+        self.openings: dict[int, Opening] = {}  # sent ahead of a new subscriber's first push
+        self.recent: dict[int, str | bytes] = {}  # the last pushes a repeat may take, by number
         self.last = 0     # the last sequence number made
         self.skip = False  # the next number is never sent: a gap every subscriber sees
         self.task = asyncio.ensure_future(paced(rate, self.push, limit))
@@ -96,9 +105,21 @@ class Broadcast:
         if self.skip:
             self.skip = False
             return
+        every, lag = self.owner.repeat_every, self.owner.repeat_lag
+        if every > 0 and seq % every == 0 and seq - lag in self.recent:
+            await self.send_all(seq, self.recent[seq - lag])
         message = self.make(seq)
+        if every > 0:
+            self.recent.pop(seq - lag, None)
+            self.recent[seq] = message
+        await self.send_all(seq, message)
+
+    async def send_all(self, seq: int, message: str | bytes) -> None:
         for subscriber, send in list(self.subscribers.items()):
             try:
+                opening = self.openings.pop(subscriber, None)
+                if opening is not None and seq > 1:
+                    await send(opening(seq - 1))
                 await send(message)
             except ConnectionClosed:
                 self.subscribers.pop(subscriber, None)
@@ -111,19 +132,27 @@ class Broadcasts:
 
     def __init__(self) -> None:
         self.feeds: dict[str, Broadcast] = {}
+        self.repeat_every = 0  # see Broadcast; 0: no repeats
+        self.repeat_lag = 2
 
     def join(self, name: str, subscriber: int, send: Callable[[str | bytes], Awaitable[None]],
-             rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
+             rate: float, limit: int | None, make: Callable[[int], str | bytes],
+             opening: Opening | None = None) -> None:
+        """`opening`: made for the last number pushed, goes to this subscriber ahead of its first
+        push (a snapshot, where an exchange answers a subscription with one)."""
         feed = self.feeds.get(name)
         if feed is None or (feed.task.cancelled()):
-            feed = self.feeds[name] = Broadcast(rate, limit, make)
+            feed = self.feeds[name] = Broadcast(self, rate, limit, make)
         feed.subscribers[subscriber] = send
+        if opening is not None:
+            feed.openings[subscriber] = opening
 
     def leave(self, name: str, subscriber: int) -> None:
         feed = self.feeds.get(name)
         if feed is None:
             return
         feed.subscribers.pop(subscriber, None)
+        feed.openings.pop(subscriber, None)
         if not feed.subscribers:
             feed.task.cancel()
             del self.feeds[name]

@@ -166,9 +166,12 @@ class OkxSession:
             self.feeds.add(key)
             walk = PriceWalk(43000.0, hash(key))
             channel, inst_id = arg["channel"], arg.get("instId", "")
+            snapshots = self.sim.okx_book_snapshots and channel in rules.SNAPSHOT_BOOKS
             self.sim.broadcasts.join(self.path + key, self.conn.id, self.send, self.sim.rate,
                                      self.sim.feed_limit,
-                                     lambda seq: okx_data(channel, inst_id, seq, walk.step()))
+                                     lambda seq: okx_data(channel, inst_id, seq, walk.step()),
+                                     (lambda seq: okx_data(channel, inst_id, seq, walk.step(),
+                                                           snapshot=True)) if snapshots else None)
 
     async def unsubscribe(self, request: dict) -> None:
         for arg in request.get("args", []):

@@ -105,6 +105,7 @@ class Simulator:
         self.okx_answers_pings = True
         self.okx_lose_order_answer = False  # the next order is taken, its connection then lost
         self.okx_hold_acks = False  # subscriptions take effect, their acknowledgements wait
+        self.okx_book_snapshots = False  # a book subscription starts with a snapshot
         self.okx_late_op_answers = False  # operations' replies follow the next request's answer
         self.okx_rate_limited_ops = 0  # the next so many operations are refused with 50011
         self.served_time: str | None = None  # what the time endpoints say instead of the time

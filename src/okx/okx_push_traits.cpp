@@ -50,9 +50,10 @@ std::string_view arg_of(std::string_view text) {
     return end == std::string_view::npos ? std::string_view{} : text.substr(7, end - 6);
 }
 
-// OKX stamps nothing per connection: the copies of a push are the same bytes, so a push that
-// carries an id of its own (it happens once) is identified by all of its bytes; the id alone
-// would match two pushes that share a ts.
+// OKX stamps nothing per connection: the copies of a push are the same bytes, so a push is
+// identified by all of its bytes; the id alone would match two pushes that share a ts. One
+// without an id of its own (a ts, a seqId...) may be a twin only once the replacement's channels
+// are acknowledged: before that, the same bytes are taken for a new push.
 PushIdentity identity(const InboundMessage& message) {
     if (message.binary) return {};
     const std::string_view text = message.payload;
@@ -63,9 +64,8 @@ PushIdentity identity(const InboundMessage& message) {
     bool own_id = !member(data, R"("ordId")").empty() && !member(data, R"("uTime")").empty();
     for (const std::string_view name : {R"("seqId")", R"("tradeId")", R"("ts")"})
         own_id = own_id || !member(data, name).empty();
-    if (!own_id) return {};
     const std::uint64_t channel = std::hash<std::string_view>()(arg);
-    return {std::hash<std::string_view>()(text) | 1, channel};  // never 0
+    return {std::hash<std::string_view>()(text) | 1, channel, own_id};  // never 0
 }
 
 // books, books-elp, books-l2-tbt, books50-l2-tbt carry prevSeqId; books5 and bbo-tbt do not.

@@ -37,6 +37,7 @@ Feed::Feed(Setup setup)
       pace_timer(client.get_io_service()),
       ready_timer(client.get_io_service()),
       bound_timer(client.get_io_service()),
+      loop(client.get_io_service(), owner),
       reconciler(this->setup.traits),
       sequences(this->setup.traits, this->setup.stats.gaps) {
     client.set_tls_init_handler(
@@ -57,15 +58,32 @@ void Feed::open(const std::string& first_url, std::unique_ptr<ConnectionHandler>
 std::string Feed::run() {
     owner.claim();
     std::string error;
+    looping = true;
     try {
         client.run();
     } catch (const std::exception& e) {
         error = e.what();
     }
+    looping = false;
+    queue_what_waited();
     for (Session* link : links())
         link->end_unfinished(error);
     setup.inbound.resumed();  // a resume must not reach this loop any more
     return error;
+}
+
+// The loop has stopped: what waited its turn is queued now (the events are not lost with the
+// replacement's messages that never took their turn).
+void Feed::queue_what_waited() {
+    release_timer.reset();
+    std::vector<InboundMessage> rest;
+    reconciler.release_all(rest);
+    for (InboundMessage& message : held) {
+        if (message.kind != InboundMessage::Kind::message) rest.push_back(std::move(message));
+    }
+    held.clear();
+    sequences.check(rest);
+    if (!rest.empty() && setup.inbound.push_all(rest)) setup.inbound.wake();
 }
 
 // ---- any thread ----
@@ -137,8 +155,48 @@ void Feed::accept(Session& link, std::vector<InboundMessage>& batch) {
         const auto now = Clock::now();
         reconciler.record(link.id(), batch, now);  // the old connection's only
         reconciler.filter(link.id(), batch, now);  // twins of an earlier one's, still on their way
+        arm_release();
     }
     deliver(batch);
+}
+
+// While the old connection drains, the events of both wait with the replacement's messages (the
+// old one's close after them); otherwise behind what the reconciler holds back. Once the loop
+// has ended nothing is held back any more.
+void Feed::queue_event(Session& link, InboundMessage event) {
+    const bool draining = state == FeedState::draining &&
+                          (&link == current.get() || &link == retiring.get());
+    if (looping && draining) {
+        held.push_back(std::move(event));
+        return;
+    }
+    std::vector<InboundMessage> one;
+    one.push_back(std::move(event));
+    if (looping && reconciler.active()) {
+        reconciler.filter(link.id(), one, Clock::now());
+        arm_release();
+    }
+    deliver(one);
+}
+
+// No later message may come to release what waits: a timer does, at the reconciler's deadline.
+void Feed::arm_release() {
+    const auto due = reconciler.deadline();
+    if (due == Clock::time_point::max()) {
+        release_timer.reset();
+        return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+        std::max(due - Clock::now(), Clock::duration::zero()));
+    release_timer = loop.after(wait, [this] { release_due(); });
+}
+
+void Feed::release_due() {
+    CORVANE_ON_RUN_THREAD(owner);
+    std::vector<InboundMessage> out;
+    reconciler.release_due(Clock::now(), out);
+    deliver(out);
+    arm_release();
 }
 
 void Feed::deliver(std::vector<InboundMessage>& batch) {
@@ -158,6 +216,7 @@ void Feed::pause_reading() {
         [this] { boost::asio::post(client.get_io_service(), [this] { resume_reading(); }); });
     if (!paused) return;
     backpressure = Backpressure::paused;
+    reconciler.reading_paused();  // the replacement's copies may be waiting in its socket
     for (Session* link : links()) {
         if (link != replacement.get() && link != retiring.get()) link->pause_reading();
     }
@@ -173,6 +232,8 @@ void Feed::pause_reading() {
 void Feed::lift_bound() {
     if (backpressure != Backpressure::paused) return;
     backpressure = Backpressure::lifted;
+    reconciler.reading_resumed(Clock::now());
+    arm_release();
     for (Session* link : links())
         link->resume_reading();
 }
@@ -183,6 +244,7 @@ void Feed::resume_reading() {
     bound_timer.cancel();
     backpressure = Backpressure::reading;
     reconciler.reading_resumed(Clock::now());
+    arm_release();
     for (Session* link : links())
         link->resume_reading();
 }
@@ -335,9 +397,11 @@ void Feed::finish_drain() {
     event.previous = retiring ? retiring->id() : 0;
     std::vector<InboundMessage> ahead;
     ahead.push_back(std::move(event));
+    reconciler.filter(current->id(), ahead, Clock::now());  // behind what still waits
     deliver(ahead);
     reconciler.filter(current->id(), held, Clock::now());
     deliver(held);
+    arm_release();
     std::unique_ptr<Session> old;
     {
         std::lock_guard<std::mutex> lock(link_mtx);
@@ -382,10 +446,14 @@ void Feed::forget_plans() {
     pace_timer.cancel();
     ready_timer.cancel();
     bound_timer.cancel();
+    release_timer.reset();
 }
 
 void Feed::end_stream() {
     forget_plans();
+    std::vector<InboundMessage> rest;
+    reconciler.release_all(rest);  // held back to be judged: nothing more will tell
+    if (!rest.empty()) deliver(rest);
     release_readers();
 }
 
@@ -404,9 +472,11 @@ void Feed::close_all() {
     if (!go(FeedEvent::close)) return stop_if_nothing_open();
     if (took_over) {
         reconciler.filter(current->id(), held, Clock::now());
-        deliver(held);
+    } else {
+        held.clear();
     }
-    held.clear();
+    reconciler.release_all(held);  // what it held back is not kept from the reader either
+    if (!held.empty()) deliver(held);
     forget_plans();
     for (Session* link : links()) {
         if (!link->has_ended()) link->close(websocketpp::close::status::normal, "");

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "core/inbound/inbound_queue.hpp"
+#include "core/stream/asio_run_loop.hpp"
 #include "core/stream/connect_pacer.hpp"
 #include "core/stream/connection_handler.hpp"
 #include "core/stream/connection_stats.hpp"
@@ -104,6 +105,9 @@ public:
     bool paused() const { return backpressure == Backpressure::paused; }
     // One read's messages from `link`, reconciled with the other connections and queued.
     void accept(Session& link, std::vector<InboundMessage>& batch);
+    // One event of `link` (open, close, fail, error), queued in its place among the messages:
+    // behind what the switch-over still holds back.
+    void queue_event(Session& link, InboundMessage event);
     void on_opened(Session& link);
     void on_ready(Session& link);  // every replayed channel acknowledged
     // The exchange will close `link` (in `closes_in`, when it said; else 0).
@@ -124,6 +128,9 @@ private:
     bool go(FeedEvent event);  // the transition, if the table has one
     bool holds(const Session& link) const;
     void deliver(std::vector<InboundMessage>& batch);
+    void arm_release();
+    void release_due();
+    void queue_what_waited();
     void begin_switch(const std::string& why, Clock::time_point close_expected);
     void start_attempt();
     void open_replacement();
@@ -154,6 +161,8 @@ private:
     boost::asio::steady_timer pace_timer;
     boost::asio::steady_timer ready_timer;
     boost::asio::steady_timer bound_timer;
+    AsioRunLoop loop;
+    std::unique_ptr<RunTimer> release_timer;  // what the reconciler holds back, at its deadline
 
     std::mutex link_mtx;
     std::unique_ptr<Session> current;      // guarded by link_mtx (changed on the run thread)
@@ -162,6 +171,7 @@ private:
     std::vector<std::unique_ptr<Session>> retired;  // run thread: ended, or closing
 
     // Run thread only.
+    bool looping = false;  // run() is in its loop: events may wait their turn
     FeedState state = FeedState::live;
     Reconciler reconciler;
     SequenceCheck sequences;

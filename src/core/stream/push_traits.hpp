@@ -3,8 +3,9 @@
 // functions over one message; no state, no lock).
 //   identity: a key that every copy of one push shares on every connection, leaving out what
 //     each connection stamps on its own (MEXC's sendTime), and a key of its channel and
-//     instrument; push 0 when the push carries no identity of its own (copies are then compared
-//     byte for byte).
+//     instrument; push 0 for a message that is no push (each connection's own). from_open: a
+//     copy on the old connection may be a twin from the replacement's opening; false for a push
+//     without an id of its own, which may be one only once the replacement is acknowledged.
 //   sequence: the push's place in an order book's sequence, when it carries one.
 
 #include <cstdint>
@@ -30,6 +31,7 @@ struct SequencePoint {
 struct PushIdentity {
     std::uint64_t push = 0;
     std::uint64_t channel = 0;
+    bool from_open = true;
 };
 
 struct PushTraits {

@@ -289,7 +289,7 @@ void Session::queue_event(InboundMessage::Kind kind, std::string reason, std::in
         stats.set_last_error(event.payload.empty() ? "close " + std::to_string(code)
                                                    : event.payload);
     }
-    if (inbound.push(std::move(event))) inbound.wake();
+    feed.queue_event(*this, std::move(event));
 }
 
 void Session::on_open(const websocketpp::connection_hdl& handle) {
