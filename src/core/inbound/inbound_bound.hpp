@@ -83,6 +83,8 @@ public:
         return now == BoundState::paused || now == BoundState::overrun;
     }
     bool lifted() const { return state.load(std::memory_order_relaxed) == BoundState::lifted; }
+    BoundState state_now() const { return state.load(std::memory_order_relaxed); }
+    std::size_t limit_now() const { return limit.load(std::memory_order_relaxed); }
     // Connections ended because the margin was full, since this bound was made.
     std::uint64_t overruns() const { return overrun_count.load(std::memory_order_relaxed); }
 
