@@ -85,7 +85,7 @@ tsan: build
 sanitize: asan tsan
 
 soak: build
-	CORVANE_FLOOD=5000000 CORVANE_CHURN_CYCLES=5000 $(PY) -m pytest -q -s -p no:cacheprovider \
+	CORVANE_FLOOD=5000000 CORVANE_CHURN_CYCLES=5000 CORVANE_STALL_S=60 $(PY) -m pytest -q -s -p no:cacheprovider \
 	  tests/python/test_faults.py -k "Flood or Churn"
 
 format:

@@ -26,7 +26,9 @@ from .errors import ConnectionClosed
 DEFAULT_QUEUE_LIMIT: Final = 64 << 20
 """Bytes of received messages that may wait for the program (64 MiB) before the connection
 stops reading its socket until the program catches up (TCP then holds the exchange back).
-Nothing is dropped. ``limit_queue=0`` lifts the bound."""
+Nothing is dropped, unless the program stays behind by that and a margin more (the limit again,
+at least 16 MiB): the connection is then closed with the reason. ``limit_queue=0`` lifts the
+bound."""
 
 DEFAULT_OPEN_TIMEOUT: Final = 10.0
 """Seconds ``connect()`` waits for the stream to open (and, on a private OKX connector, for the

@@ -91,6 +91,7 @@ class Core:
         self._acks = acks if acks is not None else Acks()
         self._opening = Opening(login, self._pending.append)
         self._disconnected = False  # disconnect() called since the last connect
+        self._overruns = 0  # the module's queue_overruns when the last connect began
 
     @property
     def native(self) -> _m.BaseExchangeConnector:
@@ -120,6 +121,7 @@ class Core:
         """A connect starts: its opening steps."""
         self._disconnected = False
         self._connects += 1
+        self._overruns = self._native.stats()["queue_overruns"]
         self._opening.begin()
         return self._opening
 
@@ -150,6 +152,14 @@ class Core:
             return SKIP
         return StreamEvent("gap", self._connects, channel=item.channel,
                            instrument=item.instrument, expected=item.expected, got=item.got)
+
+    def _overrun_gap(self) -> StreamEvent | None:
+        """A "gap" when the stream of the last connect ended because the program fell behind by
+        limit_queue and its margin: what the exchange sent after its last message was not
+        kept."""
+        if self._native.stats()["queue_overruns"] == self._overruns:
+            return None
+        return StreamEvent("gap", self._connects, self.close_reason)
 
     def _no_reply(self, request_id: str, timeout: float) -> RequestOutcomeUnknown:
         return RequestOutcomeUnknown(

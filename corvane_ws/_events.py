@@ -16,7 +16,10 @@ class StreamEvent:
     ("waiting" only). A "gap" (connectors made with ``report_gaps=True``) is a break in an
     exchange's order-book sequence, ahead of the push that shows it: ``channel``,
     ``instrument``, the sequence number ``expected`` and the one that came (``got``); its
-    ``attempt`` is the connector's ``connect()`` calls so far. A "subscribe_failed" is the
+    ``attempt`` is the connector's ``connect()`` calls so far; a "gap" with a ``reason`` and no
+    channel (``Reconnecting``) is a connection closed because the program fell behind by
+    ``limit_queue`` and its margin: what came after its last message was not kept. A
+    "subscribe_failed" is the
     exchange's refusal of a subscription: its ``code`` and message (``reason``), and on MEXC the
     refused streams (``channel``); its ``attempt`` as a gap's."""
 

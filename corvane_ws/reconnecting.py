@@ -3,7 +3,9 @@
 Iterating gives the connector's messages and, between them, a ``StreamEvent`` for each step:
 "connected", "disconnected" (with the reason), "connect_failed" (with the reason), "waiting"
 (with the delay before the next attempt) and, last, "stopped"; a connector made with
-``report_gaps=True`` adds "gap" for a break in an order-book sequence. After a drop it connects
+``report_gaps=True`` adds "gap" for a break in an order-book sequence; a connection closed
+because the program fell behind by ``limit_queue`` and its margin gives a "gap" with that
+reason, ahead of its "disconnected". After a drop it connects
 again after a capped exponential back-off with jitter (the back-off starts over once a stream
 has carried messages); the connector replays its subscriptions (and logs in again) on every open.
 ``stop()``, from any thread or task, ends the iteration at once.
@@ -79,6 +81,8 @@ class Reconnecting:
             for item in self.connector:
                 carried = True
                 yield cast(Item, refusal(item))
+            if (gap := self.connector._overrun_gap()) is not None:
+                yield gap
             plan.read(carried, self.connector.close_reason)
 
 
@@ -131,6 +135,8 @@ class AsyncReconnecting:
             async for item in self.connector:
                 carried = True
                 yield cast(Item, refusal(item))
+            if (gap := self.connector._overrun_gap()) is not None:
+                yield gap
             plan.read(carried, self.connector.close_reason)
 
     async def _wait(self, delay: float) -> bool:

@@ -39,8 +39,9 @@ POST /repeat?every=N[&lag=L]  every N-th push of each feed goes out after a repe
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
-POST /flood?conn=N&count=C&size=S  send C text messages of S bytes ("00000001xxx...", the
-                        sequence number first) as fast as the connection takes them
+POST /flood?conn=N&count=C&size=S[&rate=R]  send C text messages of S bytes ("00000001xxx...",
+                        the sequence number first) as fast as the connection takes them (at
+                        most R a second)
 POST /clock?skew=S      the exchanges' clocks run S seconds ahead of this machine's (negative:
                         behind): their time endpoints say so, and signatures are judged by them
 POST /clock?serve=T     the time endpoints answer T (MEXC's serverTime, OKX's ts), whatever
@@ -173,9 +174,10 @@ def handle(sim: "Simulator", request: RestRequest):
         return 200, {"ok": True}
     if route == ("POST", "/flood"):
         size = int(query.get("size", "100"))
+        rate = float(query["rate"]) if "rate" in query else None
         sim.close_soon_task(sim.send_repeated(
             int(query.get("conn", "0")), int(query.get("count", "1")),
-            lambda seq: f"{seq:08d}" + "x" * (size - 8)))
+            lambda seq: f"{seq:08d}" + "x" * (size - 8), rate))
         return 200, {"ok": True}
     if route == ("GET", "/connections"):
         return 200, [{"conn": c.id, "path": c.path, "closed": c.closed.is_set()}

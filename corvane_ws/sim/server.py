@@ -565,18 +565,27 @@ class Simulator:
         self._rest_tasks.add(task)
         task.add_done_callback(self._rest_tasks.discard)
 
-    async def send_repeated(self, conn: int, count: int, make: "Callable[[int], str | bytes]") -> None:
-        """Sends make(1) ... make(count) as fast as the connection takes them: frames are
-        written in batches straight to the transport, holding back while 4 MiB are queued."""
+    async def send_repeated(self, conn: int, count: int, make: "Callable[[int], str | bytes]",
+                            rate: float | None = None) -> None:
+        """Sends make(1) ... make(count) as fast as the connection takes them (at most `rate`
+        a second): frames are written in batches straight to the transport, holding back while
+        4 MiB are queued."""
         transport = self._ws(conn).transport
+        loop = asyncio.get_running_loop()
+        start = loop.time()
+        per_batch = 1000 if rate is None else max(1, min(1000, int(rate / 100)))
         batch: list[bytes] = []
         for seq in range(1, count + 1):
             batch.append(frame(make(seq)))
-            if len(batch) == 1000 or seq == count:
+            if len(batch) == per_batch or seq == count:
                 transport.write(b"".join(batch))
                 batch.clear()
                 while transport.get_write_buffer_size() > 4 << 20 and not transport.is_closing():
                     await asyncio.sleep(0.001)
+                if transport.is_closing():
+                    return
+                if rate is not None:
+                    await asyncio.sleep(max(0.0, start + seq / rate - loop.time()))
 
     async def cut_mid_frame(self, conn: int) -> None:
         """Writes the start of a 64 KiB text frame, then drops the TCP connection."""

@@ -29,6 +29,8 @@ class _Stats(TypedDict):
     paused: bool
     gaps: int
     clock_offset_ms: int | None  # the exchange's clock minus this machine's, as last measured
+    reading_past_bound: bool
+    queue_overruns: int
 
 class BaseExchangeConnector:
     def connect(self, url: str) -> None: ...

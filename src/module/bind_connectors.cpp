@@ -109,6 +109,8 @@ py::dict stats_of(BaseExchangeConnector& self) {
     out["gaps"] = s.gaps;
     out["clock_offset_ms"] =
         s.clock_offset_ms ? py::object(py::int_(*s.clock_offset_ms)) : py::none();
+    out["reading_past_bound"] = s.queue.past_bound;
+    out["queue_overruns"] = s.queue.overruns;
     return out;
 }
 
@@ -159,12 +161,16 @@ far), connected, last_receive_ns (time.time_ns() of the last message, None befor
 last_error (the last failure's reason, None if none), pings_sent, paused (reading stopped by
 limit_queue), gaps (breaks in the exchanges' order-book sequences, each also an Event of kind
 "gap"), clock_offset_ms (the exchange's clock minus this machine's as last measured by a
-private connector, None before).)doc")
+private connector, None before), reading_past_bound (an OKX stream held back for 20 s reads on
+past limit_queue, within its margin), queue_overruns (connections closed because the reader fell
+behind by limit_queue and its margin).)doc")
         .def("limit_queue", &limit_queue, py::arg("max_bytes"), R"doc(
 Above max_bytes of queued payload the connection stops reading its socket (TCP pushes back on
 the exchange) and reads again below half; nothing is dropped. 0, the default: no bound. During a
 switch-over the old connection reads past the bound until it has delivered everything; an OKX
-stream held back for 20 s reads on past it, so that OKX's notice of a close is not missed.)doc");
+stream held back for 20 s reads on past it, so that OKX's notice of a close is not missed. Past
+the bound plus a margin (the bound again, at least 16 MiB) nothing more is kept: reading stops
+for good and the connection is closed (1008, its close event giving the reason).)doc");
     return base;
 }
 

@@ -359,6 +359,31 @@ class TestObserving:
         assert [int(x[:8]) for x in got] == list(range(1, count + 1))
         assert not c.stats()["paused"] and c.stats()["max_queued_bytes"] < (1 << 20) + ONE_READ
 
+    def test_a_reader_stalled_past_the_margin_ends_the_connection_with_its_reason(self, sim):
+        # 20 s into the stall an OKX stream reads on past its bound (so that a notice of a
+        # close is not missed), by the margin at most: then it stops reading for good and the
+        # connection ends as a close with its reason; what was kept arrives in order first.
+        limit, margin = 1 << 20, 16 << 20
+        c = m.OkxConnector()
+        c.limit_queue(limit)
+        conn = open_connection(sim, c, "/raw")
+        count = 40_000  # 40 MB: more than the bound, its margin and the sockets hold
+        sim.soon(lambda: sim.sim.send_repeated(conn, count, lambda i: f"{i:08d}" + "x" * 992))
+        deadline = time.monotonic() + 60
+        while c.stats()["connected"]:
+            assert c.stats()["queued_bytes"] <= limit + margin
+            assert time.monotonic() < deadline, "the connection did not end"
+            time.sleep(0.01)
+        stats = c.stats()
+        assert stats["queued_bytes"] <= limit + margin and stats["queue_overruns"] == 1
+        assert not stats["reading_past_bound"]
+        items = read_until_end_meta(c)
+        got = [int(i.data[:8]) for i in items if isinstance(i, m.Message)]
+        assert got == list(range(1, len(got) + 1)) and len(got) * 1000 > limit + margin // 2
+        close = items[-1]
+        assert (close.kind, close.code) == ("close", 1006)
+        assert close.reason.startswith("the reader fell behind")
+
     def test_a_reader_that_keeps_the_queue_at_its_limit_gets_every_message_once(self, sim):
         # Reading stops and resumes again and again: a resume must not start a second read
         # while one is still under way (both would fill the same buffer).

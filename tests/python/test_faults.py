@@ -18,6 +18,7 @@ from conftest import make_sim, open_connection, read, read_until_end
 from corvane_ws.sim import OKX_TEST
 
 FLOOD = int(os.environ.get("CORVANE_FLOOD", "1000000"))
+STALL_S = int(os.environ.get("CORVANE_STALL_S", "0"))  # make soak: a 60 s stall
 
 
 def rss_bytes():
@@ -346,6 +347,37 @@ class TestFlood:
         after = rss_bytes()
         print(f"large backlog: {count} x {size} B; RSS {start >> 20} -> {after >> 20} MiB")
         assert after - start < 64 << 20
+
+
+    @pytest.mark.skipif(STALL_S == 0, reason="a long run: make soak")
+    def test_a_stalled_reader_of_a_6_mb_s_feed_stays_within_the_bound(self, sim_process):
+        """A reader that stops for a minute while an OKX stream brings 6 MB/s: the connection
+        may read past limit_queue by its margin only, so the process grows by no more than
+        that (plus what the allocator keeps around the payloads). The simulator runs in its own
+        process, so that only the connector is measured."""
+        limit, margin = 8 << 20, 16 << 20
+        c = m.OkxConnector()
+        c.limit_queue(limit)
+        c.connect(sim_process.url("/raw"))
+        wait_for(lambda: sim_process.control("GET", "/connections"))
+        conn = sim_process.control("GET", "/connections")[-1]["conn"]
+        start = rss_bytes()
+        rate = 6000  # messages of 1000 B a second: 6 MB/s
+        sim_process.control(
+            "POST", f"/flood?conn={conn}&count={rate * STALL_S}&size=1000&rate={rate}")
+        peak, peak_queued, began = start, 0, time.monotonic()
+        while time.monotonic() - began < STALL_S:  # the reader does not read meanwhile
+            peak, peak_queued = max(peak, rss_bytes()), max(peak_queued, c.stats()["queued_bytes"])
+            time.sleep(0.1)
+        stats = c.stats()
+        c.disconnect()
+        print(f"stall: {STALL_S} s at 6 MB/s against limit_queue {limit >> 20} MiB: queued at "
+              f"most {peak_queued >> 20} MiB, RSS {start >> 20} -> {peak >> 20} MiB at most; "
+              f"{stats['received_bytes'] >> 20} MiB received, overruns "
+              f"{stats.get('queue_overruns')}")
+        assert peak_queued <= limit + margin
+        # each payload's heap block and its entry in the queue: a tenth more at 1000 B
+        assert peak - start < (limit + margin) * 11 // 10 + (8 << 20)
 
 
 class TestChurn:

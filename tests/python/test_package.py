@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import venv
 from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
@@ -1056,6 +1057,37 @@ class TestReconnecting:
                     sim.reset(sim.sim.connections[-1].id)
         assert steps == ["connected", "subscribed", "dropped: Connection reset by peer", "waiting",
                          "connected", "subscribed", "dropped: None", "stopped"]
+
+    def test_a_reader_stalled_past_the_bound_gets_a_gap_and_a_new_connection(self, sim):
+        """Memory stays bounded whatever the reader does: past limit_queue and its margin the
+        connection is closed, and the stream says what it could not keep."""
+        limit, margin = 1 << 20, 16 << 20
+        okx = cw.OKX(url=sim.sim.url("/raw"), limit_queue=limit)
+        stream = cw.Reconnecting(okx, first_backoff=0.01, max_backoff=0.02)
+        items = iter(stream)
+        assert next(items) == cw.StreamEvent("connected", 1)
+        conn = sim.wait_connection(1)
+        sim.soon(lambda: sim.sim.send_repeated(conn, 40_000, lambda i: f"{i:08d}" + "x" * 992))
+        deadline = time.monotonic() + 60  # the stream reads on past the bound 20 s into the stall
+        while okx.native.stats()["queue_overruns"] == 0:
+            assert okx.native.stats()["queued_bytes"] <= limit + margin
+            assert time.monotonic() < deadline, "the connection was not closed"
+            time.sleep(0.01)
+        seqs: list[int] = []
+        events: list[cw.StreamEvent] = []
+        for item in items:
+            if isinstance(item, cw.StreamEvent):
+                events.append(item)
+                if item.kind == "connected":
+                    break
+            else:
+                seqs.append(int(item[:8]))
+        stream.stop()
+        assert seqs == list(range(1, len(seqs) + 1))
+        assert [e.kind for e in events] == ["gap", "disconnected", "waiting", "connected"]
+        gap = events[0]
+        assert gap.attempt == 1 and gap.reason and gap.reason.startswith("the reader fell behind")
+        assert events[1].reason == gap.reason
 
     @pytest.mark.parametrize("face", ["blocking", "asyncio"])
     def test_a_stop_between_the_stop_check_and_connect_still_wins(self, sim, face):

@@ -321,7 +321,7 @@ class TestSwitchOver:
         c.limit_queue(64 * 1024)
         c.connect(sim.sim.url(PUBLIC))
         assert len(read_meta_until(c, lambda got: len(got) == 2)) == 2  # open, acknowledged
-        backlog = 24_000  # 24 MB: more than the sockets hold, so the exchange has to wait
+        backlog = 12_000  # 12 MB: more than the sockets hold, so the exchange has to wait
         sim.soon(lambda: sim.sim.send_repeated(1, backlog, lambda seq: f"{seq:08d}" + "x" * 992))
         wait_until(lambda: sim.sim.connection(1).ws.transport.get_write_buffer_size() > 1 << 20)
         sim.soon(lambda: sim.sim.okx_notice(1))  # behind the backlog

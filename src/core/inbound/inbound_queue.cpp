@@ -106,6 +106,10 @@ void InboundQueue::resumed() {
     bound.resumed();
 }
 
+bool InboundQueue::fits(std::uint64_t more) const {
+    return bound.fits([this] { return queued_bytes(); }, more);
+}
+
 void InboundQueue::limit_bytes(std::size_t bytes) {
     bound.limit_bytes(bytes);
     // A higher limit, or none, may release a paused connection at once.
@@ -122,7 +126,9 @@ InboundQueue::Counts InboundQueue::counts() const {
                   received,
                   received_bytes.load(std::memory_order_relaxed),
                   last_receive_ns.load(std::memory_order_relaxed),
-                  bound.paused()};
+                  bound.paused(),
+                  bound.lifted(),
+                  bound.overruns()};
 }
 
 void InboundQueue::open_stream() {

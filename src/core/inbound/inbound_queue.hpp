@@ -51,6 +51,15 @@ public:
     // False, with nothing recorded, when readers have drained it below half meanwhile.
     bool pause(std::function<void()> resume);
     void resumed();
+    // Reading on past the limit (see inbound_bound.hpp): whether `more` bytes still fit within
+    // the limit and its margin; a paused producer reads on; the margin is full, reading stops
+    // for good (false when it had already).
+    bool fits(std::uint64_t more) const;
+    bool lift() { return bound.lift(); }
+    bool overrun() { return bound.overrun(); }
+    BoundState bound_state() const { return bound.state_now(); }
+    std::size_t limit_now() const { return bound.limit_now(); }
+    std::size_t margin() const { return bound.margin(); }
     void wake() { cv.notify_one(); }
     // A connection is being opened or is open: readers on an empty queue wait for it.
     void open_stream();
@@ -81,7 +90,9 @@ public:
         std::uint64_t queued_messages, queued_bytes, max_queued_bytes;
         std::uint64_t received_messages, received_bytes;
         std::int64_t last_receive_ns;
-        bool paused;
+        bool paused;                // reading stopped by the bound
+        bool past_bound;            // reading on past it
+        std::uint64_t overruns;     // connections ended because its margin was full
     };
     Counts counts() const;
     // The most bytes queued before the producer stops reading; 0: unbounded.

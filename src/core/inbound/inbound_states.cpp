@@ -14,6 +14,12 @@ constexpr StateTable<StreamState, StreamEvent> kStreamTable{kStreamRows};
 constexpr Transition<BoundState, BoundEvent> kBoundRows[] = {
     {BoundState::reading, BoundEvent::pause, BoundState::paused},
     {BoundState::paused, BoundEvent::resume, BoundState::reading},
+    {BoundState::paused, BoundEvent::lift, BoundState::lifted},
+    {BoundState::lifted, BoundEvent::resume, BoundState::reading},
+    {BoundState::reading, BoundEvent::overrun, BoundState::overrun},
+    {BoundState::paused, BoundEvent::overrun, BoundState::overrun},
+    {BoundState::lifted, BoundEvent::overrun, BoundState::overrun},
+    {BoundState::overrun, BoundEvent::resume, BoundState::reading},
 };
 constexpr StateTable<BoundState, BoundEvent> kBoundTable{kBoundRows};
 

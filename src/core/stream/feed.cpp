@@ -200,12 +200,44 @@ void Feed::release_due() {
 }
 
 void Feed::deliver(std::vector<InboundMessage>& batch) {
+    keep_within_margin(batch);
     sequences.check(batch);
     InboundQueue& queue = setup.inbound;
     const bool reader_waits = !batch.empty() && queue.push_all(batch);
     batch.clear();
-    if (backpressure == Backpressure::reading && queue.over_limit()) pause_reading();
+    if (queue.bound_state() == BoundState::reading && queue.over_limit()) pause_reading();
     if (reader_waits) queue.wake();
+}
+
+// Messages the bound's margin cannot hold are not kept (events are): the stream ends instead.
+void Feed::keep_within_margin(std::vector<InboundMessage>& batch) {
+    std::uint64_t bytes = 0;
+    for (const InboundMessage& message : batch) {
+        if (message.kind == InboundMessage::Kind::message) bytes += message.payload.size();
+    }
+    InboundQueue& queue = setup.inbound;
+    if (bytes == 0 || (queue.bound_state() != BoundState::overrun && queue.fits(bytes))) return;
+    batch.erase(std::remove_if(batch.begin(), batch.end(),
+                               [](const InboundMessage& message) {
+                                   return message.kind == InboundMessage::Kind::message;
+                               }),
+                batch.end());
+    overrun();
+}
+
+// The reader has fallen behind by the bound and its margin: every connection stops reading for
+// good and is closed with the reason, which its close event gives.
+void Feed::overrun() {
+    InboundQueue& queue = setup.inbound;
+    if (!queue.overrun()) return;
+    bound_timer.cancel();
+    constexpr std::uint64_t kMiB = 1 << 20;
+    const std::string why =
+        "the reader fell behind: limit_queue " + std::to_string(queue.limit_now() / kMiB) +
+        " MiB plus its margin of " + std::to_string(queue.margin() / kMiB) + " MiB held";
+    for (Session* link : links()) {
+        if (!link->has_ended()) link->close_for_bound(why);
+    }
 }
 
 // Only this thread reads and resumes: a reader that drains the queue below half its limit asks
@@ -215,7 +247,6 @@ void Feed::pause_reading() {
     const bool paused = setup.inbound.pause(
         [this] { boost::asio::post(client.get_io_service(), [this] { resume_reading(); }); });
     if (!paused) return;
-    backpressure = Backpressure::paused;
     reconciler.reading_paused();  // the replacement's copies may be waiting in its socket
     for (Session* link : links()) {
         if (link != replacement.get() && link != retiring.get()) link->pause_reading();
@@ -228,10 +259,10 @@ void Feed::pause_reading() {
 }
 
 // The reader has not taken its share for a third of the exchange's warning lead: every
-// connection reads on, past the bound, until the reader brings the queue below half of it.
+// connection reads on, past the bound, until the reader brings the queue below half of it (or
+// the bound's margin is full).
 void Feed::lift_bound() {
-    if (backpressure != Backpressure::paused) return;
-    backpressure = Backpressure::lifted;
+    if (!setup.inbound.lift()) return;
     reconciler.reading_resumed(Clock::now());
     arm_release();
     for (Session* link : links())
@@ -240,9 +271,10 @@ void Feed::lift_bound() {
 
 void Feed::resume_reading() {
     CORVANE_ON_RUN_THREAD(owner);
+    // A resume posted before an overrun: reading has stopped for good.
+    if (setup.inbound.bound_state() == BoundState::overrun) return;
     setup.inbound.resumed();
     bound_timer.cancel();
-    backpressure = Backpressure::reading;
     reconciler.reading_resumed(Clock::now());
     arm_release();
     for (Session* link : links())

@@ -102,7 +102,7 @@ public:
     InboundQueue& inbound() { return setup.inbound; }
     ConnectionStats& stats() { return setup.stats; }
     const KeepAlive& keepalive() const { return setup.keepalive; }
-    bool paused() const { return backpressure == Backpressure::paused; }
+    bool paused() const { return setup.inbound.bound_state() == BoundState::paused; }
     // One read's messages from `link`, reconciled with the other connections and queued.
     void accept(Session& link, std::vector<InboundMessage>& batch);
     // One event of `link` (open, close, fail, error), queued in its place among the messages:
@@ -147,6 +147,8 @@ private:
     void pause_reading();
     void resume_reading();
     void lift_bound();
+    void keep_within_margin(std::vector<InboundMessage>& batch);
+    void overrun();
     std::vector<Session*> links();
     void retire(std::unique_ptr<Session> link);  // caller holds link_mtx
 
@@ -181,11 +183,11 @@ private:
     int attempts = 0;                  // replacements tried in this switch-over
     Clock::time_point close_expected;  // announced by the exchange, or max
     Clock::time_point opened_at;       // the current connection's open
-    // limit_queue's backpressure, a concern of its own: connections read, stop reading while the
-    // queue is over its bound, or read on past it (the bound lifted) so that a warning of a
-    // planned close does not wait behind the backlog for longer than a third of its lead.
-    enum class Backpressure : std::uint8_t { reading, paused, lifted };
-    Backpressure backpressure = Backpressure::reading;
+    // limit_queue's backpressure is the queue's bound state (inbound_states.hpp): connections
+    // read, stop reading while the queue is over its bound, or read on past it (lifted) so that
+    // a warning of a planned close does not wait behind the backlog for longer than a third of
+    // its lead; never past the bound's margin: there every connection stops reading for good
+    // and is closed, and what did not fit is not kept (overrun).
 };
 
 }  // namespace corvane

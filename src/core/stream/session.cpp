@@ -195,6 +195,19 @@ void Session::give_up(const std::string& why) {
     close(websocketpp::close::status::normal, why);
 }
 
+// No close handshake: its answer would come behind everything the exchange sent meanwhile.
+void Session::close_for_bound(const std::string& why) {
+    CORVANE_ON_RUN_THREAD(thread());
+    go(SessionEvent::close_asked);
+    own_reason = why;
+    if (ws_client::connection_ptr con = connection()) {
+        con->terminate(websocketpp::transport::error::make_error_code(
+            websocketpp::transport::error::action_after_shutdown));
+    } else {
+        feed.on_unwanted(*this);
+    }
+}
+
 // The messages before the acknowledgement go ahead of the switch it may bring.
 void Session::ready() {
     CORVANE_ON_RUN_THREAD(thread());

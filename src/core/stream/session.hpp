@@ -76,6 +76,9 @@ public:
     void close(CloseCode code, const std::string& reason) override;
     // The same, with `why` as the reason its close event gives.
     void give_up(const std::string& why);
+    // The reader fell too far behind (the queue's bound and margin are full): reading stops for
+    // good and the connection is dropped; its close event gives `why`.
+    void close_for_bound(const std::string& why);
     // For the exchange's handler: every replayed channel is answered (the connection is ready to
     // take over a stream); the exchange announced that it will close this connection.
     void ready() override;

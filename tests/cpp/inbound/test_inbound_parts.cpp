@@ -76,6 +76,77 @@ TEST(InboundBound, AResumeForgottenIsNeverCalled) {
     EXPECT_EQ(resumes, 0);
 }
 
+TEST(InboundStates, ReadingPastTheBoundEndsInDrainingOrForGood) {
+    EXPECT_EQ(bound_transition(BoundState::paused, BoundEvent::lift), BoundState::lifted);
+    EXPECT_EQ(bound_transition(BoundState::lifted, BoundEvent::resume), BoundState::reading);
+    EXPECT_EQ(bound_transition(BoundState::lifted, BoundEvent::overrun), BoundState::overrun);
+    EXPECT_EQ(bound_transition(BoundState::paused, BoundEvent::overrun), BoundState::overrun);
+    EXPECT_EQ(bound_transition(BoundState::reading, BoundEvent::overrun), BoundState::overrun);
+    EXPECT_FALSE(bound_transition(BoundState::reading, BoundEvent::lift));
+    EXPECT_FALSE(bound_transition(BoundState::overrun, BoundEvent::lift));
+    EXPECT_FALSE(bound_transition(BoundState::overrun, BoundEvent::pause));
+    // Only the connection's end lets a new one read.
+    EXPECT_EQ(bound_transition(BoundState::overrun, BoundEvent::resume), BoundState::reading);
+}
+
+TEST(InboundBound, TheMarginIsTheBoundOr16MiBWhicheverIsLarger) {
+    constexpr std::uint64_t MiB = 1 << 20;
+    InboundBound bound;
+    const auto empty = [] { return std::uint64_t{0}; };
+    EXPECT_TRUE(bound.fits(empty, std::uint64_t{1} << 40));  // unbounded
+    bound.limit_bytes(1 * MiB);
+    EXPECT_EQ(bound.margin(), 16 * MiB);
+    std::uint64_t queued = 17 * MiB - 10;
+    const auto count = [&] { return queued; };
+    EXPECT_TRUE(bound.fits(count, 10));
+    EXPECT_FALSE(bound.fits(count, 11));
+    bound.limit_bytes(40 * MiB);
+    EXPECT_EQ(bound.margin(), 40 * MiB);
+    queued = 80 * MiB;
+    EXPECT_TRUE(bound.fits(count, 0));
+    EXPECT_FALSE(bound.fits(count, 1));
+}
+
+TEST(InboundBound, ReadingPastTheBoundIsNotPausedAndResumesBelowHalf) {
+    InboundBound bound;
+    bound.limit_bytes(100);
+    std::uint64_t queued = 150;
+    const auto count = [&] { return queued; };
+    int resumes = 0;
+    ASSERT_TRUE(bound.pause(count, [&] { ++resumes; }));
+    EXPECT_TRUE(bound.lift());
+    EXPECT_FALSE(bound.lift());
+    EXPECT_FALSE(bound.paused());
+    EXPECT_TRUE(bound.lifted());
+    queued = 49;
+    bound.release_if_drained(count);
+    EXPECT_EQ(resumes, 1);
+    bound.resumed();
+    EXPECT_FALSE(bound.lifted());
+}
+
+TEST(InboundBound, AnOverrunStopsReadingForGoodAndIsCounted) {
+    InboundBound bound;
+    bound.limit_bytes(100);
+    std::uint64_t queued = 150;
+    const auto count = [&] { return queued; };
+    int resumes = 0;
+    ASSERT_TRUE(bound.pause(count, [&] { ++resumes; }));
+    ASSERT_TRUE(bound.lift());
+    EXPECT_TRUE(bound.overrun());
+    EXPECT_FALSE(bound.overrun());  // once per connection's life
+    EXPECT_TRUE(bound.paused());
+    EXPECT_FALSE(bound.lifted());
+    EXPECT_EQ(bound.overruns(), 1u);
+    queued = 0;  // the reader drains what was kept: reading does not start again
+    bound.release_if_drained(count);
+    EXPECT_EQ(resumes, 0);
+    EXPECT_FALSE(bound.lift());
+    bound.resumed();  // the connection has ended
+    EXPECT_FALSE(bound.paused());
+    EXPECT_EQ(bound.overruns(), 1u);
+}
+
 bool readable(int fd) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 0) != 1) return false;
