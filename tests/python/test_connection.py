@@ -158,7 +158,9 @@ class TestSeveralReaders:
         for thread in readers:
             thread.join(READ_TIMEOUT)
         assert len(readers) == 8 and not any(t.is_alive() for t in readers)
-        assert max(gaps) < 0.025, f"the heartbeat stalled for {max(gaps) * 1000:.0f} ms"
+        # A reader that held the GIL while it waits stalls every tick; a busy machine only some.
+        stalled = sum(gap for gap in gaps if gap >= 0.04) / sum(gaps)
+        assert stalled < 0.5, f"the heartbeat stood still {stalled:.0%} of the time"
 
 
 class TestReuse:
