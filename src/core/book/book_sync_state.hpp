@@ -1,22 +1,21 @@
 #pragma once
 // The life of one kept book (BookSync): one state, its transitions in one table. Pure.
 //
-//   state               event            next                what it means
-//   buffering           push             snapshot_requested  the first push since (re)starting is
-//                                                            kept; the REST snapshot is asked
+//   state               event            next
+//   buffering           push             snapshot_requested  first push kept, snapshot asked
 //   buffering           snapshot         synced              a whole book came in a push
 //   buffering           crossed          buffering           ... but it was crossed
 //   buffering           reconnect        buffering
 //   snapshot_requested  push             snapshot_requested  kept while the snapshot is awaited
-//   snapshot_requested  snapshot         synced              the REST snapshot lined up with the
-//                                                            kept pushes (or a whole book came)
-//   snapshot_requested  snapshot_alone   aligning            the REST snapshot is newer than every
-//                                                            kept push: the next push must continue it
-//   snapshot_requested  snapshot_failed  snapshot_requested  refused, unanswered or older than the
-//                                                            kept pushes: asked again, backed off
-//   snapshot_requested  gap              buffering           the kept pushes break, or none continues
+//   snapshot_requested  snapshot         synced              REST snapshot lined up with the kept
+//                                                            pushes (or a whole book came)
+//   snapshot_requested  snapshot_alone   aligning            REST snapshot newer than every kept
+//                                                            push: the next must continue it
+//   snapshot_requested  snapshot_failed  snapshot_requested  refused, unanswered, or older than
+//                                                            the kept pushes: asked again, later
+//   snapshot_requested  gap              buffering           kept pushes break, or none continues
 //                                                            the snapshot: dropped, start over
-//   snapshot_requested  overflow         buffering           too many kept pushes: dropped, start over
+//   snapshot_requested  overflow         buffering           too many kept: dropped, start over
 //   snapshot_requested  crossed          buffering
 //   snapshot_requested  reconnect        buffering
 //   aligning            push             synced              a push continued the snapshot
@@ -26,7 +25,7 @@
 //   aligning            reconnect        buffering
 //   synced              push             synced              applied
 //   synced              snapshot         synced
-//   synced              gap              buffering           a push did not follow, or was unreadable
+//   synced              gap              buffering           a push did not follow, or unreadable
 //   synced              crossed          buffering
 //   synced              reconnect        buffering
 //

@@ -7,12 +7,10 @@ namespace {
 
 // The first level of `levels` not better than `price` on `side`.
 std::vector<Level>::iterator seek(std::vector<Level>& levels, Side side, const Decimal& price) {
-    if (side == Side::bid) {
-        return std::lower_bound(levels.begin(), levels.end(), price,
-                                [](const Level& level, const Decimal& p) { return level.price > p; });
-    }
-    return std::lower_bound(levels.begin(), levels.end(), price,
-                            [](const Level& level, const Decimal& p) { return level.price < p; });
+    const auto better_bid = [](const Level& level, const Decimal& p) { return level.price > p; };
+    const auto better_ask = [](const Level& level, const Decimal& p) { return level.price < p; };
+    if (side == Side::bid) return std::lower_bound(levels.begin(), levels.end(), price, better_bid);
+    return std::lower_bound(levels.begin(), levels.end(), price, better_ask);
 }
 
 }  // namespace
