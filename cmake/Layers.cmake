@@ -3,12 +3,14 @@
 # above or beside it. src/CMakeLists.txt builds the targets from this table and
 # cmake/CheckLayers.cmake refuses any include that breaks it, so both read the same rules.
 
-set(CORVANE_LAYERS state text inbound transport rest stream connector crypto okx mexc)
+set(CORVANE_LAYERS state text book inbound transport rest stream connector crypto okx mexc)
 
 set(CORVANE_LAYER_state_DIR core/state)  # one enum and its transition table (header only)
 set(CORVANE_LAYER_state_USES "")
 set(CORVANE_LAYER_text_DIR core/text)  # output, UTF-8, JSON and number text, parameters
 set(CORVANE_LAYER_text_USES state)
+set(CORVANE_LAYER_book_DIR core/book)  # exact decimals, order books, their sync with no socket
+set(CORVANE_LAYER_book_USES state text)
 set(CORVANE_LAYER_inbound_DIR core/inbound)  # the inbound queue, batches, payload buffers
 set(CORVANE_LAYER_inbound_USES state)
 set(CORVANE_LAYER_transport_DIR core/transport)  # TLS stream, socket BIO, contexts, client config
@@ -22,9 +24,9 @@ set(CORVANE_LAYER_connector_USES state text inbound rest stream)
 set(CORVANE_LAYER_crypto_DIR crypto)
 set(CORVANE_LAYER_crypto_USES "")
 set(CORVANE_LAYER_okx_DIR okx)
-set(CORVANE_LAYER_okx_USES state text inbound rest stream connector crypto)
+set(CORVANE_LAYER_okx_USES state text book inbound rest stream connector crypto)
 set(CORVANE_LAYER_mexc_DIR mexc)
-set(CORVANE_LAYER_mexc_USES state text rest stream connector crypto)
+set(CORVANE_LAYER_mexc_USES state text book rest stream connector crypto)
 
 # Only these layers include Asio, Beast or websocketpp headers.
 set(CORVANE_NETWORK_LAYERS transport rest stream)

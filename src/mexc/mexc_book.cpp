@@ -1,0 +1,168 @@
+#include "mexc/mexc_book.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "core/book/json_levels.hpp"
+#include "core/text/inbound_json.hpp"
+#include "mexc/protobuf_decoder.hpp"
+
+namespace corvane::mexc {
+namespace {
+
+using book::BookPush;
+
+class MexcSequenceRule final : public book::SequenceRule {
+public:
+    bool follows(std::int64_t last, const BookPush& push) const override {
+        return push.first > 0 && push.first - 1 == last;
+    }
+    bool too_old(std::int64_t snapshot, const BookPush& first_kept) const override {
+        return snapshot < first_kept.first;
+    }
+    bool covered(std::int64_t snapshot, const BookPush& push) const override {
+        return push.last <= snapshot;
+    }
+    bool straddles(std::int64_t snapshot, const BookPush& push) const override {
+        return push.first - 1 <= snapshot && snapshot < push.last;
+    }
+};
+
+const MexcSequenceRule kRule;
+
+constexpr std::uint32_t kCreateTime = 5;
+constexpr std::uint32_t kSendTime = 6;
+constexpr std::uint32_t kLimitDepths = 303;
+constexpr std::uint32_t kAggreDepths = 313;
+constexpr std::uint32_t kAsks = 1;
+constexpr std::uint32_t kBids = 2;
+constexpr std::uint32_t kVersion = 4;  // limit depth's version, aggregated depth's fromVersion
+constexpr std::uint32_t kToVersion = 5;
+constexpr std::uint32_t kPrice = 1;
+constexpr std::uint32_t kQuantity = 2;
+
+// Takes the decoder's findings for the depth bodies; anything unreadable marks the frame bad.
+class DepthBuilder final : public ProtoBuilder {
+public:
+    std::optional<BookPush> take() {
+        if (bad || body == 0 || !first || (body == kAggreDepths && !last)) return std::nullopt;
+        if (body == kAggreDepths) {
+            if (*first > *last) return std::nullopt;
+            push.first = *first;
+            push.last = *last;
+        } else {
+            push.kind = BookPush::Kind::snapshot;
+            push.last = *first;
+        }
+        push.ts = send_time != 0 ? send_time : create_time;
+        return std::move(push);
+    }
+
+    void begin_message() override {
+        ++depth;
+        if (depth == 2 && body_key != kAggreDepths && body_key != kLimitDepths) bad = true;
+        if (depth == 2) body = body_key;
+        if (depth == 3) price = size = std::string_view();
+    }
+    void end_message() override {
+        if (depth == 3 && !bad) take_level();
+        --depth;
+    }
+    void key(const ProtoField& field) override { set_key(field.number); }
+    void item(const ProtoField& field) override { set_key(field.number); }
+    void number_key(std::uint32_t number) override { set_key(number); }  // a body unknown here
+    void text(std::string_view value) override {
+        if (depth == 2 && (key_number == kVersion || key_number == kToVersion)) {
+            const std::optional<std::int64_t> version = book::read_digits(value);
+            if (!version) bad = true;
+            (key_number == kVersion ? first : last) = version;
+        } else if (depth == 3 && key_number == kPrice) {
+            price = value;
+        } else if (depth == 3 && key_number == kQuantity) {
+            size = value;
+        }
+    }
+    void bytes(std::string_view) override {}
+    void integer(std::int64_t value) override {
+        if (depth == 1 && key_number == kSendTime) send_time = value;
+        if (depth == 1 && key_number == kCreateTime) create_time = value;
+    }
+    void boolean(bool) override {}
+
+private:
+    void set_key(std::uint32_t number) {
+        key_number = number;
+        if (depth == 1) body_key = number;
+        if (depth == 2 && (number == kAsks || number == kBids)) side = number;
+    }
+    void take_level() {
+        const std::optional<book::Level> level = book::read_level(price, size);
+        if (!level || (side != kAsks && side != kBids)) {
+            bad = true;
+            return;
+        }
+        (side == kAsks ? push.asks : push.bids).push_back(*level);
+    }
+
+    BookPush push;
+    int depth = 0;
+    std::uint32_t key_number = 0;
+    std::uint32_t body_key = 0;
+    std::uint32_t body = 0;
+    std::uint32_t side = 0;
+    std::string_view price;
+    std::string_view size;
+    std::optional<std::int64_t> first;
+    std::optional<std::int64_t> last;
+    std::int64_t send_time = 0;
+    std::int64_t create_time = 0;
+    bool bad = false;
+};
+
+}  // namespace
+
+const book::SequenceRule& book_sequence_rule() {
+    return kRule;
+}
+
+std::optional<BookPush> read_depth_push(std::string_view frame) {
+    DepthBuilder builder;
+    try {
+        decode_push(frame, builder);
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;  // not a well-formed frame
+    }
+    return builder.take();
+}
+
+std::optional<BookPush> read_depth_snapshot(std::string_view text) {
+    try {
+        const nlohmann::json reply = parse_inbound_json(std::string(text));
+        if (!reply.is_object()) return std::nullopt;
+        const auto id = reply.find("lastUpdateId");
+        const auto bids = reply.find("bids");
+        const auto asks = reply.find("asks");
+        if (id == reply.end() || bids == reply.end() || asks == reply.end()) return std::nullopt;
+        BookPush snapshot;
+        snapshot.kind = BookPush::Kind::snapshot;
+        const std::optional<std::int64_t> version = book::read_integer(*id, 0);
+        if (!version || !book::read_levels(*bids, snapshot.bids) ||
+            !book::read_levels(*asks, snapshot.asks)) {
+            return std::nullopt;
+        }
+        snapshot.last = *version;
+        const auto time = reply.find("timestamp");
+        if (time != reply.end()) {
+            const std::optional<std::int64_t> ts = book::read_integer(*time, 0);
+            if (!ts) return std::nullopt;
+            snapshot.ts = *ts;
+        }
+        return snapshot;
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace corvane::mexc
