@@ -1,9 +1,9 @@
 """Market data the simulator pushes: a price walk, OKX's message shapes, and a paced sender.
 Every pushed item carries the simulator's own sequence number, counting from 1 per
 subscription, so that a client can prove nothing was lost or reordered: OKX data items carry
-"seqId", MEXC protobuf messages createTime (sim/mexc_protobuf.py). Order books also carry
-the exchanges' own sequences (OKX seqId/prevSeqId, MEXC versions), which a feed breaks on
-command (Broadcast.skip).
+"seqId", MEXC protobuf messages createTime (sim/mexc_protobuf.py). Order books are fed from
+reference books instead (sim/books.py), with the exchanges' own sequences (OKX seqId/prevSeqId,
+MEXC versions), which a feed breaks on command (Broadcast.skip).
 """
 
 import asyncio
@@ -43,16 +43,6 @@ def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
         item = {"instId": inst_id, "tradeId": str(seq), "px": px, "sz": "0.01",
                 "side": "buy" if seq % 2 else "sell", "ts": ts, "count": "1", "seqId": seq}
         return compact({"arg": arg, "data": [item]})
-    if channel.startswith("books") or channel.startswith("bbo"):
-        depth = 1 if channel.startswith("bbo") else 5 if channel == "books5" else 20
-        asks = [[f"{price + 0.1 * (i + 1):.1f}", "0.5", "0", "2"] for i in range(depth)]
-        bids = [[f"{price - 0.1 * (i + 1):.1f}", "0.5", "0", "2"] for i in range(depth)]
-        # #order-book-trading-market-data-ws-order-book-channel: checksum 0 since 2026-06; a
-        # snapshot's prevSeqId is -1, an update's the previous push's seqId
-        item = {"asks": asks, "bids": bids, "ts": ts, "checksum": 0,
-                "prevSeqId": -1 if seq == 1 else seq - 1, "seqId": seq}
-        return compact({"arg": arg, "action": "snapshot" if seq == 1 else "update",
-                        "data": [item]})
     item = {"instType": "SPOT", "instId": inst_id, "last": px, "lastSz": "0.01",
             "askPx": f"{price + 0.1:.1f}", "askSz": "1.2", "bidPx": f"{price - 0.1:.1f}",
             "bidSz": "0.8", "open24h": px, "high24h": px, "low24h": px, "volCcy24h": "1000",
@@ -89,14 +79,19 @@ class Broadcast:
         self.subscribers: dict[int, Callable[[str | bytes], Awaitable[None]]] = {}
         self.last = 0     # the last sequence number made
         self.skip = False  # the next number is never sent: a gap every subscriber sees
-        self.task = asyncio.ensure_future(paced(rate, self.push, limit))
+        self.task = asyncio.ensure_future(self.run(rate, limit))
+
+    async def run(self, rate: float, limit: int | None) -> None:
+        await paced(rate, self.push, limit)
 
     async def push(self, seq: int) -> None:
         self.last = seq
         if self.skip:
             self.skip = False
             return
-        message = self.make(seq)
+        await self.send_all(self.make(seq))
+
+    async def send_all(self, message: str | bytes) -> None:
         for subscriber, send in list(self.subscribers.items()):
             try:
                 await send(message)
