@@ -74,6 +74,7 @@ class Book:
         self.pushes = 0  # pushes sent by the feeds of this book, the dropped ones included
         self.faults: dict[int, str] = {}  # push number -> "drop", "repeat" or "reorder"
         self.views: set["BookView"] = set()
+        self.prices: dict[int, str] = {}  # each key's price, as text
         mid = 43000 * 10 ** self.price_places
         for side in (self.asks, self.bids):
             price = mid
@@ -90,7 +91,7 @@ class Book:
     def step(self) -> None:
         """One change: 1 to 40 levels set or removed near the top, the sequence advanced."""
         touched: list[tuple[Side, int]] = []
-        for _ in range(self.rng.randint(1, 40)):
+        for _ in range(min(40, 1 + int(self.rng.expovariate(1 / 6)))):  # mostly a few
             side = self.rng.choice((self.asks, self.bids))
             touched += self.change(side)
         if self.reset_next:
@@ -130,7 +131,10 @@ class Book:
     def level(self, side: Side, key: int) -> tuple[str, str, int]:
         """(price, size, orders); size "0" for a level not in the book."""
         size, orders = side.levels.get(key, (0, 0))
-        return decimal(abs(key), self.price_places), decimal(size, self.size_places), orders
+        price = self.prices.get(key)
+        if price is None:
+            price = self.prices[key] = decimal(abs(key), self.price_places)
+        return price, decimal(size, self.size_places), orders
 
     def levels(self, name: str, depth: int) -> list[tuple[str, str, int]]:
         side = self.side(name)
@@ -167,6 +171,10 @@ class BookView:
     def delta(self, name: str) -> list[tuple[str, str, int]]:
         index = name == "bids"
         side = self.book.side(name)
+        if self.depth >= MAX_LEVELS:  # the whole book in view: only what changed counts
+            keys = sorted(self.touched[index])
+            self.touched[index].clear()
+            return [self.book.level(side, key) for key in keys]
         now = set(side.top(self.depth))
         shown = self.shown[index]
         keys = sorted(k for k in self.touched[index] | (now ^ shown) if k in now or k in shown)

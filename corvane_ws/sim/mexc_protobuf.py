@@ -8,7 +8,12 @@ gateway that sends it, so that the copies of one push on two connections differ 
 from .feeds import now_ms
 
 
+_SMALL = [bytes((n,)) for n in range(0x80)]  # one-byte varints, made once
+
+
 def varint(value: int) -> bytes:
+    if 0 <= value < 0x80:
+        return _SMALL[value]
     out = bytearray()
     value &= (1 << 64) - 1  # negative int32/int64 values take ten bytes, as protobuf writes them
     while True:

@@ -385,7 +385,8 @@ class TestSequences:
             gaps = [i for i in items if isinstance(i, m.Event) and i.kind == "gap"]
             assert len(gaps) == 1 and c.stats()["gaps"] == 1
             gap = gaps[0]
-            assert (gap.channel, gap.instrument, gap.got - gap.expected) == (channel, instrument, 1)
+            # the dropped push's span: an exchange's sequence may advance by more than one
+            assert (gap.channel, gap.instrument, gap.got > gap.expected) == (channel, instrument, True)
             # The snapshot a program resynchronises from is past the break.
             target = ("/api/v5/market/books?instId=BTC-USDT&sz=5&source=0" if exchange == "okx"
                       else "/api/v3/depth?symbol=BTCUSDT&limit=5")
