@@ -221,7 +221,10 @@ def book_control(sim: "Simulator", method: str, path: str, query: dict) -> tuple
         return 400, {"error": "name the book: exchange okx or mexc, and inst"}
     book = sim.books.get(exchange, query["inst"])
     if (method, path) == ("GET", "/book"):
-        return 200, book.reference(int(query.get("depth", books.MAX_LEVELS)))
+        depth = query.get("depth", str(books.MAX_LEVELS))
+        if not depth.isdigit():
+            return 400, {"error": f"depth {depth!r}"}
+        return 200, book.reference(int(depth))
     if (method, path) == ("POST", "/book-reset"):
         book.reset_next = True
         return 200, {"ok": True}
