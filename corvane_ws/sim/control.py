@@ -25,9 +25,6 @@ POST /okx?slow-instruments=MS  GET /api/v5/public/instruments answers MS millise
 POST /okx?odd-answer=K  the next OKX operation is carried out and answered out of form: K
                         "empty-data" (data []), "blank-entry" (one entry with empty ordId and
                         clOrdId, no sCode) or "short-batch" (its last entry left out)
-POST /okx?book-snapshots=on|off  a books, books-l2-tbt or books50-l2-tbt subscription to a
-                        running feed is answered with a snapshot (prevSeqId -1) ahead of its
-                        first update
 GET  /okx-orders        every OKX order placed, in order
 GET  /rest              REST port: TLS handshakes (and how many resumed), connections open, idle
 POST /rest?idle=S       close a REST connection idle for S seconds (60)
@@ -36,6 +33,18 @@ POST /rest?drop-idle=fin|rst  close every idle REST connection now (clean close 
 POST /gap               every running feed leaves out its next sequence number
 POST /repeat?every=N[&lag=L]  every N-th push of each feed goes out after a repeat of the
                         push L (2) before it, the same bytes (MEXC: its own sendTime); 0: none
+POST /okx?book-snapshots=on|off  OKX's book channels (books, books-l2-tbt, books50-l2-tbt) start
+                        each subscription with a snapshot push, prevSeqId -1 (off, the default:
+                        updates only; a program takes the book over REST)
+POST /okx?book-quiet=S  an OKX book left unchanged S seconds pushes the unchanged book (60)
+POST /book-reset?inst=I the next change of OKX instrument I's book resets its sequence (seqId
+                        below prevSeqId), as after maintenance
+POST /book-fault?exchange=X&inst=I&fault=F[&after=K]  a push of that book (okx or mexc), the
+                        next one or the one after K more, is dropped (F "drop"), sent twice
+                        ("repeat") or held back to follow the push after it ("reorder")
+GET  /book?exchange=X&inst=I[&depth=N]  the reference book all its pushes and REST snapshots
+                        come from: seq (OKX seqId, MEXC version), ts, asks and bids best first
+                        as [price, size]
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
@@ -54,7 +63,7 @@ import base64
 from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
 
-from . import okx_rules
+from . import books, okx_rules
 from .okx import ODD_ANSWERS
 from .recorder import RestRequest
 
@@ -135,6 +144,8 @@ def handle(sim: "Simulator", request: RestRequest):
             sim.okx_odd_answer = query["odd-answer"]
         if "book-snapshots" in query:
             sim.okx_book_snapshots = query["book-snapshots"] == "on"
+        if "book-quiet" in query:
+            sim.book_quiet_s = float(query["book-quiet"])
         if "relist" in query:
             return 200, {"instIdCode": okx_rules.relist(sim.okx_instruments, query["relist"])}
         return 200, {"ok": True}
@@ -158,6 +169,8 @@ def handle(sim: "Simulator", request: RestRequest):
         except ValueError as e:
             return 400, {"error": str(e)}
         return 200, {"ok": True}
+    if parts.path in ("/book", "/book-reset", "/book-fault"):
+        return book_control(sim, request.method, parts.path, query)
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))
         sim.feed_limit = int(query["limit"]) if "limit" in query else None
@@ -199,11 +212,36 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_51001_delay_s, sim.okx_51001_repeat_s = 0.0, None
         sim.okx_instruments_delay_s = 0.0
         sim.okx_odd_answer = None
-        sim.okx_book_snapshots = False
         sim.broadcasts.repeat_every, sim.broadcasts.repeat_lag = 0, 2
         sim.rate, sim.feed_limit = sim.started_feeds
         sim.clock_skew_s = 0.0
         sim.served_time = None
         sim.okx_rate_limited_ops = 0
+        sim.okx_book_snapshots, sim.book_quiet_s = False, books.BOOK_QUIET_S
+        sim.book_requests.clear()
+        for book in sim.books.books.values():
+            book.faults.clear()
+            book.reset_next = False
         return 200, {"ok": True}
     return 404, {"error": f"no route {request.method} {parts.path}"}
+
+
+def book_control(sim: "Simulator", method: str, path: str, query: dict) -> tuple[int, object]:
+    """A reference book shown, its sequence reset, or a fault set on its pushes."""
+    exchange = "okx" if path == "/book-reset" else query.get("exchange", "")
+    if exchange not in ("okx", "mexc") or not query.get("inst"):
+        return 400, {"error": "name the book: exchange okx or mexc, and inst"}
+    book = sim.books.get(exchange, query["inst"])
+    if (method, path) == ("GET", "/book"):
+        depth = query.get("depth", str(books.MAX_LEVELS))
+        if not depth.isdigit():
+            return 400, {"error": f"depth {depth!r}"}
+        return 200, book.reference(int(depth))
+    if (method, path) == ("POST", "/book-reset"):
+        book.reset_next = True
+        return 200, {"ok": True}
+    if (method, path) == ("POST", "/book-fault") and query.get("fault") in books.FAULTS:
+        push = book.pushes + int(query.get("after", "0")) + 1
+        book.faults[push] = query["fault"]
+        return 200, {"push": push}
+    return 400, {"error": f"no such book control {method} {path}?{query}"}

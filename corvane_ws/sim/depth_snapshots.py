@@ -1,56 +1,80 @@
-"""Order-book snapshots over REST, numbered like the feeds they belong to, so that a program can
-resynchronise a local book after a sequence break:
-OKX  GET /api/v5/market/books?instId=I&sz=N&source=0  (#order-book-trading-market-data-get-order-book)
-MEXC GET /api/v3/depth?symbol=S&limit=N               (#order-book)
+"""Order-book snapshots over REST, taken from the reference books the feeds push (sim/books.py),
+with the sequence a program aligns the feed's pushes on, within the exchanges' rate limits:
+OKX  GET /api/v5/market/books?instId=I&sz=N  (#order-book-trading-market-data-get-order-book:
+     sz at most 400 a side, default 1; 40 requests per 2 s per IP)
+MEXC GET /api/v3/depth?symbol=S&limit=N      (#order-book: limit default 100, at most 5000;
+     500 requests per 10 s per endpoint)
+What either answers beyond its largest depth is unconfirmed: the simulator gives the largest.
 """
 
+from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
 
-from .feeds import Broadcasts, now_ms
+from .books import okx_levels
+from .feeds import now_ms
+
+if TYPE_CHECKING:
+    from .server import Simulator
+
+# path: (requests, seconds) allowed
+LIMITS = {"/api/v5/market/books": (40, 2.0), "/api/v3/depth": (500, 10.0)}
+OKX_RATE_LIMITED = (429, {"code": "50011", "msg": "Too Many Requests", "data": []})
+MEXC_RATE_LIMITED = (429, {"code": 429, "msg": "Too Many Requests"})
 
 
-def _last_number(broadcasts: Broadcasts, channel_part: str, instrument: str) -> int:
-    """The last sequence number of a running book feed of the instrument, 0 if none runs."""
-    numbers = [feed.last for name, feed in broadcasts.feeds.items()
-               if channel_part in name and instrument in name]
-    return max(numbers, default=0)
+def over_limit(sim: "Simulator", path: str) -> bool:
+    """Counts the request; whether it is past its path's limit (the refused ones count too)."""
+    count, window = LIMITS[path]
+    now = sim.clock()
+    recent = [t for t in sim.book_requests.get(path, []) if now - t < window] + [now]
+    sim.book_requests[path] = recent
+    return len(recent) > count
 
 
-def _levels(count: int, start: float, step: float) -> list[list[str]]:
-    return [[f"{start + step * i:.1f}", "0.5"] for i in range(count)]
+def depth(query: dict, name: str, default: int, largest: int) -> int | None:
+    try:
+        value = int(query.get(name) or default)
+    except ValueError:
+        return None
+    return min(value, largest) if value > 0 else None
 
 
-def okx_books(broadcasts: Broadcasts, target: str) -> tuple[int, dict]:
+def okx_books(sim: "Simulator", target: str) -> tuple[int, dict]:
     query = dict(parse_qsl(urlsplit(target).query))
     inst_id = query.get("instId")
     if not inst_id:
         return 400, {"code": "50014", "msg": "Parameter instId can not be empty", "data": []}
-    size = min(int(query.get("sz", "1") or "1"), 400)
-    seq = _last_number(broadcasts, '"books', f'"instId":"{inst_id}"')
-    book = {"asks": [a + ["0", "2"] for a in _levels(size, 43000.1, 0.1)],
-            "bids": [b + ["0", "2"] for b in _levels(size, 42999.9, -0.1)],
-            "ts": str(now_ms()), "seqId": seq}
-    return 200, {"code": "0", "msg": "", "data": [book]}
+    size = depth(query, "sz", 1, 400)
+    if size is None:
+        return 400, {"code": "51000", "msg": "Parameter sz error", "data": []}
+    book = sim.books.get("okx", inst_id)
+    snapshot = {"asks": okx_levels(book.levels("asks", size)),
+                "bids": okx_levels(book.levels("bids", size)),
+                "ts": str(book.ts), "seqId": book.seq}
+    return 200, {"code": "0", "msg": "", "data": [snapshot]}
 
 
-def mexc_depth(broadcasts: Broadcasts, target: str) -> tuple[int, dict]:
+def mexc_depth(sim: "Simulator", target: str) -> tuple[int, dict]:
     query = dict(parse_qsl(urlsplit(target).query))
     symbol = query.get("symbol")
     if not symbol:
         return 400, {"code": -1102, "msg": "Mandatory parameter 'symbol' was not sent"}
-    limit = min(int(query.get("limit", "100") or "100"), 5000)
-    seq = _last_number(broadcasts, "depth", "@" + symbol)
-    return 200, {"lastUpdateId": seq, "bids": _levels(limit, 42999.9, -0.1),
-                 "asks": _levels(limit, 43000.1, 0.1), "timestamp": now_ms()}
+    limit = depth(query, "limit", 100, 5000)
+    if limit is None:
+        return 400, {"code": -1100, "msg": "Illegal characters found in parameter 'limit'"}
+    book = sim.books.get("mexc", symbol)
+    return 200, {"lastUpdateId": book.seq,
+                 "bids": [[p, s] for p, s, _ in book.levels("bids", limit)],
+                 "asks": [[p, s] for p, s, _ in book.levels("asks", limit)],
+                 "timestamp": now_ms()}
 
 
-def handle(broadcasts: Broadcasts, method: str, target: str) -> tuple[int, dict] | None:
+def handle(sim: "Simulator", method: str, target: str) -> tuple[int, dict] | None:
     """The snapshot a request asks for, or None when it asks for none."""
     path = urlsplit(target).path
-    if method != "GET":
+    if method != "GET" or path not in LIMITS:
         return None
-    if path == "/api/v5/market/books":
-        return okx_books(broadcasts, target)
-    if path == "/api/v3/depth":
-        return mexc_depth(broadcasts, target)
-    return None
+    okx = path == "/api/v5/market/books"
+    if over_limit(sim, path):
+        return OKX_RATE_LIMITED if okx else MEXC_RATE_LIMITED
+    return okx_books(sim, target) if okx else mexc_depth(sim, target)

@@ -1,9 +1,9 @@
 """Market data the simulator pushes: a price walk, OKX's message shapes, and a paced sender.
 Every pushed item carries the simulator's own sequence number, counting from 1 per
 subscription, so that a client can prove nothing was lost or reordered: OKX data items carry
-"seqId", MEXC protobuf messages createTime (sim/mexc_protobuf.py). Order books also carry
-the exchanges' own sequences (OKX seqId/prevSeqId, MEXC versions), which a feed breaks on
-command (Broadcast.skip).
+"seqId", MEXC protobuf messages createTime (sim/mexc_protobuf.py). Order books are fed from
+reference books instead (sim/books.py), with the exchanges' own sequences (OKX seqId/prevSeqId,
+MEXC versions), which a feed breaks on command (Broadcast.skip).
 """
 
 import asyncio
@@ -35,7 +35,7 @@ def compact(value: object) -> str:
 
 # ---- OKX ----
 
-def okx_data(channel: str, inst_id: str, seq: int, price: float, snapshot: bool = False) -> str:
+def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
     ts = str(now_ms())
     arg = {"channel": channel, "instId": inst_id}
     px = f"{price:.1f}"
@@ -43,16 +43,6 @@ def okx_data(channel: str, inst_id: str, seq: int, price: float, snapshot: bool 
         item = {"instId": inst_id, "tradeId": str(seq), "px": px, "sz": "0.01",
                 "side": "buy" if seq % 2 else "sell", "ts": ts, "count": "1", "seqId": seq}
         return compact({"arg": arg, "data": [item]})
-    if channel.startswith("books") or channel.startswith("bbo"):
-        depth = 1 if channel.startswith("bbo") else 5 if channel == "books5" else 20
-        asks = [[f"{price + 0.1 * (i + 1):.1f}", "0.5", "0", "2"] for i in range(depth)]
-        bids = [[f"{price - 0.1 * (i + 1):.1f}", "0.5", "0", "2"] for i in range(depth)]
-        # #order-book-trading-market-data-ws-order-book-channel: checksum 0 since 2026-06; a
-        # snapshot's prevSeqId is -1, an update's the previous push's seqId
-        item = {"asks": asks, "bids": bids, "ts": ts, "checksum": 0,
-                "prevSeqId": -1 if seq == 1 or snapshot else seq - 1, "seqId": seq}
-        return compact({"arg": arg, "action": "snapshot" if seq == 1 or snapshot else "update",
-                        "data": [item]})
     item = {"instType": "SPOT", "instId": inst_id, "last": px, "lastSz": "0.01",
             "askPx": f"{price + 0.1:.1f}", "askSz": "1.2", "bidPx": f"{price - 0.1:.1f}",
             "bidSz": "0.8", "open24h": px, "high24h": px, "low24h": px, "volCcy24h": "1000",
@@ -80,9 +70,6 @@ async def paced(rate: float, send: Callable[[int], Awaitable[None]], count: int 
 
 # ---- broadcasting ----
 
-Opening = Callable[[int], str | bytes]  # a subscriber's first message, made for the last number
-
-
 class Broadcast:
     """One public feed, numbered from 1, pushed byte for byte to every connection subscribed to
     it (as an exchange does), for as long as one is. With `repeat_every` N, every N-th push
@@ -94,11 +81,13 @@ class Broadcast:
         self.owner = owner
         self.make = make
         self.subscribers: dict[int, Callable[[str | bytes], Awaitable[None]]] = {}
-        self.openings: dict[int, Opening] = {}  # sent ahead of a new subscriber's first push
         self.recent: dict[int, str | bytes] = {}  # the last pushes a repeat may take, by number
         self.last = 0     # the last sequence number made
         self.skip = False  # the next number is never sent: a gap every subscriber sees
-        self.task = asyncio.ensure_future(paced(rate, self.push, limit))
+        self.task = asyncio.ensure_future(self.run(rate, limit))
+
+    async def run(self, rate: float, limit: int | None) -> None:
+        await paced(rate, self.push, limit)
 
     async def push(self, seq: int) -> None:
         self.last = seq
@@ -107,19 +96,16 @@ class Broadcast:
             return
         every, lag = self.owner.repeat_every, self.owner.repeat_lag
         if every > 0 and seq % every == 0 and seq - lag in self.recent:
-            await self.send_all(seq, self.recent[seq - lag])
+            await self.send_all(self.recent[seq - lag])
         message = self.make(seq)
         if every > 0:
             self.recent.pop(seq - lag, None)
             self.recent[seq] = message
-        await self.send_all(seq, message)
+        await self.send_all(message)
 
-    async def send_all(self, seq: int, message: str | bytes) -> None:
+    async def send_all(self, message: str | bytes) -> None:
         for subscriber, send in list(self.subscribers.items()):
             try:
-                opening = self.openings.pop(subscriber, None)
-                if opening is not None and seq > 1:
-                    await send(opening(seq - 1))
                 await send(message)
             except ConnectionClosed:
                 self.subscribers.pop(subscriber, None)
@@ -136,23 +122,17 @@ class Broadcasts:
         self.repeat_lag = 2
 
     def join(self, name: str, subscriber: int, send: Callable[[str | bytes], Awaitable[None]],
-             rate: float, limit: int | None, make: Callable[[int], str | bytes],
-             opening: Opening | None = None) -> None:
-        """`opening`: made for the last number pushed, goes to this subscriber ahead of its first
-        push (a snapshot, where an exchange answers a subscription with one)."""
+             rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
         feed = self.feeds.get(name)
         if feed is None or (feed.task.cancelled()):
             feed = self.feeds[name] = Broadcast(self, rate, limit, make)
         feed.subscribers[subscriber] = send
-        if opening is not None:
-            feed.openings[subscriber] = opening
 
     def leave(self, name: str, subscriber: int) -> None:
         feed = self.feeds.get(name)
         if feed is None:
             return
         feed.subscribers.pop(subscriber, None)
-        feed.openings.pop(subscriber, None)
         if not feed.subscribers:
             feed.task.cancel()
             del self.feeds[name]

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 
 from websockets.exceptions import ConnectionClosed
 
+from . import books
 from . import mexc_protobuf as pb
 from . import mexc_rules as rules
 from .feeds import PriceWalk, compact
@@ -29,13 +30,12 @@ def flatten(params: object) -> list[str] | None:
 
 
 def public_message(stream: rules.Stream, seq: int, price: float) -> bytes:
-    """One message of a public stream: its body in the wrapper, the sequence in createTime."""
+    """One message of a public stream but the depth streams (sim/books.py): its body in the
+    wrapper, the sequence in createTime."""
     groups = stream.groups
     body = {
         314: lambda: pb.aggre_deals(stream.name, seq, price),
         308: lambda: pb.kline(groups["interval"], seq, price),
-        313: lambda: pb.aggre_depth(stream.name, seq, price),
-        303: lambda: pb.limit_depth(stream.name, int(groups["level"]), seq, price),
         315: lambda: pb.aggre_book_ticker(seq, price),
         311: lambda: pb.book_ticker_batch(seq, price),
         309: lambda: pb.mini_ticker(groups["symbol"], price),
@@ -118,6 +118,10 @@ class MexcSession:
             self.streams[name] = stream
             if name not in rules.PRIVATE_STREAMS and name not in self.feeds and self.sim.rate > 0:
                 self.feeds.add(name)
+                if stream.body in (313, 303):
+                    await books.join(self.sim.broadcasts, name, self.conn.id, self.send_stamped,
+                                     lambda s=stream: books.mexc_feed(self.sim, s), False)
+                    continue
                 walk = PriceWalk(43000.0, hash(name))
                 self.sim.broadcasts.join(name, self.conn.id, self.send_stamped, self.sim.rate,
                                          self.sim.feed_limit,

@@ -8,7 +8,12 @@ gateway that sends it, so that the copies of one push on two connections differ 
 from .feeds import now_ms
 
 
+_SMALL = [bytes((n,)) for n in range(0x80)]  # one-byte varints, made once
+
+
 def varint(value: int) -> bytes:
+    if 0 <= value < 0x80:
+        return _SMALL[value]
     out = bytearray()
     value &= (1 << 64) - 1  # negative int32/int64 values take ten bytes, as protobuf writes them
     while True:
@@ -52,10 +57,6 @@ def send_time(message: bytes, skew_ms: int) -> bytes:
 
 # ---- public bodies, one per stream (the wrapper field in brackets) ----
 
-def _levels(price: float, step: float, count: int) -> list[bytes]:
-    return [fields((1, f"{price + step * (i + 1):.2f}"), (2, "0.50")) for i in range(count)]
-
-
 def aggre_deals(channel: str, seq: int, price: float) -> bytes:  # [314] 1 deals, 2 eventType
     deal = fields((1, f"{price:.2f}"), (2, "0.01"), (3, 1 + seq % 2), (4, now_ms()), (5, str(seq)))
     return fields((1, deal), (2, channel.rsplit("@", 1)[0]))
@@ -68,17 +69,22 @@ def kline(interval: str, seq: int, price: float) -> bytes:  # [308] SpotKline
                   (8, f"{seq * price:.2f}"), (9, start + 60))
 
 
-def aggre_depth(channel: str, seq: int, price: float) -> bytes:  # [313] AggreDepths
-    asks, bids = _levels(price, 0.1, 3), _levels(price, -0.1, 3)
-    return (b"".join(field(1, a) for a in asks) + b"".join(field(2, b) for b in bids)
-            + fields((3, channel.rsplit("@", 1)[0]), (4, str(seq)), (5, str(seq)),
+def depth_items(levels: list[tuple[str, str, int]]) -> list[bytes]:  # 1 price, 2 quantity
+    return [fields((1, price), (2, quantity)) for price, quantity, _ in levels]
+
+
+def aggre_depth(channel: str, asks: list, bids: list, from_version: str,
+                to_version: str) -> bytes:  # [313] AggreDepths
+    return (b"".join(field(1, a) for a in depth_items(asks))
+            + b"".join(field(2, b) for b in depth_items(bids))
+            + fields((3, channel.rsplit("@", 1)[0]), (4, from_version), (5, to_version),
                      (6, now_ms())))
 
 
-def limit_depth(channel: str, level: int, seq: int, price: float) -> bytes:  # [303] LimitDepths
-    asks, bids = _levels(price, 0.1, level), _levels(price, -0.1, level)
-    return (b"".join(field(1, a) for a in asks) + b"".join(field(2, b) for b in bids)
-            + fields((3, channel.rsplit("@", 2)[0]), (4, str(seq)), (5, now_ms())))
+def limit_depth(channel: str, asks: list, bids: list, version: str) -> bytes:  # [303]
+    return (b"".join(field(1, a) for a in depth_items(asks))
+            + b"".join(field(2, b) for b in depth_items(bids))
+            + fields((3, channel.rsplit("@", 2)[0]), (4, version), (5, now_ms())))
 
 
 def book_ticker(price: float) -> bytes:  # BookTicker: 1 bidPrice .. 4 askQuantity

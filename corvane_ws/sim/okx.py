@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING
 
 from websockets.exceptions import ConnectionClosed
 
+from . import books
 from . import okx_rules as rules
 from .feeds import PriceWalk, compact, now_ms, okx_data
 
@@ -164,14 +165,16 @@ class OkxSession:
             self.private_args.append(arg)
         elif key not in self.feeds and self.sim.rate > 0:
             self.feeds.add(key)
-            walk = PriceWalk(43000.0, hash(key))
             channel, inst_id = arg["channel"], arg.get("instId", "")
-            snapshots = self.sim.okx_book_snapshots and channel in rules.SNAPSHOT_BOOKS
+            if channel in books.OKX_DEPTH:
+                await books.join(self.sim.broadcasts, self.path + key, self.conn.id, self.send,
+                                 lambda: books.okx_feed(self.sim, arg),
+                                 channel in books.OKX_UPDATES and self.sim.okx_book_snapshots)
+                return
+            walk = PriceWalk(43000.0, hash(key))
             self.sim.broadcasts.join(self.path + key, self.conn.id, self.send, self.sim.rate,
                                      self.sim.feed_limit,
-                                     lambda seq: okx_data(channel, inst_id, seq, walk.step()),
-                                     (lambda seq: okx_data(channel, inst_id, seq, walk.step(),
-                                                           snapshot=True)) if snapshots else None)
+                                     lambda seq: okx_data(channel, inst_id, seq, walk.step()))
 
     async def unsubscribe(self, request: dict) -> None:
         for arg in request.get("args", []):

@@ -22,9 +22,6 @@ CHANNELS_OF = {"/ws/v5/public": PUBLIC_CHANNELS, "/ws/v5/private": PRIVATE_CHANN
 # Business channels such as orders-algo log in; on /public a login opens the l2-tbt books.
 LOGIN_PATHS = {"/ws/v5/public", "/ws/v5/private", "/ws/v5/business"}
 LOGIN_CHANNELS = {"books50-l2-tbt", "books-l2-tbt"}  # (and VIP4 or more: every test user has it)
-# #order-book-trading-market-data-ws-order-book-channel: the books that may still answer a
-# subscription with a snapshot (prevSeqId -1); books5 and bbo-tbt are whole snapshots anyway
-SNAPSHOT_BOOKS = {"books", "books-l2-tbt", "books50-l2-tbt"}
 ORDER_PATH = "/ws/v5/private"
 
 

@@ -29,6 +29,7 @@ from websockets.protocol import State
 from . import control
 from .certs import TestCertificates
 from .credentials import MEXC_TEST, OKX_TEST, ExchangeCredentials
+from .books import BOOK_QUIET_S, Books
 from .feeds import Broadcasts, now_ms
 from .http import json_response, read_request, response, wants_close
 from .mexc import MexcSession
@@ -105,7 +106,6 @@ class Simulator:
         self.okx_answers_pings = True
         self.okx_lose_order_answer = False  # the next order is taken, its connection then lost
         self.okx_hold_acks = False  # subscriptions take effect, their acknowledgements wait
-        self.okx_book_snapshots = False  # a book subscription starts with a snapshot
         self.okx_late_op_answers = False  # operations' replies follow the next request's answer
         self.okx_rate_limited_ops = 0  # the next so many operations are refused with 50011
         self.served_time: str | None = None  # what the time endpoints say instead of the time
@@ -121,6 +121,10 @@ class Simulator:
         self.okx_dead_man: asyncio.TimerHandle | None = None  # cancel-all-after's countdown
         self.recorder = Recorder()
         self.broadcasts = Broadcasts()
+        self.books = Books()  # the reference order books the book feeds and snapshots show
+        self.okx_book_snapshots = False  # OKX's book channels start with a snapshot push
+        self.book_quiet_s = BOOK_QUIET_S  # OKX's unchanged-book push after this long unchanged
+        self.book_requests: dict[str, list[float]] = {}  # when each snapshot path was asked
         self.connections: list[Connection] = []
         self.sessions: dict[int, object] = {}
         self.listen_keys: dict[str, ListenKey] = {}
@@ -245,7 +249,7 @@ class Simulator:
     def _okx_rest_on_ws_port(self, connection: ServerConnection, request: Request) -> Response:
         headers = list(request.headers.raw_items())
         self.recorder.add_request(RestRequest("GET", request.path, headers, "", b""))
-        answer = (depth_snapshots.handle(self.broadcasts, "GET", request.path)
+        answer = (depth_snapshots.handle(self, "GET", request.path)
                   or self._okx_rest.handle("GET", request.path, request.headers.get))
         status, body = answer if answer is not None else (404, {"code": 404, "msg": "Not Found"})
         response = connection.respond(status, json.dumps(body, separators=(",", ":")))
@@ -367,7 +371,7 @@ class Simulator:
         if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
             return False
         await self.okx_rest_delay(request.path)
-        okx = (depth_snapshots.handle(self.broadcasts, request.method, request.target)
+        okx = (depth_snapshots.handle(self, request.method, request.target)
                or self._okx_rest.handle(request.method, request.target, request.header,
                                         request.body))
         status, body = okx if okx is not None else self._rest.handle(request)

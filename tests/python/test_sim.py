@@ -11,6 +11,7 @@ import ssl
 import subprocess
 import sys
 import time
+from decimal import Decimal
 from urllib.parse import quote, urlencode
 
 import pytest
@@ -459,6 +460,274 @@ class TestMexcRules:
         sim.sim.add_rest_fault("rate-limit", "/api/v3/order")
         status, body, retry_after = rest(sim, "POST", "/api/v3/order", {})
         assert (status, retry_after) == (429, "2")
+
+
+# ---- order books ----
+
+def pb_fields(data):
+    """A protobuf message's fields as (number, value) pairs: ints for varints, bytes else. The
+    test's own reader, shared with neither the simulator nor the client."""
+    out, i = [], 0
+    while i < len(data):
+        key, i = varint(data, i)
+        if key & 7 == 0:
+            value, i = varint(data, i)
+        else:
+            assert key & 7 == 2, key
+            size, i = varint(data, i)
+            value, i = data[i:i + size], i + size
+        out.append((key >> 3, value))
+    return out
+
+
+def varint(data, i):
+    value = shift = 0
+    while True:
+        byte = data[i]
+        value |= (byte & 0x7F) << shift
+        i, shift = i + 1, shift + 7
+        if byte < 0x80:
+            return value, i
+
+
+def mexc_depth_push(frame):
+    """(body number, asks, bids, fields 3 to 5 as text) of a MEXC depth push."""
+    body_number, body = next((n, v) for n, v in pb_fields(frame) if n in (303, 313))
+    sides = {1: [], 2: []}
+    texts = {}
+    for number, value in pb_fields(body):
+        if number in sides:
+            item = dict(pb_fields(value))
+            sides[number].append([item[1].decode(), item[2].decode()])
+        elif number in (3, 4, 5) and isinstance(value, bytes):
+            texts[number] = value.decode()
+    return body_number, sides[1], sides[2], texts
+
+
+class BookReader:
+    """A program's book kept as the exchanges document it: from a REST snapshot (or OKX's
+    snapshot push), every push continuing the last (OKX prevSeqId = the last seqId, MEXC
+    fromVersion = the last toVersion + 1); a push already covered is stale, any other break
+    a gap that takes a new snapshot, the pushes it covers dropped."""
+
+    def __init__(self, sim, exchange, ws, rest):
+        self.sim, self.exchange, self.ws, self.rest = sim, exchange, ws, rest
+        self.asks, self.bids = {}, {}
+        self.seq = None       # the last applied seqId / version
+        self.snapshot = None  # while aligning: the snapshot's sequence
+        self.gaps = self.stale = self.resets = self.unchanged = 0
+
+    def next_push(self):
+        """(prev, seq, asks, bids): prev the sequence the push continues (MEXC: fromVersion - 1)."""
+        message = self.ws.recv(TIMEOUT)
+        if self.exchange == "mexc":
+            _, asks, bids, texts = mexc_depth_push(message)
+            return int(texts[4]) - 1, int(texts[5]), asks, bids
+        item = json.loads(message)["data"][0]
+        return item["prevSeqId"], item["seqId"], item["asks"], item["bids"]
+
+    def fetch(self):
+        status, body = self.rest()
+        assert status == 200, body
+        if self.exchange == "okx":
+            body = body["data"][0]
+        self.asks, self.bids = {}, {}
+        self.apply(body["asks"], body["bids"])
+        self.snapshot = body["seqId"] if self.exchange == "okx" else body["lastUpdateId"]
+
+    def apply(self, asks, bids):
+        for side, levels in ((self.asks, asks), (self.bids, bids)):
+            for price, size, *_ in levels:
+                if Decimal(size) == 0:
+                    side.pop(price, None)
+                else:
+                    side[price] = size
+
+    def take(self, prev, seq, asks, bids):
+        if prev == -1:  # OKX's snapshot push
+            self.asks, self.bids, self.seq, self.snapshot = {}, {}, seq, None
+            self.apply(asks, bids)
+        elif self.snapshot is not None:  # aligning on a snapshot
+            if seq <= self.snapshot:
+                return
+            if prev > self.snapshot:
+                self.gaps += 1
+                self.fetch()
+                return self.take(prev, seq, asks, bids)
+            self.apply(asks, bids)
+            self.seq, self.snapshot = seq, None
+        elif prev == self.seq:
+            self.unchanged += seq == prev and not asks and not bids
+            self.resets += seq < prev
+            self.apply(asks, bids)
+            self.seq = seq
+        elif prev < seq <= self.seq:
+            self.stale += 1
+        else:
+            self.gaps += 1
+            self.fetch()
+            self.take(prev, seq, asks, bids)
+
+    def start(self):
+        """Reads the first push and aligns on a snapshot unless the push is one; whether it was."""
+        first = self.next_push()
+        if first[0] != -1:
+            self.fetch()
+        self.take(*first)
+        return first[0] == -1
+
+    def read_until(self, done, most=5000):
+        for _ in range(most):
+            if done():
+                return
+            self.take(*self.next_push())
+        raise AssertionError(f"not done within the pushes read: {vars(self)}")
+
+    def check(self, depth=400):
+        """Reads on until the book is at the reference book's sequence: then they are equal."""
+        reference = self.sim.control(
+            "GET", f"/book?exchange={self.exchange}&inst={INSTRUMENT[self.exchange]}&depth={depth}")
+        self.read_until(lambda: (self.seq if self.snapshot is None else self.snapshot)
+                        == reference["seq"])
+        assert self.levels() == {"asks": reference["asks"], "bids": reference["bids"]}
+        self.read_until(lambda: self.snapshot is None)  # aligned: a reset may come next
+
+    def levels(self):
+        return {name: [[p, side[p]] for p in sorted(side, key=Decimal, reverse=name == "bids")]
+                for name, side in (("asks", self.asks), ("bids", self.bids))}
+
+
+INSTRUMENT = {"okx": "BTC-USDT", "mexc": "BTCUSDT"}
+
+
+def book_rest(sim, target, conn=None):
+    """GET a snapshot on the REST port (on `conn`, kept alive, when given)."""
+    own = conn is None
+    conn = conn or http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(),
+                                               timeout=TIMEOUT)
+    try:
+        conn.request("GET", target)
+        reply = conn.getresponse()
+        return reply.status, json.loads(reply.read())
+    finally:
+        if own:
+            conn.close()
+
+
+def book_subscription(sim, exchange, ws, name, depth=400):
+    """Subscribes `ws` to a book stream; the REST snapshot a reader of it takes."""
+    if exchange == "okx":
+        arg = {"channel": name, "instId": "BTC-USDT"}
+        assert ask(ws, {"op": "subscribe", "args": [arg]})["event"] == "subscribe"
+        return lambda: book_rest(sim, f"/api/v5/market/books?instId=BTC-USDT&sz={depth}")
+    assert mexc_ask(ws, "SUBSCRIPTION", name)["code"] == 0
+    return lambda: book_rest(sim, "/api/v3/depth?symbol=BTCUSDT&limit=5000")
+
+
+class TestBooks:
+    @pytest.mark.parametrize("exchange, name, snapshots", [
+        ("okx", "books", "off"), ("okx", "books", "on"), ("okx", "books50-l2-tbt", "off"),
+        ("mexc", "spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT", "off")])
+    def test_a_book_kept_from_snapshots_and_pushes_stays_the_exchanges_through_faults(
+            self, certificates, exchange, name, snapshots):
+        """Drops and reorders are gaps (a new snapshot), a repeat is stale, an OKX sequence
+        reset continues: after each, the reader's book equals the simulator's."""
+        depth = 50 if name == "books50-l2-tbt" else 400
+        faults = ["drop", "repeat", "reorder"] + (["reset"] if exchange == "okx" else [])
+        seen = []
+        with make_sim(certificates, rate=300) as sim:
+            sim.control("POST", f"/okx?book-snapshots={snapshots}")
+            with raw(sim, "/ws/v5/public" if exchange == "okx" else "/ws") as ws:
+                if depth == 50:
+                    assert okx_login(ws)["code"] == "0"  # the l2-tbt books need a login
+                reader = BookReader(sim, exchange, ws,
+                                    book_subscription(sim, exchange, ws, name, depth))
+                assert reader.start() == (snapshots == "on")
+                reader.check(depth)
+                for fault in faults:
+                    before = (reader.gaps, reader.stale, reader.resets)
+                    if fault == "reset":
+                        sim.control("POST", "/book-reset?inst=BTC-USDT")
+                    else:
+                        sim.control("POST", f"/book-fault?exchange={exchange}"
+                                            f"&inst={INSTRUMENT[exchange]}&fault={fault}&after=3")
+                    reader.read_until(lambda: (reader.gaps, reader.stale, reader.resets) != before)
+                    reader.check(depth)
+                    seen.append((reader.gaps - before[0], reader.stale - before[1],
+                                 reader.resets - before[2]))
+        assert seen == [(1, 0, 0), (0, 1, 0), (1, 0, 0), (0, 0, 1)][:len(faults)]
+
+    def test_an_unchanged_okx_book_pushes_empty_sides_under_its_last_seq_id(self, certificates):
+        with make_sim(certificates, rate=200, feed_limit=3) as sim:
+            sim.control("POST", "/okx?book-quiet=0.2")
+            with raw(sim, "/ws/v5/public") as ws:
+                book_subscription(sim, "okx", ws, "books")
+                pushes = [json.loads(ws.recv(TIMEOUT)) for _ in range(5)]
+        items = [p["data"][0] for p in pushes]
+        assert [p["action"] for p in pushes] == ["update"] * 5  # no snapshot by default
+        assert items[0]["prevSeqId"] >= 0 and all(i["checksum"] == 0 for i in items)
+        assert all(i["asks"] or i["bids"] for i in items[:3])
+        for before, after in zip(items, items[1:]):
+            assert after["prevSeqId"] == before["seqId"]
+        assert [(i["asks"], i["bids"], i["seqId"]) for i in items[3:]] == [
+            ([], [], items[2]["seqId"])] * 2
+
+    @pytest.mark.parametrize("exchange, name, depth", [
+        ("okx", "books5", 5), ("okx", "bbo-tbt", 1),
+        ("mexc", "spot@public.limit.depth.v3.api.pb@BTCUSDT@10", 10)])
+    def test_whole_book_pushes_are_the_top_of_the_book(self, certificates, exchange, name,
+                                                       depth):
+        with make_sim(certificates, rate=200, feed_limit=3) as sim:
+            with raw(sim, "/ws/v5/public" if exchange == "okx" else "/ws") as ws:
+                book_subscription(sim, exchange, ws, name)
+                pushes = [ws.recv(TIMEOUT) for _ in range(3)]
+            reference = sim.control("GET", f"/book?exchange={exchange}"
+                                           f"&inst={INSTRUMENT[exchange]}&depth={depth}")
+        if exchange == "okx":
+            last = json.loads(pushes[-1])
+            item = last["data"][0]
+            assert "action" not in last and "prevSeqId" not in item and "checksum" not in item
+            seq, asks, bids = item["seqId"], [a[:2] for a in item["asks"]], \
+                [b[:2] for b in item["bids"]]
+        else:
+            versions = [int(mexc_depth_push(p)[3][4]) for p in pushes]
+            assert versions == sorted(set(versions))  # rising: each push a newer book
+            _, asks, bids, texts = mexc_depth_push(pushes[-1])
+            seq = int(texts[4])
+        assert (seq, asks, bids) == (reference["seq"], reference["asks"], reference["bids"])
+        assert len(asks) == len(bids) == depth
+
+    def test_snapshot_depths_and_rate_limits(self, sim):
+        sim.sim.clock = lambda: now[0]  # the rate limits' windows, frozen
+        now = [0.0]
+        conn = http.client.HTTPSConnection("localhost", sim.sim.rest_port, context=tls(),
+                                           timeout=TIMEOUT)
+        try:
+            okx = "/api/v5/market/books?instId=BTC-USDT"
+            status, body = book_rest(sim, okx + "&sz=401", conn)  # 400 a side at most
+            data = body["data"][0]
+            reference = sim.control("GET", "/book?exchange=okx&inst=BTC-USDT")
+            assert (status, data["seqId"], [a[:2] for a in data["asks"]],
+                    [b[:2] for b in data["bids"]]) == (
+                200, reference["seq"], reference["asks"], reference["bids"])
+            assert len(data["asks"]) == 400 and {a[2] for a in data["asks"]} == {"0"}
+            assert len(book_rest(sim, okx, conn)[1]["data"][0]["bids"]) == 1  # sz 1 by default
+            assert {book_rest(sim, okx, conn)[0] for _ in range(38)} == {200}  # 40 in 2 s
+            assert book_rest(sim, okx, conn) == (429, {"code": "50011", "msg": "Too Many Requests",
+                                                       "data": []})
+            now[0] += 2.0
+            assert book_rest(sim, okx, conn)[0] == 200
+            mexc = "/api/v3/depth?symbol=BTCUSDT"
+            status, body = book_rest(sim, mexc, conn)
+            assert (status, len(body["asks"]), len(body["bids"])) == (200, 100, 100)  # by default
+            body = book_rest(sim, mexc + "&limit=5000", conn)[1]
+            reference = sim.control("GET", "/book?exchange=mexc&inst=BTCUSDT")
+            assert (body["lastUpdateId"], body["asks"], body["bids"]) == (
+                reference["seq"], reference["asks"], reference["bids"])  # the whole book
+            assert {book_rest(sim, mexc, conn)[0] for _ in range(498)} == {200}  # 500 in 10 s
+            assert book_rest(sim, mexc, conn)[0] == 429
+        finally:
+            conn.close()
 
 
 class TestUse:

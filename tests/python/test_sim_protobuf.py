@@ -141,11 +141,6 @@ def check(sent: bytes, expected):
     assert PB["PushDataV3ApiWrapper"].FromString(expected.SerializeToString()) == parsed
 
 
-def levels(price, step, count):
-    return [PB["DepthItem"](price=f"{price + step * (i + 1):.2f}", quantity="0.50")
-            for i in range(count)]
-
-
 def ticker(price):
     return dict(bidPrice=f"{price - 0.1:.2f}", bidQuantity="0.80", askPrice=f"{price + 0.1:.2f}",
                 askQuantity="1.20")
@@ -166,7 +161,7 @@ START_S = NOW_MS // 60000 * 60
 
 def public_expected(name, seq):
     """What each public stream's message holds, by MEXC's field names."""
-    prefix2, prefix1 = name.rsplit("@", 2)[0], name.rsplit("@", 1)[0]
+    prefix1 = name.rsplit("@", 1)[0]
     return {
         "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT": (314, PB["AggreDeals"](
             deals=[PB["Deal"](price=f"{PRICE:.2f}", quantity="0.01", tradeType=1 + seq % 2,
@@ -176,12 +171,6 @@ def public_expected(name, seq):
             closingPrice=f"{PRICE:.2f}", highestPrice=f"{PRICE + 5:.2f}",
             lowestPrice=f"{PRICE - 5:.2f}", volume=f"{seq}.0", amount=f"{seq * PRICE:.2f}",
             windowEnd=START_S + 60)),
-        "spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT": (313, PB["AggreDepths"](
-            asks=levels(PRICE, 0.1, 3), bids=levels(PRICE, -0.1, 3), eventType=prefix1,
-            fromVersion=str(seq), toVersion=str(seq), lastOrderCreateTime=NOW_MS)),
-        "spot@public.limit.depth.v3.api.pb@BTCUSDT@5": (303, PB["LimitDepths"](
-            asks=levels(PRICE, 0.1, 5), bids=levels(PRICE, -0.1, 5), eventType=prefix2,
-            version=str(seq), lastOrderCreateTime=NOW_MS)),
         "spot@public.aggre.bookTicker.v3.api.pb@100ms@BTCUSDT": (315, PB["AggreBookTicker"](
             **ticker(PRICE), version=str(seq), lastOrderCreateTime=NOW_MS)),
         "spot@public.bookTicker.batch.v3.api.pb@BTCUSDT": (311, PB["BookTickerBatch"](
@@ -195,8 +184,6 @@ def public_expected(name, seq):
 
 PUBLIC = ["spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT",
           "spot@public.kline.v3.api.pb@BTCUSDT@Min1",
-          "spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT",
-          "spot@public.limit.depth.v3.api.pb@BTCUSDT@5",
           "spot@public.aggre.bookTicker.v3.api.pb@100ms@BTCUSDT",
           "spot@public.bookTicker.batch.v3.api.pb@BTCUSDT",
           "spot@public.miniTicker.v3.api.pb@BTCUSDT@UTC+8",
@@ -214,6 +201,33 @@ def test_public_push_is_the_message_protobuf_builds(name, seq):
     sent = pb.send_time(mexc.public_message(stream, seq, PRICE), 2)
     check(sent, wrapper(name, body_number, body, stream.groups.get("symbol"), create_time=seq,
                         send_time=NOW_MS + 2))
+
+
+ASKS = [("64123.5", "0.25", 3), ("64123.6", "0", 0)]  # a size of 0 removes the level
+BIDS = [("64123.4", "1.5", 1)]
+
+
+def depth_items(levels):
+    return [PB["DepthItem"](price=price, quantity=quantity) for price, quantity, _ in levels]
+
+
+@pytest.mark.parametrize("name", ["spot@public.aggre.depth.v3.api.pb@10ms@BTCUSDT",
+                                  "spot@public.limit.depth.v3.api.pb@BTCUSDT@5"])
+def test_depth_push_is_the_message_protobuf_builds(name):
+    stream = parse_stream(name, private=False)
+    assert stream is not None
+    if stream.body == 313:
+        sent = pb.aggre_depth(name, ASKS, BIDS, "41", "43")
+        body = PB["AggreDepths"](asks=depth_items(ASKS), bids=depth_items(BIDS),
+                                 eventType=name.rsplit("@", 1)[0], fromVersion="41",
+                                 toVersion="43", lastOrderCreateTime=NOW_MS)
+    else:
+        sent = pb.limit_depth(name, ASKS, BIDS, "43")
+        body = PB["LimitDepths"](asks=depth_items(ASKS), bids=depth_items(BIDS),
+                                 eventType=name.rsplit("@", 2)[0], version="43",
+                                 lastOrderCreateTime=NOW_MS)
+    message = pb.wrapper(name, stream.body, sent, "BTCUSDT", create_time=SEQ)
+    check(message, wrapper(name, stream.body, body, "BTCUSDT", create_time=SEQ))
 
 
 ORDER = {"symbol": "BTCUSDT", "orderId": "C02__7", "clientOrderId": "mine-1", "price": "0.5",

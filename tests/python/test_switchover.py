@@ -450,9 +450,12 @@ class TestSwitchOver:
             items = read_meta_until(c, switched(20), limit=60)
             c.disconnect()
         assert switched(20)(items)
-        numbers = [seq for _, seq in seq_ids(items)]
-        doubled = len(numbers) - len(set(numbers))
-        assert (doubled, numbers) == (0, list(range(1, len(numbers) + 1)))
+        pushes = [json.loads(i.data)["data"][0] for i in items
+                  if isinstance(i, m.Message) and "seqId" in i.data]
+        # Each update continues the one before it (a snapshot, prevSeqId -1, is a whole book).
+        breaks = [(a["seqId"], b["prevSeqId"], b["seqId"]) for a, b in zip(pushes, pushes[1:])
+                  if b["prevSeqId"] not in (-1, a["seqId"]) or b["seqId"] <= a["seqId"]]
+        assert (len(pushes) > 100, breaks) == (True, [])
         assert not any(isinstance(i, m.Event) and i.kind == "gap" for i in items)
 
 
@@ -482,7 +485,8 @@ class TestSequences:
             gaps = [i for i in items if isinstance(i, m.Event) and i.kind == "gap"]
             assert len(gaps) == 1 and c.stats()["gaps"] == 1
             gap = gaps[0]
-            assert (gap.channel, gap.instrument, gap.got - gap.expected) == (channel, instrument, 1)
+            # the dropped push's span: an exchange's sequence may advance by more than one
+            assert (gap.channel, gap.instrument, gap.got > gap.expected) == (channel, instrument, True)
             # The snapshot a program resynchronises from is past the break.
             target = ("/api/v5/market/books?instId=BTC-USDT&sz=5&source=0" if exchange == "okx"
                       else "/api/v3/depth?symbol=BTCUSDT&limit=5")
