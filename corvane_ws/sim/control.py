@@ -34,6 +34,10 @@ POST /gap               every running feed leaves out its next sequence number
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
+POST /freeze?conn=N     that connection hangs: it stops reading and writing and TCP stays up
+                        (all: every WebSocket connection open now)
+POST /freeze?handshakes=on|off  new TLS handshakes on the WebSocket port get no answer (TCP
+                        stays up)
 POST /flood?conn=N&count=C&size=S  send C text messages of S bytes ("00000001xxx...", the
                         sequence number first) as fast as the connection takes them
 POST /clock?skew=S      the exchanges' clocks run S seconds ahead of this machine's (negative:
@@ -157,6 +161,15 @@ def handle(sim: "Simulator", request: RestRequest):
             else:
                 sim.close_soon(conn.id)
         return 200, {"ok": True}
+    if route == ("POST", "/freeze"):
+        if "handshakes" in query:
+            sim.freeze_handshakes = query["handshakes"] == "on"
+        if query.get("conn") == "all":
+            for conn in sim.connections:
+                sim.freeze(conn.id)
+        elif "conn" in query:
+            sim.freeze(int(query["conn"]))
+        return 200, {"ok": True}
     if route == ("POST", "/flood"):
         size = int(query.get("size", "100"))
         sim.close_soon_task(sim.send_repeated(
@@ -187,5 +200,6 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.clock_skew_s = 0.0
         sim.served_time = None
         sim.okx_rate_limited_ops = 0
+        sim.freeze_handshakes = False
         return 200, {"ok": True}
     return 404, {"error": f"no route {request.method} {parts.path}"}
