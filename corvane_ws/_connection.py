@@ -17,7 +17,9 @@ from typing import Any, Final, Self, cast
 import _corvane_ws_module as _m
 
 from ._acks import Reply
-from ._core import SKIP, Core, Item as Item, connect_errors, remaining
+from ._core import (DEFAULT_PING_INTERVAL as DEFAULT_PING_INTERVAL,
+                    DEFAULT_PING_TIMEOUT as DEFAULT_PING_TIMEOUT, SKIP, Core, Item as Item,
+                    connect_errors, remaining)
 from ._events import StreamEvent
 from ._seconds import optional_seconds, seconds
 from ._turns import AsyncReadTurn, ReadTurn

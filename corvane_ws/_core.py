@@ -22,7 +22,7 @@ from ._acks import Acks
 from ._events import StreamEvent
 from ._opening import Opening
 from ._refusals import Reader
-from ._seconds import seconds
+from ._seconds import optional_seconds, seconds
 from ._output import route_output
 from .errors import ConnectError, RequestNotSent, RequestOutcomeUnknown, RequestRefused
 
@@ -30,6 +30,14 @@ Item = str | bytes | dict[str | int, Any] | StreamEvent
 """A message as the connector gives it: ``str`` for a text frame, ``bytes`` for a binary one,
 a dict for a MEXC protobuf push when the connector decodes them, or a ``StreamEvent`` of kind
 "gap" when it reports gaps."""
+
+DEFAULT_PING_INTERVAL: Final = 15.0
+"""Seconds between keep-alive pings (OKX: after that long without any message, as OKX asks
+for a ping within 30 s of silence; MEXC: its PING every interval)."""
+
+DEFAULT_PING_TIMEOUT: Final = 10.0
+"""Seconds a ping may go unanswered (nothing at all arriving) before the connection is closed
+as dead: a peer that hangs is found within 25 s."""
 
 SKIP: Final = object()
 """What ``deliver`` returns for a message the connector consumes (never given the program)."""
@@ -50,6 +58,14 @@ def connect_errors() -> Iterator[None]:
         raise ConnectError(str(e)) from e
 
 
+def _keepalive_seconds(value: float | None, name: str) -> float | None:
+    """A keep-alive time: None (off) or seconds > 0; a ``ValueError`` naming `name` for 0, a
+    negative number or NaN."""
+    if value is not None and not value > 0:
+        raise ValueError(f"{name} must be a number of seconds > 0 or None, got {value!r}")
+    return optional_seconds(value, name)
+
+
 def to_stream(core: Core, message: Item) -> None:
     """Hands `message` to the program's stream, ahead of what the module holds."""
     core._pending.append(message)
@@ -64,10 +80,18 @@ class Core:
     def __init__(self, native: _m.BaseExchangeConnector, url: str, limit_queue: int,
                  open_timeout: float, report_gaps: bool = False, *, deliver: Deliver | None = None,
                  login: bool = False, acks: Acks | None = None,
-                 refusal: Reader | None = None) -> None:
+                 refusal: Reader | None = None,
+                 ping_interval: float | None = DEFAULT_PING_INTERVAL,
+                 ping_timeout: float | None = DEFAULT_PING_TIMEOUT) -> None:
         route_output()
         if limit_queue < 0:
             raise ValueError("limit_queue must be 0 (no bound) or a number of bytes")
+        self.ping_interval = _keepalive_seconds(ping_interval, "ping_interval")
+        """Seconds between keep-alive pings (None: no pings)."""
+        self.ping_timeout = _keepalive_seconds(ping_timeout, "ping_timeout")
+        """Seconds without any message after a ping before the connection is closed as dead
+        (None: never)."""
+        native.set_keepalive(self.ping_interval, self.ping_timeout)
         self._native = native
         self.url = url
         """The WebSocket URL this connector connects to."""

@@ -15,7 +15,8 @@ from typing import Any, Final, cast
 
 import _corvane_ws_module as _m
 
-from ._connection import DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection
+from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_PING_INTERVAL, DEFAULT_PING_TIMEOUT,
+                          DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection)
 from ._core import SKIP, Core, Deliver
 from . import _refusals
 from ._ids import next_request_id
@@ -185,14 +186,20 @@ class MEXC(_Mexc, Connection):
                  url: str | None = None, rest_url: str | None = None, decode: bool = False,
                  limit_queue: int = DEFAULT_QUEUE_LIMIT,
                  open_timeout: float = DEFAULT_OPEN_TIMEOUT,
-                 report_gaps: bool = False) -> None:
+                 report_gaps: bool = False,
+                 ping_interval: float | None = DEFAULT_PING_INTERVAL,
+                 ping_timeout: float | None = DEFAULT_PING_TIMEOUT) -> None:
         """Credentials are keyword-only: ``api_key`` (MEXC's access key) and ``secret``.
         ``url``/``rest_url`` replace MEXC's (a simulator). ``decode``: protobuf pushes as dicts
         (``decode_mexc``). ``limit_queue``: bytes that may wait for the program. ``report_gaps``:
-        a break in a depth stream's versions comes as a ``StreamEvent`` of kind "gap"."""
+        a break in a depth stream's versions comes as a ``StreamEvent`` of kind "gap".
+        ``ping_interval``: seconds between MEXC's PINGs; ``ping_timeout``: seconds after a ping
+        without any message before the connection is closed as dead (its reason says so); None
+        turns either off."""
         native, url, self._private = self._setup(api_key, secret, url, rest_url)
         Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps,
-                            deliver=_delivery(decode), refusal=_refusals.mexc)
+                            deliver=_delivery(decode), refusal=_refusals.mexc,
+                            ping_interval=ping_interval, ping_timeout=ping_timeout)
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *,
@@ -242,11 +249,14 @@ class AsyncMEXC(_Mexc, AsyncConnection):
                  url: str | None = None, rest_url: str | None = None, decode: bool = False,
                  limit_queue: int = DEFAULT_QUEUE_LIMIT,
                  open_timeout: float = DEFAULT_OPEN_TIMEOUT,
-                 report_gaps: bool = False) -> None:
+                 report_gaps: bool = False,
+                 ping_interval: float | None = DEFAULT_PING_INTERVAL,
+                 ping_timeout: float | None = DEFAULT_PING_TIMEOUT) -> None:
         """As ``MEXC``."""
         native, url, self._private = self._setup(api_key, secret, url, rest_url)
         AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps,
-                                 deliver=_delivery(decode), refusal=_refusals.mexc)
+                                 deliver=_delivery(decode), refusal=_refusals.mexc,
+                                 ping_interval=ping_interval, ping_timeout=ping_timeout)
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *,

@@ -21,7 +21,8 @@ from typing import Any, Final, Literal, cast
 import _corvane_ws_module as _m
 
 from ._acks import Acks, Reply
-from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection,
+from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_PING_INTERVAL, DEFAULT_PING_TIMEOUT,
+                          DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection,
                           await_reply, wait_reply)
 from ._core import Core, to_stream
 from . import _refusals
@@ -410,17 +411,23 @@ class OKX(_Okx, Connection):
                  passphrase: str | None = None, demo: bool = False,
                  endpoint: Endpoint | None = None, url: str | None = None,
                  rest_url: str | None = None, limit_queue: int = DEFAULT_QUEUE_LIMIT,
-                 open_timeout: float = DEFAULT_OPEN_TIMEOUT, report_gaps: bool = False) -> None:
+                 open_timeout: float = DEFAULT_OPEN_TIMEOUT, report_gaps: bool = False,
+                 ping_interval: float | None = DEFAULT_PING_INTERVAL,
+                 ping_timeout: float | None = DEFAULT_PING_TIMEOUT) -> None:
         """Credentials are keyword-only; all three make a private connector. ``endpoint``:
         "public", "private" (default with credentials) or "business"; ``url`` replaces the
         whole URL (a simulator), ``rest_url`` where REST calls go (by default OKX's REST host
         for OKX's hosts, the ``url``'s host and port for any other). ``limit_queue``: bytes
         that may wait for the program. ``report_gaps``: a break in an order-book sequence ("books", "books-l2-tbt", …) comes
         as a ``StreamEvent`` of kind "gap" ahead of the push that shows it (messages are then
-        read through Python, a little slower)."""
+        read through Python, a little slower). ``ping_interval``: seconds without any message
+        after which a "ping" goes out (OKX asks for one within 30 s of silence);
+        ``ping_timeout``: seconds after a ping without any message before the connection is
+        closed as dead (its reason says so); None turns either off."""
         native, url, core = self._setup(api_key, secret, passphrase, demo, endpoint, url,
                                         rest_url)
-        Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps, **core)
+        Connection.__init__(self, native, url, limit_queue, open_timeout, report_gaps,
+                            ping_interval=ping_interval, ping_timeout=ping_timeout, **core)
 
     def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                      price: Number | None = None, *, client_order_id: str | None = None,
@@ -590,11 +597,14 @@ class AsyncOKX(_Okx, AsyncConnection):
                  passphrase: str | None = None, demo: bool = False,
                  endpoint: Endpoint | None = None, url: str | None = None,
                  rest_url: str | None = None, limit_queue: int = DEFAULT_QUEUE_LIMIT,
-                 open_timeout: float = DEFAULT_OPEN_TIMEOUT, report_gaps: bool = False) -> None:
+                 open_timeout: float = DEFAULT_OPEN_TIMEOUT, report_gaps: bool = False,
+                 ping_interval: float | None = DEFAULT_PING_INTERVAL,
+                 ping_timeout: float | None = DEFAULT_PING_TIMEOUT) -> None:
         """As ``OKX``."""
         native, url, core = self._setup(api_key, secret, passphrase, demo, endpoint, url,
                                         rest_url)
-        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps, **core)
+        AsyncConnection.__init__(self, native, url, limit_queue, open_timeout, report_gaps,
+                                 ping_interval=ping_interval, ping_timeout=ping_timeout, **core)
 
     async def create_order(self, symbol: str, type: OrderType, side: Side, amount: Number,
                            price: Number | None = None, *, client_order_id: str | None = None,

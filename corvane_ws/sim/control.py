@@ -48,6 +48,10 @@ GET  /book?exchange=X&inst=I[&depth=N]  the reference book all its pushes and RE
 POST /rate?value=R[&limit=N]  data messages per second per new subscription (and a cap)
 POST /close?conn=N      close a WebSocket connection cleanly (/abort: drop it; /hold-close:
                         send a close frame, then stop reading, so the close never completes)
+POST /freeze?conn=N     that connection hangs: it stops reading and writing and TCP stays up
+                        (all: every WebSocket connection open now)
+POST /freeze?handshakes=on|off  new TLS handshakes on the WebSocket port get no answer (TCP
+                        stays up)
 POST /flood?conn=N&count=C&size=S[&rate=R]  send C text messages of S bytes ("00000001xxx...",
                         the sequence number first) as fast as the connection takes them (at
                         most R a second)
@@ -185,6 +189,15 @@ def handle(sim: "Simulator", request: RestRequest):
             else:
                 sim.close_soon(conn.id)
         return 200, {"ok": True}
+    if route == ("POST", "/freeze"):
+        if "handshakes" in query:
+            sim.freeze_handshakes = query["handshakes"] == "on"
+        if query.get("conn") == "all":
+            for conn in sim.connections:
+                sim.freeze(conn.id)
+        elif "conn" in query:
+            sim.freeze(int(query["conn"]))
+        return 200, {"ok": True}
     if route == ("POST", "/flood"):
         size = int(query.get("size", "100"))
         rate = float(query["rate"]) if "rate" in query else None
@@ -222,6 +235,7 @@ def handle(sim: "Simulator", request: RestRequest):
         for book in sim.books.books.values():
             book.faults.clear()
             book.reset_next = False
+        sim.freeze_handshakes = False
         return 200, {"ok": True}
     return 404, {"error": f"no route {request.method} {parts.path}"}
 

@@ -114,6 +114,8 @@ class Simulator:
         self.okx_instruments_delay_s = 0.0  # the instrument list is answered this late
         self.okx_odd_answer: str | None = None  # the next operation's reply, out of form
         self.refuse_status: int | None = None  # every new WebSocket upgrade refused with it
+        self.freeze_handshakes = False  # new TLS handshakes on the WebSocket port get no answer
+        self._frozen: list[Connection] = []  # connections that neither read nor write
         self.okx_limits = okx_limits or OkxLimits()
         self.mexc_limits = mexc_limits or MexcLimits()
         self.clock = time.monotonic  # what listen keys age by; tests may set a clock of their own
@@ -152,6 +154,7 @@ class Simulator:
 
     async def start(self) -> None:
         ctx = self.certificates.server_context(self.cert)
+        ctx.sslobject_class = self._freezable_tls()
         opening = self._ws_opening
 
         class Tracked(ServerConnection):
@@ -183,6 +186,9 @@ class Simulator:
     async def stop(self) -> None:
         if self.okx_dead_man is not None:
             self.okx_dead_man.cancel()
+        for conn in self._frozen:  # they would never answer a close
+            if conn.ws is not None:
+                conn.ws.transport.abort()
         for server in self._servers:
             server.close()
         await asyncio.sleep(0)  # a connection accepted just now gets its handler, and is known
@@ -217,6 +223,33 @@ class Simulator:
         return f"wss://{host}:{self.ws_port}{path}"
 
     # ---- WebSocket ----
+
+    def _freezable_tls(self) -> type[ssl.SSLObject]:
+        """The TLS objects of the WebSocket port: while handshakes are frozen, a handshake
+        takes the client's hello and never answers it (TCP stays up)."""
+        sim = self
+
+        class Freezable(ssl.SSLObject):
+            def do_handshake(self) -> None:
+                if sim.freeze_handshakes:
+                    raise ssl.SSLWantReadError("handshakes frozen by the simulator")
+                super().do_handshake()
+
+        return Freezable
+
+    def freeze(self, conn: int) -> None:
+        """The connection stops reading and writing, and TCP stays up: a peer that hangs."""
+        connection = self.connection(conn)
+        if connection.ws is None:
+            return
+        transport = connection.ws.transport
+        transport.pause_reading()
+        transport.write = lambda data: None  # what it would send is lost on the way
+        transport.writelines = lambda data: None
+        watchdog = getattr(self.sessions.get(conn), "watchdog", None)
+        if watchdog is not None:  # a hung exchange closes nothing either
+            watchdog.cancel()
+        self._frozen.append(connection)
 
     async def _check_upgrade(self, connection: ServerConnection,
                              request: Request) -> Response | None:

@@ -174,6 +174,23 @@ for good and the connection is closed (1008, its close event giving the reason).
     return base;
 }
 
+// Registered after the iterators: the names before it keep the order programs know.
+void bind_keepalive(BaseClass& base) {
+    base.def(
+        "set_keepalive",
+        [](BaseExchangeConnector& self, std::optional<double> ping_interval,
+           std::optional<double> ping_timeout) {
+            without_gil([&] { self.set_keepalive(ping_interval, ping_timeout); });
+        },
+        py::arg("ping_interval"), py::arg("ping_timeout"), R"doc(
+The keep-alive from the next connect() on, in seconds: a ping (OKX: text "ping" after
+ping_interval without any message; MEXC: {"method":"PING"} every ping_interval), and the
+connection closed as dead when nothing arrives within ping_timeout of a ping. None turns each
+off (no ping: no time-out either). ValueError for 0, a negative number or NaN; a huge one means
+as long as can be waited. Without it: OKX pings after 25 s of silence and closes after 35 s,
+MEXC pings every 30 s and closes after 70 s of silence.)doc");
+}
+
 void bind_okx_connector(py::module_& m) {
     bind_connector<OkxConnector>(m, "OkxConnector", doc::kOkx)
         .def(

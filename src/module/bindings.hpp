@@ -35,6 +35,7 @@ void bind_mexc_connector(pybind11::module_& m);
 void bind_iterator(pybind11::module_& m, BaseClass& base);
 void bind_crypto(pybind11::module_& m);
 void bind_async_iterator(pybind11::module_& m, BaseClass& base);
+void bind_keepalive(BaseClass& base);
 void bind_errors(pybind11::module_& m);
 void bind_output(pybind11::module_& m);
 void bind_decode(pybind11::module_& m);

@@ -13,6 +13,7 @@ PYBIND11_MODULE(_corvane_ws_module, m) {
     corvane::bind_iterator(m, base);
     corvane::bind_crypto(m);
     corvane::bind_async_iterator(m, base);
+    corvane::bind_keepalive(base);
     corvane::bind_errors(m);
     corvane::bind_meta_objects(m);
     corvane::bind_output(m);

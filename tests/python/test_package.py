@@ -1015,6 +1015,54 @@ class TestConnect:
             assert isinstance(e.value, TimeoutError) and isinstance(e.value, ConnectionError)
             assert not okx.connected
 
+    @pytest.mark.parametrize("exchange", ["okx", "mexc"])
+    def test_a_hung_peer_is_found_by_the_ping_timeout(self, sim, exchange):
+        """A peer that stops reading and writing with TCP up: found after ping_interval plus
+        ping_timeout, and the reason says so."""
+        if exchange == "okx":
+            connector: Any = cw.OKX(url=sim.sim.url("/ws/v5/public"), ping_interval=0.2,
+                                    ping_timeout=0.3)
+            connector.subscribe("tickers", "BTC-USDT")
+        else:
+            connector = cw.MEXC(url=sim.sim.url("/ws"), ping_interval=0.2, ping_timeout=0.3)
+            connector.subscribe(DEALS)
+        with connector:
+            connector.recv(timeout=READ_TIMEOUT)  # the subscription's answer
+            answered = len(sim.frames())
+            assert sim.wait_frames(sim.sim.connections[-1].id, answered + 3)  # pings answered
+            assert connector.connected
+            sim.control("POST", f"/freeze?conn={sim.sim.connections[-1].id}")
+            frozen = time.monotonic()
+            with pytest.raises(cw.ConnectionClosed):
+                while True:
+                    connector.recv(timeout=READ_TIMEOUT)
+            found = time.monotonic() - frozen
+            assert connector.close_reason == (
+                "ping timeout: nothing received within 0.3 s of a ping: closed as dead")
+        assert found < 0.2 + 0.3 + 1.5
+
+    def test_a_hung_handshake_gives_its_reason(self, sim):
+        """The TLS handshake's own time-out, not the TLS shutdown's failure that follows it."""
+        sim.control("POST", "/freeze?handshakes=on")
+        with pytest.raises(cw.ConnectError, match="^TLS handshake timed out$"):
+            cw.OKX(url=sim.sim.url("/ws/v5/public")).connect()
+
+    def test_keepalive_arguments_are_checked(self):
+        for cls in (cw.OKX, cw.MEXC, cw.AsyncOKX, cw.AsyncMEXC):
+            for bad in (-1, 0, float("nan")):
+                with pytest.raises(ValueError, match="ping_interval must be"):
+                    cls(ping_interval=bad)
+                with pytest.raises(ValueError, match="ping_timeout must be"):
+                    cls(ping_timeout=bad)
+            huge = cls(ping_interval=1e300, ping_timeout=float("inf"))
+            assert huge.ping_interval == huge.ping_timeout == 1e9  # as long as can be waited
+            off = cls(ping_interval=None, ping_timeout=None)
+            assert off.ping_interval is None and off.ping_timeout is None
+            assert (cls().ping_interval, cls().ping_timeout) == (15.0, 10.0)
+        with pytest.raises(ValueError, match="ping_timeout must be a number of seconds > 0"):
+            m.MexcConnector().set_keepalive(1.0, -2.0)
+        m.OkxConnector().set_keepalive(float("inf"), None)
+
     def test_keyword_credentials_and_documented_names(self):
         """4: the module's stub calls the credentials arg0..arg2; the package names them."""
         assert "arg0" in m.MexcConnector.__init__.__doc__
@@ -1088,6 +1136,30 @@ class TestReconnecting:
         gap = events[0]
         assert gap.attempt == 1 and gap.reason and gap.reason.startswith("the reader fell behind")
         assert events[1].reason == gap.reason
+
+    def test_a_hung_exchange_is_reported_as_such_on_every_attempt(self, sim, run):
+        """The connection found dead by its ping, then each reconnect's hung TLS handshake,
+        each with its own reason (asyncio face; the blocking one reads the same reasons)."""
+        async def main():
+            okx = cw.AsyncOKX(url=sim.sim.url("/ws/v5/public"), ping_interval=0.2,
+                              ping_timeout=0.3)
+            okx.subscribe("tickers", "BTC-USDT")
+            stream = cw.AsyncReconnecting(okx, first_backoff=0.01, max_backoff=0.02)
+            steps: list[str] = []
+            async for item in stream:
+                if isinstance(item, cw.StreamEvent):
+                    steps.append(f"{item.kind}: {item.reason}" if item.reason else item.kind)
+                    if item.kind == "connect_failed":
+                        await stream.stop()
+                elif '"event":"subscribe"' in item:
+                    sim.control("POST", "/freeze?handshakes=on")
+                    sim.control("POST", f"/freeze?conn={sim.sim.connections[-1].id}")
+            return steps
+
+        assert [s for s in run(main()) if not s.startswith("waiting")] == [
+            "connected",
+            "disconnected: ping timeout: nothing received within 0.3 s of a ping: closed as dead",
+            "connect_failed: TLS handshake timed out", "stopped"]
 
     @pytest.mark.parametrize("face", ["blocking", "asyncio"])
     def test_a_stop_between_the_stop_check_and_connect_still_wins(self, sim, face):

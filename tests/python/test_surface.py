@@ -97,7 +97,7 @@ class TestSignatures:
         assert names == [
             "connect", "disconnect", "subscribe", "unsubscribe", "place_order", "cancel_order",
             "query_order", "rest_url", "max_connection_age", "stats", "limit_queue", "wsrun",
-            "wsrun_async",
+            "wsrun_async", "set_keepalive",
         ]
 
     @pytest.mark.parametrize("cls", ["OkxConnector", "MexcConnector"])

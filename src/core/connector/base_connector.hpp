@@ -83,6 +83,13 @@ public:
     // open now as well.
     virtual std::optional<double> max_connection_age() const = 0;
     virtual void set_max_connection_age(std::optional<double> seconds) = 0;
+    // The keep-alive from the next connect() on, in seconds: a ping after `ping_interval` (of
+    // silence where the exchange asks for that, else every interval), and the connection closed
+    // as dead when nothing arrives within `ping_timeout` of a ping; nullopt turns each off (no
+    // ping: no time-out either). Checks the values (std::invalid_argument); a huge one means as
+    // long as can be waited.
+    virtual void set_keepalive(std::optional<double> ping_interval,
+                               std::optional<double> ping_timeout) = 0;
     // Above `bytes` of queued payload the connection stops reading its socket, and reads again
     // below half; 0 (the default): no bound.
     void limit_queue(std::size_t bytes) { inbound.limit_bytes(bytes); }

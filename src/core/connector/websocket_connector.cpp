@@ -1,5 +1,6 @@
 #include "core/connector/websocket_connector.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -14,6 +15,19 @@ namespace {
 
 // How long disconnect() waits for the peer to answer its close frame.
 constexpr std::chrono::milliseconds kCloseWait{2000};
+// The longest keep-alive time taken: about 31 years, "as long as can be waited".
+constexpr double kLongestKeepAliveS = 1e9;
+
+// `seconds` of a keep-alive setting; 0 ms for nullopt (off).
+std::chrono::milliseconds keepalive_time(std::optional<double> seconds, const char* name) {
+    if (!seconds) return std::chrono::milliseconds(0);
+    if (!(*seconds > 0)) {
+        throw std::invalid_argument(std::string(name) +
+                                    " must be a number of seconds > 0 or None");
+    }
+    const double ms = std::ceil(std::min(*seconds, kLongestKeepAliveS) * 1000);
+    return std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+}
 
 }  // namespace
 
@@ -171,6 +185,16 @@ void WebSocketConnector::set_max_connection_age(std::optional<double> seconds) {
     max_age_s.store(seconds.value_or(std::numeric_limits<double>::infinity()));
     std::lock_guard<std::mutex> lock(slot_mtx);
     if (feed) feed->age_changed();
+}
+
+void WebSocketConnector::set_keepalive(std::optional<double> ping_interval,
+                                       std::optional<double> ping_timeout) {
+    const auto interval = keepalive_time(ping_interval, "ping_interval");
+    const auto timeout = keepalive_time(ping_timeout, "ping_timeout");
+    std::lock_guard<std::mutex> life(life_mtx);
+    keepalive.interval = interval;
+    keepalive.ping_timeout = timeout;
+    keepalive.dead_after = std::chrono::milliseconds(0);  // the time-out counts from a ping
 }
 
 bool WebSocketConnector::is_connected() {

@@ -61,6 +61,8 @@ public:
     Stats stats() override;
     std::optional<double> max_connection_age() const override;
     void set_max_connection_age(std::optional<double> seconds) override;
+    void set_keepalive(std::optional<double> ping_interval,
+                       std::optional<double> ping_timeout) override;
 
 protected:
     // `max_age`: the connection age (seconds) at which a stream switches to a new connection.
@@ -115,7 +117,7 @@ private:
     void end_feed();
     void release_feed();
 
-    const KeepAlive keepalive;
+    KeepAlive keepalive;  // guarded by life_mtx; each stream takes a copy
     ConnectionStats counts;
     std::atomic<double> max_age_s;  // infinity: no limit
     std::atomic<bool> running{false};

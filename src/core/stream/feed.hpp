@@ -54,7 +54,7 @@ public:
     struct Setup {
         InboundQueue& inbound;
         ConnectionStats& stats;
-        const KeepAlive& keepalive;
+        KeepAlive keepalive;  // the connector's when the stream started
         const std::atomic<double>& max_age_s;  // the connector's max_connection_age; inf: none
         ConnectPacer* pacer;                   // new connections to this exchange; null: none
         // Run thread: the exchange's side of a replacement connection.

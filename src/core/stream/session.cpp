@@ -19,6 +19,26 @@ namespace {
 using websocketpp::session::state::value;
 namespace ws_state = websocketpp::session::state;
 
+// "10", "0.25": a time in seconds as few digits as it takes.
+std::string seconds_text(std::chrono::milliseconds time) {
+    std::string text = std::to_string(time.count() / 1000);
+    const auto millis = time.count() % 1000;
+    if (millis == 0) return text;
+    std::string fraction = std::to_string(1000 + millis).substr(1);
+    while (fraction.back() == '0')
+        fraction.pop_back();
+    return text + "." + fraction;
+}
+
+// A handshake that timed out: its own words, not the TLS shutdown's that follows it.
+bool timed_out(const websocketpp::lib::error_code& ec) {
+    namespace socket = websocketpp::transport::asio::socket;
+    return ec == socket::make_error_code(socket::error::tls_handshake_timeout) ||
+           ec == websocketpp::error::make_error_code(websocketpp::error::open_handshake_timeout) ||
+           ec == websocketpp::transport::error::make_error_code(
+                     websocketpp::transport::error::timeout);
+}
+
 }  // namespace
 
 Session::Session(Feed& feed, std::unique_ptr<ConnectionHandler> handler, std::uint32_t number)
@@ -376,6 +396,7 @@ std::string Session::failure_reason(const ws_client::connection_ptr& con) {
     }
     const std::string& logged = feed.endpoint().get_elog().first_failure();
     if (!logged.empty()) return logged;
+    if (timed_out(con->get_ec())) return con->get_ec().message();
     const auto transport = con->get_transport_ec();
     return transport ? transport.message() : con->get_ec().message();
 }
@@ -414,7 +435,13 @@ void Session::on_tick() {
             ping();
             break;
         case KeepAliveSchedule::Action::close:
-            drop_as_dead();
+            drop_as_dead("nothing received for " +
+                         std::to_string(keepalive.dead_after.count() / 1000) +
+                         " s: closed as dead");
+            return;
+        case KeepAliveSchedule::Action::unanswered:
+            drop_as_dead("ping timeout: nothing received within " +
+                         seconds_text(keepalive.ping_timeout) + " s of a ping: closed as dead");
             return;
         case KeepAliveSchedule::Action::none:
             break;
@@ -434,15 +461,18 @@ void Session::ping() {
     if (!keepalive.pong_text.empty()) ++pongs_expected;
 }
 
-void Session::drop_as_dead() {
+void Session::drop_as_dead(const std::string& why) {
     CORVANE_ON_RUN_THREAD(thread());
     go(SessionEvent::close_asked);
-    own_reason = "nothing received for " + std::to_string(keepalive.dead_after.count() / 1000) +
-                 " s: closed as dead";
+    own_reason = why;
     ws_client::connection_ptr con = connection();
     if (con) {
+        // Neither a TLS close nor the read under way would ever be answered.
+        con->get_socket().abandon();
         con->terminate(
             websocketpp::transport::error::make_error_code(websocketpp::transport::error::timeout));
+        boost::system::error_code ignored;  // the read ends with the connection anyway
+        con->get_raw_socket().cancel(ignored);
     }
 }
 

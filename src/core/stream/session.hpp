@@ -108,7 +108,7 @@ private:
     void arm_timer();
     void on_tick();
     void ping();
-    void drop_as_dead();
+    void drop_as_dead(const std::string& why);
     void set_no_delay(const websocketpp::connection_hdl& handle);
     // The messages of one read go to the queue together, under one lock, with one wake-up.
     void flush();

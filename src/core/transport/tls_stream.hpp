@@ -54,6 +54,9 @@ public:
     // the same buffer.)
     void hold_reads() { fire(TlsEvent::hold); }
     void release_reads();
+    // The peer is taken as gone (it stopped answering): the close that follows sends no
+    // close_notify and waits for none.
+    void abandon() { fire(TlsEvent::fail); }
     // The connection has ended: a read that waits is dropped, and with it the connection it holds.
     void forget_held_read();
 

@@ -65,5 +65,46 @@ TEST(KeepAliveSchedule, WatchdogOnlyNeverPings) {
     EXPECT_FALSE(KeepAliveSchedule(KeepAlive{}).enabled());
 }
 
+KeepAlive timed(Ping ping, milliseconds interval, milliseconds ping_timeout) {
+    KeepAlive keepalive = policy(ping, interval, milliseconds(0));
+    keepalive.ping_timeout = ping_timeout;
+    return keepalive;
+}
+
+TEST(KeepAliveSchedule, PingTimeoutCountsFromTheFirstUnansweredPing) {
+    KeepAliveSchedule schedule(timed(Ping::periodically, milliseconds(1000), milliseconds(500)));
+    EXPECT_EQ(schedule.tick(), milliseconds(20));
+    EXPECT_TRUE(schedule.start(0));
+    EXPECT_EQ(schedule.on_tick(1), Action::none);  // the answer to the opening ping
+    EXPECT_EQ(ticks_until(schedule, Action::ping, 1), 49);
+    EXPECT_EQ(ticks_until(schedule, Action::unanswered, 1), 25);  // 0.5 s after it
+}
+
+TEST(KeepAliveSchedule, PingTimeoutLongerThanTheIntervalStillCountsFromTheFirstPing) {
+    KeepAliveSchedule schedule(timed(Ping::periodically, milliseconds(100), milliseconds(250)));
+    schedule.start(0);
+    int pings = 0;
+    int ticks = 0;
+    Action action = Action::none;
+    while (action != Action::unanswered && ticks < 1000) {
+        action = schedule.on_tick(0);
+        pings += action == Action::ping;
+        ++ticks;
+    }
+    EXPECT_EQ(ticks, 63);  // 250 ms after the opening ping, in 4 ms ticks
+    EXPECT_EQ(pings, 2);   // later pings go out meanwhile
+}
+
+TEST(KeepAliveSchedule, IdlePingTimesOutOnlyWhileNothingArrivesAndTheReaderReads) {
+    KeepAliveSchedule schedule(timed(Ping::when_idle, milliseconds(100), milliseconds(100)));
+    EXPECT_FALSE(schedule.start(0));
+    EXPECT_EQ(ticks_until(schedule, Action::ping), 25);
+    for (int i = 0; i < 100; ++i)  // paused: the answer cannot be read
+        EXPECT_EQ(schedule.on_tick(0, true), Action::none);
+    EXPECT_EQ(ticks_until(schedule, Action::unanswered), 25);
+    EXPECT_EQ(schedule.on_tick(1), Action::none);  // anything arriving answers it
+    EXPECT_EQ(ticks_until(schedule, Action::ping, 1), 25);
+}
+
 }  // namespace
 }  // namespace corvane
