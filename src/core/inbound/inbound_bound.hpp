@@ -51,9 +51,15 @@ public:
     bool pause(Queued queued, std::function<void()> resume) {
         std::lock_guard<std::mutex> lock(mtx);
         const std::size_t bound = limit.load(std::memory_order_relaxed);
-        if (bound == 0 || queued() * 2 < bound) return false;
+        if (bound == 0 || !fire(BoundEvent::pause)) return false;
+        // Paused first, then counted: a reader that drains the queue meanwhile is either counted
+        // here or sees the pause (a fence on each side), so no resume is lost between the two.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (queued() * 2 < bound) {
+            fire(BoundEvent::resume);
+            return false;
+        }
         resume_hook = std::move(resume);
-        fire(BoundEvent::pause);
         return true;
     }
 
@@ -69,6 +75,7 @@ public:
     // A reader (no queue lock held): calls the callback if paused and `queued()` is below half.
     template <typename Queued>
     void release_if_drained(Queued queued) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // drained, then the state: see pause
         const BoundState now = state.load(std::memory_order_relaxed);
         if (now != BoundState::paused && now != BoundState::lifted) return;
         const std::size_t bound = limit.load(std::memory_order_relaxed);
