@@ -84,6 +84,8 @@ class Core:
                  ping_interval: float | None = DEFAULT_PING_INTERVAL,
                  ping_timeout: float | None = DEFAULT_PING_TIMEOUT) -> None:
         route_output()
+        if isinstance(limit_queue, bool) or not isinstance(limit_queue, int):
+            raise TypeError(f"limit_queue must be an int (bytes), not {type(limit_queue).__name__}")
         if limit_queue < 0:
             raise ValueError("limit_queue must be 0 (no bound) or a number of bytes")
         self.ping_interval = _keepalive_seconds(ping_interval, "ping_interval")

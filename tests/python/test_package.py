@@ -1063,6 +1063,14 @@ class TestConnect:
             m.MexcConnector().set_keepalive(1.0, -2.0)
         m.OkxConnector().set_keepalive(float("inf"), None)
 
+    def test_limit_queue_is_checked_in_the_packages_words(self):
+        for cls in (cw.OKX, cw.MEXC, cw.AsyncOKX, cw.AsyncMEXC):
+            for bad in (1e6, "1000", True):
+                with pytest.raises(TypeError, match="^limit_queue must be an int"):
+                    cls(limit_queue=bad)
+            with pytest.raises(ValueError, match="^limit_queue must be 0"):
+                cls(limit_queue=-1)
+
     def test_keyword_credentials_and_documented_names(self):
         """4: the module's stub calls the credentials arg0..arg2; the package names them."""
         assert "arg0" in m.MexcConnector.__init__.__doc__
