@@ -1,6 +1,7 @@
 """Market data the simulator pushes: a price walk, OKX's message shapes, and a paced sender.
-Every pushed item carries the simulator's own sequence number, counting from 1 per
-subscription, so that a client can prove nothing was lost or reordered: OKX data items carry
+Every pushed item carries the simulator's own sequence number, counting from 1 for the feed
+and going on where it stopped when the feed starts again (as an exchange's trade ids do), so
+that a client can prove nothing was lost or reordered: OKX data items carry
 "seqId", MEXC protobuf messages createTime (sim/mexc_protobuf.py). Order books are fed from
 reference books instead (sim/books.py), with the exchanges' own sequences (OKX seqId/prevSeqId,
 MEXC versions), which a feed breaks on command (Broadcast.skip).
@@ -77,9 +78,10 @@ class Broadcast:
     repeat."""
 
     def __init__(self, owner: "Broadcasts", rate: float, limit: int | None,
-                 make: Callable[[int], str | bytes]) -> None:
+                 make: Callable[[int], str | bytes], first: int = 1) -> None:
         self.owner = owner
         self.make = make
+        self.before = first - 1  # numbers a previous run of this feed used
         self.subscribers: dict[int, Callable[[str | bytes], Awaitable[None]]] = {}
         self.recent: dict[int, str | bytes] = {}  # the last pushes a repeat may take, by number
         self.last = 0     # the last sequence number made
@@ -87,7 +89,7 @@ class Broadcast:
         self.task = asyncio.ensure_future(self.run(rate, limit))
 
     async def run(self, rate: float, limit: int | None) -> None:
-        await paced(rate, self.push, limit)
+        await paced(rate, lambda n: self.push(self.before + n), limit)
 
     async def push(self, seq: int) -> None:
         self.last = seq
@@ -113,11 +115,13 @@ class Broadcast:
 
 class Broadcasts:
     """The simulator's public feeds by name: joined by the first subscription, ended with the
-    last. A feed that has sent its limit stays finished for later subscribers (an exchange's
-    sequence goes on; it does not start again at 1)."""
+    last. A feed that has sent its limit stays finished for later subscribers, and one that
+    starts again goes on from its last number (an exchange's sequence does not start again at
+    1)."""
 
     def __init__(self) -> None:
         self.feeds: dict[str, Broadcast] = {}
+        self.ended: dict[str, int] = {}  # the last number of each feed that has ended
         self.repeat_every = 0  # see Broadcast; 0: no repeats
         self.repeat_lag = 2
 
@@ -125,7 +129,8 @@ class Broadcasts:
              rate: float, limit: int | None, make: Callable[[int], str | bytes]) -> None:
         feed = self.feeds.get(name)
         if feed is None or (feed.task.cancelled()):
-            feed = self.feeds[name] = Broadcast(self, rate, limit, make)
+            first = self.ended.get(name, 0) + 1
+            feed = self.feeds[name] = Broadcast(self, rate, limit, make, first)
         feed.subscribers[subscriber] = send
 
     def leave(self, name: str, subscriber: int) -> None:
@@ -135,4 +140,5 @@ class Broadcasts:
         feed.subscribers.pop(subscriber, None)
         if not feed.subscribers:
             feed.task.cancel()
+            self.ended[name] = feed.last
             del self.feeds[name]
