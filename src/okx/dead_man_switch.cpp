@@ -15,32 +15,52 @@ std::int64_t DeadManPeriod::steady_now_ns() {
 
 std::optional<DeadManPeriod::Refresh> DeadManPeriod::due(std::uint64_t reads_now) {
     const std::lock_guard<std::mutex> held(lock);
-    const Refresh refresh{wanted, reads_now, calls, doubts};
+    const std::int64_t now = clock();
+    const Refresh refresh{wanted, reads_now, calls, doubts, now};
     if (running != 0) return std::nullopt;
-    if (current == DeadManState::doubtful) return refresh;
+    if (current == DeadManState::doubtful) {
+        if (!resend_due(now)) return std::nullopt;
+        resent_after = doubts;
+        resent_ns = now;
+        return refresh;
+    }
     if (current != DeadManState::armed) return std::nullopt;
     const std::int64_t due_ns = restarted_ns + std::int64_t{wanted} * 1'000'000'000 / 3;
     // A reader that waits on a frozen loop or thread has not read since the last restart.
     const bool program_reads = reads_now != reads_at_restart;
-    if (clock() < due_ns || !program_reads) return std::nullopt;
+    if (now < due_ns || !program_reads) return std::nullopt;
     return refresh;
+}
+
+bool DeadManPeriod::resend_due(std::int64_t now_ns) const {
+    if (resent_after != doubts) return true;  // a doubt since the last resend
+    const std::int64_t landed_ns = doubt_ns + kLandingNs;
+    return now_ns >= landed_ns && resent_ns < landed_ns;
+}
+
+void DeadManPeriod::raise_doubt() {
+    go(DeadManEvent::doubt);
+    ++doubts;
+    doubt_ns = clock();
 }
 
 bool DeadManPeriod::answered(const Refresh& sent, bool accepted) {
     const std::lock_guard<std::mutex> held(lock);
     if (calls != sent.calls || wanted != sent.seconds) {
-        go(DeadManEvent::doubt);
-        ++doubts;
+        raise_doubt();
         return true;
     }
-    if (accepted) took(sent.seconds, sent.reads, sent.doubts);
+    if (accepted) {
+        took(sent.seconds, sent.reads, sent.doubts, sent.sent_ns);
+    } else if (current == DeadManState::doubtful) {
+        resent_after = 0;  // it goes again at the next tick (a doubt makes `doubts` 1 or more)
+    }
     return false;
 }
 
 void DeadManPeriod::doubt() {
     const std::lock_guard<std::mutex> held(lock);
-    go(DeadManEvent::doubt);
-    ++doubts;
+    raise_doubt();
 }
 
 DeadManState DeadManPeriod::state() const {
@@ -53,13 +73,16 @@ int DeadManPeriod::seconds() const {
     return wanted;
 }
 
-// A doubt raised after the request was sent stands: that other request may land later still.
-void DeadManPeriod::took(int seconds_taken, std::uint64_t reads_then, std::uint64_t doubts_then) {
+// A doubt raised after the request was sent stands, and so does one raised less than the
+// landing time before it: that other request may land later still.
+void DeadManPeriod::took(int seconds_taken, std::uint64_t reads_then, std::uint64_t doubts_then,
+                         std::int64_t sent_ns) {
     if (seconds_taken > 0) {
         restarted_ns = clock();
         reads_at_restart = reads_then;
     }
     if (doubts_then != doubts) return;
+    if (current == DeadManState::doubtful && sent_ns < doubt_ns + kLandingNs) return;
     go(seconds_taken > 0 ? DeadManEvent::accepted_on : DeadManEvent::accepted_off);
 }
 
@@ -73,6 +96,7 @@ DeadManPeriod::ProgramCall::ProgramCall(DeadManPeriod& period, int seconds, std:
     ++period.running;
     ++period.calls;
     doubts = period.doubts;
+    began_ns = period.clock();
     // Off first, so that no refresh restarts a countdown the program is turning off.
     if (seconds == 0) {
         period.wanted = 0;
@@ -88,7 +112,7 @@ DeadManPeriod::ProgramCall::~ProgramCall() {
 void DeadManPeriod::ProgramCall::accepted() {
     const std::lock_guard<std::mutex> held(period.lock);
     if (seconds > 0) period.wanted = seconds;
-    period.took(seconds, reads, doubts);
+    period.took(seconds, reads, doubts, began_ns);
 }
 
 bool cancel_all_after_accepted(const std::string& body) {

@@ -17,8 +17,10 @@
 // A request a connection sent may reach OKX after one the program sent meanwhile (or its fate
 // may never be known: a failure, the connection closed): OKX may then hold a period the program
 // no longer wants, and above all a countdown the program turned off. Each such doubt is
-// counted; the next tick of any private connection sends the period again (0 included) until
-// one sent after the last doubt is accepted with no program call in between.
+// counted; the next tick of any private connection sends the period again (0 included), and
+// once more when the doubtful request can no longer land (kLandingNs), until one sent that
+// late is accepted with no program call in between. The program's own call settles a doubt
+// only if it began that late too.
 
 #include <chrono>
 #include <cstdint>
@@ -49,7 +51,13 @@ public:
         std::uint64_t reads = 0;   // the queue's reads() then
         std::uint64_t calls = 0;   // the program's calls begun then
         std::uint64_t doubts = 0;  // and the doubts raised
+        std::int64_t sent_ns = 0;  // when it went
     };
+
+    // How late a request whose fate is unknown may still land at OKX. Only a period sent this
+    // long after the last doubt settles it, and it lands before the shortest countdown (10 s)
+    // that the doubtful request could have started would lapse.
+    static constexpr std::int64_t kLandingNs = 5'000'000'000;
 
     // A connection's run thread: the refresh to send now, if one is due. Nothing is due while a
     // program call runs (what it sends is the latest); everything is while OKX may hold another
@@ -80,14 +88,21 @@ public:
         DeadManPeriod& period;
         const int seconds;
         const std::uint64_t reads;
-        std::uint64_t doubts = 0;  // raised before it began: its acceptance settles them
+        std::uint64_t doubts = 0;  // raised before it began: its acceptance may settle them
+        std::int64_t began_ns = 0;
     };
 
     static std::int64_t steady_now_ns();
 
 private:
-    // Under `lock`: OKX took `seconds` from a request sent when `doubts_then` doubts were raised.
-    void took(int seconds_taken, std::uint64_t reads_then, std::uint64_t doubts_then);
+    // Under `lock`: OKX took `seconds` from a request sent at `sent_ns`, when `doubts_then`
+    // doubts were raised.
+    void took(int seconds_taken, std::uint64_t reads_then, std::uint64_t doubts_then,
+              std::int64_t sent_ns);
+    // Under `lock`, while doubtful: whether the period goes again now (at once after a doubt,
+    // and once more when its landing time has passed).
+    bool resend_due(std::int64_t now_ns) const;
+    void raise_doubt();
     void go(DeadManEvent event);
 
     const Clock clock;
@@ -99,6 +114,9 @@ private:
     std::uint64_t calls = 0;            // the program's calls begun
     int running = 0;                    // and running now
     std::uint64_t doubts = 0;           // doubts raised
+    std::int64_t doubt_ns = 0;          // when the last one was
+    std::uint64_t resent_after = 0;     // the doubts raised when the period last went again
+    std::int64_t resent_ns = 0;         // and when
 };
 
 // One private connection's refresh of the period. Run thread only.

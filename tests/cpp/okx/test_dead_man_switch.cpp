@@ -81,6 +81,18 @@ protected:
         call.accepted();
     }
 
+    // While in doubt, nothing more goes until the landing time has passed; then the period goes
+    // once more, and its acceptance settles the doubt.
+    void settles_after_landing(int seconds) {
+        EXPECT_EQ(period.state(), DeadManState::doubtful);
+        loop.run_for(milliseconds(20));
+        EXPECT_TRUE(sent.empty());
+        now_ns += DeadManPeriod::kLandingNs;
+        Sent last = next();
+        ASSERT_EQ(last.seconds, seconds);
+        last.done(accepted());
+    }
+
     boost::asio::io_context loop;
     // Like a connection's own loop, it never runs out of work (a refresh in flight arms no timer).
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> busy{
@@ -120,6 +132,7 @@ TEST_F(DeadManSwitch, ARefreshThatFailsAfterTheProgramTurnedItOffIsTurnedOffAgai
     Sent again = next();
     ASSERT_EQ(again.seconds, 0);
     again.done(accepted());
+    settles_after_landing(0);
     EXPECT_EQ(period.state(), DeadManState::off);
     loop.run_for(milliseconds(20));
     EXPECT_TRUE(sent.empty());
@@ -138,6 +151,24 @@ TEST_F(DeadManSwitch, AnOffCutShortByAClosedConnectionIsSentByTheNext) {
     Sent off = next();
     ASSERT_EQ(off.seconds, 0);
     off.done(accepted());
+    settles_after_landing(0);
+    EXPECT_EQ(period.state(), DeadManState::off);
+}
+
+// The program turns the switch off after a connection closed with a refresh on its way, which
+// OKX may still take after the program's 0: the 0 goes again once that refresh cannot land.
+TEST_F(DeadManSwitch, AnOffAfterAConnectionClosedWithARefreshInFlightIsSentAgainLater) {
+    armed();
+    {
+        Connection first(period, queue, loop, sent);
+        ASSERT_EQ(next().seconds, 60);  // then the connection closes before its answer
+    }
+    program_sets(0, [] {});
+    Connection second(period, queue, loop, sent);
+    Sent off = next();
+    ASSERT_EQ(off.seconds, 0);
+    off.done(accepted());
+    settles_after_landing(0);
     EXPECT_EQ(period.state(), DeadManState::off);
 }
 
@@ -157,6 +188,7 @@ TEST_F(DeadManSwitch, AnOffOvertakingTheProgramsNewPeriodIsFollowedByThatPeriod)
     Sent rearm = next();
     ASSERT_EQ(rearm.seconds, 30);
     rearm.done(accepted());
+    settles_after_landing(30);
     EXPECT_EQ(period.state(), DeadManState::armed);
 }
 
@@ -172,6 +204,7 @@ TEST_F(DeadManSwitch, OnlyARefreshSentAfterTheLastDoubtSettlesIt) {
     Sent again = next();  // at once, not a third of the period later
     ASSERT_EQ(again.seconds, 60);
     again.done(accepted());
+    settles_after_landing(60);
     EXPECT_EQ(period.state(), DeadManState::armed);
     loop.run_for(milliseconds(20));
     EXPECT_TRUE(sent.empty());  // and then not before the next third
