@@ -54,29 +54,31 @@ BookActions BookSync::on_push(BookPush push, Millis now) {
             }
             keep(std::move(push), now, out);
             break;
-        case BookState::aligning:
+        case BookState::aligning: {
             if (rule.covered(book_.seq, push)) break;  // the snapshot holds it already
-            if (!rule.straddles(book_.seq, push)) {
-                start_over(BookEvent::gap, ResyncReason::gap, out);
-                keep(std::move(push), now, out);
-                break;
-            }
-            apply(push);
-            out.changed = true;
-            settle(BookEvent::push, out);
+            const bool continues = rule.straddles(book_.seq, push);
+            take_next(std::move(push), continues, now, out);
             break;
-        case BookState::synced:
-            if (!rule.follows(book_.seq, push)) {
-                start_over(BookEvent::gap, ResyncReason::gap, out);
-                keep(std::move(push), now, out);
-                break;
-            }
-            apply(push);
-            out.changed = true;
-            settle(BookEvent::push, out);
+        }
+        case BookState::synced: {
+            const bool continues = rule.follows(book_.seq, push);
+            take_next(std::move(push), continues, now, out);
             break;
+        }
     }
     return out;
+}
+
+// A push past the book: applied if it continues it, else the book starts over from it.
+void BookSync::take_next(BookPush&& push, bool continues, Millis now, BookActions& out) {
+    if (!continues) {
+        start_over(BookEvent::gap, ResyncReason::gap, out);
+        keep(std::move(push), now, out);
+        return;
+    }
+    apply(push);
+    out.changed = true;
+    settle(BookEvent::push, out);
 }
 
 BookActions BookSync::on_unreadable_push(Millis) {

@@ -68,6 +68,7 @@ private:
     void fire(BookEvent event);
     void start_over(BookEvent event, ResyncReason reason, BookActions& out);
     void keep(BookPush&& push, Millis now, BookActions& out);
+    void take_next(BookPush&& push, bool continues, Millis now, BookActions& out);
     void ask_snapshot(Millis now, BookActions& out);
     void take_whole(const BookPush& push, BookActions& out);
     void apply(const BookPush& push);

@@ -9,12 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "book/book_text.hpp"
 #include "core/book/book_sync.hpp"
 #include "mexc/mexc_book.hpp"
 
 namespace corvane::mexc {
 namespace {
 
+using book::book_text;
 using book::BookActions;
 using book::BookState;
 using book::BookSync;
@@ -71,16 +73,6 @@ std::string limit(long version, const Levels& bids, const Levels& asks) {
 std::string rest(long last_update, const std::string& bids, const std::string& asks) {
     return R"({"lastUpdateId":)" + std::to_string(last_update) + R"(,"bids":[)" + bids +
            R"(],"asks":[)" + asks + R"(],"timestamp":1736412000000})";
-}
-
-std::string book_text(const book::OrderBook& book) {
-    std::string out;
-    for (const book::Level& level : book.levels(Side::bid))
-        out += level.price.text() + ":" + level.size.text() + " ";
-    out += "|";
-    for (const book::Level& level : book.levels(Side::ask))
-        out += " " + level.price.text() + ":" + level.size.text();
-    return out;
 }
 
 class MexcBook : public ::testing::Test {

@@ -7,12 +7,14 @@
 #include <random>
 #include <string>
 
+#include "book/book_text.hpp"
 #include "core/book/book_sync.hpp"
 #include "okx/okx_book.hpp"
 
 namespace corvane::okx {
 namespace {
 
+using book::book_text;
 using book::BookActions;
 using book::BookState;
 using book::BookSync;
@@ -31,16 +33,6 @@ std::string push(long prev, long seq, const std::string& bids, const std::string
 std::string rest(long seq, const std::string& bids, const std::string& asks) {
     return R"({"code":"0","msg":"","data":[{"asks":[)" + asks + R"(],"bids":[)" + bids +
            R"(],"ts":"1629966436396","seqId":)" + std::to_string(seq) + "}]}";
-}
-
-std::string book_text(const book::OrderBook& book) {
-    std::string out;
-    for (const book::Level& level : book.levels(Side::bid))
-        out += level.price.text() + ":" + level.size.text() + " ";
-    out += "|";
-    for (const book::Level& level : book.levels(Side::ask))
-        out += " " + level.price.text() + ":" + level.size.text();
-    return out;
 }
 
 class OkxBook : public ::testing::Test {
