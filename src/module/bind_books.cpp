@@ -4,6 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 
@@ -79,6 +82,18 @@ from a resync until the next) shows no levels.)doc")
         .def(
             "best_ask", [](const KeptBook& self) { return level_pair(self.best(Side::ask)); },
             "The best ask as (price, size), or None.")
+        .def(
+            "wait_synced",
+            [](const KeptBook& self, const py::object& timeout) {
+                const double seconds = timeout.is_none() ? 1e6 : timeout.cast<double>();
+                if (!(seconds >= 0)) throw py::value_error("timeout must be 0 or more seconds");
+                const auto wait = std::chrono::milliseconds(
+                    static_cast<std::int64_t>(std::min(seconds, 1e6) * 1000));
+                return without_gil([&] { return self.wait_synced(wait); });
+            },
+            py::arg("timeout") = py::none(),
+            "Waits until the book is synced, at most timeout seconds (None: no limit); whether "
+            "it is.")
         .def_property_readonly(
             "synced", [](const KeptBook& self) { return self.status().synced; },
             "Whether the book is in step with the exchange's.")
