@@ -39,9 +39,11 @@ class Control:
         with urllib.request.urlopen(request, timeout=5) as reply:
             return json.loads(reply.read())
 
-    def drop_push(self, exchange: str, inst: str) -> None:
-        """The book's push after the next two never goes out: the next one shows the gap."""
-        self.ask("POST", f"/book-fault?exchange={exchange}&inst={inst}&fault=drop&after=2")
+    def drop_pushes(self, books: dict[str, str]) -> None:
+        """Each book's (exchange -> instrument) push after the next two never goes out: the
+        one after it shows the gap."""
+        for exchange, inst in books.items():
+            self.ask("POST", f"/book-fault?exchange={exchange}&inst={inst}&fault=drop&after=2")
 
     def drop_connections(self, paths: set[str]) -> None:
         """Drops (no close handshake) every open connection on these paths."""
@@ -97,10 +99,10 @@ class Log:
 
 
 def describe(event: cw.StreamEvent) -> str:
-    if event.kind == "book_resync":
-        return f"book_resync {event.channel} {event.instrument}: {event.reason}"
+    if event.kind == "book_resync":  # the instrument names the book: one book each here
+        return f"book_resync {event.instrument}: {event.reason}"
     if event.kind == "book_synced":
-        return f"book_synced {event.channel} {event.instrument}"
+        return f"book_synced {event.instrument}"
     if event.kind == "gap":
         return f"gap {event.instrument}: expected {event.expected}, got {event.got}"
     if event.kind == "waiting":
@@ -239,7 +241,8 @@ def run(okx_url: str, mexc_url: str, rest_url: str, control: Control, seconds: f
                                                       for name, stream in streams.items()),
                  "start")
             step("the simulator leaves out a push of each book",
-                 lambda: [control.drop_push(exchanges[n], b.instrument) for n, b in books.items()],
+                 lambda: control.drop_pushes({exchanges[n]: b.instrument
+                                              for n, b in books.items()}),
                  "gap")
             step("the simulator drops both connections",
                  lambda: control.drop_connections({urlpath(okx_url), urlpath(mexc_url)}),
@@ -248,7 +251,7 @@ def run(okx_url: str, mexc_url: str, rest_url: str, control: Control, seconds: f
         for name, book in books.items():
             outcome = compare(book, control, exchanges[name], WAIT)
             ok &= outcome.startswith("ok")
-            print(f"{name:4} {book.channel} {book.instrument}: {outcome}; resyncs {resyncs(book)}")
+            print(f"{name:4} {book.instrument}: {outcome}; resyncs {resyncs(book)}")
     finally:
         for stream in streams.values():
             stream.stop()

@@ -143,6 +143,23 @@ def test_demo_runs_clean():
                             capture_output=True, text=True, timeout=120, cwd=ROOT, env=env)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
     assert "Result: nothing lost, nothing doubled, nothing out of order" in result.stdout
+    assert result.stdout.endswith("Result: ok\n")  # the books after it
+
+
+def test_books_example_resyncs_after_a_gap_and_a_drop_and_matches_the_simulator(tmp_path):
+    """Both books go out of sync for the push left out and for the dropped connection, come
+    back in step each time, and end equal to the simulator's, level by level."""
+    env = {k: v for k, v in os.environ.items() if k != "SSL_CERT_FILE"}
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "books.py"), "--seconds", "0"],
+                          capture_output=True, text=True, timeout=120, cwd=tmp_path, env=env)
+    out = done.stdout
+    assert done.returncode == 0, out[-3000:] + done.stderr[-2000:]
+    for book in ("OKX  BTC-USDT", "MEXC BTCUSDT"):
+        name, instrument = book.split()
+        for reason in ("start", "gap", "reconnect"):
+            assert f"{name:4} book_resync {instrument}: {reason}" in out, out[-3000:]
+        assert f"{book}: ok (seq" in out, out[-3000:]
+    assert out.endswith("Result: ok\n")
 
 
 def test_order_outcome_resolved_on_both_exchanges_without_placing_twice():
