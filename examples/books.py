@@ -11,6 +11,7 @@ both match and both resyncs happened.
 
 import argparse
 import json
+import shutil
 import sys
 import threading
 import time
@@ -125,15 +126,15 @@ def read(stream: cw.Reconnecting, name: str, log: Log) -> threading.Thread:
 
 # ---- the display ----
 
-def levels(side: list[cw.Level]) -> str:
-    return " ".join(f"{price}×{size}" for price, size in side) or "-"
-
-
 def status(name: str, book: cw.OrderBook) -> str:
+    """The top two levels a side as a ladder: bids up to the best, asks from the best on."""
+    resynced = f"resyncs {sum(book.resyncs.values())}"
     if not book.synced:  # an out-of-sync book shows no levels
-        return f"{name:4} {book.instrument:8} out of sync   resyncs {resyncs(book)}"
-    return (f"{name:4} {book.instrument:8} seq {book.seq:<8d} bids {levels(book.bids(2))}  |  "
-            f"asks {levels(book.asks(2))}   resyncs {resyncs(book)}")
+        return f"{name:4} {book.instrument:8} {'out of sync':66}{resynced}"
+    bids, asks = book.bids(2), book.asks(2)
+    ladder = " ".join([str(p) for p, _ in bids[1:]] + [f"{p}×{s}" for p, s in bids[:1]] + ["|"]
+                      + [f"{p}×{s}" for p, s in asks[:1]] + [str(p) for p, _ in asks[1:]])
+    return f"{name:4} {book.instrument:8} seq {book.seq:<8d} {ladder:52} {resynced}"
 
 
 def resyncs(book: cw.OrderBook) -> str:
@@ -161,8 +162,9 @@ def display(log: Log, books: dict[str, cw.OrderBook]) -> Iterator[None]:
                 print(line)
             due = tty or time.monotonic() - last >= 2.0 or stopping.is_set()
             if due:
+                width = shutil.get_terminal_size().columns - 1 if tty else None
                 for name, book in books.items():
-                    print(status(name, book))
+                    print(status(name, book)[:width])  # a wrapped line would not be rewritten
                 drawn, last = len(books), time.monotonic()
             sys.stdout.flush()
             if stopping.is_set():
