@@ -24,7 +24,7 @@ from typing import Any
 
 import corvane_ws as cw
 
-WAIT = 15.0  # seconds any one step may take before the demo calls it failed
+WAIT = 10.0  # seconds any one step may take before the demo calls it failed
 
 
 # ---- the simulator's control port ----
@@ -184,9 +184,10 @@ def display(log: Log, books: dict[str, cw.OrderBook]) -> Iterator[None]:
 # ---- the check ----
 
 def compare(book: cw.OrderBook, control: Control, exchange: str, timeout: float) -> str:
-    """"ok", or what differs between `book` and the simulator's book at the same sequence
-    number. The simulator's book moves on with every push: ask for it, let the connector's
-    book reach its sequence number, and compare them if it stopped there (else ask again)."""
+    """Compares `book` with the simulator's book at the same sequence number: "ok …", or
+    what differs. The simulator's book moves on with every push: ask for it, let the
+    connector's book reach its sequence number, and compare them if it stopped there (else ask
+    again)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         reference = control.ask("GET", f"/book?exchange={exchange}&inst={book.instrument}")
@@ -199,7 +200,7 @@ def compare(book: cw.OrderBook, control: Control, exchange: str, timeout: float)
         for side, kept in (("bids", bids), ("asks", asks)):
             wanted = [(Decimal(price), Decimal(size)) for price, size in reference[side]]
             if kept != wanted:
-                return (f"mismatch at seq {seq}: {side} {first_difference(kept, wanted)}")
+                return f"mismatch at seq {seq}: {side} {first_difference(kept, wanted)}"
         return f"ok (seq {seq}, {len(bids)} bids and {len(asks)} asks equal)"
     return f"mismatch: not at the simulator's sequence within {timeout:.0f} s"
 
@@ -207,8 +208,8 @@ def compare(book: cw.OrderBook, control: Control, exchange: str, timeout: float)
 def first_difference(kept: list[cw.Level], wanted: list[cw.Level]) -> str:
     for n, (a, b) in enumerate(zip(kept, wanted)):
         if a != b:
-            return f"level {n}: kept {a[0]}×{a[1]}, the exchange's {b[0]}×{b[1]}"
-    return f"{len(kept)} levels kept, the exchange has {len(wanted)}"
+            return f"level {n}: kept {a[0]}×{a[1]}, the simulator's {b[0]}×{b[1]}"
+    return f"{len(kept)} levels kept, the simulator has {len(wanted)}"
 
 
 # ---- the show ----
