@@ -162,6 +162,40 @@ def test_books_example_resyncs_after_a_gap_and_a_drop_and_matches_the_simulator(
     assert out.endswith("Result: ok\n")
 
 
+def test_books_example_finds_a_book_that_differs_from_the_simulators():
+    """Its check is no formality: one size off, one level missing, or a book that never reaches
+    the simulator's sequence number is a mismatch."""
+    from decimal import Decimal
+    books = load_example("books")
+    reference = {"seq": 7, "bids": [["100.5", "2"], ["100", "1.5"]], "asks": [["101", "3"]]}
+
+    class Control:
+        def ask(self, method, target):
+            return reference
+
+    class Book:
+        instrument, synced = "BTC-USDT", True
+
+        def __init__(self, seq, bids):
+            self.seq, self._bids = seq, bids
+
+        def bids(self):
+            return self._bids
+
+        def asks(self):
+            return [(Decimal("101"), Decimal("3"))]
+
+    same = [(Decimal("100.5"), Decimal("2.0")), (Decimal("100"), Decimal("1.5"))]
+    assert books.compare(Book(7, same), Control(), "okx", 1).startswith("ok (seq 7")
+    off = [same[0], (Decimal("100"), Decimal("1.4"))]
+    assert books.compare(Book(7, off), Control(), "okx", 1) == (
+        "mismatch at seq 7: bids level 1: kept 100×1.4, the simulator's 100×1.5")
+    assert books.compare(Book(7, same[:1]), Control(), "okx", 1).endswith(
+        "bids 1 levels kept, the simulator has 2")
+    assert books.compare(Book(8, same), Control(), "okx", 0.05).startswith(
+        "mismatch: not at the simulator's sequence")
+
+
 def test_order_outcome_resolved_on_both_exchanges_without_placing_twice():
     done = subprocess.run([sys.executable, str(ROOT / "examples" / "order_outcome.py")],
                           capture_output=True, text=True, timeout=120, cwd=ROOT)
