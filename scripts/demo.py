@@ -1,6 +1,8 @@
 """make demo: start the local exchange simulator in its own process, point the client at it
 through SSL_CERT_FILE, run examples/stream.py (with the simulator's control port, so that it
-can announce a service upgrade mid-stream), and stop the simulator on every way out."""
+can announce a service upgrade mid-stream), then examples/books.py (order books through a gap
+and a reconnect, checked against the simulator's), and stop the simulator on every way out.
+Arguments go to both examples (--seconds)."""
 
 import json
 import os
@@ -24,10 +26,16 @@ def main() -> int:
         base = f"wss://localhost:{ready['ws_port']}"
         env = dict(os.environ, SSL_CERT_FILE=ready["ca_file"])
         print(f"Simulator on {base} (test CA {ready['ca_file']})", flush=True)
-        return subprocess.call([sys.executable, str(ROOT / "examples" / "stream.py"),
-                                "--okx", f"{base}/ws/v5", "--mexc", f"{base}/ws",
-                                "--sim-control", f"http://127.0.0.1:{ready['control_port']}",
-                                *sys.argv[1:]], env=env)
+        control = f"http://127.0.0.1:{ready['control_port']}"
+        streams = subprocess.call([sys.executable, str(ROOT / "examples" / "stream.py"),
+                                   "--okx", f"{base}/ws/v5", "--mexc", f"{base}/ws",
+                                   "--sim-control", control, *sys.argv[1:]], env=env)
+        print(flush=True)
+        books = subprocess.call([sys.executable, str(ROOT / "examples" / "books.py"),
+                                 "--okx", f"{base}/ws/v5/public", "--mexc", f"{base}/ws",
+                                 "--rest", f"https://localhost:{ready['rest_port']}",
+                                 "--sim-control", control, *sys.argv[1:]], env=env)
+        return streams or books
     except KeyboardInterrupt:
         return 130
     finally:

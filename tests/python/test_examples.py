@@ -143,6 +143,57 @@ def test_demo_runs_clean():
                             capture_output=True, text=True, timeout=120, cwd=ROOT, env=env)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
     assert "Result: nothing lost, nothing doubled, nothing out of order" in result.stdout
+    assert result.stdout.endswith("Result: ok\n")  # the books after it
+
+
+def test_books_example_resyncs_after_a_gap_and_a_drop_and_matches_the_simulator(tmp_path):
+    """Both books go out of sync for the push left out and for the dropped connection, come
+    back in step each time, and end equal to the simulator's, level by level."""
+    env = {k: v for k, v in os.environ.items() if k != "SSL_CERT_FILE"}
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "books.py"), "--seconds", "0"],
+                          capture_output=True, text=True, timeout=120, cwd=tmp_path, env=env)
+    out = done.stdout
+    assert done.returncode == 0, out[-3000:] + done.stderr[-2000:]
+    for book in ("OKX  BTC-USDT", "MEXC BTCUSDT"):
+        name, instrument = book.split()
+        for reason in ("start", "gap", "reconnect"):
+            assert f"{name:4} book_resync {instrument}: {reason}" in out, out[-3000:]
+        assert f"{book}: ok (seq" in out, out[-3000:]
+    assert out.endswith("Result: ok\n")
+
+
+def test_books_example_finds_a_book_that_differs_from_the_simulators():
+    """Its check is no formality: one size off, one level missing, or a book that never reaches
+    the simulator's sequence number is a mismatch."""
+    from decimal import Decimal
+    books = load_example("books")
+    reference = {"seq": 7, "bids": [["100.5", "2"], ["100", "1.5"]], "asks": [["101", "3"]]}
+
+    class Control:
+        def ask(self, method, target):
+            return reference
+
+    class Book:
+        instrument, synced = "BTC-USDT", True
+
+        def __init__(self, seq, bids):
+            self.seq, self._bids = seq, bids
+
+        def bids(self):
+            return self._bids
+
+        def asks(self):
+            return [(Decimal("101"), Decimal("3"))]
+
+    same = [(Decimal("100.5"), Decimal("2.0")), (Decimal("100"), Decimal("1.5"))]
+    assert books.compare(Book(7, same), Control(), "okx", 1).startswith("ok (seq 7")
+    off = [same[0], (Decimal("100"), Decimal("1.4"))]
+    assert books.compare(Book(7, off), Control(), "okx", 1) == (
+        "mismatch at seq 7: bids level 1: kept 100×1.4, the simulator's 100×1.5")
+    assert books.compare(Book(7, same[:1]), Control(), "okx", 1).endswith(
+        "bids 1 levels kept, the simulator has 2")
+    assert books.compare(Book(8, same), Control(), "okx", 0.05).startswith(
+        "mismatch: not at the simulator's sequence")
 
 
 def test_order_outcome_resolved_on_both_exchanges_without_placing_twice():
