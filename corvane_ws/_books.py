@@ -36,6 +36,7 @@ class OrderBook:
     - ``bids(depth=None)``, ``asks(depth=None)``: the best ``depth`` levels (all for None),
       best first, as a list of ``(price, size)`` ``Decimal`` pairs;
     - ``best_bid()``, ``best_ask()``: a pair, or None;
+    - ``snapshot(depth=None)``: ``(seq, synced, bids, asks)`` taken at one moment;
     - ``synced``: whether the book is in step with the exchange's; ``seq``: the exchange's
       seqId (OKX) or version (MEXC) of the last push applied; ``ts``: its time (ms);
       ``resyncs``: resyncs by reason;
@@ -45,12 +46,14 @@ class OrderBook:
     (before its first sync, and from a resync until the next) it shows no levels: what it held
     may be stale."""
 
-    __slots__ = ("_book", "asks", "best_ask", "best_bid", "bids", "channel", "instrument")
+    __slots__ = ("_book", "asks", "best_ask", "best_bid", "bids", "channel", "instrument",
+                 "snapshot")
 
     bids: Callable[..., list[Level]]
     asks: Callable[..., list[Level]]
     best_bid: Callable[[], Level | None]
     best_ask: Callable[[], Level | None]
+    snapshot: Callable[..., tuple[int, bool, list[Level], list[Level]]]
 
     def __init__(self, book: _m.Book) -> None:
         self._book = book
@@ -59,6 +62,7 @@ class OrderBook:
         self.asks = book.asks
         self.best_bid = book.best_bid
         self.best_ask = book.best_ask
+        self.snapshot = book.snapshot
         self.channel: str = book.channel
         """The exchange's channel (OKX) or stream (MEXC) the book is kept from."""
         self.instrument: str = book.instrument
@@ -75,6 +79,11 @@ class OrderBook:
     @property
     def ts(self) -> int:
         return self._book.ts
+
+    @property
+    def version(self) -> int:
+        """A number that changes whenever the levels or the sync change."""
+        return self._book.version
 
     @property
     def resyncs(self) -> dict[str, int]:

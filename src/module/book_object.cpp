@@ -94,6 +94,21 @@ PyObject* book_best(PyObject* self, PyObject*) {
     return guarded([&] { return level_pair(kept(self).best(side)).release().ptr(); });
 }
 
+PyObject* book_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    PyObject* depth = nullptr;
+    if (!one_argument("snapshot", "depth", args, nargs, kwnames, &depth)) return nullptr;
+    const long long n = depth_of(depth);
+    if (n < 0) return nullptr;
+    return guarded([&] {
+        const KeptBook::Copy copy = kept(self).copy(static_cast<std::size_t>(n));
+        return py::make_tuple(copy.seq, copy.synced, level_list(copy.bids),
+                              level_list(copy.asks))
+            .release()
+            .ptr();
+    });
+}
+
 PyObject* book_wait_synced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     PyObject* timeout = nullptr;
@@ -182,6 +197,10 @@ PyMethodDef book_methods[] = {
      "best_bid(): the best bid as (price, size), or None (also while out of sync)."},
     {"best_ask", book_best<Side::ask>, METH_NOARGS,
      "best_ask(): the best ask as (price, size), or None (also while out of sync)."},
+    {"snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(book_snapshot)),
+     kFastKeywords,
+     "snapshot(depth=None): (seq, synced, bids, asks) at one moment, as bids() and asks() give "
+     "them."},
     {"wait_synced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(book_wait_synced)),
      kFastKeywords,
      "wait_synced(timeout=None): waits until the book is synced, at most timeout seconds (None: "

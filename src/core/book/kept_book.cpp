@@ -20,12 +20,27 @@ void KeptBook::note(const BookActions& actions) {
     }
 }
 
+namespace {
+
+std::vector<Level> first(const std::vector<Level>& levels, std::size_t depth) {
+    const std::size_t n = depth == 0 ? levels.size() : std::min(depth, levels.size());
+    return std::vector<Level>(levels.begin(), levels.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+}  // namespace
+
 std::vector<Level> KeptBook::top(Side side, std::size_t depth) const {
     std::lock_guard<std::mutex> lock(mtx);
     if (!sync.synced()) return {};
-    const std::vector<Level>& levels = sync.book().levels(side);
-    const std::size_t n = depth == 0 ? levels.size() : std::min(depth, levels.size());
-    return std::vector<Level>(levels.begin(), levels.begin() + static_cast<std::ptrdiff_t>(n));
+    return first(sync.book().levels(side), depth);
+}
+
+KeptBook::Copy KeptBook::copy(std::size_t depth) const {
+    std::lock_guard<std::mutex> lock(mtx);
+    const OrderBook& book = sync.book();
+    if (!sync.synced()) return Copy{book.seq, book.ts, false, {}, {}};
+    return Copy{book.seq, book.ts, true, first(book.levels(Side::bid), depth),
+                first(book.levels(Side::ask), depth)};
 }
 
 std::optional<Level> KeptBook::best(Side side) const {

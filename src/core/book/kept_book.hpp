@@ -65,6 +65,15 @@ public:
     // sync shows no levels: what it held may be stale, and a trader must not act on it.
     std::vector<Level> top(Side side, std::size_t depth) const;
     std::optional<Level> best(Side side) const;
+    // Both sides and the sequence at one moment (empty sides while out of sync).
+    struct Copy {
+        std::int64_t seq = 0;
+        std::int64_t ts = 0;
+        bool synced = false;
+        std::vector<Level> bids;
+        std::vector<Level> asks;
+    };
+    Copy copy(std::size_t depth) const;
     BookStatus status() const;
     // Waits until the book is synced, at most `wait`; whether it is. Never under another lock.
     bool wait_synced(std::chrono::milliseconds wait) const;
