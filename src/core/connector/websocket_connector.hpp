@@ -20,7 +20,10 @@
 //   9. InboundQueue's reader_mtx, then its mtx (inbound_queue.hpp); its bound's lock alone.
 //  10. The output lock (output.cpp), ConnectionStats' lock and ConnectPacer's, and the REST
 //      client's (core/rest/https: a blocking call's waiter, a started call's delivery, the TLS
-//      session store): innermost; nothing blocks under them.
+//      session store), the book registry's and each tracked book's (core/book/kept_book.hpp):
+//      innermost; nothing blocks under them. A Python thread reads a book under its lock with
+//      the GIL held, as it takes the queue's try-locks: the lock is held for one copy or one
+//      push's apply, and the run thread that applies never takes the GIL.
 // Nothing that blocks (REST, a blocked output stream, a join, a paced connect's wait) happens
 // under a lock a connection needs (5 to 10).
 
