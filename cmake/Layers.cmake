@@ -18,15 +18,15 @@ set(CORVANE_LAYER_transport_USES state text inbound)
 set(CORVANE_LAYER_rest_DIR core/rest)  # the kept-alive HTTPS client, its errors, the clock offset
 set(CORVANE_LAYER_rest_USES state text transport)
 set(CORVANE_LAYER_stream_DIR core/stream)  # feed, session, keep-alive, pacer, switch-over
-set(CORVANE_LAYER_stream_USES state text inbound transport rest)
+set(CORVANE_LAYER_stream_USES state text book inbound transport rest)
 set(CORVANE_LAYER_connector_DIR core/connector)  # the connectors and their subscriptions
-set(CORVANE_LAYER_connector_USES state text inbound rest stream)
+set(CORVANE_LAYER_connector_USES state text book inbound rest stream)
 set(CORVANE_LAYER_crypto_DIR crypto)
 set(CORVANE_LAYER_crypto_USES "")
 set(CORVANE_LAYER_okx_DIR okx)
 set(CORVANE_LAYER_okx_USES state text book inbound rest stream connector crypto)
 set(CORVANE_LAYER_mexc_DIR mexc)
-set(CORVANE_LAYER_mexc_USES state text book rest stream connector crypto)
+set(CORVANE_LAYER_mexc_USES state text book inbound rest stream connector crypto)
 
 # Only these layers include Asio, Beast or websocketpp headers.
 set(CORVANE_NETWORK_LAYERS transport rest stream)

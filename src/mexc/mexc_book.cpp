@@ -4,7 +4,10 @@
 #include <string>
 
 #include "core/book/json_levels.hpp"
+#include "core/stream/push_traits.hpp"
 #include "core/text/inbound_json.hpp"
+#include "core/text/url_encode.hpp"
+#include "mexc/mexc_push_traits.hpp"
 #include "mexc/protobuf_decoder.hpp"
 
 namespace corvane::mexc {
@@ -123,6 +126,33 @@ private:
 
 const book::SequenceRule& book_sequence_rule() {
     return kRule;
+}
+
+bool keeps_book(std::string_view stream, std::string_view symbol) {
+    const std::string s(symbol);
+    for (const char* speed : {"100ms", "10ms"}) {
+        if (stream == "spot@public.aggre.depth.v3.api.pb@" + std::string(speed) + "@" + s) {
+            return true;
+        }
+    }
+    for (const char* levels : {"5", "10", "20"}) {
+        if (stream == "spot@public.limit.depth.v3.api.pb@" + s + "@" + levels) return true;
+    }
+    return false;
+}
+
+// The channel and symbol as the stream's sequence reads them (depth pushes only).
+bool book_key(const InboundMessage& message, std::string_view& stream, std::string_view& symbol) {
+    SequencePoint point;
+    if (!push_traits().sequence(message, point)) return false;
+    stream = point.channel;
+    symbol = point.instrument;
+    return true;
+}
+
+https::Request book_snapshot_request(const book::BookKey& key) {
+    return https::Request{
+        "GET", "/api/v3/depth?symbol=" + url_encode(key.instrument) + "&limit=5000", {}, {}};
 }
 
 std::optional<BookPush> read_depth_push(std::string_view frame) {

@@ -9,6 +9,7 @@
 #include "core/text/inbound_json.hpp"
 #include "core/text/output.hpp"
 #include "mexc/mexc_frames.hpp"
+#include "mexc/mexc_book.hpp"
 #include "mexc/mexc_push_traits.hpp"
 #include "mexc/signed_rest.hpp"
 
@@ -153,6 +154,13 @@ MexcConnector::~MexcConnector() {
 // ---- connect and disconnect (Python threads) ----
 
 WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
+    Attempt attempt = prepare_stream(url);
+    attempt.books = BookSource{&books, mexc::book_key, mexc::read_depth_push, rest(),
+                               mexc::book_snapshot_request, mexc::read_depth_snapshot};
+    return attempt;
+}
+
+WebSocketConnector::Attempt MexcConnector::prepare_stream(const std::string& url) {
     if (!is_private) {
         return Attempt{url, std::make_unique<Connection>(*this, ""), {},
                        [this] { return std::make_unique<Connection>(*this, ""); },
@@ -166,6 +174,20 @@ WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
     return Attempt{mexc::with_listen_key(url, key), std::make_unique<Connection>(*this, key), key,
                    [this, key] { return std::make_unique<Connection>(*this, key); },
                    mexc::push_traits()};
+}
+
+WebSocketConnector::BookRules MexcConnector::book_rules(const std::string& channel,
+                                                        const std::string& instrument) const {
+    if (instrument.empty()) throw std::invalid_argument("track_book: a symbol is needed");
+    if (!mexc::keeps_book(channel, instrument)) {
+        throw std::invalid_argument(
+            "track_book: MEXC books are kept from spot@public.aggre.depth.v3.api.pb@(100ms|10ms)@" +
+            instrument + " and spot@public.limit.depth.v3.api.pb@" + instrument +
+            "@(5|10|20), not " + channel);
+    }
+    book::BookSyncLimits limits;
+    limits.pacing = mexc::kBookSnapshotPacing;
+    return BookRules{mexc::book_sequence_rule(), limits};
 }
 
 void MexcConnector::on_connection_created() {

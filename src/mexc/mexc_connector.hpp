@@ -57,6 +57,8 @@ private:
     class Connection;
 
     Attempt prepare(const std::string& url) override;
+    Attempt prepare_stream(const std::string& url);
+    BookRules book_rules(const std::string& channel, const std::string& instrument) const override;
     const std::vector<std::string>& keywords_of(OrderCall call) const override;
     bool has_credentials() const override { return is_private; }
     const char* private_constructor() const override {

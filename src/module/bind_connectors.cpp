@@ -111,6 +111,10 @@ py::dict stats_of(BaseExchangeConnector& self) {
         s.clock_offset_ms ? py::object(py::int_(*s.clock_offset_ms)) : py::none();
     out["reading_past_bound"] = s.queue.past_bound;
     out["queue_overruns"] = s.queue.overruns;
+    py::list books;
+    for (const auto& book : s.books)
+        books.append(book_stats(book.key, book.status));
+    out["books"] = books;
     return out;
 }
 

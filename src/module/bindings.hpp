@@ -40,6 +40,9 @@ void bind_errors(pybind11::module_& m);
 void bind_output(pybind11::module_& m);
 void bind_decode(pybind11::module_& m);
 void bind_meta_objects(pybind11::module_& m);
+void bind_books(pybind11::module_& m, BaseClass& base);
+// One tracked book's line of stats().
+pybind11::dict book_stats(const book::BookKey& key, const book::BookStatus& status);
 // At interpreter exit, before finalisation, every connector ends its connection.
 void register_exit_hook();
 

@@ -33,7 +33,7 @@ struct EventObject {
 
 PyTypeObject* message_type = nullptr;
 PyTypeObject* event_type = nullptr;
-constexpr int kKinds = 7;
+constexpr int kKinds = 9;
 PyObject* kind_names[kKinds] = {};  // by InboundMessage::Kind, interned
 
 // "Name(a=1, b='x')", each value's repr, long ones cut.
@@ -186,10 +186,23 @@ bool set_gap(EventObject* self, const std::string& payload) {
     return self->channel && self->instrument && self->expected && self->got;
 }
 
+// A book event's payload: "channel\ninstrument\nreason" (the reason empty when synced).
+void set_book(EventObject* self, const std::string& payload) {
+    const auto first = payload.find('\n');
+    const auto second = payload.find('\n', first + 1);
+    self->channel = PyUnicode_DecodeUTF8(payload.data(), first, "replace");
+    self->instrument =
+        PyUnicode_DecodeUTF8(payload.data() + first + 1, second - first - 1, "replace");
+}
+
 PyObject* new_event(const InboundMessage& event) {
     const bool gap = event.kind == InboundMessage::Kind::gap;
-    const std::string why = gap ? "sequence broken" : std::string();
-    const std::string& text = gap ? why : event.payload;
+    const bool book = event.kind == InboundMessage::Kind::book_synced ||
+                      event.kind == InboundMessage::Kind::book_resync;
+    const std::string why = gap    ? std::string("sequence broken")
+                            : book ? event.payload.substr(event.payload.rfind('\n') + 1)
+                                   : std::string();
+    const std::string& text = gap || book ? why : event.payload;
     PyObject* reason =
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (reason == nullptr) return nullptr;
@@ -211,7 +224,15 @@ PyObject* new_event(const InboundMessage& event) {
         Py_DECREF(self);
         return nullptr;
     }
-    if (!gap) {
+    if (book) {
+        set_book(self, event.payload);
+        self->expected = Py_NewRef(Py_None);
+        self->got = Py_NewRef(Py_None);
+        if (!self->channel || !self->instrument) {
+            Py_DECREF(self);
+            return nullptr;
+        }
+    } else if (!gap) {
         self->channel = Py_NewRef(Py_None);
         self->instrument = Py_NewRef(Py_None);
         self->expected = Py_NewRef(Py_None);
@@ -228,7 +249,8 @@ void bind_meta_objects(py::module_& m) {
         new_type(m, event_spec, "Event",
                  {"kind", "connection", "recv_ns", "code", "reason", "by_peer", "previous",
                   "channel", "instrument", "expected", "got"});
-    const char* kinds[kKinds] = {"message", "open", "close", "fail", "error", "switch", "gap"};
+    const char* kinds[kKinds] = {"message", "open",   "close",       "fail",       "error",
+                                 "switch",  "gap",    "book_synced", "book_resync"};
     for (int i = 0; i < kKinds; ++i)
         kind_names[i] = PyUnicode_InternFromString(kinds[i]);
 }

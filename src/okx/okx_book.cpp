@@ -5,6 +5,7 @@
 
 #include "core/book/json_levels.hpp"
 #include "core/text/inbound_json.hpp"
+#include "core/text/url_encode.hpp"
 
 namespace corvane::okx {
 namespace {
@@ -90,6 +91,39 @@ std::optional<BookPush> read_push(const nlohmann::json& message) {
 
 const book::SequenceRule& book_sequence_rule() {
     return kRule;
+}
+
+bool keeps_book(std::string_view channel) {
+    return channel == "books" || channel == "books-l2-tbt" || channel == "books50-l2-tbt" ||
+           channel == "books5" || channel == "bbo-tbt";
+}
+
+// OKX writes {"arg":{"channel":"...","instId":"..."},...}: other forms are not taken for a push
+// of a kept book (such a push would fail the sequence, and the book resync).
+bool book_key(const InboundMessage& message, std::string_view& channel,
+              std::string_view& instrument) {
+    constexpr std::string_view kChannel = R"({"arg":{"channel":")";
+    constexpr std::string_view kInstrument = R"(","instId":")";
+    if (message.binary) return false;
+    const std::string_view text = message.payload;
+    if (text.compare(0, kChannel.size(), kChannel) != 0) return false;
+    const auto channel_end = text.find('"', kChannel.size());
+    if (channel_end == std::string_view::npos) return false;
+    channel = text.substr(kChannel.size(), channel_end - kChannel.size());
+    if (!keeps_book(channel) || text.compare(channel_end, kInstrument.size(), kInstrument) != 0) {
+        return false;
+    }
+    const auto start = channel_end + kInstrument.size();
+    const auto end = text.find('"', start);
+    if (end == std::string_view::npos) return false;
+    instrument = text.substr(start, end - start);
+    return true;
+}
+
+https::Request book_snapshot_request(const book::BookKey& key) {
+    const char* depth = key.channel == "books50-l2-tbt" ? "50" : "400";
+    return https::Request{
+        "GET", "/api/v5/market/books?instId=" + url_encode(key.instrument) + "&sz=" + depth, {}, {}};
 }
 
 std::optional<BookPush> read_book_push(std::string_view text) {

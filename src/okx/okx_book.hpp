@@ -9,6 +9,9 @@
 #include <string_view>
 
 #include "core/book/book_push.hpp"
+#include "core/book/kept_book.hpp"
+#include "core/inbound/message_batch.hpp"
+#include "core/rest/https_client.hpp"
 #include "core/book/snapshot_pacer.hpp"
 
 namespace corvane::okx {
@@ -17,6 +20,15 @@ const book::SequenceRule& book_sequence_rule();
 
 // GET /api/v5/market/books allows 40 requests in 2 s per IP: one every 50 ms.
 inline constexpr book::PacerLimits kBookSnapshotPacing{book::Millis(50), book::Millis(10000)};
+
+// The channels whose books are kept: books, books-l2-tbt, books50-l2-tbt (updates in sequence),
+// books5 and bbo-tbt (a whole book each push).
+bool keeps_book(std::string_view channel);
+// A push of one of those channels: its channel and instrument (views into the message).
+bool book_key(const InboundMessage& message, std::string_view& channel,
+              std::string_view& instrument);
+// GET /api/v5/market/books for the book of `key`, as deep as its channel.
+https::Request book_snapshot_request(const book::BookKey& key);
 
 // One push of a books channel ({"arg":{"channel":...},"action":...,"data":[{...}]}); nullopt
 // when it is not one readable book push.

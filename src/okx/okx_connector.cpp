@@ -9,6 +9,7 @@
 #include "core/text/output.hpp"
 #include "okx/okx_account_rest.hpp"
 #include "okx/okx_events.hpp"
+#include "okx/okx_book.hpp"
 #include "okx/okx_push_traits.hpp"
 #include "okx/relisted_orders.hpp"
 
@@ -302,9 +303,27 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
         https::warm(rest_endpoint());
         measure_clock(clock, rest_endpoint(), okx::time_request());
     }
-    return Attempt{url, std::make_unique<Connection>(*this), {},
-                   [this] { return std::make_unique<Connection>(*this); }, okx::push_traits(),
-                   Connection::kUpgradeNotice};
+    return Attempt{url,
+                   std::make_unique<Connection>(*this),
+                   {},
+                   [this] { return std::make_unique<Connection>(*this); },
+                   okx::push_traits(),
+                   Connection::kUpgradeNotice,
+                   BookSource{&books, okx::book_key, okx::read_book_push, rest_endpoint(),
+                              okx::book_snapshot_request, okx::read_book_snapshot}};
+}
+
+WebSocketConnector::BookRules OkxConnector::book_rules(const std::string& channel,
+                                                       const std::string& instrument) const {
+    if (!okx::keeps_book(channel)) {
+        throw std::invalid_argument(
+            "track_book: OKX books are kept from books, books-l2-tbt, books50-l2-tbt, books5 "
+            "and bbo-tbt, not " + channel);
+    }
+    if (instrument.empty()) throw std::invalid_argument("track_book: an instrument is needed");
+    book::BookSyncLimits limits;
+    limits.pacing = okx::kBookSnapshotPacing;
+    return BookRules{okx::book_sequence_rule(), limits};
 }
 
 // OKX allows 3 new connections per second from one IP: every OKX connector of the process

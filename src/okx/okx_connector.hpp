@@ -69,6 +69,7 @@ private:
     class Connection;
 
     Attempt prepare(const std::string& url) override;
+    BookRules book_rules(const std::string& channel, const std::string& instrument) const override;
     ConnectPacer* pacer() override;
     const std::vector<std::string>& keywords_of(OrderCall call) const override;
     bool has_credentials() const override { return is_private; }

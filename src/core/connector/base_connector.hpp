@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/book/kept_book.hpp"
 #include "core/inbound/inbound_queue.hpp"
 #include "core/text/param_map.hpp"
 
@@ -66,6 +68,16 @@ public:
     // std::runtime_error "<call> needs a private connector: <how to make one>" when public.
     void require_private(const char* call) const;
 
+    // Keeps the order book of `channel` and `instrument` on the connection's thread from the
+    // next push on (before or after connect), and returns it; tracking it again returns the same
+    // book. Its pushes are queued for the readers only when `deliver`. std::invalid_argument for
+    // a channel the exchange's books cannot be kept from. Subscribing is the caller's.
+    virtual std::shared_ptr<book::KeptBook> track_book(const std::string& channel,
+                                                       const std::string& instrument,
+                                                       bool deliver) = 0;
+    // False when it was not tracked.
+    virtual bool untrack_book(const std::string& channel, const std::string& instrument) = 0;
+
     // What stats() reports: the queue's counts, and the connections'.
     struct Stats {
         InboundQueue::Counts queue;
@@ -76,6 +88,11 @@ public:
         std::uint64_t gaps = 0;  // breaks in the exchanges' own sequences
         // The exchange's clock minus this machine's, as last measured (private connectors).
         std::optional<std::int64_t> clock_offset_ms;
+        struct Book {
+            book::BookKey key;
+            book::BookStatus status;
+        };
+        std::vector<Book> books;  // the tracked order books
     };
     virtual Stats stats() = 0;
     // The age (seconds) at which a connection is replaced by a new one without a gap; nullopt:

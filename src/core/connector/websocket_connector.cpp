@@ -88,7 +88,7 @@ void WebSocketConnector::start(Attempt attempt, std::uint64_t epoch, bool& asked
 
     auto next = std::make_unique<Feed>(
         Feed::Setup{inbound, counts, keepalive, max_age_s, pacer(), std::move(attempt.again),
-                    attempt.traits, attempt.warning});
+                    attempt.traits, attempt.warning, attempt.books});
     asked = true;
     next->open(attempt.url, std::move(attempt.handler));
     Feed& stream = *next;
@@ -168,8 +168,34 @@ void WebSocketConnector::restart_sequence(std::string channel, std::string instr
 }
 
 BaseExchangeConnector::Stats WebSocketConnector::stats() {
-    return Stats{inbound.counts(), counts.opened.load(), is_connected(), counts.last_error(),
-                 counts.pings_sent.load(), counts.gaps.load(), std::nullopt};
+    Stats out{inbound.counts(),         counts.opened.load(), is_connected(), counts.last_error(),
+              counts.pings_sent.load(), counts.gaps.load(),   std::nullopt,   {}};
+    for (const auto& book : books.all())
+        out.books.push_back(Stats::Book{book->key, book->status()});
+    return out;
+}
+
+std::shared_ptr<book::KeptBook> WebSocketConnector::track_book(const std::string& channel,
+                                                               const std::string& instrument,
+                                                               bool deliver) {
+    const BookRules rules = book_rules(channel, instrument);
+    auto kept = books.track(book::BookKey{channel, instrument}, [&] {
+        return std::make_shared<book::KeptBook>(book::BookKey{channel, instrument}, rules.rule,
+                                                rules.limits, deliver);
+    });
+    books_changed();
+    return kept;
+}
+
+bool WebSocketConnector::untrack_book(const std::string& channel, const std::string& instrument) {
+    const bool was = books.untrack(channel, instrument);
+    if (was) books_changed();
+    return was;
+}
+
+void WebSocketConnector::books_changed() {
+    std::lock_guard<std::mutex> lock(slot_mtx);
+    if (feed) feed->books_changed();
 }
 
 std::optional<double> WebSocketConnector::max_connection_age() const {

@@ -37,6 +37,7 @@
 #include <thread>
 
 #include "core/connector/base_connector.hpp"
+#include "core/stream/book_keeper.hpp"
 #include "core/stream/connect_pacer.hpp"
 #include "core/stream/connection_handler.hpp"
 #include "core/stream/connection_stats.hpp"
@@ -63,6 +64,10 @@ public:
     void set_max_connection_age(std::optional<double> seconds) override;
     void set_keepalive(std::optional<double> ping_interval,
                        std::optional<double> ping_timeout) override;
+    std::shared_ptr<book::KeptBook> track_book(const std::string& channel,
+                                               const std::string& instrument,
+                                               bool deliver) override;
+    bool untrack_book(const std::string& channel, const std::string& instrument) override;
 
 protected:
     // `max_age`: the connection age (seconds) at which a stream switches to a new connection.
@@ -82,6 +87,7 @@ protected:
         PushTraits traits = {};  // what the exchange's pushes say about themselves
         // How long before a planned close the exchange warns; 0: it does not.
         std::chrono::seconds warning{0};
+        BookSource books = {};  // the order books tracked (registry: `books` below)
     };
     // Python thread, no lock held (it may block): the attempt for the caller's `url`.
     virtual Attempt prepare(const std::string& url) = 0;
@@ -93,6 +99,14 @@ protected:
     virtual void abandon(const std::string& /*lease*/) {}
     // Python thread, no lock held: after disconnect() and at destruction.
     virtual void after_disconnect() {}
+    // The sequence rule of a book the exchange keeps on `channel`, and its sync's limits; throws
+    // std::invalid_argument for any other channel. Python threads.
+    struct BookRules {
+        const book::SequenceRule& rule;
+        book::BookSyncLimits limits;
+    };
+    virtual BookRules book_rules(const std::string& channel,
+                                 const std::string& instrument) const = 0;
     // What paces this exchange's new connections; none by default.
     virtual ConnectPacer* pacer() { return nullptr; }
 
@@ -105,6 +119,9 @@ protected:
     void send_if_open(const nlohmann::json& msg);
     // Any thread: throws as send_message would when there is no connection to send on.
     void require_session();
+    // The books tracked: the exchange's Attempt points its BookSource at them.
+    book::BookRegistry books;
+
     // Any thread: a channel was subscribed or unsubscribed; its order-book sequence starts
     // again with its next push (an empty instrument: all of the channel's).
     void restart_sequence(std::string channel, std::string instrument);
@@ -116,6 +133,7 @@ private:
     void stop_feed();
     void end_feed();
     void release_feed();
+    void books_changed();
 
     KeepAlive keepalive;  // guarded by life_mtx; each stream takes a copy
     ConnectionStats counts;

@@ -15,10 +15,13 @@ namespace corvane {
 
 // One received data message, byte for byte, with the kind of frame it came in; or one event of a
 // connection (opened, closed, failed, ended by an error, replaced by another) or of the stream
-// (a break in an exchange's sequence: payload "channel\ninstrument\nexpected\ngot"), in its
-// place among the messages.
+// (a break in an exchange's sequence: payload "channel\ninstrument\nexpected\ngot"; a tracked
+// order book synced or out of sync: "channel\ninstrument\nreason"), in its place among the
+// messages.
 struct InboundMessage {
-    enum class Kind : std::uint8_t { message, open, close, fail, error, switched, gap };
+    enum class Kind : std::uint8_t {
+        message, open, close, fail, error, switched, gap, book_synced, book_resync
+    };
     std::string payload;           // the message; for an event, its reason
     std::int64_t recv_ns = 0;      // wall clock, nanoseconds: when the frame was complete
     std::uint32_t connection = 0;  // the connector's connection attempt it belongs to, from 1

@@ -38,6 +38,8 @@ Feed::Feed(Setup setup)
       ready_timer(client.get_io_service()),
       bound_timer(client.get_io_service()),
       loop(client.get_io_service(), owner),
+      books(this->setup.books, loop,
+            [this](std::vector<InboundMessage>& batch) { deliver(batch); }),
       reconciler(this->setup.traits),
       sequences(this->setup.traits, this->setup.stats.gaps) {
     client.set_tls_init_handler(
@@ -66,6 +68,7 @@ std::string Feed::run() {
     }
     looping = false;
     queue_what_waited();
+    end_books();  // stopped before its readers were released
     for (Session* link : links())
         link->end_unfinished(error);
     setup.inbound.resumed();  // a resume must not reach this loop any more
@@ -117,6 +120,10 @@ void Feed::stop() {
 
 void Feed::age_changed() {
     boost::asio::post(client.get_io_service(), [this] { arm_age(); });
+}
+
+void Feed::books_changed() {
+    boost::asio::post(client.get_io_service(), [this] { books.refresh(); });
 }
 
 void Feed::restart_sequence(std::string channel, std::string instrument) {
@@ -202,6 +209,7 @@ void Feed::release_due() {
 void Feed::deliver(std::vector<InboundMessage>& batch) {
     keep_within_margin(batch);
     sequences.check(batch);
+    books.take(batch);
     InboundQueue& queue = setup.inbound;
     const bool reader_waits = !batch.empty() && queue.push_all(batch);
     batch.clear();
@@ -494,7 +502,16 @@ void Feed::release_readers() {
     const auto links_now = links();
     const bool all_ended = std::all_of(links_now.begin(), links_now.end(),
                                        [](const Session* link) { return link->has_ended(); });
-    if (all_ended) setup.inbound.end_stream();
+    if (!all_ended) return;
+    end_books();
+    setup.inbound.end_stream();
+}
+
+// Out of sync until the next stream resyncs them; their events go ahead of the readers' end.
+void Feed::end_books() {
+    std::vector<InboundMessage> events;
+    books.end(events);
+    if (!events.empty() && setup.inbound.push_all(events)) setup.inbound.wake();
 }
 
 // What a replacement that took over received meanwhile is delivered before the close.

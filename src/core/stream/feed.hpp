@@ -33,6 +33,7 @@
 
 #include "core/inbound/inbound_queue.hpp"
 #include "core/stream/asio_run_loop.hpp"
+#include "core/stream/book_keeper.hpp"
 #include "core/stream/connect_pacer.hpp"
 #include "core/stream/connection_handler.hpp"
 #include "core/stream/connection_stats.hpp"
@@ -62,6 +63,7 @@ public:
         PushTraits traits;  // what the exchange's pushes say about themselves
         // How long before a planned close the exchange warns (OKX's notice); 0: it does not.
         std::chrono::seconds warning{0};
+        BookSource books;  // the order books the connector tracks
     };
     // How long a replacement may take to be ready before it is given up, and an old connection
     // to have its pushes stopped before it is closed anyway.
@@ -95,6 +97,8 @@ public:
     void age_changed();  // max_connection_age was set: the current connection's limit follows
     // A channel was subscribed or unsubscribed: its sequence starts again with its next push.
     void restart_sequence(std::string channel, std::string instrument);
+    // A book was tracked or untracked: the stream takes it up now, not at its next push.
+    void books_changed();
 
     // ---- run thread (the sessions) ----
     ws_client& endpoint() { return client; }
@@ -141,6 +145,7 @@ private:
     void end_stream();
     void forget_plans();
     void release_readers();
+    void end_books();
     void close_all();
     void arm_age();
     void stop_if_nothing_open();
@@ -165,6 +170,7 @@ private:
     boost::asio::steady_timer bound_timer;
     AsioRunLoop loop;
     std::unique_ptr<RunTimer> release_timer;  // what the reconciler holds back, at its deadline
+    BookKeeper books;  // its timers and REST calls live on `loop`
 
     std::mutex link_mtx;
     std::unique_ptr<Session> current;      // guarded by link_mtx (changed on the run thread)
