@@ -68,7 +68,7 @@ bench-books: build $(BENCH_STAMP)
 	cmake -S . -B build/bench -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_BENCH=ON \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
-	cmake --build build/bench
+	cmake --build build/bench --target book_server
 	$(PY) bench/books.py $(BENCH_ARGS)
 
 # The C++ library and its suite (simulator integration included) under sanitizers.

@@ -49,8 +49,7 @@ class Run:
 
     def result(self, pushes: int) -> dict:
         return {"pushes": pushes, "seconds": self.wall, "cpu": self.cpu,
-                "rss_delta": self.rss_delta,
-                "maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}
+                "rss_delta": self.rss_delta}
 
 
 def exact(levels) -> list[tuple[Decimal, Decimal]]:
@@ -82,7 +81,7 @@ def library(url: str, reader: str, truth: dict, reading: bool) -> dict:
         truths = truth["books"] if reader == "library-many" else {truth["instrument"]: truth}
         books = {inst: c.track_book("books", inst) for inst in truths}
         for inst in truths:
-            c.subscribe(channel="books", instId=inst)
+            c.subscribe(channel="books", inst_id=inst)
         end = '"tickers"'  # the end marker: a tickers push
     run = Run()
     run.start()
@@ -103,10 +102,10 @@ def library(url: str, reader: str, truth: dict, reading: bool) -> dict:
     out["equal"] = all(b.bids() == exact(truths[name]["bids"]) and
                        b.asks() == exact(truths[name]["asks"]) for name, b in books.items())
     b = books[next(iter(books))]
-    out.update(applied=b.applied, resyncs=sum(x.resyncs for x in books.values()),
+    resyncs = {reason: sum(x.resyncs[reason] for x in books.values()) for reason in b.resyncs}
+    out.update(applied=b.applied, resyncs=resyncs,
                synced=all(x.synced for x in books.values()), levels=len(b.bids()) + len(b.asks()))
-    if hasattr(b, "memory_bytes"):
-        out["book_bytes"] = statistics.mean(x.memory_bytes() for x in books.values())
+    out["book_bytes"] = statistics.mean(x.memory_bytes for x in books.values())
     if not reading and reader != "library-many":
         names = {"bids": b.bids, "asks": b.asks, "best_bid": b.best_bid}
         out["top10_us"] = best_of("bids(10); asks(10)", names)

@@ -6,8 +6,8 @@ so that every run sends the same bytes.
 okx:  a 400-level snapshot push (prevSeqId -1), then updates chained by prevSeqId/seqId,
       checksum 0; the REST snapshot of the same book beside it.
 mexc: aggregated-depth protobuf frames (PushDataV3ApiWrapper, body 313) chained by
-      fromVersion/toVersion; the REST depth snapshot at the version just before the first frame,
-      which the server holds the rest of the stream back for.
+      fromVersion/toVersion; the REST depth snapshot at the first frame's toVersion, that is just
+      before the frames the server holds back until a client has fetched it.
 okx-many: one snapshot push for each of `count` instruments (the memory rows).
 Each ends with a marker that is not a book push (OKX: a tickers push; MEXC: a deals push). Written once per content into build/bench/books
 beside a JSON of the final books (the truth the readers are checked against).
@@ -125,17 +125,18 @@ def mexc_frame(asks: list, bids: list, first: int, last: int, ts: int) -> bytes:
 def mexc(count: int, seed: int) -> tuple[list[bytes], dict]:
     book = seeded("mexc", MEXC_SYMBOL, seed)
     view = BookView(book, 400)
-    snapshot = {"lastUpdateId": book.seq, "timestamp": TS0,
-                **{name: [[p, s] for p, s, _ in book.levels(name, 5000)] for name in ("bids", "asks")}}
-    out = [record(b"R", f"/api/v3/depth {MEXC_SYMBOL}\n".encode() + dumps(snapshot))]
-    changed = 0
+    out, changed = [], 0
     for i in range(count):
         first = book.seq + 1
         book.step()
         asks, bids = view.delta("asks"), view.delta("bids")
         changed += len(asks) + len(bids)
         out.append(record(b"B", mexc_frame(asks, bids, first, book.seq, TS0 + 10 * i)))
-        if i == 0:
+        if i == 0:  # a snapshot older than the first push held is fetched again, as MEXC says
+            snapshot = {"lastUpdateId": book.seq, "timestamp": TS0,
+                        **{name: [[p, s] for p, s, _ in book.levels(name, 5000)]
+                           for name in ("bids", "asks")}}
+            out.append(record(b"R", f"/api/v3/depth {MEXC_SYMBOL}\n".encode() + dumps(snapshot)))
             out.append(record(b"W", b""))  # the book is fetched once a push is in hand
     deal = pb.fields((1, pb.fields((1, "1.00"), (2, "0.01"), (3, 1), (4, TS0))),
                      (2, MEXC_END_CHANNEL.rsplit("@", 1)[0]))
