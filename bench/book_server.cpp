@@ -9,7 +9,7 @@
 //
 // A replay file is records of one kind byte and a little-endian u32 length, then the bytes:
 // 'T' a text frame, 'B' a binary frame, 'W' wait (at most 10 s) until this connection's client
-// has had a REST answer, 'R' a REST answer "PATH INSTRUMENT\nBODY".
+// has had a REST answer, then 200 ms, 'R' a REST answer "PATH INSTRUMENT\nBODY".
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -99,7 +99,14 @@ void wait_for_answer(std::uint64_t seen) {
     std::unique_lock<std::mutex> lock(answered_mutex);
     if (!answered_cv.wait_for(lock, std::chrono::seconds(10), [&] { return answered > seen; })) {
         std::cerr << "book_server: no REST request within 10 s; sending on" << std::endl;
+        return;
     }
+    // A client keeps a bounded number of pushes (the module 1000) while its snapshot is on the
+    // way; a flood sent the instant the answer leaves would pass that bound before the answer is
+    // read, and every later snapshot, this same one, would be too old. An exchange sends a few
+    // hundred pushes a second: this pause stands for that.
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
 void stream(beast::ssl_stream<tcp::socket>& tls, http::request<http::string_body>& request,

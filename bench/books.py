@@ -37,7 +37,8 @@ LABELS = {"library-okx": "corvane-ws track_book", "library-mexc": "corvane-ws tr
           "peer-okx-orjson-float": "picows + orjson + SortedDict[float]",
           "peer-mexc-decimal": "picows + protobuf + SortedDict[Decimal]",
           "peer-mexc-float": "picows + protobuf + SortedDict[float]",
-          "library-many": "corvane-ws track_book", "peer-many": "picows + json.loads + SortedDict[Decimal]"}
+          "library-many": "corvane-ws track_book",
+          "peer-many": "picows + json.loads + SortedDict[Decimal]"}
 TARGETS = "library CPU per push ≤ 0.2× the peer's, pushes/s ≥ 5×, top-10 of both sides ≤ 2 µs, " \
           "best_bid < 0.5 µs, a 400-level book < 64 KiB, 100 books < 10 MiB"
 
@@ -183,6 +184,7 @@ def run(args) -> int:
                                *(f"{name}={path}" for name, (path, _) in replays.items())],
                               stdout=subprocess.PIPE, text=True)
     library = has_books()
+    load_before = os.getloadavg()[0]
     try:
         port = int(server.stdout.readline())
         truths = {name: path.with_suffix(".json") for name, (path, _) in replays.items()}
@@ -198,7 +200,9 @@ def run(args) -> int:
               f"{args.runs} runs, readers one after another in each run; a ratio is the median "
               f"of each run's own ratio. CPU: the whole process, every thread, from connect to the "
               f"end marker. Books equal: each reader's whole book, both sides, is the replay's "
-              f"final book, in Decimal; {(time.time() - started) / 60:.1f} minutes in all."
+              f"final book, in Decimal; {(time.time() - started) / 60:.1f} minutes in all, the "
+              f"machine's load average {load_before:.1f} before and {os.getloadavg()[0]:.1f} after "
+              f"(2 cores shared with other work: wall-clock figures suffer first)."
               + ("" if library else " The module has no track_book yet: peers only."))
     block = "\n\n".join([header, push_table(raw), read_table(raw), memory_table(raw),
                          f"Targets: {TARGETS}."])
