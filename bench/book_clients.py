@@ -24,7 +24,9 @@ import timeit
 from decimal import Decimal
 from urllib.parse import urlsplit
 
-READ_CALLS = 20_000  # a round of a static read's timing; the best of 5 rounds is kept
+# A static read is timed in rounds of this many calls, the best of READ_ROUNDS kept: rounds of a
+# few milliseconds at most, so that on a shared machine some run without being preempted.
+READ_CALLS, READ_ROUNDS = 500, 40
 
 
 def cpu_now() -> float:
@@ -57,8 +59,8 @@ def exact(levels) -> list[tuple[Decimal, Decimal]]:
 
 
 def best_of(statement: str, names: dict) -> float:
-    """µs per call of `statement`, the best of 5 rounds."""
-    rounds = timeit.repeat(statement, globals=names, number=READ_CALLS, repeat=5)
+    """µs per call of `statement`, the best round."""
+    rounds = timeit.repeat(statement, globals=names, number=READ_CALLS, repeat=READ_ROUNDS)
     return min(rounds) / READ_CALLS * 1e6
 
 

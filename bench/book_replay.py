@@ -9,8 +9,9 @@ mexc: aggregated-depth protobuf frames (PushDataV3ApiWrapper, body 313) chained 
       fromVersion/toVersion; the REST depth snapshot at the first frame's toVersion, that is just
       before the frames the server holds back until a client has fetched it.
 okx-many: one snapshot push for each of `count` instruments (the memory rows).
-Each ends with a marker that is not a book push (OKX: a tickers push; MEXC: a deals push). Written once per content into build/bench/books
-beside a JSON of the final books (the truth the readers are checked against).
+Each ends with a marker that is not a book push (OKX: a tickers push; MEXC: a deals push).
+Written once per content into build/bench/books beside a JSON of the final books (the truth the
+readers are checked against).
 """
 
 import hashlib
