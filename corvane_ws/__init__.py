@@ -9,6 +9,8 @@
 - ``OrderRequest`` (``MexcOrderRequest`` on MEXC), ``CancelRequest``, ``AmendRequest``: the
   orders of a batch call; ``OkxExtra``: OKX's other order fields; ``BatchResult``: what a
   batch returns.
+- ``OKX.book(inst_id)``, ``MEXC.book(symbol)``: an ``OrderBook`` kept by the connector
+  (``AsyncOrderBook`` on the asyncio connectors).
 - The errors: see ``corvane_ws.errors``.
 - ``corvane_ws.sim``: the local exchange simulator (``python -m corvane_ws.sim``).
 
@@ -18,6 +20,7 @@ made; nothing is printed unless the program configures logging.
 
 from _corvane_ws_module import __version__, decode_mexc
 
+from ._books import AsyncOrderBook, Level, OrderBook
 from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_QUEUE_LIMIT, AsyncConnection,
                           Connection)
 from ._numbers import Number
@@ -41,6 +44,7 @@ __all__ = [
     "AmendRequest",
     "AsyncConnection",
     "AsyncMEXC",
+    "AsyncOrderBook",
     "AsyncOKX",
     "AsyncReconnecting",
     "BatchResult",
@@ -48,12 +52,14 @@ __all__ = [
     "ConnectError",
     "Connection",
     "ConnectionClosed",
+    "Level",
     "LoginRefused",
     "MexcOrderRequest",
     "Number",
     "OkxExtra",
     "OpenTimeout",
     "OrderNotFound",
+    "OrderBook",
     "OrderRejected",
     "OrderRequest",
     "OrderType",

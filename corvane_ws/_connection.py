@@ -17,6 +17,7 @@ from typing import Any, Final, Self, cast
 import _corvane_ws_module as _m
 
 from ._acks import Reply
+from ._books import AsyncOrderBook
 from ._core import (DEFAULT_PING_INTERVAL as DEFAULT_PING_INTERVAL,
                     DEFAULT_PING_TIMEOUT as DEFAULT_PING_TIMEOUT, SKIP, Core, Item as Item,
                     connect_errors, remaining)
@@ -187,6 +188,13 @@ class AsyncConnection(Core):
         self._areader: _m.AsyncWebSocketIterator[Any] = (
             native.wsrun_async(meta=True) if report_gaps else native.wsrun_async())
         self._turn = AsyncReadTurn()
+
+    _book_class = AsyncOrderBook
+
+    def _use_meta(self) -> None:
+        if not self._meta:
+            super()._use_meta()
+            self._areader = self._native.wsrun_async(meta=True)
 
     async def connect(self) -> Self:
         """Opens the connection and waits until its stream is ready (OKX private: logged in).

@@ -19,6 +19,7 @@ from typing import Any, Final
 import _corvane_ws_module as _m
 
 from ._acks import Acks
+from ._books import BOOK_EVENTS, OrderBook, book_event
 from ._events import StreamEvent
 from ._opening import Opening
 from ._refusals import Reader
@@ -115,7 +116,8 @@ class Core:
         self._refused = refusal
         self._login = login
         self._acks = acks if acks is not None else Acks()
-        self._opening = Opening(login, self._pending.append)
+        self._opening = Opening(login, self._keep_opening)
+        self._books: dict[tuple[str, str], OrderBook] = {}
         self._disconnected = False  # disconnect() called since the last connect
         self._overruns = 0  # the module's queue_overruns when the last connect began
 
@@ -174,10 +176,42 @@ class Core:
     def _filter_meta(self, item: _m.Message | _m.Event) -> object:
         if type(item) is not _m.Event:
             return Core._filter(self, item.data)
+        if item.kind in BOOK_EVENTS:
+            return book_event(item, self._connects)
         if item.kind != "gap":  # the others are reported by connect() and close_reason
             return SKIP
         return StreamEvent("gap", self._connects, channel=item.channel,
                            instrument=item.instrument, expected=item.expected, got=item.got)
+
+    def _keep_opening(self, item: object) -> None:
+        """What connect() read for the program: a message, or a book's event."""
+        if type(item) is _m.Event:
+            item = book_event(item, self._connects)
+        self._pending.append(item)  # type: ignore[arg-type]
+
+    _book_class: type[OrderBook] = OrderBook
+
+    def _track_book(self, channel: str, instrument: str, deliver: bool,
+                    subscribe: Callable[[], None]) -> OrderBook:
+        """The book of `channel` and `instrument`, tracked and subscribed once."""
+        key = (channel, instrument)
+        if key in self._books:
+            return self._books[key]
+        book = self._book_class(self._native.track_book(channel, instrument, deliver))
+        self._use_meta()
+        subscribe()
+        self._books[key] = book
+        return book
+
+    def _use_meta(self) -> None:
+        """Reads the module's meta stream from now on: a tracked book's events are the
+        program's."""
+        if self._meta:
+            return
+        self._meta = True
+        self._reader = self._native.wsrun(meta=True)
+        self._filter = self._filter_meta  # type: ignore[method-assign,assignment]
+        self._plain = self._reader.until_end()
 
     def _overrun_gap(self) -> StreamEvent | None:
         """A "gap" when the stream of the last connect ended because the program fell behind by

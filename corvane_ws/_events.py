@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from typing import Literal
 
 type EventKind = Literal["connected", "disconnected", "connect_failed", "waiting", "stopped",
-                         "gap", "subscribe_failed"]
+                         "gap", "subscribe_failed", "book_synced", "book_resync"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -21,7 +21,10 @@ class StreamEvent:
     ``limit_queue`` and its margin: what came after its last message was not kept. A
     "subscribe_failed" is the
     exchange's refusal of a subscription: its ``code`` and message (``reason``), and on MEXC the
-    refused streams (``channel``); its ``attempt`` as a gap's."""
+    refused streams (``channel``); its ``attempt`` as a gap's. A "book_resync" is a tracked
+    order book (``channel``, ``instrument``) gone out of sync and being synced again, with the
+    reason: "start", "gap", "reconnect", "crossed" or "snapshot_failed"; a "book_synced" is
+    the book in step again."""
 
     kind: EventKind
     attempt: int

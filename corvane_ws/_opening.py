@@ -59,6 +59,9 @@ class Opening:
         """One item of the module's meta reader: True once the stream is ready, False to read
         on; raises why it cannot open."""
         if isinstance(item, _m.Event):
+            if item.kind in ("book_synced", "book_resync"):  # the program's, as a message
+                self._keep(item)
+                return False
             return self.event(item.kind, item.connection, item.reason)
         return self.message(item.data, item.connection)
 

@@ -11,12 +11,13 @@ from __future__ import annotations
 
 import asyncio
 from collections.abc import Callable, Sequence
-from typing import Any, Final, cast
+from typing import Any, Final, Literal, cast
 
 import _corvane_ws_module as _m
 
 from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_PING_INTERVAL, DEFAULT_PING_TIMEOUT,
                           DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection)
+from ._books import OrderBook
 from ._core import SKIP, Core, Deliver
 from . import _refusals
 from ._ids import next_request_id
@@ -89,6 +90,24 @@ class _Mexc(Core):
     def unsubscribe(self, stream: str, **parts: str) -> None:
         """Removes a subscription made with the same arguments."""
         self.native.unsubscribe(**self._stream(stream, parts))
+
+    def book(self, symbol: str, speed: Literal["100ms", "10ms"] = "100ms", *,
+             levels: Literal[5, 10, 20] | None = None, deliver: bool = False) -> OrderBook:
+        """The order book of ``symbol`` ("BTCUSDT"), kept by the connector: from the
+        aggregated depth stream at ``speed`` (synced from the REST snapshot), or, with
+        ``levels``, from the limit-depth stream (the top ``levels`` a side, whole each push).
+        Before or after ``connect()``; subscribes for it; asking again returns the same book.
+        Its pushes reach the program only with ``deliver=True``; the stream carries its
+        "book_synced" and "book_resync" events. (An ``AsyncOrderBook`` on ``AsyncMEXC``.)"""
+        if levels is not None:
+            if levels not in (5, 10, 20):
+                raise ValueError(f"levels must be 5, 10 or 20, not {levels!r}")
+            stream = f"spot@public.limit.depth.v3.api.pb@{symbol}@{levels}"
+        else:
+            if speed not in ("100ms", "10ms"):
+                raise ValueError(f"speed must be '100ms' or '10ms', not {speed!r}")
+            stream = f"spot@public.aggre.depth.v3.api.pb@{speed}@{symbol}"
+        return self._track_book(stream, symbol, deliver, lambda: self.subscribe(stream))
 
     def _stream(self, stream: str, parts: dict[str, str]) -> dict[str, str]:
         name = stream_name(stream, **parts) if parts else stream

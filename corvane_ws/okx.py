@@ -24,6 +24,7 @@ from ._acks import Acks, Reply
 from ._connection import (DEFAULT_OPEN_TIMEOUT, DEFAULT_PING_INTERVAL, DEFAULT_PING_TIMEOUT,
                           DEFAULT_QUEUE_LIMIT, AsyncConnection, Connection,
                           await_reply, wait_reply)
+from ._books import OrderBook
 from ._core import Core, to_stream
 from . import _refusals
 from ._ids import next_request_id
@@ -48,6 +49,10 @@ _PAGE: Final = 100  # orders-pending gives at most this many a request by defaul
 _UNLISTED: Final = "OKX lists no such instrument"  # the module's lookup found none
 _PRICE_FORMS_KEPT: Final = 10_000  # options' price forms remembered, the latest
 
+
+type BookChannel = Literal["books", "books-l2-tbt", "books50-l2-tbt", "books5", "bbo-tbt"]
+BOOK_CHANNELS: Final = ("books", "books-l2-tbt", "books50-l2-tbt", "books5", "bbo-tbt")
+"""The channels an OKX book is kept from."""
 
 def _is_option(symbol: str) -> bool:
     """An OKX option's instId: BTC-USD-251226-100000-C (or -P)."""
@@ -152,6 +157,20 @@ class _Okx(Core):
         """Removes a subscription made with the same arguments."""
         self.native.unsubscribe(**self._channel(channel, inst_id, inst_type, inst_family, ccy,
                                                  extra_params))
+
+    def book(self, inst_id: str, channel: BookChannel = "books", *,
+             deliver: bool = False) -> OrderBook:
+        """The order book of ``inst_id`` ("BTC-USDT"), kept by the connector from ``channel``:
+        "books" (400 levels), "books50-l2-tbt", "books-l2-tbt" (these two need a login),
+        "books5" or "bbo-tbt" (a whole top of the book each push). Before or after
+        ``connect()``; subscribes for it; asking again returns the same book. Its pushes reach
+        the program only with ``deliver=True``; the stream carries its "book_synced" and
+        "book_resync" events. (An ``AsyncOrderBook`` on ``AsyncOKX``.)"""
+        if channel not in BOOK_CHANNELS:
+            raise ValueError(f"OKX books are kept from {', '.join(BOOK_CHANNELS)}, "
+                             f"not {channel!r}")
+        return self._track_book(channel, inst_id, deliver,
+                                lambda: self.subscribe(channel, inst_id))
 
     def _channel(self, channel: str, inst_id: str | None, inst_type: str | None,
                  inst_family: str | None, ccy: str | None,

@@ -68,7 +68,7 @@ DecimalCache& cache() {
     return *shared;
 }
 
-PyObject* pair_of(const book::Level& level) {
+PyObject* new_pair(const book::Level& level) {
     PyObject* price = cache().get(level.price);
     PyObject* size = nullptr;
     try {
@@ -86,6 +86,48 @@ PyObject* pair_of(const book::Level& level) {
     PyTuple_SET_ITEM(pair, 0, price);
     PyTuple_SET_ITEM(pair, 1, size);
     return pair;
+}
+
+struct PairKey {
+    ValueKey price;
+    ValueKey size;
+    bool operator==(const PairKey& other) const {
+        return price == other.price && size == other.size;
+    }
+};
+
+struct PairHash {
+    std::size_t operator()(const PairKey& key) const {
+        return ValueHash()(key.price) * 31 + ValueHash()(key.size);
+    }
+};
+
+// Whole (price, size) tuples: a level that did not change since the last read is one lookup.
+class PairCache {
+public:
+    PyObject* get(const book::Level& level) {
+        const PairKey key{{level.price.units(), level.price.scale()},
+                          {level.size.units(), level.size.scale()}};
+        const auto found = pairs.find(key);
+        if (found != pairs.end()) return Py_NewRef(found->second);
+        if (pairs.size() >= kMaxCached) clear();
+        PyObject* made = new_pair(level);
+        pairs.emplace(key, Py_NewRef(made));
+        return made;
+    }
+
+private:
+    void clear() {
+        for (auto& entry : pairs)
+            Py_DECREF(entry.second);
+        pairs.clear();
+    }
+    std::unordered_map<PairKey, PyObject*, PairHash> pairs;
+};
+
+PyObject* pair_of(const book::Level& level) {
+    static auto* shared = new PairCache();  // as DecimalCache: never destroyed
+    return shared->get(level);
 }
 
 }  // namespace

@@ -131,7 +131,8 @@ PyType_Slot message_slots[] = {
 
 PyType_Slot event_slots[] = {
     {Py_tp_doc, const_cast<char*>("Something that happened to a connection: kind is \"open\", "
-                                  "\"close\", \"fail\", \"error\", \"switch\" or \"gap\".")},
+                                  "\"close\", \"fail\", \"error\", \"switch\", \"gap\", "
+                                  "\"book_synced\" or \"book_resync\".")},
     {Py_tp_members, event_members},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},

@@ -16,9 +16,9 @@ PYBIND11_MODULE(_corvane_ws_module, m) {
     corvane::bind_keepalive(base);
     corvane::bind_errors(m);
     corvane::bind_meta_objects(m);
-    corvane::bind_books(m, base);
     corvane::bind_output(m);
     corvane::bind_decode(m);
+    corvane::bind_books(m, base);  // added later than the rest: registered after it
     m.attr("__version__") = CORVANE_VERSION;
     corvane::register_exit_hook();
 }

@@ -56,6 +56,7 @@ class TestModule:
             "Event",
             "set_output",
             "decode_mexc",
+            "Book",
         ]
         assert all(issubclass(getattr(m, name), RuntimeError) for name in public[6:9])
         assert m.__version__ == "0.1.0"
@@ -97,7 +98,7 @@ class TestSignatures:
         assert names == [
             "connect", "disconnect", "subscribe", "unsubscribe", "place_order", "cancel_order",
             "query_order", "rest_url", "max_connection_age", "stats", "limit_queue", "wsrun",
-            "wsrun_async", "set_keepalive",
+            "wsrun_async", "set_keepalive", "track_book", "untrack_book",
         ]
 
     @pytest.mark.parametrize("cls", ["OkxConnector", "MexcConnector"])

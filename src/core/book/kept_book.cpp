@@ -13,6 +13,7 @@ void KeptBook::note(const BookActions& actions) {
         ++applied;
         changes.fetch_add(1, std::memory_order_release);
     }
+    if (actions.synced) synced_cv.notify_all();
     if (actions.resync) {
         ++resyncs[static_cast<std::size_t>(*actions.resync)];
         changes.fetch_add(1, std::memory_order_release);  // no longer synced
@@ -39,6 +40,11 @@ BookStatus KeptBook::status() const {
     std::lock_guard<std::mutex> lock(mtx);
     const OrderBook& book = sync.book();
     return BookStatus{book.seq, book.ts, sync.synced(), applied, resyncs, book.memory_bytes()};
+}
+
+bool KeptBook::wait_synced(std::chrono::milliseconds wait) const {
+    std::unique_lock<std::mutex> lock(mtx);
+    return synced_cv.wait_for(lock, wait, [this] { return sync.synced(); });
 }
 
 bool BookRegistry::untrack(std::string_view channel, std::string_view instrument) {

@@ -11,6 +11,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -64,6 +66,8 @@ public:
     std::vector<Level> top(Side side, std::size_t depth) const;
     std::optional<Level> best(Side side) const;
     BookStatus status() const;
+    // Waits until the book is synced, at most `wait`; whether it is. Never under another lock.
+    bool wait_synced(std::chrono::milliseconds wait) const;
     // Changes whenever the levels do: a reader may keep what it built from an unchanged book.
     std::uint64_t version() const { return changes.load(std::memory_order_acquire); }
 
@@ -71,6 +75,7 @@ private:
     void note(const BookActions& actions);
 
     mutable std::mutex mtx;
+    mutable std::condition_variable synced_cv;  // with mtx: the book synced
     BookSync sync;                             // guarded by mtx
     std::uint64_t applied = 0;                 // guarded by mtx
     std::array<std::uint64_t, 5> resyncs{};    // guarded by mtx
