@@ -119,9 +119,8 @@ def library(url: str, reader: str, truth: dict, reading: bool) -> dict:
 def read_while_updating(book, truth: dict) -> dict:
     """Times batches of reads from the book's sync to its last push (at most 60 s)."""
     bids, asks, best_bid, clock = book.bids, book.asks, book.best_bid, time.perf_counter
+    book.wait_synced(60)
     deadline = time.monotonic() + 60
-    while not book.synced and time.monotonic() < deadline:
-        pass
     top10, best = [], []
     while book.seq != truth["seq"] and time.monotonic() < deadline:
         t = clock()
