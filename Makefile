@@ -3,7 +3,8 @@
 #              ASan+UBSan and under TSan
 # make wheel - dist/corvane_ws-*.whl, installable without a compiler
 # make bench - throughput and latency against other Python WebSocket clients
-#              (make bench-package: only the corvane_ws package against the module)
+#              (make bench-package: only the corvane_ws package against the module;
+#              make bench-books: order books kept by the module against Python's)
 # make sanitize - the C++ suite under ASan+UBSan and under TSan
 # make soak  - the long flood and churn runs
 
@@ -13,7 +14,7 @@ SOURCES := $(shell find src cmake tests/cpp bench corvane_ws -type f -not -path 
   -not -path "*/__pycache__/*" 2>/dev/null) CMakeLists.txt pyproject.toml
 STAMP := $(BUILD)/.installed
 
-.PHONY: setup build wheel test demo bench bench-package sanitize asan tsan soak format clean
+.PHONY: setup build wheel test demo bench bench-package bench-books sanitize asan tsan soak format clean
 
 setup:
 	@scripts/setup.sh
@@ -61,6 +62,14 @@ bench-package: build $(BENCH_STAMP)
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	cmake --build build/bench
 	$(PY) bench/run.py --package $(BENCH_ARGS)
+
+# Order books kept by the module (track_book) against a Python peer's (a few minutes).
+bench-books: build $(BENCH_STAMP)
+	cmake -S . -B build/bench -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_BENCH=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
+	cmake --build build/bench --target book_server
+	$(PY) bench/books.py $(BENCH_ARGS)
 
 # The C++ library and its suite (simulator integration included) under sanitizers.
 SAN_CONFIGURE = cmake -S . -G Ninja -DCORVANE_MODULE=OFF -DCORVANE_TESTS=ON \

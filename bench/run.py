@@ -8,7 +8,8 @@ and raw.json, and puts the table into docs/benchmarks.md between the bench marke
 round trip (bench/orders.py: bench/results/orders.md, and docs/benchmarks.md between the orders
 markers).
 
---only orders runs the order round trip alone: make bench BENCH_ARGS="--only orders".
+--only orders runs the order round trip alone: make bench BENCH_ARGS="--only orders"; --only books
+the order books alone (bench/books.py, as make bench-books).
 """
 
 import argparse
@@ -310,7 +311,7 @@ def main() -> int:
                    help="leave docs/benchmarks.md as it is")
     p.add_argument("--render", action="store_true",
                    help="only redraw the tables and chart from bench/results/raw.json")
-    p.add_argument("--only", choices=["orders"], help="run only this section")
+    p.add_argument("--only", choices=["orders", "books"], help="run only this section")
     p.add_argument("--package", action="store_true",
                    help="only the corvane_ws package against the module (make bench-package)")
     args = p.parse_args()
@@ -318,6 +319,10 @@ def main() -> int:
         return render()
     if args.only == "orders":
         return run_orders(args.no_docs)
+    if args.only == "books":
+        import books
+
+        return books.main(["--no-docs"] if args.no_docs else [])
     if args.package:
         return run_package(args)
     certs = make_certificates()

@@ -96,10 +96,10 @@ def test_bench_tables_land_between_their_markers(tmp_path):
     assert results_page.PAGE == DOCS / "benchmarks.md"
     page = tmp_path / "benchmarks.md"
     page.write_text(results_page.PAGE.read_text())
-    for marker in ("bench", "bench-package", "orders"):
+    for marker in ("bench", "bench-package", "orders", "books"):
         assert results_page.put_results(marker, f"new {marker} table", page)
     text = page.read_text()
-    for marker in ("bench", "bench-package", "orders"):
+    for marker in ("bench", "bench-package", "orders", "books"):
         assert f"<!-- {marker}:start -->\nnew {marker} table\n<!-- {marker}:end -->" in text
     assert not results_page.put_results("nowhere", "table", page)
 
