@@ -104,8 +104,11 @@ class Kept:
         return self.control("GET", f"/book?depth={self.depth}&")
 
     def checkpoint(self):
-        """Holds the feeds, waits until the kept book has reached the reference, compares every
-        level of both sides, and lets the feeds go on."""
+        """Waits until the book is synced, holds the feeds, waits until the kept book has
+        reached the reference, compares every level of both sides, and lets the feeds go on.
+        (Held first, a book whose snapshot came after its last push would wait for the next
+        push to confirm it: one that never comes.)"""
+        assert self.book.wait_synced(READ_TIMEOUT), "the book never synced"
         self.control("POST", "/book-hold?hold=on&")
         try:
             ref = self.reference()
@@ -298,6 +301,69 @@ class TestUnchangedBook:
             finally:
                 kept.disconnect()
 
+
+
+def okx_push(prev, seq, bids='[["43000.1","1","0","1"]]', asks="[]", seq_text=None):
+    """An OKX books push of BTC-USDT as text, its parts given as JSON text."""
+    seq_text = seq_text if seq_text is not None else f'"prevSeqId":{prev},"seqId":{seq}'
+    return ('{"arg":{"channel":"books","instId":"BTC-USDT"},"action":"update","data":[{'
+            f'"asks":{asks},"bids":{bids},"ts":"1","checksum":0,{seq_text}}}]}}')
+
+
+# Pushes that continue the book by their sequence but cannot be read: each must be refused
+# whole (a gap), none applied in part.
+MALFORMED = {
+    "negative size": dict(bids='[["43000.1","-1","0","1"]]'),
+    "negative price": dict(asks='[["-5","1","0","1"]]'),
+    "exponent": dict(bids='[["4.3e4","1","0","1"]]'),
+    "NaN size": dict(bids='[["43000.1","NaN","0","1"]]'),
+    "empty size": dict(bids='[["43000.1","","0","1"]]'),
+    "huge price": dict(asks='[["' + "9" * 400 + '","1","0","1"]]'),
+    "20 digits": dict(bids='[["12345678901234567890","1","0","1"]]'),
+    "19 decimals": dict(bids='[["0.1234567890123456789","1","0","1"]]'),
+    "numbers, not text": dict(bids="[[43000.1,1,0,1]]"),
+    "one element": dict(bids='[["43000.1"]]'),
+    "levels an object": dict(asks='{"43000":"1"}'),
+    "second level bad": dict(bids='[["43000.1","1","0","1"],["43000.2","x","0","1"]]'),
+    "nested deep": dict(asks="[" * 5000 + "]" * 5000),
+}
+
+
+class TestMalformedPushes:
+    def test_a_malformed_push_is_never_applied_and_the_book_comes_back(self, certificates):
+        """Each continues the book by its sequence, so only its reading stands between it and
+        the book: the book goes out of sync, shows nothing, and syncs again to the exchange's."""
+        with make_sim(certificates, rate=500) as sim:
+            kept = Kept(sim, "okx", "books")
+            kept.connect()
+            try:
+                assert kept.book.wait_synced(READ_TIMEOUT)
+                conn = sim.sim.connections[-1].id
+                outcomes = {}
+                extra = {"truncated": okx_push(0, 1)[:-30],
+                         "seqId not a number": None, "seqId past int64": None}
+                for name in list(MALFORMED) + list(extra):
+                    kept.control("POST", "/book-hold?hold=on&")
+                    ref = kept.reference()
+                    kept.reader.wait(lambda: kept.book.synced and kept.book.seq == ref["seq"],
+                                     what="the held book")
+                    seq = ref["seq"]
+                    payload = {"seqId not a number": okx_push(
+                                   0, 0, seq_text=f'"prevSeqId":{seq},"seqId":"x"'),
+                               "seqId past int64": okx_push(
+                                   0, 0, seq_text=f'"prevSeqId":{seq},"seqId":{2**63}')}.get(
+                        name, extra.get(name) or okx_push(seq, seq + 1, **MALFORMED.get(name, {})))
+                    before = kept.reader.messages
+                    sim.send(conn, payload)
+                    kept.reader.wait(lambda: kept.reader.messages > before, what=name)
+                    outcomes[name] = (kept.book.synced, kept.book.bids(), kept.book.seq)
+                    kept.control("POST", "/book-hold?hold=off&")
+                    kept.checkpoint()
+            finally:
+                kept.disconnect()
+        assert {name: outcome for name, outcome in outcomes.items()
+                if outcome[:2] != (False, [])} == {}
+        assert kept.resyncs()["gap"] == len(outcomes)
 
 
 def read_stream(connector, done, timeout=READ_TIMEOUT):
