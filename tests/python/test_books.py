@@ -152,9 +152,6 @@ def reconnect(kept):
     kept.connect()
 
 
-STAGES = {"drop", "repeat", "reorder", "reset", "reconnect", "switch"}
-
-
 class TestThroughFaults:
     """About 10,000 pushes with every fault between checkpoints: the kept book is the
     exchange's at each, and each fault brings exactly the resyncs it must: a lost push one gap,
