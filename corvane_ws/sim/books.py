@@ -9,7 +9,8 @@ on command, an unchanged-book push after a quiet period, checksum 0) and, when s
 on subscribe (prevSeqId -1); books5 and bbo-tbt push the top 5 and 1 levels whole.
 MEXC: aggregated depth pushes fromVersion/toVersion, limit depth the top 5, 10 or 20 whole with
 the book's version. A push of a book may be dropped, repeated or held back behind the next one,
-on command (Book.faults).
+or carry a bid at the best ask that the book does not hold (a crossed book), on command
+(Book.faults); a book's feeds may be held still, on command, while a program compares its copy.
 """
 
 import asyncio
@@ -25,7 +26,7 @@ from .feeds import Broadcast, Broadcasts, compact, now_ms, paced
 BOOK_QUIET_S = 60.0  # how long an OKX book stays unchanged before its unchanged-book push
 MAX_LEVELS = 400  # a side, as OKX's deepest channel and REST snapshot show it
 MIN_LEVELS = 100  # a side never thins out below this
-FAULTS = {"drop", "repeat", "reorder"}
+FAULTS = {"drop", "repeat", "reorder", "cross"}
 OKX_DEPTH = {"books": 400, "books-l2-tbt": 400, "books50-l2-tbt": 50, "books5": 5, "bbo-tbt": 1}
 OKX_UPDATES = {"books", "books-l2-tbt", "books50-l2-tbt"}  # the channels with prevSeqId
 
@@ -72,7 +73,9 @@ class Book:
         self.ts = now_ms()
         self.reset_next = False
         self.pushes = 0  # pushes sent by the feeds of this book, the dropped ones included
-        self.faults: dict[int, str] = {}  # push number -> "drop", "repeat" or "reorder"
+        self.faults: dict[int, str] = {}  # push number -> "drop", "repeat", "reorder", "cross"
+        self.running = asyncio.Event()  # cleared: its feeds push nothing until it is set again
+        self.running.set()
         self.views: set["BookView"] = set()
         self.prices: dict[int, str] = {}  # each key's price, as text
         mid = 43000 * 10 ** self.price_places
@@ -123,6 +126,9 @@ class Book:
             changed.append((side, side.keys[-1]))
             side.remove(side.keys[-1])
         return changed
+
+    def next_fault(self) -> str | None:
+        return self.faults.get(self.pushes + 1)
 
     def take_fault(self) -> str | None:
         self.pushes += 1
@@ -211,19 +217,22 @@ class BookFeed(Broadcast):
             await self.paced_then_release(rate, limit)
 
     async def paced_then_release(self, rate: float, limit: int | None) -> None:
-        await paced(rate, self.push, limit)
+        await paced(rate, self.push, limit, self.book.running)
         if self.held is not None:  # the last push was held back: nothing follows it
             held, self.held = self.held, None
             await self.send_all(held)
 
     def make(self, seq: int) -> str | bytes:
         self.book.step()
-        return self.message(seq)
+        return self.message(seq, cross=self.book.next_fault() == "cross")
 
-    def message(self, seq: int) -> str | bytes:
+    def message(self, seq: int, cross: bool = False) -> str | bytes:
+        """The push of what changed; with `cross`, it also carries a bid at the best ask, a
+        level the book does not hold (an update channel's only)."""
         book, view = self.book, self.view
+        crossing = [(book.level(book.asks, book.asks.keys[0])[0], "1", 1)] if cross else []
         if self.render == "okx-update":
-            asks, bids = view.delta("asks"), view.delta("bids")
+            asks, bids = view.delta("asks"), view.delta("bids") + crossing
             prev, view.last = view.last, book.seq
             return self.okx({"asks": okx_levels(asks), "bids": okx_levels(bids),
                              "ts": str(book.ts), "checksum": 0, "prevSeqId": prev,
@@ -235,7 +244,7 @@ class BookFeed(Broadcast):
                              "ts": str(book.ts), "seqId": book.seq}, None)
         stream = self.stream
         if self.render == "mexc-aggre":
-            asks, bids = view.delta("asks"), view.delta("bids")
+            asks, bids = view.delta("asks"), view.delta("bids") + crossing
             first, view.last = view.last + 1, book.seq
             body = pb.aggre_depth(stream.name, asks, bids, str(first), str(book.seq))
         else:
@@ -261,11 +270,14 @@ class BookFeed(Broadcast):
                          "seqId": book.seq}, "snapshot")
 
     async def push(self, seq: int) -> None:
+        await self.book.running.wait()  # held: goes out when released
         self.last = seq
         await self.emit(self.make(seq))
+        await asyncio.sleep(0)  # a feed fallen behind still lets the loop answer REST and controls
 
     async def emit(self, message: str | bytes) -> None:
-        """Sends a push, or drops, repeats or holds it back as the book's faults say."""
+        """Sends a push, or drops, repeats or holds it back as the book's faults say (a crossing
+        push was made so)."""
         self.last_push = time.monotonic()
         fault = self.book.take_fault()
         if self.skip:

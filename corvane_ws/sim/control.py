@@ -41,7 +41,13 @@ POST /book-reset?inst=I the next change of OKX instrument I's book resets its se
                         below prevSeqId), as after maintenance
 POST /book-fault?exchange=X&inst=I&fault=F[&after=K]  a push of that book (okx or mexc), the
                         next one or the one after K more, is dropped (F "drop"), sent twice
-                        ("repeat") or held back to follow the push after it ("reorder")
+                        ("repeat"), held back to follow the push after it ("reorder")
+                        or carries a bid at the best ask that the book does not hold ("cross")
+POST /book-hold?exchange=X&inst=I&hold=on|off  that book's feeds push nothing until released,
+                        and then go on at their rate: its reference stands still meanwhile
+POST /book-rest?mode=429|hang|ok  every REST snapshot request (OKX /api/v5/market/books, MEXC
+                        /api/v3/depth) is refused as over the rate limit (HTTP 429), or never
+                        answered (dropped unanswered once the mode changes); ok: answered
 GET  /book?exchange=X&inst=I[&depth=N]  the reference book all its pushes and REST snapshots
                         come from: seq (OKX seqId, MEXC version), ts, asks and bids best first
                         as [price, size]
@@ -173,7 +179,13 @@ def handle(sim: "Simulator", request: RestRequest):
         except ValueError as e:
             return 400, {"error": str(e)}
         return 200, {"ok": True}
-    if parts.path in ("/book", "/book-reset", "/book-fault"):
+    if route == ("POST", "/book-rest"):
+        try:
+            sim.book_rest.set(query.get("mode", ""))
+        except ValueError as e:
+            return 400, {"error": str(e)}
+        return 200, {"ok": True}
+    if parts.path in ("/book", "/book-reset", "/book-fault", "/book-hold"):
         return book_control(sim, request.method, parts.path, query)
     if route == ("POST", "/rate"):
         sim.rate = float(query.get("value", "0"))
@@ -232,9 +244,11 @@ def handle(sim: "Simulator", request: RestRequest):
         sim.okx_rate_limited_ops = 0
         sim.okx_book_snapshots, sim.book_quiet_s = False, books.BOOK_QUIET_S
         sim.book_requests.clear()
+        sim.book_rest.set("ok")
         for book in sim.books.books.values():
             book.faults.clear()
             book.reset_next = False
+            book.running.set()
         sim.freeze_handshakes = False
         return 200, {"ok": True}
     return 404, {"error": f"no route {request.method} {parts.path}"}
@@ -253,6 +267,12 @@ def book_control(sim: "Simulator", method: str, path: str, query: dict) -> tuple
         return 200, book.reference(int(depth))
     if (method, path) == ("POST", "/book-reset"):
         book.reset_next = True
+        return 200, {"ok": True}
+    if (method, path) == ("POST", "/book-hold") and query.get("hold") in ("on", "off"):
+        if query["hold"] == "on":
+            book.running.clear()
+        else:
+            book.running.set()
         return 200, {"ok": True}
     if (method, path) == ("POST", "/book-fault") and query.get("fault") in books.FAULTS:
         push = book.pushes + int(query.get("after", "0")) + 1

@@ -5,8 +5,11 @@ OKX  GET /api/v5/market/books?instId=I&sz=N  (#order-book-trading-market-data-ge
 MEXC GET /api/v3/depth?symbol=S&limit=N      (#order-book: limit default 100, at most 5000;
      500 requests per 10 s per endpoint)
 What either answers beyond its largest depth is unconfirmed: the simulator gives the largest.
+On command (`book_rest`) every snapshot request is refused as over the rate limit (429, the
+exchanges' documented answer) or never answered (held until the command changes, then dropped).
 """
 
+import asyncio
 from typing import TYPE_CHECKING
 from urllib.parse import parse_qsl, urlsplit
 
@@ -69,12 +72,45 @@ def mexc_depth(sim: "Simulator", target: str) -> tuple[int, dict]:
                  "timestamp": now_ms()}
 
 
+MODES = {"ok", "429", "hang"}
+
+
+class BookRest:
+    """How the snapshot endpoints answer: "ok", "429" (every request refused as over the rate
+    limit) or "hang" (never answered). Owned by the simulator's loop."""
+
+    def __init__(self) -> None:
+        self.mode = "ok"
+        self.released = asyncio.Event()  # set when "hang" ends
+
+    def set(self, mode: str) -> None:
+        if mode not in MODES:
+            raise ValueError(f"book-rest mode {mode!r}: one of {sorted(MODES)}")
+        if mode == "hang" and self.mode != "hang":
+            self.released = asyncio.Event()
+        elif mode != "hang":
+            self.released.set()
+        self.mode = mode
+
+
+def hangs(sim: "Simulator", method: str, target: str) -> bool:
+    """Whether this request is one to leave unanswered now."""
+    return (sim.book_rest.mode == "hang" and method == "GET"
+            and urlsplit(target).path in LIMITS)
+
+
+async def hang(sim: "Simulator") -> None:
+    """Holds an unanswered snapshot request until "hang" ends (its connection is then dropped,
+    still unanswered)."""
+    await sim.book_rest.released.wait()
+
+
 def handle(sim: "Simulator", method: str, target: str) -> tuple[int, dict] | None:
     """The snapshot a request asks for, or None when it asks for none."""
     path = urlsplit(target).path
     if method != "GET" or path not in LIMITS:
         return None
     okx = path == "/api/v5/market/books"
-    if over_limit(sim, path):
+    if over_limit(sim, path) or sim.book_rest.mode == "429":
         return OKX_RATE_LIMITED if okx else MEXC_RATE_LIMITED
     return okx_books(sim, target) if okx else mexc_depth(sim, target)

@@ -53,13 +53,19 @@ def okx_data(channel: str, inst_id: str, seq: int, price: float) -> str:
 
 # ---- pacing ----
 
-async def paced(rate: float, send: Callable[[int], Awaitable[None]], count: int | None = None) -> None:
+async def paced(rate: float, send: Callable[[int], Awaitable[None]], count: int | None = None,
+                running: asyncio.Event | None = None) -> None:
     """Calls send(seq) for seq = 1, 2, ... at `rate` per second (all that are due at once when
-    the loop falls behind), until `count` were sent or the task is cancelled."""
+    the loop falls behind), until `count` were sent or the task is cancelled. While `running`
+    is clear nothing is sent, and the time it stays clear does not count."""
     loop = asyncio.get_running_loop()
     start = loop.time()
     seq = 0
     while count is None or seq < count:
+        if running is not None and not running.is_set():
+            held = loop.time()
+            await running.wait()
+            start += loop.time() - held
         due = int((loop.time() - start) * rate) + 1
         if count is not None:
             due = min(due, count)

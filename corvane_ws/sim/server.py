@@ -127,6 +127,7 @@ class Simulator:
         self.okx_book_snapshots = False  # OKX's book channels start with a snapshot push
         self.book_quiet_s = BOOK_QUIET_S  # OKX's unchanged-book push after this long unchanged
         self.book_requests: dict[str, list[float]] = {}  # when each snapshot path was asked
+        self.book_rest = depth_snapshots.BookRest()  # refused or unanswered, on command
         self.connections: list[Connection] = []
         self.sessions: dict[int, object] = {}
         self.listen_keys: dict[str, ListenKey] = {}
@@ -256,6 +257,12 @@ class Simulator:
         parts = urlsplit(request.path)
         if parts.path.startswith("/api/"):
             await self.okx_rest_delay(parts.path)
+            if depth_snapshots.hangs(self, "GET", request.path):
+                self.recorder.add_request(RestRequest("GET", request.path,
+                                                      list(request.headers.raw_items()), "", b""))
+                await depth_snapshots.hang(self)
+                connection.transport.abort()
+                return connection.respond(503, "")  # never sent: the connection is gone
             return self._okx_rest_on_ws_port(connection, request)
         if parts.path.startswith("/reject/"):
             return connection.respond(int(parts.path.rsplit("/", 1)[1]), "refused by the simulator\n")
@@ -404,6 +411,10 @@ class Simulator:
         if fault is not None and await self._apply_fault(fault, reader, writer) is not False:
             return False
         await self.okx_rest_delay(request.path)
+        if depth_snapshots.hangs(self, request.method, request.target):
+            await depth_snapshots.hang(self)
+            writer.transport.abort()
+            return False
         okx = (depth_snapshots.handle(self, request.method, request.target)
                or self._okx_rest.handle(request.method, request.target, request.header,
                                         request.body))

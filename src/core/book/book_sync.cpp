@@ -47,6 +47,9 @@ BookActions BookSync::on_push(BookPush push, Millis now) {
             break;
         case BookState::snapshot_requested:
             if (!kept.empty() && !rule.follows(kept.back().last, push)) {
+                // A repeat, or a push overtaken by the one kept after it: the snapshot must
+                // reach the kept pushes, so it holds this one too.
+                if (rule.covered(kept.back().last, push)) break;
                 start_over(BookEvent::gap, ResyncReason::gap, out);
             } else if (kept.size() >= limits.max_kept_pushes ||
                        kept_levels + levels_of(push) > limits.max_kept_levels) {
@@ -62,6 +65,7 @@ BookActions BookSync::on_push(BookPush push, Millis now) {
         }
         case BookState::synced: {
             const bool continues = rule.follows(book_.seq, push);
+            if (!continues && rule.covered(book_.seq, push)) break;  // a repeat: applied already
             take_next(std::move(push), continues, now, out);
             break;
         }

@@ -3,8 +3,9 @@
 // and REST snapshots as they come and returns what the caller must do (ask for the snapshot after
 // a delay, report the book synced or resynced). The exchange's sequence rule is a SequenceRule.
 // Until the book is synced, pushes are kept (bounded); the REST snapshot is aligned with them as
-// the exchanges document; afterwards every push must follow the last. A break, an unreadable
-// push, a reconnect or a crossed book starts it over by itself. Its states and transitions:
+// the exchanges document; afterwards every push must follow the last. A push older than the book
+// (or than the pushes kept) is a repeat or came late, and is dropped: no resync. A break, an
+// unreadable push, a reconnect or a crossed book starts it over by itself. Its states and transitions:
 // book_sync_state.hpp. Owned by one thread (the connection's); no lock.
 
 #include <cstddef>

@@ -153,6 +153,26 @@ TEST_F(BookSyncTest, KeptPushesAreBoundedAndMustFollowEachOther) {
     EXPECT_FALSE(sync.on_snapshot(broken.request->id, whole(8, {}, {}), now).changed);
 }
 
+TEST_F(BookSyncTest, RepeatsAndLatePushesAreDroppedWithOneStartOverInAll) {
+    const BookActions asked = sync.on_push(update(1, 2), now);
+    sync.on_snapshot(asked.request->id, whole(2, {lv("10", "1")}, {lv("12", "1")}), now);
+    sync.on_push(update(2, 3, {lv("10", "2")}), now);
+    ASSERT_TRUE(sync.synced());
+    const BookActions repeat = sync.on_push(update(2, 3, {lv("10", "5")}), now);
+    EXPECT_FALSE(repeat.resync || repeat.changed);
+    EXPECT_EQ(book_text(sync.book()), "10:2 | 12:1");
+
+    // 4-5 overtakes 3-4: one start-over; 3-4 then comes late, 4-5 again, and 5-6 follows.
+    EXPECT_EQ(sync.on_push(update(4, 5), now).resync, ResyncReason::gap);
+    for (const BookPush& push : {update(3, 4), update(4, 5), update(1, 2)})
+        EXPECT_FALSE(sync.on_push(push, now).resync);
+    const BookActions next = sync.on_push(update(5, 6, {lv("11", "1")}), now);
+    EXPECT_FALSE(next.resync);
+    EXPECT_EQ(sync.kept_pushes(), 2u);
+    const BookActions again = sync.on_push(update(7, 8), now);  // a real break still is one
+    EXPECT_EQ(again.resync, ResyncReason::gap);
+}
+
 TEST_F(BookSyncTest, FailedSnapshotsAreRetriedBackedOffWithinTheLimit) {
     BookActions asked = sync.on_push(update(1, 2), now);
     milliseconds at = now + asked.request->delay;
