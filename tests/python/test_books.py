@@ -255,8 +255,6 @@ class TestRestSnapshots:
             finally:
                 kept.disconnect()
 
-    @pytest.mark.xfail(strict=True, reason="a snapshot at exactly the last kept push waits "
-                       "(aligning) for a push to continue it, showing nothing meanwhile")
     def test_a_snapshot_at_the_last_push_is_in_sync_without_another_push(self, certificates):
         """A quiet book: the REST answer comes after the last push and holds exactly it. The
         book is the exchange's then; the next push may be a minute away (OKX's unchanged-book

@@ -189,6 +189,9 @@ void BookSync::align(BookPush&& snapshot, Millis now, BookActions& out) {
         ask_snapshot(now, out);
         return;
     }
+    // A snapshot at exactly the last kept push is the book after it: in sync now, not at the
+    // next push, which on a quiet book may be a minute away (OKX) or never come (MEXC).
+    const bool at_last_push = !kept.empty() && kept.back().last == snapshot.last;
     while (!kept.empty() && rule.covered(snapshot.last, kept.front())) {
         kept_levels -= levels_of(kept.front());
         kept.pop_front();
@@ -206,7 +209,7 @@ void BookSync::align(BookPush&& snapshot, Millis now, BookActions& out) {
         apply(push);
     kept.clear();
     kept_levels = 0;
-    settle(alone ? BookEvent::snapshot_alone : BookEvent::snapshot, out);
+    settle(alone && !at_last_push ? BookEvent::snapshot_alone : BookEvent::snapshot, out);
 }
 
 }  // namespace corvane::book

@@ -10,7 +10,8 @@
 //   snapshot_requested  snapshot         synced              REST snapshot lined up with the kept
 //                                                            pushes (or a whole book came)
 //   snapshot_requested  snapshot_alone   aligning            REST snapshot newer than every kept
-//                                                            push: the next must continue it
+//                                                            push (not at the last one's end):
+//                                                            the next must continue it
 //   snapshot_requested  snapshot_failed  snapshot_requested  refused, unanswered, or older than
 //                                                            the kept pushes: asked again, later
 //   snapshot_requested  gap              buffering           kept pushes break, or none continues
