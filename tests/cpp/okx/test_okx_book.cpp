@@ -283,6 +283,9 @@ TEST(OkxBookReader, ReadsOkxExamplesAsTheDomDoes) {
     };
     for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
              {R"("asks")", R"("as\u006bs")"},              // escaped key
+             {R"("bids")", R"("\bids")"},                 // a key that only looks like one
+             {R"("ts")", R"("\ts")"},
+             {R"("ts")", R"("\u0074s")"},
              {R"("8477")", R"("84\u0037\u0037")"},         // escaped price
              {R"("8477")", R"("8477\/")"},                 // escaped, then not a price
              {R"("snapshot")", R"("snap\u0073hot")"},      // escaped action
@@ -344,28 +347,31 @@ TEST(OkxBookReader, ReadsOkxExamplesAsTheDomDoes) {
         EXPECT_EQ(same_reading(text), "") << text;
 }
 
-// A push built from members: each one may be dropped, repeated, given an odd value, and the
-// members come in any order with any whitespace between the tokens.
+// A push built from members, in any order with any whitespace between the tokens. Half are well
+// formed; in the other half one kind of member is made odd (dropped, repeated, given a value that
+// is not what it should be), so that each fault is seen alone and not hidden by another.
 class PushMaker {
 public:
     explicit PushMaker(std::uint32_t seed) : rng_(seed) {}
 
     std::string make() {
-        odd_ = chance(50);  // the other half is well formed, before any later mutation
+        fault_ = chance(50) ? static_cast<Fault>(1 + rng_() % kFaults) : Fault::none;
         std::vector<std::string> top;
         top.push_back(R"("arg":)" + object({R"("channel":)" + channel(),
                                             R"("instId":"BTC-USDT")"}));
         if (chance(80)) top.push_back(R"("action":)" + action());
         top.push_back(R"("data":)" + data());
-        if (odd(5)) top.push_back(R"("arg":)" + pick({"{}", "[]", R"({"channel":"books5"})"}));
-        if (odd(5)) top.push_back(R"("data":[])");
-        if (odd(10)) top.erase(top.begin() + static_cast<long>(rng_() % top.size()));
+        if (odd(Fault::top, 20)) top.push_back(R"("arg":)" + pick({"{}", "[]", R"({"channel":"books5"})"}));
+        if (odd(Fault::top, 20)) top.push_back(R"("data":)" + pick({"[]", data()}));
+        if (odd(Fault::top, 20)) top.erase(top.begin() + static_cast<long>(rng_() % top.size()));
         return object(top);
     }
 
 private:
     bool chance(unsigned percent) { return rng_() % 100 < percent; }
-    bool odd(unsigned percent) { return odd_ && chance(percent); }
+    enum class Fault { none, top, action, channel, number, text, level, levels, entry, items };
+    static constexpr unsigned kFaults = 9;
+    bool odd(Fault kind, unsigned percent) { return fault_ == kind && chance(percent); }
     std::string pick(const std::vector<std::string>& from) { return from[rng_() % from.size()]; }
 
     std::string gap() {
@@ -391,18 +397,18 @@ private:
     }
 
     std::string action() {
-        if (!odd(20)) return pick({R"("snapshot")", R"("update")"});
+        if (!odd(Fault::action, 50)) return pick({R"("snapshot")", R"("update")"});
         return pick({"null", "7", R"("snap\u0073hot")", R"(["snapshot"])"});
     }
     std::string channel() {
-        if (!odd(20)) {
+        if (!odd(Fault::channel, 50)) {
             return pick({R"("books")", R"("books-l2-tbt")", R"("books50-l2-tbt")", R"("books5")",
                          R"("bbo-tbt")"});
         }
         return pick({R"(null)", R"(["books"])", R"("trades")", R"("books\u0035")"});
     }
     std::string number() {
-        if (!odd(30)) return std::to_string(rng_() % 100000);
+        if (!odd(Fault::number, 25)) return std::to_string(rng_() % 100000);
         return pick({"-1", "-2", "0", "-0", "9223372036854775807", "9223372036854775808",
                      "-9223372036854775808", "-9223372036854775809", "18446744073709551615",
                      "18446744073709551616", "1e3", "1.0", "1e400", "-1e400", "1e-400", "00",
@@ -410,7 +416,7 @@ private:
                      R"("1\u0032")", "null", "true", "[1]", "{}"});
     }
     std::string text_number(const char* usual) {
-        if (!odd(10)) return std::string("\"") + usual + "\"";
+        if (!odd(Fault::text, 2)) return std::string("\"") + usual + "\"";
         return pick({R"("-1")", R"("0")", R"("1e3")", R"("0.10")", R"(".5")", R"("5.")",
                      R"("99999999999999999999")", R"("0.0000000000000000001")", R"("")",
                      R"("1\u002e5")", R"(" 1")", "1", "null", R"(["1"])"});
@@ -420,12 +426,12 @@ private:
         static const char* const kSizes[] = {"0.5", "0", "12", "0.10000000"};
         std::vector<std::string> fields = {text_number(kPrices[rng_() % 4]),
                                            text_number(kSizes[rng_() % 4]), R"("0")", R"("3")"};
-        if (odd(2)) fields.resize(rng_() % 3);
+        if (odd(Fault::level, 3)) fields.resize(rng_() % 3);
         if (chance(3)) fields.push_back(R"({"x":[1,2]})");
-        return odd(2) ? pick({R"("100")", "null", "{}"}) : array(fields);
+        return odd(Fault::level, 3) ? pick({R"("100")", "null", "{}"}) : array(fields);
     }
     std::string levels() {
-        if (odd(3)) return pick({"null", R"({"0":["1","1"]})", R"("[]")"});
+        if (odd(Fault::levels, 30)) return pick({"null", R"({"0":["1","1"]})", R"("[]")"});
         std::vector<std::string> items(rng_() % 41);
         for (std::string& item : items)
             item = level();
@@ -437,15 +443,15 @@ private:
                                           R"("prevSeqId":)" + number(), R"("seqId":)" + number()};
         if (chance(10)) entry.push_back(R"("asks":)" + levels());  // the last one counts
         if (chance(10)) entry.push_back(R"("seqId":)" + number());
-        if (odd(15)) entry.erase(entry.begin() + static_cast<long>(rng_() % entry.size()));
+        if (odd(Fault::entry, 50)) entry.erase(entry.begin() + static_cast<long>(rng_() % entry.size()));
         std::vector<std::string> items = {object(entry)};
-        if (odd(5)) items.push_back("{}");
-        if (odd(3)) items = {"[]"};
+        if (odd(Fault::items, 50)) items.push_back(pick({"{}", "[]", "1"}));
+        if (odd(Fault::items, 30)) items = {pick({"[]", "null"})};
         return array(items);
     }
 
     std::mt19937 rng_;
-    bool odd_ = false;
+    Fault fault_ = Fault::none;
 };
 
 // Thousands of pushes, well formed or not, then cut short and with bytes changed: the in-place
