@@ -362,7 +362,9 @@ public:
         if (chance(80)) top.push_back(R"("action":)" + action());
         top.push_back(R"("data":)" + data());
         if (odd(Fault::top, 20)) top.push_back(R"("arg":)" + pick({"{}", "[]", R"({"channel":"books5"})"}));
-        if (odd(Fault::top, 20)) top.push_back(R"("data":)" + pick({"[]", data()}));
+        if (odd(Fault::top, 30)) {  // a second "data", the one that counts if it comes last
+            top.push_back(R"("data":)" + pick({"[]", data(), R"([{"asks":[],"bids":[]}])"}));
+        }
         if (odd(Fault::top, 20)) top.erase(top.begin() + static_cast<long>(rng_() % top.size()));
         return object(top);
     }
