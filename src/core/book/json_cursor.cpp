@@ -35,39 +35,14 @@ bool continuation(unsigned char c, unsigned char low = 0x80, unsigned char high 
 
 }  // namespace
 
-bool JsonCursor::next_in(char close) {
-    skip_space();
-    if (at_ == end_) return fail();
-    if (*at_ == close) {
-        ++at_;
-        --depth_;
-        fresh_ = false;
-        return false;
-    }
-    if (fresh_) {
-        fresh_ = false;
-        return true;
-    }
-    if (*at_ != ',') return fail();
-    ++at_;
-    return true;
-}
-
 bool JsonCursor::member(std::string_view& key) {
     if (!next_in('}')) return false;
     skip_space();
-    std::string_view raw;
-    bool escaped = false;
-    if (!scan_string(raw, escaped)) return false;
+    if (!scan_plain(key) && !string_slow(key, key_scratch_)) return false;
     skip_space();
     if (at_ == end_ || *at_ != ':') return fail();
     ++at_;
-    key = escaped ? decode(raw, key_scratch_) : raw;
     return true;
-}
-
-bool JsonCursor::element() {
-    return next_in(']');
 }
 
 void JsonCursor::skip_rest_of_array() {
@@ -75,8 +50,7 @@ void JsonCursor::skip_rest_of_array() {
         skip_value();
 }
 
-bool JsonCursor::string(std::string_view& out, Scratch& scratch) {
-    skip_space();
+bool JsonCursor::string_slow(std::string_view& out, Scratch& scratch) {
     std::string_view raw;
     bool escaped = false;
     if (!scan_string(raw, escaped)) return false;

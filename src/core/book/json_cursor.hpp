@@ -49,12 +49,15 @@ public:
     bool member(std::string_view& key);
     // The next element of the array just entered, the cursor on it. False at ']', which is
     // consumed, or on a fault.
-    bool element();
-    // The rest of the array or object just entered, skipped to its end.
+    bool element() { return next_in(']'); }
+    // The rest of the array just entered, skipped to its end.
     void skip_rest_of_array();
 
     // A string value: its text, decoded into `scratch` only when it holds escapes.
-    bool string(std::string_view& out, Scratch& scratch);
+    bool string(std::string_view& out, Scratch& scratch) {
+        skip_space();
+        return scan_plain(out) || string_slow(out, scratch);
+    }
     // A number value; `whole` holds it when it is written as an integer that fits int64 (what
     // a DOM keeps as an integer; a fraction, an exponent or more digits make it a double).
     bool number(std::optional<std::int64_t>& whole);
@@ -88,7 +91,42 @@ private:
         return true;
     }
     // After the first element or member, each one is announced by a comma.
-    bool next_in(char close);
+    bool next_in(char close) {
+        skip_space();
+        if (at_ < end_) {
+            if (*at_ == close) {
+                ++at_;
+                --depth_;
+                fresh_ = false;
+                return false;
+            }
+            if (fresh_) {
+                fresh_ = false;
+                return true;
+            }
+            if (*at_ == ',') {
+                ++at_;
+                return true;
+            }
+        }
+        return fail();
+    }
+    // The string at the cursor when it is plain ASCII with no escape, as prices and names are:
+    // read here, inline. False, the cursor unmoved, for anything else.
+    bool scan_plain(std::string_view& raw) {
+        if (at_ == end_ || *at_ != '"') return false;
+        const char* p = at_ + 1;
+        while (p < end_) {
+            const auto c = static_cast<unsigned char>(*p);
+            if (c - 0x20u >= 0x60u || c == '"' || c == '\\') break;
+            ++p;
+        }
+        if (p == end_ || *p != '"') return false;
+        raw = std::string_view(at_ + 1, static_cast<std::size_t>(p - at_ - 1));
+        at_ = p + 1;
+        return true;
+    }
+    bool string_slow(std::string_view& out, Scratch& scratch);
     // The string at the cursor checked and passed; `escaped` when it holds a backslash.
     bool scan_string(std::string_view& raw, bool& escaped);
     bool scan_escape();
