@@ -157,8 +157,9 @@ int main() {
             const int bids = levels == 1 ? i % 2 : levels / 2 + (i % 3) - 1;
             item.pushes.push_back(okx_push(rng, bids, levels - bids, false));
         }
-        item.name = levels == 1 ? "books update, 1 level" : levels == 10 ? "books update, ~10 levels"
-                                                                         : "books update, ~40 levels";
+        item.name = levels == 1    ? "books update, 1 level"
+                    : levels == 10 ? "books update, ~10 levels"
+                                   : "books update, ~40 levels";
         okx_cases.push_back(std::move(item));
     }
     Case mixed{"books update, 1-40 levels", {}};

@@ -232,7 +232,8 @@ bool JsonCursor::number(std::optional<std::int64_t>& whole) {
             magnitude = magnitude * 10 + d;
         }
         if (fits) {
-            constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+            constexpr auto kMax =
+                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
             if (!negative && magnitude <= kMax) {
                 whole = static_cast<std::int64_t>(magnitude);
             } else if (negative && magnitude <= kMax + 1) {

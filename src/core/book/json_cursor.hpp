@@ -32,7 +32,9 @@ public:
 
     bool failed() const { return failed_; }
     // The text not read yet.
-    std::string_view rest() const { return std::string_view(at_, static_cast<std::size_t>(end_ - at_)); }
+    std::string_view rest() const {
+        return std::string_view(at_, static_cast<std::size_t>(end_ - at_));
+    }
     // The next value's first byte ('{', '[', '"', '-', a digit, 't', 'f', 'n'), or 0 at the end
     // of the text or once failed.
     char peek() {

@@ -361,7 +361,9 @@ public:
                                             R"("instId":"BTC-USDT")"}));
         if (chance(80)) top.push_back(R"("action":)" + action());
         top.push_back(R"("data":)" + data());
-        if (odd(Fault::top, 20)) top.push_back(R"("arg":)" + pick({"{}", "[]", R"({"channel":"books5"})"}));
+        if (odd(Fault::top, 20)) {
+            top.push_back(R"("arg":)" + pick({"{}", "[]", R"({"channel":"books5"})"}));
+        }
         if (odd(Fault::top, 30)) {  // a second "data", the one that counts if it comes last
             top.push_back(R"("data":)" + pick({"[]", data(), R"([{"asks":[],"bids":[]}])"}));
         }
@@ -445,7 +447,9 @@ private:
                                           R"("prevSeqId":)" + number(), R"("seqId":)" + number()};
         if (chance(10)) entry.push_back(R"("asks":)" + levels());  // the last one counts
         if (chance(10)) entry.push_back(R"("seqId":)" + number());
-        if (odd(Fault::entry, 50)) entry.erase(entry.begin() + static_cast<long>(rng_() % entry.size()));
+        if (odd(Fault::entry, 50)) {
+            entry.erase(entry.begin() + static_cast<long>(rng_() % entry.size()));
+        }
         std::vector<std::string> items = {object(entry)};
         if (odd(Fault::items, 50)) items.push_back(pick({"{}", "[]", "1"}));
         if (odd(Fault::items, 30)) items = {pick({"[]", "null"})};
