@@ -8,11 +8,13 @@ namespace corvane::book {
 namespace {
 
 // How many levels the array just entered holds, to reserve them: its '[' before the first "]]",
-// exact for the compact text the exchanges send. Only a capacity: a wrong guess costs room.
+// exact for the compact text the exchanges send. Only a capacity, so a wrong guess costs room,
+// and no more than a level's shortest text (["1","1"]) per 9 bytes, whatever the text.
 std::size_t estimate_levels(std::string_view rest) {
     const std::size_t end = rest.find("]]");
     if (end == std::string_view::npos) return 0;
-    return static_cast<std::size_t>(std::count(rest.begin(), rest.begin() + end, '['));
+    const auto count = static_cast<std::size_t>(std::count(rest.begin(), rest.begin() + end, '['));
+    return std::min(count, end / 9 + 1);
 }
 
 }  // namespace
