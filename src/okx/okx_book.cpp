@@ -32,7 +32,7 @@ public:
 
 const OkxSequenceRule kRule;
 
-// The one book of a push's or a reply's "data"; false when it is not there or not readable.
+// The one book of a reply's "data"; false when it is not there or not readable.
 bool read_book(const nlohmann::json& data, BookPush& out) {
     if (!data.is_array() || data.size() != 1 || !data[0].is_object()) return false;
     const nlohmann::json& entry = data[0];
@@ -54,37 +54,6 @@ std::optional<std::int64_t> field(const nlohmann::json& entry, const char* name,
     const auto it = entry.find(name);
     if (it == entry.end()) return std::nullopt;
     return book::read_integer(*it, minimum);
-}
-
-std::optional<BookPush> read_push(const nlohmann::json& message) {
-    const auto arg = message.find("arg");
-    const auto data = message.find("data");
-    if (arg == message.end() || !arg->is_object() || data == message.end()) return std::nullopt;
-    const auto channel = arg->find("channel");
-    if (channel == arg->end() || !channel->is_string()) return std::nullopt;
-    BookPush push;
-    if (!read_book(*data, push)) return std::nullopt;
-    const nlohmann::json& entry = (*data)[0];
-    const std::string& name = channel->get_ref<const std::string&>();
-    if (name == "books5" || name == "bbo-tbt") {  // a whole book each push
-        push.kind = BookPush::Kind::snapshot;
-        if (entry.contains("seqId")) {
-            const std::optional<std::int64_t> seq = field(entry, "seqId", 0);
-            if (!seq) return std::nullopt;
-            push.last = *seq;
-        }
-        return push;
-    }
-    const std::optional<std::int64_t> seq = field(entry, "seqId", 0);
-    const std::optional<std::int64_t> prev = field(entry, "prevSeqId", -1);
-    if (!seq || !prev) return std::nullopt;
-    push.first = *prev;
-    push.last = *seq;
-    const auto action = message.find("action");
-    const bool snapshot_action =
-        action != message.end() && action->is_string() && *action == "snapshot";
-    if (*prev == -1 || snapshot_action) push.kind = BookPush::Kind::snapshot;
-    return push;
 }
 
 }  // namespace
@@ -124,18 +93,6 @@ https::Request book_snapshot_request(const book::BookKey& key) {
     const char* depth = key.channel == "books50-l2-tbt" ? "50" : "400";
     return https::Request{
         "GET", "/api/v5/market/books?instId=" + url_encode(key.instrument) + "&sz=" + depth, {}, {}};
-}
-
-std::optional<BookPush> read_book_push(std::string_view text) {
-    try {
-        const nlohmann::json message = parse_inbound_json(std::string(text));
-        if (!message.is_object()) return std::nullopt;
-        return read_push(message);
-    } catch (const nlohmann::json::exception&) {
-        return std::nullopt;  // not JSON, or not the shape of a book push
-    } catch (const std::runtime_error&) {
-        return std::nullopt;  // nested deeper than any push
-    }
 }
 
 std::optional<BookPush> read_book_snapshot(std::string_view text) {

@@ -30,8 +30,8 @@ bool book_key(const InboundMessage& message, std::string_view& channel,
 // GET /api/v5/market/books for the book of `key`, as deep as its channel.
 https::Request book_snapshot_request(const book::BookKey& key);
 
-// One push of a books channel ({"arg":{"channel":...},"action":...,"data":[{...}]}); nullopt
-// when it is not one readable book push.
+// One push of a books channel ({"arg":{"channel":...},"action":...,"data":[{...}]}), read in
+// place (okx_book_push.cpp); nullopt when it is not one readable book push.
 std::optional<book::BookPush> read_book_push(std::string_view text);
 // The body of GET /api/v5/market/books (code "0", one book with its seqId); nullopt otherwise.
 std::optional<book::BookPush> read_book_snapshot(std::string_view text);

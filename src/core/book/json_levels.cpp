@@ -1,9 +1,23 @@
 #include "core/book/json_levels.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
 namespace corvane::book {
+namespace {
+
+// How many levels the array just entered holds, to reserve them: its '[' before the first "]]",
+// exact for the compact text the exchanges send. Only a capacity, so a wrong guess costs room,
+// and no more than a level's shortest text (["1","1"]) per 9 bytes, whatever the text.
+std::size_t estimate_levels(std::string_view rest) {
+    const std::size_t end = rest.find("]]");
+    if (end == std::string_view::npos) return 0;
+    const auto count = static_cast<std::size_t>(std::count(rest.begin(), rest.begin() + end, '['));
+    return std::min(count, end / 9 + 1);
+}
+
+}  // namespace
 
 std::optional<Level> read_level(std::string_view price, std::string_view size) {
     const std::optional<Decimal> p = Decimal::parse(price);
@@ -26,6 +40,55 @@ bool read_levels(const nlohmann::json& array, std::vector<Level>& out) {
         out.push_back(*level);
     }
     return true;
+}
+
+bool read_levels(JsonCursor& cursor, std::vector<Level>& out) {
+    if (cursor.peek() != '[') {
+        cursor.skip_value();
+        return false;
+    }
+    cursor.open_array();
+    if (cursor.peek() == '[') out.reserve(out.size() + estimate_levels(cursor.rest()));
+    JsonCursor::Scratch scratch[2];
+    bool good = true;
+    while (cursor.element()) {
+        if (!good || cursor.peek() != '[') {
+            good = false;
+            cursor.skip_value();  // still checked: the text must be JSON throughout
+            continue;
+        }
+        cursor.open_array();
+        // [price, size, ...]: two strings, then anything.
+        std::string_view texts[2];
+        int taken = 0;
+        bool strings = true;
+        bool closed = false;
+        while (taken < 2) {
+            if (!cursor.element()) {
+                closed = true;
+                break;
+            }
+            if (cursor.peek() == '"') {
+                cursor.string(texts[taken], scratch[taken]);
+            } else {
+                strings = false;
+                cursor.skip_value();
+            }
+            ++taken;
+        }
+        if (!closed) cursor.skip_rest_of_array();
+        if (taken < 2 || !strings || cursor.failed()) {
+            good = false;
+            continue;
+        }
+        const std::optional<Level> level = read_level(texts[0], texts[1]);
+        if (!level) {
+            good = false;
+            continue;
+        }
+        out.push_back(*level);
+    }
+    return good && !cursor.failed();
 }
 
 std::optional<std::int64_t> read_digits(std::string_view text) {
