@@ -203,6 +203,11 @@ class Core:
         self._books[key] = book
         return book
 
+    def _untrack_book(self, channel: str, instrument: str) -> None:
+        """The book of `channel` and `instrument`, if kept, is kept no longer."""
+        if self._books.pop((channel, instrument), None) is not None:
+            self._native.untrack_book(channel, instrument)
+
     def _use_meta(self) -> None:
         """Reads the module's meta stream from now on: a tracked book's events are the
         program's."""

@@ -88,8 +88,12 @@ class _Mexc(Core):
         self.native.subscribe(**self._stream(stream, parts))
 
     def unsubscribe(self, stream: str, **parts: str) -> None:
-        """Removes a subscription made with the same arguments."""
+        """Removes a subscription made with the same arguments; a book kept from it (``book``)
+        is no longer kept, and goes out of sync for good."""
         self.native.unsubscribe(**self._stream(stream, parts))
+        name = stream_name(stream, **parts) if parts else stream
+        self._untrack_book(name, name.rpartition("@")[2] if "aggre.depth" in name
+                           else name.split("@")[-2] if "limit.depth" in name else "")
 
     def book(self, symbol: str, speed: Literal["100ms", "10ms"] = "100ms", *,
              levels: Literal[5, 10, 20] | None = None, deliver: bool = False) -> OrderBook:

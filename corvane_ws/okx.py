@@ -154,9 +154,12 @@ class _Okx(Core):
                     inst_type: str | None = None, inst_family: str | None = None,
                     ccy: str | None = None,
                     extra_params: str | dict[str, Any] | None = None) -> None:
-        """Removes a subscription made with the same arguments."""
+        """Removes a subscription made with the same arguments; a book kept from it (``book``)
+        is no longer kept, and goes out of sync for good."""
         self.native.unsubscribe(**self._channel(channel, inst_id, inst_type, inst_family, ccy,
                                                  extra_params))
+        if inst_id is not None:
+            self._untrack_book(channel, inst_id)
 
     def book(self, inst_id: str, channel: BookChannel = "books", *,
              deliver: bool = False) -> OrderBook:

@@ -156,7 +156,8 @@ MexcConnector::~MexcConnector() {
 WebSocketConnector::Attempt MexcConnector::prepare(const std::string& url) {
     Attempt attempt = prepare_stream(url);
     attempt.books = BookSource{&books, mexc::book_key, mexc::read_depth_push, rest(),
-                               mexc::book_snapshot_request, mexc::read_depth_snapshot};
+                               mexc::book_snapshot_request, mexc::read_depth_snapshot,
+                               mexc::kBookSnapshotPacing.min_interval};
     return attempt;
 }
 

@@ -122,12 +122,19 @@ PyObject* book_wait_synced(PyObject* self, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
     }
-    const auto wait =
+    // In slices, so that Ctrl-C (a signal handler that raises) ends the wait.
+    constexpr std::chrono::milliseconds kSlice{100};
+    auto left =
         std::chrono::milliseconds(static_cast<std::int64_t>(std::min(seconds, 1e6) * 1000));
-    bool synced = false;
     const KeptBook& book = kept(self);
-    Py_BEGIN_ALLOW_THREADS synced = book.wait_synced(wait);
-    Py_END_ALLOW_THREADS return PyBool_FromLong(synced);
+    while (true) {
+        const auto wait = std::min(left, kSlice);
+        bool synced = false;
+        Py_BEGIN_ALLOW_THREADS synced = book.wait_synced(wait);
+        Py_END_ALLOW_THREADS if (synced || left <= wait) return PyBool_FromLong(synced);
+        if (PyErr_CheckSignals() != 0) return nullptr;
+        left -= wait;
+    }
 }
 
 PyObject* book_synced(PyObject* self, void*) {

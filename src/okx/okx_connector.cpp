@@ -310,7 +310,8 @@ WebSocketConnector::Attempt OkxConnector::prepare(const std::string& url) {
                    okx::push_traits(),
                    Connection::kUpgradeNotice,
                    BookSource{&books, okx::book_key, okx::read_book_push, rest_endpoint(),
-                              okx::book_snapshot_request, okx::read_book_snapshot}};
+                              okx::book_snapshot_request, okx::read_book_snapshot,
+                              okx::kBookSnapshotPacing.min_interval}};
 }
 
 WebSocketConnector::BookRules OkxConnector::book_rules(const std::string& channel,

@@ -460,3 +460,17 @@ class TestPackage:
 
         with make_sim(certificates, rate=300) as sim:
             assert run(main(sim.sim.url("/ws/v5/public"))) == (True, 5)
+
+
+class TestUntracked:
+    def test_unsubscribing_a_kept_book_takes_it_out_of_sync_for_good(self, certificates):
+        """A book the program still holds must not go on saying it is synced once nothing
+        keeps it."""
+        with make_sim(certificates, rate=200) as sim:
+            okx = OKX(url=sim.sim.url("/ws/v5/public"))
+            with okx:
+                book = okx.book("BTC-USDT")
+                assert book.wait_synced(READ_TIMEOUT)
+                okx.unsubscribe("books", "BTC-USDT")
+                assert not book.synced and book.best_bid() is None
+                assert okx.book("BTC-USDT") is not book  # asked again: kept anew

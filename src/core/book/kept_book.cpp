@@ -59,7 +59,19 @@ BookStatus KeptBook::status() const {
 
 bool KeptBook::wait_synced(std::chrono::milliseconds wait) const {
     std::unique_lock<std::mutex> lock(mtx);
-    return synced_cv.wait_for(lock, wait, [this] { return sync.synced(); });
+    synced_cv.wait_for(lock, wait, [this] { return retired || sync.synced(); });
+    return !retired && sync.synced();
+}
+
+void KeptBook::retire() {
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (retired) return;
+        retired = true;
+        sync.on_reconnect();  // drops what it kept and leaves the synced state
+        changes.fetch_add(1, std::memory_order_release);
+    }
+    synced_cv.notify_all();
 }
 
 bool BookRegistry::untrack(std::string_view channel, std::string_view instrument) {
@@ -68,9 +80,18 @@ bool BookRegistry::untrack(std::string_view channel, std::string_view instrument
         return book->key.channel == channel && book->key.instrument == instrument;
     });
     if (it == books.end()) return false;
+    (*it)->retire();
     books.erase(it);
     generation_.fetch_add(1, std::memory_order_release);
     return true;
+}
+
+void BookRegistry::retire_all() {
+    std::lock_guard<std::mutex> lock(mtx);
+    for (const auto& book : books)
+        book->retire();
+    books.clear();
+    generation_.fetch_add(1, std::memory_order_release);
 }
 
 std::vector<std::shared_ptr<KeptBook>> BookRegistry::all() const {

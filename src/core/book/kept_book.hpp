@@ -53,6 +53,7 @@ public:
     template <class Step>
     BookActions advance(Step&& step) {
         std::lock_guard<std::mutex> lock(mtx);
+        if (retired) return {};
         BookActions actions = step(sync);
         note(actions);
         return actions;
@@ -75,8 +76,12 @@ public:
     };
     Copy copy(std::size_t depth) const;
     BookStatus status() const;
-    // Waits until the book is synced, at most `wait`; whether it is. Never under another lock.
+    // Waits until the book is synced (or retired), at most `wait`; whether it is synced. Never
+    // under another lock.
     bool wait_synced(std::chrono::milliseconds wait) const;
+    // Untracked, or its connector is going: out of sync for good, whatever a stream still
+    // feeds it; its waiters end.
+    void retire();
     // Changes whenever the levels do: a reader may keep what it built from an unchanged book.
     std::uint64_t version() const { return changes.load(std::memory_order_acquire); }
 
@@ -87,6 +92,7 @@ private:
     mutable std::condition_variable synced_cv;  // with mtx: the book synced
     BookSync sync;                             // guarded by mtx
     std::uint64_t applied = 0;                 // guarded by mtx
+    bool retired = false;                      // guarded by mtx
     std::array<std::uint64_t, 5> resyncs{};    // guarded by mtx
     std::atomic<std::uint64_t> changes{0};
 };
@@ -103,7 +109,10 @@ public:
         generation_.fetch_add(1, std::memory_order_release);
         return books.back();
     }
+    // The book goes out of sync for good (retire) as it leaves the list.
     bool untrack(std::string_view channel, std::string_view instrument);
+    // Every book retired and the list emptied: the connector is going.
+    void retire_all();
     std::vector<std::shared_ptr<KeptBook>> all() const;
     // Changes whenever a book is tracked or untracked.
     std::uint64_t generation() const { return generation_.load(std::memory_order_acquire); }

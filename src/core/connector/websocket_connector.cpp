@@ -43,6 +43,7 @@ WebSocketConnector::~WebSocketConnector() {
     try {
         LiveConnectors::remove(this);
         stop_feed();
+        books.retire_all();
     } catch (const std::exception& e) {
         print_line(Stream::err, std::string("WebSocket error: ") + e.what());
     }
@@ -52,6 +53,7 @@ void WebSocketConnector::shutdown() noexcept {
     try {
         LiveConnectors::remove(this);
         disconnect();
+        books.retire_all();  // a program's waits on them end now
     } catch (const std::exception& e) {
         print_line(Stream::err, std::string("WebSocket error: ") + e.what());
     }

@@ -132,8 +132,13 @@ void BookKeeper::act(Tracked& tracked, const book::BookActions& actions, std::ui
     if (actions.request) ask(tracked, *actions.request);
 }
 
+// Each book's own pacing, and the exchange's limit across the books: requests go one at a time,
+// at least min_interval apart.
 void BookKeeper::ask(Tracked& tracked, book::SnapshotRequest request) {
-    tracked.timer = loop.after(request.delay, [this, &tracked, id = request.id] {
+    const Millis at = now();
+    const Millis go = std::max(at + request.delay, next_free);
+    next_free = go + source.min_interval;
+    tracked.timer = loop.after(go - at, [this, &tracked, id = request.id] {
         finished.clear();  // never from inside one of their own callbacks
         const https::Request call = source.snapshot_request(tracked.book->key);
         tracked.pending = loop.rest(source.endpoint, call, [this, &tracked, id](

@@ -35,6 +35,9 @@ struct BookSource {
     https::Endpoint endpoint;  // the exchange's REST host
     https::Request (*snapshot_request)(const book::BookKey& key) = nullptr;
     std::optional<book::BookPush> (*read_snapshot)(std::string_view body) = nullptr;
+    // The exchange's REST limit for the snapshot, as the least time between two requests of
+    // the stream's books together (each book also backs off on its own).
+    std::chrono::milliseconds min_interval{0};
 };
 
 class BookKeeper {
@@ -70,6 +73,7 @@ private:
     RunLoop& loop;
     Deliver deliver;
     std::uint64_t generation = 0;  // the registry's, when last looked at
+    Millis next_free{0};           // the earliest time the next snapshot request may go
     std::vector<std::unique_ptr<Tracked>> books;
     std::vector<std::unique_ptr<https::Pending>> finished;  // answered calls, dropped later
 };

@@ -18,6 +18,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using Kind = InboundMessage::Kind;
+constexpr milliseconds kMinInterval{50};  // OKX's 40 requests in 2 s
 
 InboundMessage text(std::string payload, Kind kind = Kind::message) {
     InboundMessage message;
@@ -83,7 +84,7 @@ protected:
     std::vector<InboundMessage> delivered;  // what comes outside a batch
     BookKeeper keeper{BookSource{&registry, okx::book_key, okx::read_book_push,
                                  https::Endpoint{"example.test"}, okx::book_snapshot_request,
-                                 okx::read_book_snapshot},
+                                 okx::read_book_snapshot, kMinInterval},
                       loop, [this](std::vector<InboundMessage>& out) {
                           for (InboundMessage& message : out) delivered.push_back(std::move(message));
                       }};
@@ -105,6 +106,7 @@ TEST_F(BookKeeperTest, OnlyTrackedBooksPushesAreTakenAndTheirEventsTakeTheirPlac
     // is asked when its pacing timer fires.
     EXPECT_TRUE(loop.calls.empty());
     loop.advance(milliseconds(0));
+    loop.advance(kMinInterval);  // the second book's request waits for the exchange's limit
     ASSERT_EQ(loop.calls.size(), 2u);
     EXPECT_EQ(loop.calls[0].request.target, "/api/v5/market/books?instId=BTC-USDT&sz=400");
 
@@ -154,7 +156,7 @@ TEST_F(BookKeeperTest, TheStreamsEndUnsyncsEveryStartedBook) {
     // A keeper of the next stream takes the books up again without a second "start".
     BookKeeper next{BookSource{&registry, okx::book_key, okx::read_book_push,
                                https::Endpoint{"example.test"}, okx::book_snapshot_request,
-                               okx::read_book_snapshot},
+                               okx::read_book_snapshot, kMinInterval},
                     loop, [](std::vector<InboundMessage>&) {}};
     std::vector<InboundMessage> batch;
     batch.push_back(push("BTC-USDT", 8, 9));
@@ -162,6 +164,38 @@ TEST_F(BookKeeperTest, TheStreamsEndUnsyncsEveryStartedBook) {
     EXPECT_EQ(kinds(batch), std::vector<std::string>{});
     EXPECT_EQ(kept->status().resyncs[static_cast<std::size_t>(book::ResyncReason::start)], 1u);
     (void)later;
+}
+
+TEST_F(BookKeeperTest, AnUntrackedBookIsOutOfSyncAndStaysSo) {
+    auto kept = track("BTC-USDT", false);
+    take({push("BTC-USDT", 5, 6)});
+    loop.advance(milliseconds(0));
+    loop.take_call().done(snapshot(5));
+    ASSERT_TRUE(kept->status().synced);
+    ASSERT_TRUE(registry.untrack("books", "BTC-USDT"));
+    // A Book the program still holds shows nothing it could trade on, and never syncs again.
+    EXPECT_FALSE(kept->status().synced);
+    EXPECT_TRUE(kept->top(book::Side::bid, 0).empty());
+    EXPECT_FALSE(kept->wait_synced(milliseconds(0)));
+}
+
+TEST_F(BookKeeperTest, ARetiredBookEndsItsWaiters) {
+    auto kept = track("BTC-USDT", false);
+    registry.retire_all();  // the connector is going
+    EXPECT_FALSE(kept->wait_synced(milliseconds(60000)));  // at once, not after the minute
+}
+
+TEST_F(BookKeeperTest, SnapshotsOfSeveralBooksAreSpacedByTheExchangesLimit) {
+    track("BTC-USDT", false);
+    track("ETH-USDT", false);
+    track("LTC-USDT", false);
+    take({push("BTC-USDT", 5, 6), push("ETH-USDT", 5, 6), push("LTC-USDT", 5, 6)});
+    loop.advance(milliseconds(0));
+    EXPECT_EQ(loop.calls.size(), 1u);  // one at a time, kMinInterval apart
+    loop.advance(kMinInterval);
+    EXPECT_EQ(loop.calls.size(), 2u);
+    loop.advance(kMinInterval);
+    EXPECT_EQ(loop.calls.size(), 3u);
 }
 
 }  // namespace
