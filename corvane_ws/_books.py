@@ -14,6 +14,7 @@ from typing import Final
 import _corvane_ws_module as _m
 
 from ._events import StreamEvent
+from ._seconds import optional_seconds
 
 Level = tuple[Decimal, Decimal]
 """One price level: (price, size)."""
@@ -94,6 +95,7 @@ class OrderBook:
     def wait_synced(self, timeout: float | None = None) -> bool:
         """Waits until the book is synced, at most ``timeout`` seconds (None: no limit);
         whether it is."""
+        timeout = optional_seconds(timeout, "timeout")
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             left = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())
@@ -116,6 +118,7 @@ class AsyncOrderBook(OrderBook):
     async def wait_synced(self, timeout: float | None = None) -> bool:  # type: ignore[override]
         """Waits until the book is synced, at most ``timeout`` seconds (None: no limit);
         whether it is. The event loop runs meanwhile."""
+        timeout = optional_seconds(timeout, "timeout")
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             left = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())

@@ -118,6 +118,7 @@ class Core:
         self._acks = acks if acks is not None else Acks()
         self._opening = Opening(login, self._keep_opening)
         self._books: dict[tuple[str, str], OrderBook] = {}
+        self._delivers: dict[tuple[str, str], bool] = {}
         self._disconnected = False  # disconnect() called since the last connect
         self._overruns = 0  # the module's queue_overruns when the last connect began
 
@@ -196,15 +197,20 @@ class Core:
         """The book of `channel` and `instrument`, tracked and subscribed once."""
         key = (channel, instrument)
         if key in self._books:
+            if self._delivers[key] != deliver:
+                raise ValueError(f"the book of {channel} {instrument} is kept already with "
+                                 f"deliver={self._delivers[key]}")
             return self._books[key]
         book = self._book_class(self._native.track_book(channel, instrument, deliver))
         self._use_meta()
         subscribe()
         self._books[key] = book
+        self._delivers[key] = deliver
         return book
 
     def _untrack_book(self, channel: str, instrument: str) -> None:
         """The book of `channel` and `instrument`, if kept, is kept no longer."""
+        self._delivers.pop((channel, instrument), None)
         if self._books.pop((channel, instrument), None) is not None:
             self._native.untrack_book(channel, instrument)
 

@@ -474,3 +474,13 @@ class TestUntracked:
                 okx.unsubscribe("books", "BTC-USDT")
                 assert not book.synced and book.best_bid() is None
                 assert okx.book("BTC-USDT") is not book  # asked again: kept anew
+
+    def test_a_wait_refuses_nan_and_a_second_ask_must_agree_on_deliver(self, certificates):
+        with make_sim(certificates, rate=0) as sim:
+            okx = OKX(url=sim.sim.url("/ws/v5/public"))
+            book = okx.book("BTC-USDT")
+            for bad in (float("nan"), -1):
+                with pytest.raises(ValueError, match="timeout"):
+                    book.wait_synced(bad)
+            with pytest.raises(ValueError, match="deliver=False"):
+                okx.book("BTC-USDT", deliver=True)
