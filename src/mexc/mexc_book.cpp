@@ -4,10 +4,8 @@
 #include <string>
 
 #include "core/book/json_levels.hpp"
-#include "core/stream/push_traits.hpp"
 #include "core/text/inbound_json.hpp"
 #include "core/text/url_encode.hpp"
-#include "mexc/mexc_push_traits.hpp"
 #include "mexc/protobuf_decoder.hpp"
 
 namespace corvane::mexc {
@@ -33,6 +31,8 @@ public:
 
 const MexcSequenceRule kRule;
 
+constexpr std::uint32_t kChannel = 1;
+constexpr std::uint32_t kSymbol = 3;
 constexpr std::uint32_t kCreateTime = 5;
 constexpr std::uint32_t kSendTime = 6;
 constexpr std::uint32_t kLimitDepths = 303;
@@ -49,6 +49,10 @@ class DepthBuilder final : public ProtoBuilder {
 public:
     std::optional<BookPush> take() {
         if (bad || body == 0 || !first || (body == kAggreDepths && !last)) return std::nullopt;
+        // The body must be the stream's own: a limit depth's whole book on the aggregated
+        // stream would replace the book.
+        const bool aggregated = channel.find("aggre.depth") != std::string_view::npos;
+        if (aggregated != (body == kAggreDepths)) return std::nullopt;
         if (body == kAggreDepths) {
             if (*first > *last) return std::nullopt;
             push.first = *first;
@@ -75,6 +79,7 @@ public:
     void item(const ProtoField& field) override { set_key(field.number); }
     void number_key(std::uint32_t number) override { set_key(number); }  // a body unknown here
     void text(std::string_view value) override {
+        if (depth == 1 && key_number == kChannel) channel = value;
         if (depth == 2 && (key_number == kVersion || key_number == kToVersion)) {
             const std::optional<std::int64_t> version = book::read_digits(value);
             if (!version) bad = true;
@@ -110,6 +115,7 @@ private:
     BookPush push;
     int depth = 0;
     std::uint32_t key_number = 0;
+    std::string_view channel;  // the wrapper's stream name
     std::uint32_t body_key = 0;
     std::uint32_t body = 0;
     std::uint32_t side = 0;
@@ -141,13 +147,65 @@ bool keeps_book(std::string_view stream, std::string_view symbol) {
     return false;
 }
 
-// The channel and symbol as the stream's sequence reads them (depth pushes only).
-bool book_key(const InboundMessage& message, std::string_view& stream, std::string_view& symbol) {
-    SequencePoint point;
-    if (!push_traits().sequence(message, point)) return false;
-    stream = point.channel;
-    symbol = point.instrument;
+namespace {
+
+// One top-level protobuf field: its number, and its bytes when length-delimited. False at the
+// end or for a malformed field.
+bool next_field(std::string_view& rest, std::uint32_t& number, std::string_view& value) {
+    auto varint = [&rest](std::uint64_t& out) {
+        out = 0;
+        for (int shift = 0; shift < 64 && !rest.empty(); shift += 7) {
+            const auto byte = static_cast<unsigned char>(rest.front());
+            rest.remove_prefix(1);
+            out |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+            if (byte < 0x80) return true;
+        }
+        return false;
+    };
+    std::uint64_t key = 0, size = 0;
+    if (rest.empty() || !varint(key)) return false;
+    number = static_cast<std::uint32_t>(key >> 3);
+    value = {};
+    switch (key & 7) {
+        case 0:
+            return varint(size);
+        case 1:
+        case 5:
+            size = (key & 7) == 1 ? 8 : 4;
+            break;
+        case 2:
+            if (!varint(size)) return false;
+            break;
+        default:
+            return false;
+    }
+    if (size > rest.size()) return false;
+    value = rest.substr(0, size);
+    rest.remove_prefix(size);
     return true;
+}
+
+}  // namespace
+
+// Known by the wrapper's stream name and symbol alone: a depth push whose body cannot be read is
+// still its book's (lost, so a gap), never a message for the program.
+bool book_key(const InboundMessage& message, std::string_view& stream, std::string_view& symbol) {
+    if (!message.binary) return false;
+    std::string_view rest = message.payload;
+    std::uint32_t number = 0;
+    std::string_view value;
+    bool named = false;
+    symbol = {};
+    while (next_field(rest, number, value)) {
+        if (number == kChannel) {
+            if (value.find("depth") == std::string_view::npos) return false;
+            stream = value;
+            named = true;
+        } else if (number == kSymbol) {
+            symbol = value;
+        }
+    }
+    return named && !symbol.empty();
 }
 
 https::Request book_snapshot_request(const book::BookKey& key) {

@@ -193,5 +193,30 @@ TEST_F(MexcBook, UnreadableFramesNeverTouchTheBook) {
     EXPECT_GT(unreadable, 500);
 }
 
+TEST(MexcBookKey, ADepthFrameIsKnownByItsStreamEvenWhenItsBodyCannotBeRead) {
+    InboundMessage message;
+    message.binary = true;
+    // No toVersion: unreadable, but still this book's (a gap, not a message for the program).
+    message.payload = wrapper(313, bytes_field(4, "7"),
+                              "spot@public.aggre.depth.v3.api.pb@100ms@BTCUSDT");
+    std::string_view stream, symbol;
+    ASSERT_TRUE(book_key(message, stream, symbol));
+    EXPECT_EQ(stream, "spot@public.aggre.depth.v3.api.pb@100ms@BTCUSDT");
+    EXPECT_EQ(symbol, "BTCUSDT");
+    EXPECT_FALSE(read_depth_push(message.payload));
+    message.payload = wrapper(314, bytes_field(1, "x"), "spot@public.aggre.deals.v3.api.pb@100ms@BTCUSDT");
+    EXPECT_FALSE(book_key(message, stream, symbol));
+}
+
+TEST(MexcBookKey, ABodyOfTheOtherDepthIsRefused) {
+    // A limit depth body on the aggregated stream would replace the whole book.
+    const std::string limit_body = bytes_field(2, bytes_field(1, "100.5") + bytes_field(2, "1")) +
+                                   bytes_field(4, "9");
+    EXPECT_FALSE(read_depth_push(
+        wrapper(303, limit_body, "spot@public.aggre.depth.v3.api.pb@100ms@BTCUSDT")));
+    EXPECT_TRUE(read_depth_push(
+        wrapper(303, limit_body, "spot@public.limit.depth.v3.api.pb@BTCUSDT@5")));
+}
+
 }  // namespace
 }  // namespace corvane::mexc
