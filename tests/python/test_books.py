@@ -16,6 +16,16 @@ from conftest import READ_TIMEOUT, make_sim
 from test_async import run  # noqa: F401  (the fixture: asyncio's loop and uvloop)
 from corvane_ws import MEXC, OKX, AsyncOKX, AsyncOrderBook, StreamEvent
 from corvane_ws.sim import OKX_TEST
+from corvane_ws import _output
+
+
+@pytest.fixture(autouse=True, scope="module")
+def module_lines_back_on_stdout():
+    """The package sends the module's printed lines to logging for the rest of the process; the
+    module's own tests that run after these read them on stdout."""
+    yield
+    m.set_output()
+    _output._routed = False
 
 INSTRUMENT = {"okx": "BTC-USDT", "mexc": "BTCUSDT"}
 MEXC_DEPTH = "spot@public.aggre.depth.v3.api.pb@10ms"
